@@ -1,0 +1,7 @@
+#include "polygon.hpp"
+
+#include "address.hpp"
+
+namespace zolvin {
+
+}  // namespace zolvin

@@ -1,0 +1,17 @@
+// The module _zolvin: its binding table, in registration order.
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+
+#include "coverage.hpp"
+
+namespace py = pybind11;
+using u64 = std::uint64_t;
+
+PYBIND11_MODULE(_zolvin, m) {
+    // Shared-line form first: the dispatcher tries overloads in this order.
+    m.def("pixel_frac", py::overload_cast<double, double, double, double, u64, u64, u64, u64,
+                                          u64, u64, u64, u64, u64, u64>(&zolvin::pixel_frac));
+    m.def("pixel_frac", py::overload_cast<u64, u64, u64, u64, u64, u64, u64, u64,
+                                          u64, u64, u64, u64, u64, u64>(&zolvin::pixel_frac));
+}

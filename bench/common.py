@@ -1,0 +1,23 @@
+"""Timing helpers shared by the benchmarks: medians of repeated runs."""
+import statistics
+import sys
+import time
+
+
+def median_seconds(fn, repeats=5):
+    times = []
+    for _ in range(repeats):
+        t0 = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - t0)
+    return statistics.median(times)
+
+
+def scale_arg(default=1.0):
+    """Optional first argument: a factor that shrinks (or grows) the problem sizes."""
+    return float(sys.argv[1]) if len(sys.argv) > 1 else default
+
+
+def report(label, items, unit, ours, baseline, baseline_name):
+    print(f"{label:<34} {ours / items * 1e9:9.2f} ns/{unit}   {baseline_name} {baseline / items * 1e9:9.2f} ns/{unit}"
+          f"   speed-up x{baseline / ours:6.1f}")

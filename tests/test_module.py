@@ -1,0 +1,89 @@
+"""The module's boundary: import, signatures, argument refusals."""
+import importlib
+import sys
+
+import numpy as np
+import pytest
+
+import _zolvin
+
+F = "typing.SupportsFloat | typing.SupportsIndex"
+I = "typing.SupportsInt | typing.SupportsIndex"
+
+
+def signature(name, types, result):
+    return f"{name}(" + ", ".join(f"arg{k}: {t}" for k, t in enumerate(types)) + f") -> {result}"
+
+
+def test_module_has_no_docstring():
+    assert _zolvin.__doc__ is None
+
+
+def test_pixel_frac_docstring_lists_both_overloads():
+    shared = signature("pixel_frac", [F] * 4 + [I] * 10, "None")
+    per_pixel = signature("pixel_frac", [I] * 14, "None")
+    assert _zolvin.pixel_frac.__doc__ == (
+        "pixel_frac(*args, **kwargs)\nOverloaded function.\n\n"
+        f"1. {shared}\n\n2. {per_pixel}\n"
+    )
+
+
+def test_second_import_returns_the_same_module():
+    first = sys.modules.pop("_zolvin")
+    try:
+        again = importlib.import_module("_zolvin")
+        assert again is first
+        assert again.pixel_frac is first.pixel_frac
+    finally:
+        sys.modules["_zolvin"] = first
+
+
+def pixel_frac_args(**replace):
+    """Arguments of a valid shared-line call over zero pixels, with some replaced by position."""
+    args = [0.0, 0.0, 1.0, 0.0] + [0] * 10
+    for pos, value in replace.items():
+        args[int(pos[1:])] = value
+    return args
+
+
+class IntOnly:
+    def __int__(self):
+        return 0
+
+
+@pytest.mark.parametrize(
+    "replace",
+    [
+        {"a4": 3.0},  # a float for an address, even an integral one
+        {"a4": -1},
+        {"a4": 2**64},
+        {"a13": "3"},
+        {"a0": "0.5"},
+        {"a0": 10**400},  # too large for float64, and for uint64
+        {"a0": IntOnly(), "a4": 1.5},  # second form reached, but it refuses the float
+    ],
+)
+def test_pixel_frac_refusals_are_type_errors(replace):
+    with pytest.raises(TypeError, match=r"pixel_frac\(\): incompatible function arguments") as info:
+        _zolvin.pixel_frac(*pixel_frac_args(**replace))
+    text = str(info.value)
+    assert "1. (arg0: " in text and "2. (arg0: " in text and "Invoked with: " in text
+
+
+def test_pixel_frac_refuses_keywords_and_wrong_counts():
+    args = pixel_frac_args()
+    for call in (lambda: _zolvin.pixel_frac(*args[:-1], n=0),
+                 lambda: _zolvin.pixel_frac(*args[:-1]),
+                 lambda: _zolvin.pixel_frac(*args, 0)):
+        with pytest.raises(TypeError, match="incompatible function arguments"):
+            call()
+
+
+@pytest.mark.parametrize("x0, expected", [(True, 0.5), (1, 0.5), (np.float64(1.0), 0.5), (2**62, 0.0)])
+def test_pixel_frac_takes_numbers_for_its_scalars(x0, expected):
+    # The pixel centred at (1, 0) against the line x = x0 pointing up.
+    from conftest import addr
+    data = {k: np.array([v]) for k, v in dict(x=1.0, y=0.0, u=0.0, v=0.0, a=1.0, b=0.0, c=0.0, d=1.0).items()}
+    out = np.array([-1.0])
+    _zolvin.pixel_frac(x0, 0, 1, 0, *(addr(a) for a in data.values()), addr(out), 1)
+    assert out[0] == expected

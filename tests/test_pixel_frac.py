@@ -213,3 +213,22 @@ def test_pinned_bit_for_bit():
     expected = [float.fromhex(c[12]) for c in PINNED]
     assert [g.hex() for g in got_shared] == [e.hex() for e in expected]
     assert [float(g).hex() for g in got_per_pixel] == [e.hex() for e in expected]
+
+
+def test_batches_equal_single_pixel_calls_bit_for_bit(rng):
+    # Batches run four pixels side by side; each result must equal the one-pixel call,
+    # also for values outside the contract (NaN, infinities, singular Jacobians).
+    n = 203
+    pool = np.array([0.0, -0.0, 0.5, -0.5, 1.0, 1e-300, -1e300, np.inf, -np.inf, np.nan, 3.0, 1e16])
+    pixels = rng.uniform(-3, 3, (n, 8))
+    odd = rng.random((n, 8)) < 0.08
+    pixels[odd] = rng.choice(pool, odd.sum())
+    lines = rng.uniform(-3, 3, (n, 4))
+    odd = rng.random((n, 4)) < 0.08
+    lines[odd] = rng.choice(pool, odd.sum())
+    batch = frac_per_pixel(lines, pixels)
+    single = np.array([frac_per_pixel([l], [p])[0] for l, p in zip(lines, pixels)])
+    assert batch.tobytes() == single.tobytes()
+    shared = frac_shared(tuple(lines[0]), pixels)
+    single = np.array([frac_shared(tuple(lines[0]), [p])[0] for p in pixels])
+    assert shared.tobytes() == single.tobytes()

@@ -38,6 +38,16 @@ def test_second_import_returns_the_same_module():
         sys.modules["_zolvin"] = first
 
 
+def test_subinterpreters_are_refused():
+    interpreters = pytest.importorskip("concurrent.interpreters")
+    interp = interpreters.create()
+    try:
+        with pytest.raises(interpreters.ExecutionFailed, match="ImportError"):
+            interp.exec("import _zolvin")
+    finally:
+        interp.close()
+
+
 def pixel_frac_args(**replace):
     """Arguments of a valid shared-line call over zero pixels, with some replaced by position."""
     args = [0.0, 0.0, 1.0, 0.0] + [0] * 10

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "coverage.hpp"
+#include "triangles.hpp"
 
 namespace py = pybind11;
 using u64 = std::uint64_t;
@@ -14,4 +15,6 @@ PYBIND11_MODULE(_zolvin, m) {
                                           u64, u64, u64, u64, u64, u64>(&zolvin::pixel_frac));
     m.def("pixel_frac", py::overload_cast<u64, u64, u64, u64, u64, u64, u64, u64,
                                           u64, u64, u64, u64, u64, u64>(&zolvin::pixel_frac));
+    m.def("clip_triangles_to_circle", &zolvin::clip_triangles_to_circle);
+    m.def("clip_triangles_to_strut", &zolvin::clip_triangles_to_strut);
 }

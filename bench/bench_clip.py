@@ -1,0 +1,76 @@
+"""Throughput of clip_triangles_to_circle / clip_triangles_to_strut, ns per input triangle,
+beside shapely's vectorised intersection / difference on a subset of the same triangles.
+
+Usage: build/venv/bin/python bench/bench_clip.py [N]   (default N = 1_000_000)
+"""
+import sys
+import time
+
+import numpy as np
+import shapely
+
+import _zolvin
+
+REPEATS = 5
+
+
+def addr(a):
+    return a.ctypes.data
+
+
+def median_ns(fn, n, repeats=REPEATS):
+    times = []
+    for _ in range(repeats):
+        t0 = time.perf_counter_ns()
+        fn()
+        times.append(time.perf_counter_ns() - t0)
+    return float(np.median(times)) / n
+
+
+def mesh_around_pupil(n, rng):
+    """Small triangles (~0.005 across) scattered over a box around a unit pupil."""
+    centres = rng.uniform(-1.2, 1.2, (n, 1, 2))
+    return (centres + rng.normal(scale=0.003, size=(n, 3, 2))).reshape(-1)
+
+
+def main():
+    n = int(sys.argv[1]) if len(sys.argv) > 1 else 1_000_000
+    n_ref = max(1, min(n, 20_000))
+    rng = np.random.default_rng(1)
+    tris = mesh_around_pupil(n, rng)
+    out = np.empty(7 * 6 * n)
+    dc = np.zeros(1, np.int32)
+    cc = np.zeros(1, np.int32)
+    # A vane 0.04 wide across the pupil, tilted by 30 degrees.
+    d = np.array([np.cos(np.pi / 6), np.sin(np.pi / 6)])
+    nrm = np.array([-d[1], d[0]]) * 0.02
+    strut = (nrm[0], nrm[1], d[1], d[0], -nrm[0], -nrm[1], d[1], d[0], 0.0, 0.0, 2.4, 0.0)
+
+    polys = shapely.polygons(tris[:6 * n_ref].reshape(-1, 3, 2))
+    disc = shapely.Point(0, 0).buffer(1.0, quad_segs=64)
+    vane = shapely.Polygon([-1.2 * d + nrm, -1.2 * d - nrm, 1.2 * d - nrm, 1.2 * d + nrm])
+
+    cases = [
+        ("circle keep-inside", lambda: _zolvin.clip_triangles_to_circle(
+            addr(tris), n, 0.0, 0.0, 1.0, 1, 0.01, addr(out), addr(dc), addr(cc)),
+         lambda: shapely.intersection(polys, disc)),
+        ("circle keep-outside", lambda: _zolvin.clip_triangles_to_circle(
+            addr(tris), n, 0.0, 0.0, 1.0, 0, 0.01, addr(out), addr(dc), addr(cc)),
+         lambda: shapely.difference(polys, disc)),
+        ("strut", lambda: _zolvin.clip_triangles_to_strut(
+            addr(tris), n, *strut, addr(out), addr(dc), addr(cc)),
+         lambda: shapely.difference(polys, vane)),
+    ]
+    copy_ns = median_ns(lambda: np.copyto(out[:6 * n], tris), n)
+    print(f"{n} triangles (shapely on the first {n_ref}); medians of {REPEATS} runs")
+    print(f"{'case':22s} {'written':>9s} {'ns/tri':>8s} {'shapely ns/tri':>15s} {'speed-up':>9s}")
+    for name, kernel, reference in cases:
+        written = kernel()
+        ns = median_ns(kernel, n)
+        ns_ref = median_ns(reference, n_ref, repeats=3)
+        print(f"{name:22s} {written:9d} {ns:8.2f} {ns_ref:15.1f} {ns_ref / ns:8.0f}x")
+    print(f"{'numpy copy of input':22s} {n:9d} {copy_ns:8.2f}   (memory-bound floor)")
+
+
+if __name__ == "__main__":
+    main()

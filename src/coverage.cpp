@@ -118,4 +118,125 @@ void pixel_frac(std::uint64_t x0, std::uint64_t y0, std::uint64_t dir_y, std::ui
     }
 }
 
+// ---- Circle ----
+
+namespace {
+
+// The pixel near the rim: the tangent at the rim point nearest its centre.
+inline double circle_rim(double u, double v, double x, double y, double cx, double cy,
+                         double radius, double dx, double dy, double d2,
+                         double dxdu, double dxdv, double dydu, double dydv) {
+    // Centre on centre with radius == s: no tangent, but the pixel (at most
+    // s/sqrt(2) from its centre) lies wholly inside. d2 == 0 iff d == 0.
+    if (d2 == 0) {
+        return 1;
+    }
+    const double d = std::sqrt(d2);
+    const double px = (dx * radius) / d + cx;
+    const double py = (radius * dy) / d + cy;
+    return pixel_frac_1(px, py, (-dx) / d, dy / d, x, y, u, v, dxdu, dxdv, dydu, dydv);
+}
+
+}  // namespace
+
+double enclosed_circle_1(double u, double v, double x, double y,
+                         double cx, double cy, double radius,
+                         double dxdu, double dxdv, double dydu, double dydv) {
+    const double s = pixel_scale(dxdu, dxdv, dydu, dydv);
+    const double dx = x - cx;
+    const double dy = y - cy;
+    const double d2 = dx * dx + dy * dy;
+    if ((radius - s) * (radius - s) > d2) {
+        return 1;
+    }
+    if (d2 > (s + radius) * (s + radius)) {
+        return 0;
+    }
+    return circle_rim(u, v, x, y, cx, cy, radius, dx, dy, d2, dxdu, dxdv, dydu, dydv);
+}
+
+void enclosed_circle(std::uint64_t u, std::uint64_t v, std::uint64_t x, std::uint64_t y,
+                     double cx, double cy, double radius,
+                     std::uint64_t dxdu, std::uint64_t dxdv, std::uint64_t dydu, std::uint64_t dydv,
+                     std::uint64_t out, std::uint64_t n) {
+    const double* pu = array_at<const double>(u);
+    const double* pv = array_at<const double>(v);
+    const double* px = array_at<const double>(x);
+    const double* py = array_at<const double>(y);
+    const double* j00 = array_at<const double>(dxdu);
+    const double* j01 = array_at<const double>(dxdv);
+    const double* j10 = array_at<const double>(dydu);
+    const double* j11 = array_at<const double>(dydv);
+    double* res = array_at<double>(out);
+    for (std::uint64_t i = 0; i < n; ++i) {
+        res[i] = enclosed_circle_1(pu[i], pv[i], px[i], py[i], cx, cy, radius,
+                                   j00[i], j01[i], j10[i], j11[i]);
+    }
+}
+
+// ---- Strut ----
+
+namespace {
+
+// The strut rule with the disc's centre (mx, my) and squared radius r2
+// already formed; the batch forms them once per call.
+inline double strut_core(double u, double v, double x, double y,
+                         double mx, double my, double r2,
+                         double x1, double y1, double dir_y1, double dir_x1,
+                         double x2, double y2, double dir_y2, double dir_x2,
+                         double dxdu, double dxdv, double dydu, double dydv) {
+    const double d2 = (x - mx) * (x - mx) + (y - my) * (y - my);
+    if (d2 >= r2) {
+        return 0;
+    }
+    const double s = pixel_scale(dxdu, dxdv, dydu, dydv);
+    const double l1 = (y - y1) * dir_x1 - (x - x1) * dir_y1;
+    const double l2 = (y - y2) * dir_x2 - (x - x2) * dir_y2;
+    const double near = 2 * s;
+    if (near > std::fabs(l1) || near > std::fabs(l2)) {
+        return pixel_frac_1(x1, y1, dir_y1, dir_x1, x, y, u, v, dxdu, dxdv, dydu, dydv) -
+               pixel_frac_1(x2, y2, dir_y2, dir_x2, x, y, u, v, dxdu, dxdv, dydu, dydv);
+    }
+    // Far from both edges: inside iff the centre is on the inner side of
+    // exactly one of them, whichever order the edges come in.
+    return l1 * l2 < 0 ? 1 : 0;
+}
+
+}  // namespace
+
+double enclosed_strut_1(double u, double v, double x, double y, double diameter,
+                        double x1, double y1, double dir_y1, double dir_x1,
+                        double x2, double y2, double dir_y2, double dir_x2,
+                        double dxdu, double dxdv, double dydu, double dydv) {
+    const double mx = 0.5 * (x2 + x1);
+    const double my = 0.5 * (y1 + y2);
+    const double r2 = (0.5 * diameter) * (0.5 * diameter);
+    return strut_core(u, v, x, y, mx, my, r2, x1, y1, dir_y1, dir_x1, x2, y2, dir_y2, dir_x2,
+                      dxdu, dxdv, dydu, dydv);
+}
+
+void enclosed_strut(std::uint64_t u, std::uint64_t v, std::uint64_t x, std::uint64_t y,
+                    double diameter, double x1, double y1, double dir_y1, double dir_x1,
+                    double x2, double y2, double dir_y2, double dir_x2,
+                    std::uint64_t dxdu, std::uint64_t dxdv, std::uint64_t dydu, std::uint64_t dydv,
+                    std::uint64_t out, std::uint64_t n) {
+    const double mx = 0.5 * (x2 + x1);
+    const double my = 0.5 * (y1 + y2);
+    const double r2 = (0.5 * diameter) * (0.5 * diameter);
+    const double* pu = array_at<const double>(u);
+    const double* pv = array_at<const double>(v);
+    const double* px = array_at<const double>(x);
+    const double* py = array_at<const double>(y);
+    const double* j00 = array_at<const double>(dxdu);
+    const double* j01 = array_at<const double>(dxdv);
+    const double* j10 = array_at<const double>(dydu);
+    const double* j11 = array_at<const double>(dydv);
+    double* res = array_at<double>(out);
+    for (std::uint64_t i = 0; i < n; ++i) {
+        res[i] = strut_core(pu[i], pv[i], px[i], py[i], mx, my, r2,
+                            x1, y1, dir_y1, dir_x1, x2, y2, dir_y2, dir_x2,
+                            j00[i], j01[i], j10[i], j11[i]);
+    }
+}
+
 }  // namespace zolvin

@@ -27,4 +27,31 @@ void pixel_frac(std::uint64_t x0, std::uint64_t y0, std::uint64_t dir_y, std::ui
 // Largest singular value of the pixel Jacobian.
 double pixel_scale(double dxdu, double dxdv, double dydu, double dydv);
 
+// Fraction of one pixel inside the circle (cx, cy, radius): 1 or 0 when the
+// pixel is more than its scale away from the rim, else the fraction on the
+// circle's side of the tangent at the rim point nearest the pixel centre.
+double enclosed_circle_1(double u, double v, double x, double y,
+                         double cx, double cy, double radius,
+                         double dxdu, double dxdv, double dydu, double dydv);
+
+void enclosed_circle(std::uint64_t u, std::uint64_t v, std::uint64_t x, std::uint64_t y,
+                     double cx, double cy, double radius,
+                     std::uint64_t dxdu, std::uint64_t dxdv, std::uint64_t dydu, std::uint64_t dydv,
+                     std::uint64_t out, std::uint64_t n);
+
+// Coverage of one pixel by the band on the inner side of edge 1 and not on
+// the inner side of edge 2, cut off (by the pixel centre) at the disc of the
+// given diameter around the midpoint of the two edge points. Near an edge it
+// is edge 1's fraction minus edge 2's, unclamped.
+double enclosed_strut_1(double u, double v, double x, double y, double diameter,
+                        double x1, double y1, double dir_y1, double dir_x1,
+                        double x2, double y2, double dir_y2, double dir_x2,
+                        double dxdu, double dxdv, double dydu, double dydv);
+
+void enclosed_strut(std::uint64_t u, std::uint64_t v, std::uint64_t x, std::uint64_t y,
+                    double diameter, double x1, double y1, double dir_y1, double dir_x1,
+                    double x2, double y2, double dir_y2, double dir_x2,
+                    std::uint64_t dxdu, std::uint64_t dxdv, std::uint64_t dydu, std::uint64_t dydv,
+                    std::uint64_t out, std::uint64_t n);
+
 }  // namespace zolvin

@@ -15,6 +15,8 @@ PYBIND11_MODULE(_zolvin, m) {
                                           u64, u64, u64, u64, u64, u64>(&zolvin::pixel_frac));
     m.def("pixel_frac", py::overload_cast<u64, u64, u64, u64, u64, u64, u64, u64,
                                           u64, u64, u64, u64, u64, u64>(&zolvin::pixel_frac));
+    m.def("enclosed_circle", &zolvin::enclosed_circle);
+    m.def("enclosed_strut", &zolvin::enclosed_strut);
     m.def("clip_triangles_to_circle", &zolvin::clip_triangles_to_circle);
     m.def("clip_triangles_to_strut", &zolvin::clip_triangles_to_strut);
 }

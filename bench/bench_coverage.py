@@ -1,0 +1,123 @@
+"""Throughput of enclosed_circle and enclosed_strut on a pupil grid, beside
+a NumPy transcription of the same arithmetic on the same data.
+
+    python bench/bench_coverage.py [SIZE]     (grid SIZE x SIZE, default 4096)
+"""
+import statistics
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+
+import _zolvin
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
+from pupil import R_OUTER, STRUT_ANGLES, pixel_grid, strut_params  # noqa: E402
+
+
+def np_pixel_scale(a, b, c, d):
+    p, q, r, w = a + d, b - c, a - d, b + c
+    return (np.sqrt(p * p + q * q) + np.sqrt(r * r + w * w)) * 0.5
+
+
+def np_pixel_frac(x0, y0, dir_y, dir_x, x, y, u, v, a, b, c, d):
+    ox = x0 - x
+    oy = y0 - y
+    tv = dir_y * a - dir_x * c
+    tu = dir_x * d - dir_y * b
+    ln = np.sqrt(tv * tv + tu * tu)
+    tu = tu / ln
+    tv = tv / ln
+    det = d * a - b * c
+    pu = (((-b) / det) * oy + (d / det) * ox + u) - u
+    pv = (((-c) / det) * ox + (a / det) * oy + v) - v
+    comp = np.ones(np.shape(tu), bool)
+    m = tu < 0
+    tu, pu, comp = np.where(m, -tu, tu), np.where(m, -pu, pu), comp ^ m
+    m = tv < 0
+    tv, pv, comp = np.where(m, -tv, tv), np.where(m, -pv, pv), comp ^ m
+    m = ~(tv > tu)
+    pu, pv = np.where(m, pv, pu), np.where(m, pu, pv)
+    tu, tv = np.where(m, tv, tu), np.where(m, tu, tv)
+    comp ^= m
+    e = ((-0.5 - pv) * tu) / tv + pu + 0.5
+    f = ((0.5 - pv) * tu) / tv + pu + 0.5
+    area = np.where(e >= 1, 1.0,
+           np.where(f >= 1, 1 - ((0.5 * tv) / tu) * (1 - e) * (1 - e),
+           np.where(e > 0, (f + e) * 0.5,
+           np.where(f > 0, f * (((tv * 0.5) / tu) * f), 0.0))))
+    return np.where(comp, 1 - area, area)
+
+
+def np_circle(u, v, x, y, cx, cy, r, a, b, c, d):
+    s = np_pixel_scale(a, b, c, d)
+    dx = x - cx
+    dy = y - cy
+    d2 = dx * dx + dy * dy
+    out = np.where((r - s) * (r - s) > d2, 1.0, 0.0)
+    k = np.flatnonzero(~((r - s) * (r - s) > d2) & ~(d2 > (s + r) * (s + r)))
+    dk = np.sqrt(d2[k])
+    dxk, dyk = dx[k], dy[k]
+    out[k] = np_pixel_frac((dxk * r) / dk + cx, (r * dyk) / dk + cy, (-dxk) / dk, dyk / dk,
+                           x[k], y[k], u[k], v[k], a[k], b[k], c[k], d[k])
+    return out
+
+
+def np_strut(u, v, x, y, diam, x1, y1, dy1, dx1, x2, y2, dy2, dx2, a, b, c, d):
+    mx, my, r2 = 0.5 * (x2 + x1), 0.5 * (y1 + y2), (0.5 * diam) * (0.5 * diam)
+    out = np.zeros(x.size)
+    k = np.flatnonzero(~((x - mx) * (x - mx) + (y - my) * (y - my) >= r2))
+    xk, yk, ak, bk, ck, dk = x[k], y[k], a[k], b[k], c[k], d[k]
+    s2 = 2 * np_pixel_scale(ak, bk, ck, dk)
+    l1 = (yk - y1) * dx1 - (xk - x1) * dy1
+    l2 = (yk - y2) * dx2 - (xk - x2) * dy2
+    near = (s2 > np.abs(l1)) | (s2 > np.abs(l2))
+    out[k] = np.where(l1 * l2 < 0, 1.0, 0.0)
+    m = k[near]
+    sel = [t[m] for t in (x, y, u, v, a, b, c, d)]
+    out[m] = np_pixel_frac(x1, y1, dy1, dx1, *sel) - np_pixel_frac(x2, y2, dy2, dx2, *sel)
+    return out
+
+
+def timed(fn, repeats):
+    times = []
+    for _ in range(repeats):
+        t0 = time.perf_counter()
+        res = fn()
+        times.append(time.perf_counter() - t0)
+    return statistics.median(times), res
+
+
+def main():
+    size = int(sys.argv[1]) if len(sys.argv) > 1 else 4096
+    u, v, x, y, shared, _ = pixel_grid(size, shear=0.3)
+    n = u.size
+    # The same grid with Jacobians that differ from pixel to pixel in the last bits.
+    wobble = 1 + 1e-12 * (np.arange(n) % 5)
+    varying = [j * wobble for j in shared]
+    pix = [t.ctypes.data for t in (u, v, x, y)]
+    out = np.empty(n)
+    strut = strut_params(STRUT_ANGLES[0])
+    print(f"pupil grid {size} x {size} ({n} pixels, sheared); medians")
+    print(f"{'kernel':16} {'jacobians':10} {'ns/px':>7} {'numpy ns/px':>12} {'speed-up':>9}  same bits")
+    for label, js in (("shared", shared), ("per pixel", varying)):
+        jac = [t.ctypes.data for t in js]
+        cases = [
+            ("enclosed_circle",
+             lambda: _zolvin.enclosed_circle(*pix, 0.0, 0.0, R_OUTER, *jac, out.ctypes.data, n),
+             lambda: np_circle(u, v, x, y, 0.0, 0.0, R_OUTER, *js)),
+            ("enclosed_strut",
+             lambda: _zolvin.enclosed_strut(*pix, *strut, *jac, out.ctypes.data, n),
+             lambda: np_strut(u, v, x, y, *strut, *js)),
+        ]
+        for name, native, numpy_fn in cases:
+            native()  # touch the pages once
+            t_nat, _ = timed(native, 7)
+            t_np, ref = timed(numpy_fn, 3)
+            same = np.array_equal(out.view(np.uint64), ref.view(np.uint64))
+            print(f"{name:16} {label:10} {t_nat * 1e9 / n:7.2f} {t_np * 1e9 / n:12.2f}"
+                  f" {t_np / t_nat:8.1f}x  {same}")
+
+if __name__ == "__main__":
+    main()

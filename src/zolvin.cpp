@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "coverage.hpp"
+#include "triangles.hpp"
 
 namespace py = pybind11;
 using u64 = std::uint64_t;
@@ -14,4 +15,6 @@ PYBIND11_MODULE(_zolvin, m) {
                                           u64, u64, u64, u64, u64, u64>(&zolvin::pixel_frac));
     m.def("pixel_frac", py::overload_cast<u64, u64, u64, u64, u64, u64, u64, u64,
                                           u64, u64, u64, u64, u64, u64>(&zolvin::pixel_frac));
+    m.def("accumulate_triangles", &zolvin::accumulate_triangles);
+    m.def("clip_area", &zolvin::clip_area);
 }

@@ -76,6 +76,46 @@ double clip_row_area(const double* col, int n, double fy) {
     return std::fabs(s) * 0.5;
 }
 
+// Pixel index ranges of a triangle's bounding box, clamped to -lim ... lim.
+struct PixelBox {
+    std::int64_t xlo, xhi, ylo, yhi;
+    bool empty;
+};
+
+// floor(v + 0.5) is the pixel that holds v. The clamp is done while still
+// floating point, so that far and infinite coordinates never reach an integer
+// conversion. A NaN coordinate would spoil every overlap: no pixels then.
+PixelBox bounding_pixels(const double* tri, double lim) {
+    const double x0 = tri[0], y0 = tri[1], x1 = tri[2], y1 = tri[3], x2 = tri[4], y2 = tri[5];
+    if (std::isnan(x0) || std::isnan(y0) || std::isnan(x1) || std::isnan(y1) ||
+        std::isnan(x2) || std::isnan(y2)) {
+        return {0, 0, 0, 0, true};
+    }
+    const double xlo = std::max(std::floor(std::min(std::min(x0, x1), x2) + 0.5), -lim);
+    const double xhi = std::min(std::floor(std::max(std::max(x0, x1), x2) + 0.5), lim);
+    const double ylo = std::max(std::floor(std::min(std::min(y0, y1), y2) + 0.5), -lim);
+    const double yhi = std::min(std::floor(std::max(std::max(y0, y1), y2) + 0.5), lim);
+    if (yhi < ylo || xhi < xlo) return {0, 0, 0, 0, true};  // wholly beside the grid
+    return {static_cast<std::int64_t>(xlo), static_cast<std::int64_t>(xhi),
+            static_cast<std::int64_t>(ylo), static_cast<std::int64_t>(yhi), false};
+}
+
+// Asks for the grid rows of a box ahead of its turn: the grid is far larger
+// than the cache and the triangles may fall anywhere on it.
+inline void prefetch_rows(const PixelBox& box, double* g, std::int64_t n, std::int64_t half) {
+#if defined(__GNUC__)
+    if (box.empty) return;
+    const std::int64_t last = std::min(box.yhi, box.ylo + 7);
+    for (std::int64_t iy = box.ylo; iy <= last; ++iy) {
+        double* row = g + (iy + half) * n + half;
+        __builtin_prefetch(row + box.xlo, 1);
+        __builtin_prefetch(row + box.xhi, 1);
+    }
+#else
+    (void)box, (void)g, (void)n, (void)half;
+#endif
+}
+
 }  // namespace
 
 int sh_clip_edge_cpp(const double* poly, std::int32_t n_in, double* out,
@@ -115,31 +155,29 @@ void accumulate_triangles(std::uint64_t triangles, std::uint64_t values, std::ui
     const std::int64_t half = (n - 1) / 2;
     const double lim = static_cast<double>(half);
 
+    // Boxes are found kAhead triangles early, to prefetch their rows.
+    constexpr std::int64_t kAhead = 8, kRing = 16;
+    PixelBox boxes[kRing];
+    for (std::int64_t t = 0; t < kAhead && t < n_triangles; ++t) {
+        boxes[t] = bounding_pixels(tris + 6 * t, lim);
+    }
     for (std::int64_t t = 0; t < n_triangles; ++t) {
+        if (t + kAhead < n_triangles) {
+            PixelBox& ahead = boxes[(t + kAhead) % kRing];
+            ahead = bounding_pixels(tris + 6 * (t + kAhead), lim);
+            prefetch_rows(ahead, g, n, half);
+        }
         const double w = wts[t];
         if (w <= 0) continue;  // NaN is not skipped
         const double factor = vals[t] / w;
         const double* tri = tris + 6 * t;
-        const double x0 = tri[0], y0 = tri[1], x1 = tri[2], y1 = tri[3], x2 = tri[4], y2 = tri[5];
-        // NaN would poison every overlap; such a triangle adds nothing.
-        if (std::isnan(x0) || std::isnan(y0) || std::isnan(x1) || std::isnan(y1) ||
-            std::isnan(x2) || std::isnan(y2)) {
-            continue;
-        }
-        // Bounding pixels, clamped while still floating point: far or
-        // infinite coordinates then never reach an integer conversion.
-        const double xlo = std::max(std::floor(std::min(std::min(x0, x1), x2) + 0.5), -lim);
-        const double xhi = std::min(std::floor(std::max(std::max(x0, x1), x2) + 0.5), lim);
-        const double ylo = std::max(std::floor(std::min(std::min(y0, y1), y2) + 0.5), -lim);
-        const double yhi = std::min(std::floor(std::max(std::max(y0, y1), y2) + 0.5), lim);
-        if (yhi < ylo || xhi < xlo) continue;
-        const auto ix_lo = static_cast<std::int64_t>(xlo), ix_hi = static_cast<std::int64_t>(xhi);
-        const auto iy_lo = static_cast<std::int64_t>(ylo), iy_hi = static_cast<std::int64_t>(yhi);
+        const PixelBox box = boxes[t % kRing];
+        if (box.empty) continue;
 
         // Column by column: passes 1 and 2 depend on ix alone, so they run once
         // per column. Each pixel is added to at most once per triangle, so the
         // order of the pixels within a triangle does not change any sum.
-        for (std::int64_t ix = ix_lo; ix <= ix_hi; ++ix) {
+        for (std::int64_t ix = box.xlo; ix <= box.xhi; ++ix) {
             double col[2 * 12];
             const int m = clip_column(tri, static_cast<double>(ix), col);
             if (m == 0) continue;
@@ -149,7 +187,7 @@ void accumulate_triangles(std::uint64_t triangles, std::uint64_t values, std::ui
                 cy_hi = std::max(cy_hi, col[2 * k + 1]);
             }
             double* column = g + (ix + half);
-            for (std::int64_t iy = iy_lo; iy <= iy_hi; ++iy) {
+            for (std::int64_t iy = box.ylo; iy <= box.yhi; ++iy) {
                 const double fy = static_cast<double>(iy);
                 // Rows that no vertex reaches: pass 3 or pass 4 would keep
                 // nothing. Same comparisons as the passes, so the same verdict.

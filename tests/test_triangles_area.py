@@ -147,12 +147,13 @@ def test_far_vertices_stay_in_bounds(rng):
 
 # ---- accumulation onto a grid ----
 
-def test_accumulate_odd_grid():
-    grid = np.zeros(9)
+@pytest.mark.parametrize('n, elements', [(3, [4, 5, 7]), (4, [5, 6, 9])])
+def test_accumulate_unit_triangle(n, elements):
+    grid = np.zeros(n * n)
     accumulate(UNIT, [2.0], [0.5], grid)
-    expected = np.zeros(9)
-    expected[[4, 5, 7]] = [1.0, 0.5, 0.5]
-    assert grid.tolist() == expected.tolist()  # element 8 touches at a corner only
+    expected = np.zeros(n * n)
+    expected[elements] = [1.0, 0.5, 0.5]
+    assert grid.tolist() == expected.tolist()  # (1, 1) touches at a corner only
     accumulate(UNIT, [2.0], [0.5], grid)
     assert grid.tolist() == (2 * expected).tolist()
 
@@ -164,14 +165,6 @@ def test_accumulate_even_grid_leaves_last_row_and_column(n):
     accumulate(tris, [1.0, 1.0], [1.0, 1.0], grid)
     assert (grid[-1, :] == 7.0).all() and (grid[:, -1] == 7.0).all()
     assert (grid[:-1, :-1] > 7.0).all()
-
-
-def test_accumulate_even_grid_places_pixels():
-    grid = np.zeros(16)
-    accumulate(UNIT, [2.0], [0.5], grid)
-    expected = np.zeros(16)
-    expected[[5, 6, 9]] = [1.0, 0.5, 0.5]
-    assert grid.tolist() == expected.tolist()
 
 
 @pytest.mark.parametrize('weight, expected', [

@@ -14,7 +14,8 @@ namespace {
 // Each pass at most doubles the vertex count (every edge adds at most two), so
 // four passes over a triangle never need more than 3 * 2^4 = 48 vertices. With
 // exact arithmetic a convex polygon gains at most one vertex per pass and 7
-// would do, but rounded intersection points can break convexity by an ulp.
+// would do, but rounded intersection points break convexity (measured from a
+// far vertex they can land whole pixels off the line), and 8 has been seen.
 constexpr int kMaxVertices = 48;
 
 // One pass with the axis and the kept side fixed at compile time: this is the

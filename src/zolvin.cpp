@@ -19,4 +19,6 @@ PYBIND11_MODULE(_zolvin, m) {
     m.def("enclosed_strut", &zolvin::enclosed_strut);
     m.def("clip_triangles_to_circle", &zolvin::clip_triangles_to_circle);
     m.def("clip_triangles_to_strut", &zolvin::clip_triangles_to_strut);
+    m.def("accumulate_triangles", &zolvin::accumulate_triangles);
+    m.def("clip_area", &zolvin::clip_area);
 }

@@ -15,39 +15,12 @@ import _zolvin
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
 from pupil import R_OUTER, STRUT_ANGLES, pixel_grid, strut_params  # noqa: E402
 
+from bench_pixel_frac import pixel_frac_numpy as np_pixel_frac  # noqa: E402
+
 
 def np_pixel_scale(a, b, c, d):
     p, q, r, w = a + d, b - c, a - d, b + c
     return (np.sqrt(p * p + q * q) + np.sqrt(r * r + w * w)) * 0.5
-
-
-def np_pixel_frac(x0, y0, dir_y, dir_x, x, y, u, v, a, b, c, d):
-    ox = x0 - x
-    oy = y0 - y
-    tv = dir_y * a - dir_x * c
-    tu = dir_x * d - dir_y * b
-    ln = np.sqrt(tv * tv + tu * tu)
-    tu = tu / ln
-    tv = tv / ln
-    det = d * a - b * c
-    pu = (((-b) / det) * oy + (d / det) * ox + u) - u
-    pv = (((-c) / det) * ox + (a / det) * oy + v) - v
-    comp = np.ones(np.shape(tu), bool)
-    m = tu < 0
-    tu, pu, comp = np.where(m, -tu, tu), np.where(m, -pu, pu), comp ^ m
-    m = tv < 0
-    tv, pv, comp = np.where(m, -tv, tv), np.where(m, -pv, pv), comp ^ m
-    m = ~(tv > tu)
-    pu, pv = np.where(m, pv, pu), np.where(m, pu, pv)
-    tu, tv = np.where(m, tv, tu), np.where(m, tu, tv)
-    comp ^= m
-    e = ((-0.5 - pv) * tu) / tv + pu + 0.5
-    f = ((0.5 - pv) * tu) / tv + pu + 0.5
-    area = np.where(e >= 1, 1.0,
-           np.where(f >= 1, 1 - ((0.5 * tv) / tu) * (1 - e) * (1 - e),
-           np.where(e > 0, (f + e) * 0.5,
-           np.where(f > 0, f * (((tv * 0.5) / tu) * f), 0.0))))
-    return np.where(comp, 1 - area, area)
 
 
 def np_circle(u, v, x, y, cx, cy, r, a, b, c, d):

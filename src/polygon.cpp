@@ -69,6 +69,60 @@ void insert_crossing(CrossingList& list, double x) {
     ++list.size;
 }
 
+// Crossing of row y with the edge from vertex i to vertex j, when it counts:
+// y in (min(P.y, Q.y), max(P.y, Q.y)]. So a vertex on the row counts only for
+// the edges it is the top of, and a horizontal edge never counts.
+inline bool edge_counts(double p_y, double q_y, double y) {
+    const double lo = q_y < p_y ? q_y : p_y;
+    const double hi = q_y < p_y ? p_y : q_y;
+    return (y > lo) & (y <= hi);
+}
+
+void add_crossing(CrossingList& list, const double* px, const double* py,
+                  std::uint64_t i, std::uint64_t j, double y) {
+    const double p_x = px[i], p_y = py[i], q_x = px[j], q_y = py[j];
+    insert_crossing(list, ((y - p_y) * (q_x - p_x)) / (q_y - p_y) + p_x);
+}
+
+// Adds the crossings of row y with the edges i -> (i + 1) mod n, in edge
+// order. Few edges count on any row, so blocks of edges are tested without
+// branching first.
+void scan_edges(CrossingList& list, const double* px, const double* py, std::uint64_t n,
+                double y) {
+    if (n == 0) {
+        return;
+    }
+    constexpr std::uint64_t block = 256;
+    unsigned char counts[block];
+    for (std::uint64_t start = 0; start < n - 1; start += block) {
+        const std::uint64_t len = std::min(block, n - 1 - start);
+        const double* const p_y = py + start;
+        for (std::uint64_t k = 0; k < len; ++k) {
+            counts[k] = edge_counts(p_y[k], p_y[k + 1], y);
+        }
+        // Skip eight non-counting edges at a time.
+        std::uint64_t k = 0;
+        while (k < len) {
+            if (k + 8 <= len) {
+                std::uint64_t eight;
+                std::memcpy(&eight, counts + k, 8);
+                if (eight == 0) {
+                    k += 8;
+                    continue;
+                }
+            }
+            if (counts[k]) {
+                add_crossing(list, px, py, start + k, start + k + 1, y);
+            }
+            ++k;
+        }
+    }
+    // The closing edge, last in order.
+    if (edge_counts(py[n - 1], py[0], y)) {
+        add_crossing(list, px, py, n - 1, 0, y);
+    }
+}
+
 void fill_bytes(unsigned char* p, unsigned char value, std::uint64_t n) {
     if (n > 0) {  // p may be null when nothing is to be written
         std::memset(p, value, static_cast<std::size_t>(n));
@@ -85,12 +139,24 @@ bool columns_ascending(const double* gx, std::uint64_t nx) {
 }
 
 // First column at or after `from` whose x is strictly greater than x, or nx.
-// On ascending columns "greater" is monotone, so a binary search finds the
-// same column as the scan.
+// On ascending columns "greater" is monotone, so a galloping search (steps
+// 1, 2, 4, ... then a binary search within the last step) finds the same
+// column as the scan, in time logarithmic in the distance.
 std::uint64_t next_column_past(const double* gx, std::uint64_t from, std::uint64_t nx,
                                double x, bool ascending) {
     if (ascending) {
-        std::uint64_t first = from, count = nx - from;
+        std::uint64_t first = from, count = 0;
+        for (std::uint64_t step = 1;; step *= 2) {
+            if (step > nx - first) {
+                count = nx - first;
+                break;
+            }
+            if (gx[first + step - 1] > x) {
+                count = step - 1;
+                break;
+            }
+            first += step;
+        }
         while (count > 0) {
             const std::uint64_t half = count / 2;
             if (!(gx[first + half] > x)) {
@@ -168,15 +234,7 @@ void poly_grid_contains(std::uint64_t poly_x, std::uint64_t poly_y, std::uint64_
         // a vertex on the row counts only for the edges it is the top of, and
         // a horizontal edge never counts.
         list.size = 0;
-        for (std::uint64_t i = 0; i < n; ++i) {
-            const std::uint64_t j = i + 1 == n ? 0 : i + 1;
-            const double p_x = px[i], p_y = py[i], q_x = px[j], q_y = py[j];
-            const double lo = q_y < p_y ? q_y : p_y;
-            const double hi = q_y < p_y ? p_y : q_y;
-            if (y > lo && y <= hi) {
-                insert_crossing(list, ((y - p_y) * (q_x - p_x)) / (q_y - p_y) + p_x);
-            }
-        }
+        scan_edges(list, px, py, n, y);
         fill_row(row, gx, nx, list.x.get(), list.size, ascending);
     }
 }

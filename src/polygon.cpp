@@ -69,9 +69,9 @@ void insert_crossing(CrossingList& list, double x) {
     ++list.size;
 }
 
-// Crossing of row y with the edge from vertex i to vertex j, when it counts:
-// y in (min(P.y, Q.y), max(P.y, Q.y)]. So a vertex on the row counts only for
-// the edges it is the top of, and a horizontal edge never counts.
+// Whether row y crosses the edge P -> Q: y in (min(P.y, Q.y), max(P.y, Q.y)].
+// So a vertex on the row counts only for the edges it is the top of, and a
+// horizontal edge never counts.
 inline bool edge_counts(double p_y, double q_y, double y) {
     const double lo = q_y < p_y ? q_y : p_y;
     const double hi = q_y < p_y ? p_y : q_y;

@@ -1,7 +1,242 @@
 #include "polygon.hpp"
 
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <new>
+#include <utility>
+
 #include "address.hpp"
 
 namespace zolvin {
+
+namespace {
+
+// One row's crossing x-coordinates, ascending. The buffer is the call's only
+// allocation and keeps its capacity from row to row.
+struct CrossingList {
+    std::unique_ptr<double[]> x;
+    std::uint64_t size;
+    std::uint64_t capacity;
+};
+
+std::unique_ptr<double[]> allocate_crossings(std::uint64_t n) {
+    if (n > std::numeric_limits<std::size_t>::max() / sizeof(double)) {
+        throw std::bad_alloc();
+    }
+    return std::unique_ptr<double[]>(new double[static_cast<std::size_t>(n)]);
+}
+
+// Index of the first of list[0, size) that is not less than x, by binary
+// search: ahead of any equal values. Hand-written so that it stays defined
+// when NaN crossings leave the list unordered.
+std::uint64_t crossing_insert_index(const double* list, std::uint64_t size, double x) {
+    std::uint64_t first = 0, count = size;
+    while (count > 0) {
+        const std::uint64_t half = count / 2;
+        if (list[first + half] < x) {
+            first += half + 1;
+            count -= half + 1;
+        } else {
+            count = half;
+        }
+    }
+    return first;
+}
+
+void insert_crossing(CrossingList& list, double x) {
+    const std::uint64_t at = crossing_insert_index(list.x.get(), list.size, x);
+    double* const old = list.x.get();
+    if (list.size < list.capacity) {
+        std::copy_backward(old + at, old + list.size, old + list.size + 1);
+        old[at] = x;
+    } else {
+        // Full: double, copying around the slot of the new value. The old
+        // buffer stays owned until the new one exists.
+        if (list.size > std::numeric_limits<std::uint64_t>::max() / 2) {
+            throw std::bad_alloc();
+        }
+        const std::uint64_t grown = list.size + std::max<std::uint64_t>(list.size, 1);
+        std::unique_ptr<double[]> bigger = allocate_crossings(grown);
+        std::copy(old, old + at, bigger.get());
+        bigger[at] = x;
+        std::copy(old + at, old + list.size, bigger.get() + at + 1);
+        list.x = std::move(bigger);
+        list.capacity = grown;
+    }
+    ++list.size;
+}
+
+// Whether row y crosses the edge P -> Q: y in (min(P.y, Q.y), max(P.y, Q.y)].
+// So a vertex on the row counts only for the edges it is the top of, and a
+// horizontal edge never counts.
+inline bool edge_counts(double p_y, double q_y, double y) {
+    const double lo = q_y < p_y ? q_y : p_y;
+    const double hi = q_y < p_y ? p_y : q_y;
+    return (y > lo) & (y <= hi);
+}
+
+void add_crossing(CrossingList& list, const double* px, const double* py,
+                  std::uint64_t i, std::uint64_t j, double y) {
+    const double p_x = px[i], p_y = py[i], q_x = px[j], q_y = py[j];
+    insert_crossing(list, ((y - p_y) * (q_x - p_x)) / (q_y - p_y) + p_x);
+}
+
+// Adds the crossings of row y with the edges i -> (i + 1) mod n, in edge
+// order. Few edges count on any row, so blocks of edges are tested without
+// branching first.
+void scan_edges(CrossingList& list, const double* px, const double* py, std::uint64_t n,
+                double y) {
+    if (n == 0) {
+        return;
+    }
+    constexpr std::uint64_t block = 256;
+    unsigned char counts[block];
+    for (std::uint64_t start = 0; start < n - 1; start += block) {
+        const std::uint64_t len = std::min(block, n - 1 - start);
+        const double* const p_y = py + start;
+        for (std::uint64_t k = 0; k < len; ++k) {
+            counts[k] = edge_counts(p_y[k], p_y[k + 1], y);
+        }
+        // Skip eight non-counting edges at a time.
+        std::uint64_t k = 0;
+        while (k < len) {
+            if (k + 8 <= len) {
+                std::uint64_t eight;
+                std::memcpy(&eight, counts + k, 8);
+                if (eight == 0) {
+                    k += 8;
+                    continue;
+                }
+            }
+            if (counts[k]) {
+                add_crossing(list, px, py, start + k, start + k + 1, y);
+            }
+            ++k;
+        }
+    }
+    // The closing edge, last in order.
+    if (edge_counts(py[n - 1], py[0], y)) {
+        add_crossing(list, px, py, n - 1, 0, y);
+    }
+}
+
+void fill_bytes(unsigned char* p, unsigned char value, std::uint64_t n) {
+    if (n > 0) {  // p may be null when nothing is to be written
+        std::memset(p, value, static_cast<std::size_t>(n));
+    }
+}
+
+bool columns_ascending(const double* gx, std::uint64_t nx) {
+    for (std::uint64_t c = 1; c < nx; ++c) {
+        if (!(gx[c - 1] <= gx[c])) {  // NaN counts as out of order
+            return false;
+        }
+    }
+    return true;
+}
+
+// First column at or after `from` whose x is strictly greater than x, or nx.
+// On ascending columns "greater" is monotone, so a galloping search (steps
+// 1, 2, 4, ... then a binary search within the last step) finds the same
+// column as the scan, in time logarithmic in the distance.
+std::uint64_t next_column_past(const double* gx, std::uint64_t from, std::uint64_t nx,
+                               double x, bool ascending) {
+    if (ascending) {
+        std::uint64_t first = from, count = 0;
+        for (std::uint64_t step = 1;; step *= 2) {
+            if (step > nx - first) {
+                count = nx - first;
+                break;
+            }
+            if (gx[first + step - 1] > x) {
+                count = step - 1;
+                break;
+            }
+            first += step;
+        }
+        while (count > 0) {
+            const std::uint64_t half = count / 2;
+            if (!(gx[first + half] > x)) {
+                first += half + 1;
+                count -= half + 1;
+            } else {
+                count = half;
+            }
+        }
+        return first;
+    }
+    std::uint64_t c = from;
+    while (c < nx && !(gx[c] > x)) {
+        ++c;
+    }
+    return c;
+}
+
+// Column by column, a column whose x lies strictly past the next unused
+// crossing flips the parity and uses that crossing, one crossing at most per
+// column. The runs of columns between flips are block fills.
+void fill_row(unsigned char* row, const double* gx, std::uint64_t nx,
+              const double* xs, std::uint64_t n_crossings, bool ascending) {
+    unsigned char parity = 0;
+    std::uint64_t c = 0;
+    for (std::uint64_t k = 0; k < n_crossings; ++k) {
+        const std::uint64_t flip = next_column_past(gx, c, nx, xs[k], ascending);
+        fill_bytes(row + c, parity, flip - c);
+        if (flip == nx) {
+            return;
+        }
+        parity ^= 1;
+        row[flip] = parity;
+        c = flip + 1;
+    }
+    fill_bytes(row + c, parity, nx - c);
+}
+
+}  // namespace
+
+void poly_grid_contains(std::uint64_t poly_x, std::uint64_t poly_y, std::uint64_t n_vertices,
+                        std::uint64_t grid_x, std::uint64_t grid_y, std::uint64_t mask,
+                        std::uint64_t nx, std::uint64_t ny) {
+    const double* px = array_at<const double>(poly_x);
+    const double* py = array_at<const double>(poly_y);
+    const double* gx = array_at<const double>(grid_x);
+    const double* gy = array_at<const double>(grid_y);
+    unsigned char* out = array_at<unsigned char>(mask);
+    const std::uint64_t n = n_vertices;
+
+    // Only the y extent is needed: rows outside it are cleared unscanned.
+    // Without vertices the extent is empty and every row is cleared.
+    double ymin = std::numeric_limits<double>::infinity();
+    double ymax = -std::numeric_limits<double>::infinity();
+    for (std::uint64_t i = 0; i < n; ++i) {
+        if (py[i] < ymin) ymin = py[i];
+        if (py[i] > ymax) ymax = py[i];
+    }
+
+    CrossingList list{allocate_crossings(16), 0, 16};
+    if (ny == 0) {
+        return;
+    }
+    const bool ascending = columns_ascending(gx, nx);
+
+    for (std::uint64_t r = 0; r < ny; ++r) {
+        unsigned char* const row = out + r * nx;
+        const double y = gy[r];
+        if (ymin > y || y > ymax) {
+            fill_bytes(row, 0, nx);
+            continue;
+        }
+
+        // Edge P -> Q counts when y lies in (min(P.y, Q.y), max(P.y, Q.y)]:
+        // a vertex on the row counts only for the edges it is the top of, and
+        // a horizontal edge never counts.
+        list.size = 0;
+        scan_edges(list, px, py, n, y);
+        fill_row(row, gx, nx, list.x.get(), list.size, ascending);
+    }
+}
 
 }  // namespace zolvin

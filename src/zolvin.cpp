@@ -4,12 +4,14 @@
 #include <cstdint>
 
 #include "coverage.hpp"
+#include "polygon.hpp"
 #include "triangles.hpp"
 
 namespace py = pybind11;
 using u64 = std::uint64_t;
 
 PYBIND11_MODULE(_zolvin, m) {
+    m.def("poly_grid_contains", &zolvin::poly_grid_contains);
     // Shared-line form first: the dispatcher tries overloads in this order.
     m.def("pixel_frac", py::overload_cast<double, double, double, double, u64, u64, u64, u64,
                                           u64, u64, u64, u64, u64, u64>(&zolvin::pixel_frac));

@@ -97,3 +97,91 @@ def test_pixel_frac_takes_numbers_for_its_scalars(x0, expected):
     out = np.array([-1.0])
     _zolvin.pixel_frac(x0, 0, 1, 0, *(addr(a) for a in data.values()), addr(out), 1)
     assert out[0] == expected
+
+
+# Native parameter types of every single-overload name, in order ("u": uint64,
+# "i": int32, "f": float64), and the Python type of its result.
+TABLE = {
+    "poly_grid_contains": ("u" * 8, type(None)),
+    "enclosed_circle": ("uuuu" + "fff" + "u" * 6, type(None)),
+    "enclosed_strut": ("uuuu" + "f" * 9 + "u" * 6, type(None)),
+    "clip_triangles_to_circle": ("uifffifuuu", int),
+    "clip_triangles_to_strut": ("ui" + "f" * 12 + "uuu", int),
+    "accumulate_triangles": ("uuuuii", type(None)),
+    "clip_area": ("uii", float),
+}
+TYPE_TEXT = {"u": I, "i": I, "f": F}
+
+
+def test_module_offers_exactly_the_bound_names():
+    names = {n for n in dir(_zolvin) if not n.startswith("__")}
+    assert names == set(TABLE) | {"pixel_frac"}
+
+
+@pytest.mark.parametrize("name", TABLE)
+def test_single_overload_docstrings(name):
+    types, result = TABLE[name]
+    text = {type(None): "None", int: "int", float: "float"}[result]
+    assert getattr(_zolvin, name).__doc__ == signature(name, [TYPE_TEXT[t] for t in types], text) + "\n"
+
+
+TRIANGLE = np.array([0.0, 0.0, 1.0, 0.0, 0.0, 1.0])
+
+
+def harmless_args(name):
+    """Arguments that make the name do nothing (zero counts), or read one triangle."""
+    types, _ = TABLE[name]
+    args = [0.0 if t == "f" else 0 for t in types]
+    if name == "clip_area":
+        args[0] = TRIANGLE.ctypes.data
+    return args
+
+
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+@pytest.mark.parametrize("name", TABLE)
+def test_results_and_accepted_conversions(name):
+    types, result = TABLE[name]
+    assert type(getattr(_zolvin, name)(*harmless_args(name))) is result
+    # __index__ objects for integer parameters, ints and bools for float64 ones.
+    args = [Index(a) if t != "f" else True for a, t in zip(harmless_args(name), types)]
+    assert type(getattr(_zolvin, name)(*args)) is result
+    if name == "clip_area":
+        assert _zolvin.clip_area(*args) == 0.25
+
+
+REFUSED = {
+    "u": [3.0, -1, 2**64, "1", None],
+    "i": [1.0, 2**31, -(2**31) - 1, "1"],
+    "f": ["1.0", 10**400, None],
+}
+REFUSALS = [
+    (name, pos, bad)
+    for name, (types, _) in TABLE.items()
+    for kind in "uif"
+    if kind in types
+    for pos in [types.index(kind)]
+    for bad in REFUSED[kind]
+]
+
+
+@pytest.mark.parametrize("name, pos, bad", REFUSALS)
+def test_bad_scalars_raise_type_error(name, pos, bad):
+    args = harmless_args(name)
+    args[pos] = bad
+    with pytest.raises(TypeError, match=rf"^{name}\(\): incompatible function arguments"):
+        getattr(_zolvin, name)(*args)
+
+
+@pytest.mark.parametrize("name", TABLE)
+def test_keywords_and_wrong_counts_raise_type_error(name):
+    fn, args = getattr(_zolvin, name), harmless_args(name)
+    for call in (lambda: fn(*args[:-1], arg=args[-1]), lambda: fn(*args[:-1]), lambda: fn(*args, 0)):
+        with pytest.raises(TypeError, match="incompatible function arguments"):
+            call()

@@ -4,12 +4,12 @@ beside shapely's vectorised intersection / difference on a subset of the same tr
 Usage: build/venv/bin/python bench/bench_clip.py [N]   (default N = 1_000_000)
 """
 import sys
-import time
 
 import numpy as np
 import shapely
 
 import _zolvin
+from common import median_seconds
 
 REPEATS = 5
 
@@ -19,12 +19,7 @@ def addr(a):
 
 
 def median_ns(fn, n, repeats=REPEATS):
-    times = []
-    for _ in range(repeats):
-        t0 = time.perf_counter_ns()
-        fn()
-        times.append(time.perf_counter_ns() - t0)
-    return float(np.median(times)) / n
+    return median_seconds(fn, repeats) * 1e9 / n
 
 
 def mesh_around_pupil(n, rng):

@@ -3,9 +3,7 @@ a NumPy transcription of the same arithmetic on the same data.
 
     python bench/bench_coverage.py [SIZE]     (grid SIZE x SIZE, default 4096)
 """
-import statistics
 import sys
-import time
 from pathlib import Path
 
 import numpy as np
@@ -16,6 +14,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
 from pupil import R_OUTER, STRUT_ANGLES, pixel_grid, strut_params  # noqa: E402
 
 from bench_pixel_frac import pixel_frac_numpy as np_pixel_frac  # noqa: E402
+from common import timed  # noqa: E402
 
 
 def np_pixel_scale(a, b, c, d):
@@ -51,15 +50,6 @@ def np_strut(u, v, x, y, diam, x1, y1, dy1, dx1, x2, y2, dy2, dx2, a, b, c, d):
     sel = [t[m] for t in (x, y, u, v, a, b, c, d)]
     out[m] = np_pixel_frac(x1, y1, dy1, dx1, *sel) - np_pixel_frac(x2, y2, dy2, dx2, *sel)
     return out
-
-
-def timed(fn, repeats):
-    times = []
-    for _ in range(repeats):
-        t0 = time.perf_counter()
-        res = fn()
-        times.append(time.perf_counter() - t0)
-    return statistics.median(times), res
 
 
 def main():

@@ -4,24 +4,19 @@ matplotlib's Path.contains_points (both on smaller grids: they are far slower).
     build/venv/bin/python bench/bench_polygon.py [GRID_SIZE]   (default 4096)
 """
 import sys
-import time
 
 import numpy as np
 from matplotlib.path import Path
 from skimage.draw import polygon2mask
 
 import _zolvin
+from common import median_seconds as timed_median
 
 REPEATS = 7
 
 
 def median_seconds(fn, repeats=REPEATS):
-    times = []
-    for _ in range(repeats):
-        t0 = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t0)
-    return float(np.median(times))
+    return timed_median(fn, repeats)
 
 
 def star(size, n_vertices):

@@ -7,14 +7,13 @@ each triangle's bounding box clamped to the grid, the pixels the kernel visits.
 The baseline computes the same per-pixel areas with shapely's vectorised
 intersection on a subset of the triangles.
 """
-import statistics
 import sys
-import time
 
 import numpy as np
 import shapely
 
 import _zolvin as z
+from common import median_seconds
 
 GRID = 1024
 REPEATS = 5
@@ -66,24 +65,16 @@ def main():
     nx, ny, _, _ = candidate_pixels(tris)
     pixels = float((nx * ny).sum())
 
-    times = []
     grid = np.zeros(GRID * GRID)
-    for _ in range(REPEATS):
-        grid[:] = 0.0
-        t0 = time.perf_counter()
-        z.accumulate_triangles(addr(tris), addr(values), addr(weights), addr(grid), n, GRID)
-        times.append(time.perf_counter() - t0)
-    ns_kernel = statistics.median(times) / pixels * 1e9
+    t = median_seconds(
+        lambda: z.accumulate_triangles(addr(tris), addr(values), addr(weights), addr(grid), n, GRID),
+        REPEATS, setup=lambda: grid.fill(0.0))
+    ns_kernel = t / pixels * 1e9
 
     sub = tris[: max(200, n // 20)]
     snx, sny, _, _ = candidate_pixels(sub)
     sub_pixels = float((snx * sny).sum())
-    times = []
-    for _ in range(3):
-        t0 = time.perf_counter()
-        shapely_areas(sub)
-        times.append(time.perf_counter() - t0)
-    ns_shapely = statistics.median(times) / sub_pixels * 1e9
+    ns_shapely = median_seconds(lambda: shapely_areas(sub), 3) / sub_pixels * 1e9
 
     print(f"accumulate_triangles: {n} triangles, {pixels:.0f} candidate pixels "
           f"({pixels / n:.1f} per triangle), grid {GRID}x{GRID}")

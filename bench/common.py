@@ -4,13 +4,21 @@ import sys
 import time
 
 
-def median_seconds(fn, repeats=5):
+def timed(fn, repeats=5, setup=None):
+    """Median seconds of fn() over the repeats (setup() runs untimed before each),
+    and fn's last result."""
     times = []
     for _ in range(repeats):
+        if setup is not None:
+            setup()
         t0 = time.perf_counter()
-        fn()
+        result = fn()
         times.append(time.perf_counter() - t0)
-    return statistics.median(times)
+    return statistics.median(times), result
+
+
+def median_seconds(fn, repeats=5, setup=None):
+    return timed(fn, repeats, setup)[0]
 
 
 def scale_arg(default=1.0):

@@ -314,6 +314,7 @@ void enclosed_strut(std::uint64_t u, std::uint64_t v, std::uint64_t x, std::uint
     const double* j11 = array_at<const double>(dydv);
     double* res = array_at<double>(out);
     double block[kBlock];
+    unsigned char outside_disc[kBlock];
     for (std::uint64_t base = 0; base < n; base += kBlock) {
         const std::size_t m = static_cast<std::size_t>(n - base < kBlock ? n - base : kBlock);
         const double* bx = px + base;
@@ -322,6 +323,7 @@ void enclosed_strut(std::uint64_t u, std::uint64_t v, std::uint64_t x, std::uint
         std::size_t in_disc = 0;
         for (std::size_t k = 0; k < m; ++k) {
             const double d2 = (bx[k] - mx) * (bx[k] - mx) + (by[k] - my) * (by[k] - my);
+            outside_disc[k] = d2 >= r2;
             in_disc += d2 >= r2 ? 0 : 1;
         }
         if (in_disc == 0) {
@@ -331,12 +333,11 @@ void enclosed_strut(std::uint64_t u, std::uint64_t v, std::uint64_t x, std::uint
             for (std::size_t k = 0; k < m; ++k) {
                 const double xk = bx[k];
                 const double yk = by[k];
-                const double d2 = (xk - mx) * (xk - mx) + (yk - my) * (yk - my);
                 const double l1 = (yk - y1) * dir_x1 - (xk - x1) * dir_y1;
                 const double l2 = (yk - y2) * dir_x2 - (xk - x2) * dir_y2;
                 const double far = l1 * l2 < 0 ? 1.0 : 0.0;
                 const double inside = near > std::fabs(l1) || near > std::fabs(l2) ? kRim : far;
-                block[k] = d2 >= r2 ? 0.0 : inside;
+                block[k] = outside_disc[k] ? 0.0 : inside;
             }
             for (std::size_t k = 0; k < m; ++k) {
                 if (block[k] == kRim) {

@@ -44,7 +44,7 @@ ZOLVIN_INLINE T half_plane_fraction(T x0, T y0, T dir_y, T dir_x, T x, T y, T u,
     T pv = (((-dydu) / det) * ox + (dxdu / det) * oy + v) - v;
 
     // Fold into 0 <= tu <= tv; each reflection swaps inner and outer side.
-    const T zero = x0 - x0 + 0.0;
+    const T zero = T{};
     const auto flip_u = tu < zero;
     tu = pick(flip_u, -tu, tu);
     pu = pick(flip_u, -pu, pu);
@@ -170,12 +170,13 @@ inline bool shared_jacobian(const double* j00, const double* j01, const double* 
 
 // Step of the circle rule for a pixel within one pixel scale of the rim.
 inline double circle_rim(double u, double v, double x, double y, double cx, double cy,
-                         double radius, double dx, double dy, double d2,
+                         double radius, double s, double dx, double dy, double d2,
                          double dxdu, double dxdv, double dydu, double dydv) {
     // Centre on centre with radius == s: no tangent, but the pixel (no point
     // of it farther than s/sqrt(2) from its centre) lies wholly inside.
-    // d2 == 0 exactly when d == 0, which would divide 0 by 0 below.
-    if (d2 == 0) {
+    // d2 == 0 exactly when d == 0, which would divide 0 by 0 below. A NaN
+    // radius or scale is not this case: it goes on to the steps (and to 0).
+    if (d2 == 0 && (radius - s) * (radius - s) == 0) {
         return 1;
     }
     const double d = std::sqrt(d2);
@@ -200,7 +201,7 @@ double enclosed_circle_1(double u, double v, double x, double y,
     if (d2 > (s + radius) * (s + radius)) {
         return 0;
     }
-    return circle_rim(u, v, x, y, cx, cy, radius, dx, dy, d2, dxdu, dxdv, dydu, dydv);
+    return circle_rim(u, v, x, y, cx, cy, radius, s, dx, dy, d2, dxdu, dxdv, dydu, dydv);
 }
 
 void enclosed_circle(std::uint64_t u, std::uint64_t v, std::uint64_t x, std::uint64_t y,

@@ -54,4 +54,29 @@ void enclosed_strut(std::uint64_t u, std::uint64_t v, std::uint64_t x, std::uint
                     std::uint64_t dxdu, std::uint64_t dxdv, std::uint64_t dydu, std::uint64_t dydv,
                     std::uint64_t out, std::uint64_t n);
 
+// A window of a regular grid. The pixel in row i, column j of the whole grid
+// has u = j, v = i and its centre at x = (x0 + dxdu*u) + dxdv*v,
+// y = (y0 + dydu*u) + dydv*v; all its pixels share the one Jacobian. The
+// window holds rows row0 .. row0 + rows - 1 and columns col0 .. col0 + cols - 1,
+// all indices below 2^53, and its results are written row-major to rows * cols
+// elements. Each value equals the array form's for the same pixel, bit for bit.
+struct GridWindow {
+    double x0, y0, dxdu, dxdv, dydu, dydv;
+    std::uint64_t row0, col0, rows, cols;
+};
+
+// pixel_frac of one shared line over a grid window.
+void grid_pixel_frac(const GridWindow& g, double x0, double y0, double dir_y, double dir_x,
+                     double* out);
+
+// enclosed_circle and enclosed_strut over a grid window. With `zeroed`, out
+// already holds +0.0 everywhere, and pixels that the rule provably sets to 0
+// (by their distance from the figure) are not written.
+void grid_enclosed_circle(const GridWindow& g, double cx, double cy, double radius,
+                          double* out, bool zeroed);
+
+void grid_enclosed_strut(const GridWindow& g, double diameter, double x1, double y1,
+                         double dir_y1, double dir_x1, double x2, double y2, double dir_y2,
+                         double dir_x2, double* out, bool zeroed);
+
 }  // namespace zolvin

@@ -57,6 +57,8 @@ void enclosed_strut(u64 u, u64 v, u64 x, u64 y, double diameter, double x1, doub
 
 }  // namespace
 
+void bind_grid(py::module_& m);  // native_grid.cpp
+
 PYBIND11_MODULE(_native, m, py::mod_gil_not_used()) {
     // Arguments are converted under the lock; only the work runs without it.
     const auto unlocked = py::call_guard<py::gil_scoped_release>();
@@ -64,4 +66,5 @@ PYBIND11_MODULE(_native, m, py::mod_gil_not_used()) {
     m.def("pixel_frac_lines", &pixel_frac_lines, unlocked);
     m.def("enclosed_circle", &enclosed_circle, unlocked);
     m.def("enclosed_strut", &enclosed_strut, unlocked);
+    bind_grid(m);
 }

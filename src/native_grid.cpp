@@ -1,0 +1,91 @@
+// The grid forms of the coverage kernels in zolvin._native: the pixels of a
+// window of a regular grid are generated on the fly, with the interpreter's
+// lock released and the rows split over n_threads threads. The zolvin package
+// validates the grid and the output array before it calls in here.
+#include <pybind11/pybind11.h>
+
+#include <algorithm>
+#include <cstdint>
+
+#include "address.hpp"
+#include "coverage.hpp"
+#include "parallel.hpp"
+
+namespace py = pybind11;
+using u64 = std::uint64_t;
+
+namespace {
+
+// Rows go to the threads in bands dealt out in turn, so that a figure over
+// one part of the grid (a strut in one quadrant) still keeps every thread
+// busy. A band spans at least 2 MiB of output: threads that wrote to the same
+// huge page would wait on each other's first touch of it.
+constexpr u64 kBandBytes = u64{1} << 21;
+
+u64 band_rows(u64 cols) {
+    const u64 row_bytes = std::max<u64>(1, cols) * sizeof(double);
+    return std::max<u64>(1, kBandBytes / row_bytes + (kBandBytes % row_bytes != 0 ? 1 : 0));
+}
+
+zolvin::GridWindow window(u64 rows, u64 cols, u64 row0, u64 col0, double x0, double y0,
+                          double dxdu, double dxdv, double dydu, double dydv) {
+    return {x0, y0, dxdu, dxdv, dydu, dydv, row0, col0, rows, cols};
+}
+
+// Calls kernel(band, out) for every band of rows of g, over up to n_threads threads.
+template <class Kernel>
+void over_bands(const zolvin::GridWindow& g, u64 out, u64 n_threads, const Kernel& kernel) {
+    const u64 size = band_rows(g.cols);
+    const u64 bands = g.rows / size + (g.rows % size != 0 ? 1 : 0);
+    const u64 workers = std::max<u64>(1, std::min(n_threads, bands));
+    zolvin::split_range(workers, workers, [&](u64 first, u64 last) {
+        for (u64 k = first; k < last; ++k) {
+            for (u64 b = k; b < bands; b += workers) {
+                zolvin::GridWindow band = g;
+                band.row0 = g.row0 + b * size;
+                band.rows = std::min(size, g.rows - b * size);
+                kernel(band, zolvin::array_at<double>(out) + b * size * g.cols);
+            }
+        }
+    });
+}
+
+void grid_pixel_frac(u64 rows, u64 cols, u64 row0, u64 col0, double x0, double y0, double dxdu,
+                     double dxdv, double dydu, double dydv, double lx, double ly, double dir_y,
+                     double dir_x, u64 out, u64 n_threads) {
+    const auto g = window(rows, cols, row0, col0, x0, y0, dxdu, dxdv, dydu, dydv);
+    over_bands(g, out, n_threads, [&](const zolvin::GridWindow& band, double* res) {
+        zolvin::grid_pixel_frac(band, lx, ly, dir_y, dir_x, res);
+    });
+}
+
+void grid_enclosed_circle(u64 rows, u64 cols, u64 row0, u64 col0, double x0, double y0,
+                          double dxdu, double dxdv, double dydu, double dydv, double cx,
+                          double cy, double radius, u64 out, bool zeroed, u64 n_threads) {
+    const auto g = window(rows, cols, row0, col0, x0, y0, dxdu, dxdv, dydu, dydv);
+    over_bands(g, out, n_threads, [&](const zolvin::GridWindow& band, double* res) {
+        zolvin::grid_enclosed_circle(band, cx, cy, radius, res, zeroed);
+    });
+}
+
+void grid_enclosed_strut(u64 rows, u64 cols, u64 row0, u64 col0, double x0, double y0,
+                         double dxdu, double dxdv, double dydu, double dydv, double diameter,
+                         double x1, double y1, double dir_y1, double dir_x1, double x2,
+                         double y2, double dir_y2, double dir_x2, u64 out, bool zeroed,
+                         u64 n_threads) {
+    const auto g = window(rows, cols, row0, col0, x0, y0, dxdu, dxdv, dydu, dydv);
+    over_bands(g, out, n_threads, [&](const zolvin::GridWindow& band, double* res) {
+        zolvin::grid_enclosed_strut(band, diameter, x1, y1, dir_y1, dir_x1, x2, y2, dir_y2,
+                                    dir_x2, res, zeroed);
+    });
+}
+
+}  // namespace
+
+void bind_grid(py::module_& m) {
+    // Arguments are converted under the lock; only the work runs without it.
+    const auto unlocked = py::call_guard<py::gil_scoped_release>();
+    m.def("grid_pixel_frac", &grid_pixel_frac, unlocked);
+    m.def("grid_enclosed_circle", &grid_enclosed_circle, unlocked);
+    m.def("grid_enclosed_strut", &grid_enclosed_strut, unlocked);
+}

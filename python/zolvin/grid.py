@@ -1,0 +1,224 @@
+"""Regular grids of pixels that share one Jacobian, described without arrays."""
+import math
+import operator
+
+import numpy as np
+
+from . import _native
+
+# Column and row indices must stay exact as float64.
+_INDEX_LIMIT = 2**53
+
+
+def _index(value, name):
+    try:
+        i = operator.index(value)
+    except TypeError:
+        raise TypeError(f"{name} must be an int, not {type(value).__name__}") from None
+    if i < 0:
+        raise ValueError(f"{name} must be non-negative, not {i}")
+    return i
+
+
+def _floats(value, count, name):
+    try:
+        items = tuple(value)
+    except TypeError:
+        raise TypeError(f"{name} must be a sequence of {count} numbers, "
+                        f"not {type(value).__name__}") from None
+    if len(items) != count:
+        raise ValueError(f"{name} must have {count} elements, not {len(items)}")
+    try:
+        return tuple(float(t) for t in items)
+    except (TypeError, ValueError):
+        raise TypeError(f"{name} must hold real numbers, not {items!r}") from None
+
+
+def _bounds(key, length, name):
+    """(start, stop) of a step-1 slice, range or (start, stop) pair within length."""
+    if isinstance(key, (slice, range)):
+        if key.step not in (None, 1):
+            raise ValueError(f"{name}: a window takes every row and column (step 1), "
+                             f"not step {key.step}")
+        start, stop, _ = slice(key.start, key.stop).indices(length)
+        return start, max(start, stop)
+    try:
+        start, stop = key
+    except (TypeError, ValueError):
+        raise TypeError(f"{name} must be a slice, a range or a (start, stop) pair, "
+                        f"not {key!r}") from None
+    return _bounds(slice(_plain(start, name), _plain(stop, name)), length, name)
+
+
+def _plain(value, name):
+    if value is None:
+        return None
+    try:
+        return operator.index(value)
+    except TypeError:
+        raise TypeError(f"{name} bounds must be ints, not {type(value).__name__}") from None
+
+
+class Grid:
+    """A regular grid of rows x columns pixels that share one Jacobian.
+
+    The pixel in row i, column j has the pixel coordinates u = j, v = i and its
+    centre in the plane at x = x0 + dxdu*u + dxdv*v, y = y0 + dydu*u + dydv*v,
+    evaluated left to right, every operation rounded on its own, with
+    jac = ((dxdu, dxdv), (dydu, dydv)) and origin = (x0, y0).
+
+    Every coverage function takes a Grid wherever it takes Pixels and returns
+    an array of the grid's shape, equal bit for bit to its result for
+    ``grid.pixels()``; no coordinate array is made. ``grid[r0:r1, c0:c1]`` (or
+    ``grid.window(rows, cols)``) is a window: the grid's rows r0..r1-1 and
+    columns c0..c1-1, whose pixels keep the parent's indices (``row0`` and
+    ``col0`` give the first), so its coverage is the matching slice of the
+    parent's.
+    """
+
+    def __init__(self, shape, origin=(0.0, 0.0), jac=((1.0, 0.0), (0.0, 1.0)), *,
+                 row0=0, col0=0):
+        try:
+            dims = tuple(shape)
+        except TypeError:
+            raise TypeError(f"shape must be a pair of ints, not {type(shape).__name__}") from None
+        if len(dims) != 2:
+            raise ValueError(f"shape must be (rows, columns), not {dims!r}")
+        rows, cols = _index(dims[0], "shape[0]"), _index(dims[1], "shape[1]")
+        row0, col0 = _index(row0, "row0"), _index(col0, "col0")
+        if row0 + rows > _INDEX_LIMIT or col0 + cols > _INDEX_LIMIT:
+            raise ValueError(f"row and column indices must stay below 2**53 "
+                             f"(rows {row0}..{row0 + rows}, columns {col0}..{col0 + cols})")
+        if rows * cols * 8 > np.iinfo(np.intp).max:
+            raise ValueError(f"shape {(rows, cols)} is too large for an array of float64")
+        try:
+            pair = tuple(jac)
+        except TypeError:
+            raise TypeError(f"jac must be ((dxdu, dxdv), (dydu, dydv)), "
+                            f"not {type(jac).__name__}") from None
+        if len(pair) != 2:
+            raise ValueError(f"jac must be ((dxdu, dxdv), (dydu, dydv)), not {jac!r}")
+        self._shape = (rows, cols)
+        self._origin = _floats(origin, 2, "origin")
+        self._jac = (_floats(pair[0], 2, "jac[0]"), _floats(pair[1], 2, "jac[1]"))
+        self._row0, self._col0 = row0, col0
+
+    shape = property(lambda self: self._shape, doc="(rows, columns)")
+    origin = property(lambda self: self._origin, doc="(x0, y0): the centre of pixel u = v = 0")
+    jac = property(lambda self: self._jac, doc="((dxdu, dxdv), (dydu, dydv))")
+    row0 = property(lambda self: self._row0, doc="v of the first row")
+    col0 = property(lambda self: self._col0, doc="u of the first column")
+    size = property(lambda self: self._shape[0] * self._shape[1], doc="number of pixels")
+
+    @property
+    def pixel_scale(self):
+        """Largest singular value of the Jacobian, as the coverage rules compute it."""
+        (a, b), (c, d) = self._jac
+        p, q, r, w = a + d, b - c, a - d, b + c
+        return (math.sqrt(p * p + q * q) + math.sqrt(r * r + w * w)) * 0.5
+
+    def window(self, rows, cols):
+        """The window of rows and columns given as step-1 slices, ranges or
+        (start, stop) pairs, relative to this grid (negative bounds count from
+        the end, as in slicing); its pixels keep their indices."""
+        r0, r1 = _bounds(rows, self._shape[0], "rows")
+        c0, c1 = _bounds(cols, self._shape[1], "cols")
+        return Grid((r1 - r0, c1 - c0), self._origin, self._jac,
+                    row0=self._row0 + r0, col0=self._col0 + c0)
+
+    def __getitem__(self, key):
+        if not isinstance(key, tuple):
+            key = (key,)
+        if len(key) > 2 or not all(isinstance(k, slice) for k in key):
+            raise TypeError("a Grid is indexed by one or two slices, e.g. grid[r0:r1, c0:c1]")
+        return self.window(*key, *(slice(None),) * (2 - len(key)))
+
+    def coordinates(self):
+        """(u, v, x, y): float64 arrays of the grid's shape, the pixels' indices
+        and centres, by the documented arithmetic."""
+        rows, cols = self._shape
+        (a, b), (c, d) = self._jac
+        x0, y0 = self._origin
+        u = np.arange(self._col0, self._col0 + cols, dtype=np.int64).astype(np.float64)
+        v = np.arange(self._row0, self._row0 + rows, dtype=np.int64).astype(np.float64)
+        with np.errstate(all="ignore"):  # non-finite origins and Jacobians are allowed
+            x = (x0 + a * u)[None, :] + (b * v)[:, None]
+            y = (y0 + c * u)[None, :] + (d * v)[:, None]
+        u2 = np.ascontiguousarray(np.broadcast_to(u, self._shape))
+        v2 = np.ascontiguousarray(np.broadcast_to(v[:, None], self._shape))
+        return u2, v2, x, y
+
+    def __eq__(self, other):
+        if not isinstance(other, Grid):
+            return NotImplemented
+        return self._key() == other._key()
+
+    def __hash__(self):
+        return hash(self._key())
+
+    def _key(self):
+        # Bits, so that NaN origins compare equal to themselves.
+        bits = np.array(self._origin + self._jac[0] + self._jac[1]).view(np.uint64).tolist()
+        return self._shape, tuple(bits), self._row0, self._col0
+
+    def __repr__(self):
+        extra = f", row0={self._row0}, col0={self._col0}" if self._row0 or self._col0 else ""
+        return f"Grid({self._shape}, origin={self._origin}, jac={self._jac}{extra})"
+
+    def _native_args(self):
+        (a, b), (c, d) = self._jac
+        return (*self._shape, self._row0, self._col0, *self._origin, a, b, c, d)
+
+
+# ---- Coverage over a grid ----------------------------------------------------
+#
+# Called by the package's coverage functions with checked scalars. A result
+# made here starts as zeros (pages mapped lazily), and the kernels leave the
+# pixels that provably stay 0 untouched; an out= array is written whole.
+
+def _result(grid, out):
+    """(array to write, whether it already holds zeros)."""
+    if out is None:
+        return np.zeros(grid.shape), True
+    if not isinstance(out, np.ndarray):
+        raise TypeError(f"out must be a numpy.ndarray, not {type(out).__name__}")
+    if out.dtype != np.float64 or out.shape != grid.shape:
+        raise ValueError(f"out must be a float64 array of the grid's shape {grid.shape}, "
+                         f"not {out.dtype} {out.shape}")
+    if not (out.flags.c_contiguous and out.flags.aligned and out.flags.writeable):
+        raise ValueError("out must be a writeable, aligned, C-contiguous array")
+    return out, False
+
+
+def _threads(n_threads):
+    if n_threads is None:
+        return 1
+    n = _index(n_threads, "n_threads")
+    if n < 1:
+        raise ValueError(f"n_threads must be at least 1, not {n}")
+    return n
+
+
+def pixel_frac(grid, x0, y0, dir_y, dir_x, out=None, n_threads=None):
+    """Fraction of every pixel on the inner side of one line."""
+    res, _ = _result(grid, out)
+    _native.grid_pixel_frac(*grid._native_args(), x0, y0, dir_y, dir_x, res.ctypes.data,
+                            _threads(n_threads))
+    return res
+
+
+def enclosed_circle(grid, cx, cy, radius, out=None, n_threads=None):
+    """Fraction of every pixel inside the circle."""
+    res, zeroed = _result(grid, out)
+    _native.grid_enclosed_circle(*grid._native_args(), cx, cy, radius, res.ctypes.data, zeroed,
+                                 _threads(n_threads))
+    return res
+
+
+def enclosed_strut(grid, diameter, x1, y1, dir_y1, dir_x1, x2, y2, dir_y2, dir_x2, out=None,
+                   n_threads=None):
+    """Coverage of every pixel by the strut."""
+    res, zeroed = _result(grid, out)
+    _native.grid_enclosed_strut(*grid._native_args(), diameter, x1, y1, dir_y1, dir_x1, x2, y2,
+                                dir_y2, dir_x2, res.ctypes.data, zeroed, _threads(n_threads))
+    return res

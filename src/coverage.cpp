@@ -403,13 +403,14 @@ inline double widen(double x, double sign) {
     return std::isinf(x) ? x : x - sign * (2 + kSlack * std::fabs(x));
 }
 
-// The window's columns whose global indices lie in iv, widened.
-Span window_columns(const GridWindow& g, Interval iv) {
-    if (std::isnan(iv.lo) || std::isnan(iv.hi)) return {0, g.cols};
+// The window's columns whose global indices lie in iv widened (sign 1) or
+// narrowed (sign -1).
+Span window_columns(const GridWindow& g, Interval iv, double sign) {
+    if (std::isnan(iv.lo) || std::isnan(iv.hi)) return {0, sign > 0 ? g.cols : 0};
     if (iv.lo > iv.hi) return {0, 0};
     const double col0 = static_cast<double>(g.col0);
-    const double first = std::ceil(widen(iv.lo, 1) - col0);
-    const double last = std::floor(widen(iv.hi, -1) - col0);
+    const double first = std::ceil(widen(iv.lo, sign) - col0);
+    const double last = std::floor(widen(iv.hi, -sign) - col0);
     const double cols = static_cast<double>(g.cols);
     if (!(last >= 0) || !(first < cols) || first > last) return {0, 0};
     const std::uint64_t lo = first > 0 ? static_cast<std::uint64_t>(first) : 0;
@@ -450,20 +451,27 @@ Interval chord(const Rows& w, std::uint64_t r, double mx, double my, double reac
     return {mid - half, mid + half};
 }
 
+// Every column live, none known to be 1.
 struct AllColumns {
     std::uint64_t n;
     Span columns(std::uint64_t) const { return {0, n}; }
+    Span inside(std::uint64_t) const { return {0, 0}; }
 };
 
-// Outside its reach |radius| + s from the centre, the circle rule gives 0.
+// The circle rule gives 0 beyond |radius| + s from the centre, and 1 within
+// |radius - s| of it.
 struct CircleRegion {
     Rows w;
-    double cx, cy, reach;
+    double cx, cy, outer, inner;
     bool trusted;
 
     Span columns(std::uint64_t r) const {
         if (!trusted) return {0, w.g.cols};
-        return window_columns(w.g, chord(w, r, cx, cy, reach));
+        return window_columns(w.g, chord(w, r, cx, cy, outer), 1);
+    }
+    Span inside(std::uint64_t r) const {
+        if (!trusted || !(inner > 0)) return {0, 0};
+        return window_columns(w.g, chord(w, r, cx, cy, inner), -1);
     }
 };
 
@@ -472,8 +480,11 @@ CircleRegion circle_region(const GridWindow& g, double cx, double cy, double rad
     const double s = pixel_scale(g.dxdu, g.dxdv, g.dydu, g.dydv);
     const double reach = std::fabs(radius) + s;
     const double size = reach + w.mag_x + w.mag_y + std::fabs(cx) + std::fabs(cy);
-    const double wide = reach + kSlack * size + kFloor;
-    return {w, cx, cy, wide, w.trusted && tame(cx) && tame(cy) && tame(radius) && tame(wide)};
+    const double margin = kSlack * size + kFloor;
+    const double outer = reach + margin;
+    const double inner = std::fabs(radius - s) - margin;
+    return {w, cx, cy, outer, inner,
+            w.trusted && tame(cx) && tame(cy) && tame(radius) && tame(outer)};
 }
 
 // {u : a + b u >= t}.
@@ -524,8 +535,9 @@ struct StrutRegion {
             trim(live, above);
             trim(live, below);
         }
-        return window_columns(w.g, live);
+        return window_columns(w.g, live, 1);
     }
+    Span inside(std::uint64_t) const { return {0, 0}; }
 };
 
 StrutRegion strut_region(const GridWindow& g, const Strut& t) {
@@ -555,18 +567,65 @@ inline void clear_outside(double* row, Span live, std::uint64_t n, bool zeroed) 
     std::fill(row + live.hi, row + n, 0.0);
 }
 
+// Indices of the kRim entries of a block, in order; returns their count.
+inline std::size_t rim_indices(const double* block, std::size_t m, std::uint16_t* rims) {
+    std::size_t count = 0;
+    for (std::size_t k = 0; k < m; ++k) {
+        rims[count] = static_cast<std::uint16_t>(k);
+        count += block[k] == kRim ? 1 : 0;
+    }
+    return count;
+}
+
+// Columns c + idx[0..3] of row r, whose Jacobian is j.
+template <class Pixels>
+ZOLVIN_INLINE Pixel4 gather4(const Pixels& px, std::uint64_t r, std::uint64_t c,
+                             const std::uint16_t* idx, const double j[4]) {
+    Pixel4 q{{}, {}, {}, {}, splat(j[0]), splat(j[1]), splat(j[2]), splat(j[3])};
+    for (int l = 0; l < 4; ++l) {
+        const Pixel p = px.at(r, c + idx[l]);
+        q.u[l] = p.u, q.v[l] = p.v, q.x[l] = p.x, q.y[l] = p.y;
+    }
+    return q;
+}
+
+// circle_rim for four pixels of one scale s, lane by lane; the centred case
+// is selected rather than branched to. Over splat Jacobians the quotients of
+// the half-plane step are the same for every call, and are formed once.
+ZOLVIN_INLINE lanes circle_rim4(const Pixel4& p, double cx, double cy, double radius, double s) {
+    const lanes dx = p.x - cx;
+    const lanes dy = p.y - cy;
+    const lanes d2 = dx * dx + dy * dy;
+    const lanes d = root(d2);
+    const lanes px = (dx * radius) / d + cx;
+    const lanes py = (radius * dy) / d + cy;
+    const lanes f = half_plane_fraction<lanes>(px, py, (-dx) / d, dy / d, p.x, p.y, p.u, p.v,
+                                               p.j00, p.j01, p.j10, p.j11);
+    if ((radius - s) * (radius - s) == 0) return pick(d2 == 0, splat(1.0), f);
+    return f;
+}
+
 template <class Pixels, class Region>
 ZOLVIN_INLINE void circle_rows(const Pixels& px, const Region& region, double cx, double cy,
                                double radius, double* out, bool zeroed) {
     double buffer[kBlock];
+    std::uint16_t rims[kBlock];
     const std::uint64_t n = px.cols();
     for (std::uint64_t r = 0; r < px.rows(); ++r) {
         double* row = out + r * n;
         const Span live = region.columns(r);
         clear_outside(row, live, n, zeroed);
-        for (std::uint64_t c = live.lo; c < live.hi; c += kBlock) {
-            const std::size_t m =
-                static_cast<std::size_t>(live.hi - c < kBlock ? live.hi - c : kBlock);
+        Span whole = region.inside(r);
+        whole.lo = std::min(std::max(whole.lo, live.lo), live.hi);
+        whole.hi = std::min(std::max(whole.hi, whole.lo), live.hi);
+        std::fill(row + whole.lo, row + whole.hi, 1.0);
+        for (std::uint64_t c = live.lo; c < live.hi;) {
+            if (c == whole.lo && whole.hi > whole.lo) {
+                c = whole.hi;
+                continue;
+            }
+            const std::uint64_t end = c < whole.lo ? whole.lo : live.hi;
+            const std::size_t m = static_cast<std::size_t>(end - c < kBlock ? end - c : kBlock);
             double* block = Pixels::in_place ? row + c : buffer;
             std::size_t rim = 0;
             double j[4];
@@ -578,6 +637,18 @@ ZOLVIN_INLINE void circle_rows(const Pixels& px, const Region& region, double cx
                     block[k] = circle_early(dx * dx + dy * dy, s, radius);
                     rim += block[k] == kRim ? 1 : 0;
                 });
+                // The rim four pixels at a time, the scalar rule for the rest.
+                if (rim > 0) rim = rim_indices(block, m, rims);
+                std::size_t q = 0;
+                for (; q + 4 <= rim; q += 4) {
+                    const lanes f = circle_rim4(gather4(px, r, c, rims + q, j), cx, cy, radius, s);
+                    for (int l = 0; l < 4; ++l) block[rims[q + l]] = f[l];
+                }
+                for (; q < rim; ++q) {
+                    const Pixel p = px.at(r, c + rims[q]);
+                    block[rims[q]] = enclosed_circle_1(p.u, p.v, p.x, p.y, cx, cy, radius,
+                                                       p.j00, p.j01, p.j10, p.j11);
+                }
             } else {
                 for (std::size_t k = 0; k < m; ++k) {
                     const Pixel p = px.at(r, c + k);
@@ -587,17 +658,18 @@ ZOLVIN_INLINE void circle_rows(const Pixels& px, const Region& region, double cx
                     block[k] = circle_early(dx * dx + dy * dy, s, radius);
                     rim += block[k] == kRim ? 1 : 0;
                 }
-            }
-            for (std::size_t k = 0; rim > 0 && k < m; ++k) {
-                if (block[k] == kRim) {
-                    const Pixel p = px.at(r, c + k);
-                    block[k] = enclosed_circle_1(p.u, p.v, p.x, p.y, cx, cy, radius, p.j00,
-                                                 p.j01, p.j10, p.j11);
-                    --rim;
+                for (std::size_t k = 0; rim > 0 && k < m; ++k) {
+                    if (block[k] == kRim) {
+                        const Pixel p = px.at(r, c + k);
+                        block[k] = enclosed_circle_1(p.u, p.v, p.x, p.y, cx, cy, radius,
+                                                     p.j00, p.j01, p.j10, p.j11);
+                        --rim;
+                    }
                 }
             }
             // Written only now: out may be one of the input arrays.
             if (!Pixels::in_place) std::memcpy(row + c, block, m * sizeof(double));
+            c += m;
         }
     }
 }

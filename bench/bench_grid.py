@@ -1,0 +1,104 @@
+"""Coverage over a regular grid without coordinate arrays, beside photutils'
+exact overlap grids and our own array form, on the pupil's grid.
+
+    python bench/bench_grid.py [SIZE]     (grid SIZE x SIZE, default 4096)
+
+The grid spans [-1.03, 1.03]^2. Circle: the aperture, radius 1. Struts: the
+pupil's four radial spokes of width 0.02, against photutils' rectangles of the
+same length, width, angle and centre (four calls, one per spoke). Every call
+makes its own result array. Ours runs on 2 threads; photutils on one (it has
+no threads).
+"""
+import math
+import sys
+from pathlib import Path
+
+import numpy as np
+from photutils.geometry import circular_overlap_grid, rectangular_overlap_grid
+
+import zolvin
+from zolvin import grid as zgrid
+from zolvin.grid import Grid
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
+from pupil import STRUT_ANGLES, STRUT_FROM, STRUT_TO, STRUT_WIDTH, strut_params  # noqa: E402
+
+from common import timed  # noqa: E402
+
+HALF = 1.03
+THREADS = 2
+
+
+def pupil_grid(size):
+    p = 2 * HALF / size
+    return Grid((size, size), (-HALF + 0.5 * p, -HALF + 0.5 * p), ((p, 0.0), (0.0, p)))
+
+
+def spokes():
+    """Each spoke as our strut and as photutils' rectangle (centre, length, angle)."""
+    mid = 0.5 * (STRUT_FROM + STRUT_TO)
+    for a in STRUT_ANGLES:
+        t = math.radians(a)
+        yield strut_params(a), (mid * math.cos(t), mid * math.sin(t), STRUT_TO - STRUT_FROM, t)
+
+
+def photutils_rect(size, cx, cy, length, theta):
+    # photutils centres the rectangle on the origin: move the grid instead.
+    return rectangular_overlap_grid(-HALF - cx, HALF - cx, -HALF - cy, HALF - cy, size, size,
+                                    length, STRUT_WIDTH, theta, 1, 1)
+
+
+def array_form(pixels, kind, params):
+    """Our array form: the same pixels as coordinate arrays, read by the kernels."""
+    u, v, x, y, jac = pixels
+    out = np.empty(u.size)
+    addr = [t.ctypes.data for t in (u, v, x, y)]
+    ja = [t.ctypes.data for t in jac]
+    kernel = getattr(zolvin._native, kind)
+    kernel(*addr, *params, *ja, out.ctypes.data, u.size, THREADS)
+    return out
+
+
+def main():
+    size = int(sys.argv[1]) if len(sys.argv) > 1 else 4096
+    grid = pupil_grid(size)
+    n = grid.size
+    u, v, x, y = (np.ascontiguousarray(t.ravel()) for t in grid.coordinates())
+    jac = [np.full(n, j) for j in grid.jac[0] + grid.jac[1]]
+    pixels = (u, v, x, y, jac)
+    struts = list(spokes())
+
+    def grid_circle():
+        return zgrid.enclosed_circle(grid, 0.0, 0.0, 1.0, n_threads=THREADS)
+
+    def grid_struts():
+        return [zgrid.enclosed_strut(grid, *s, n_threads=THREADS) for s, _ in struts]
+
+    cases = [
+        ("circle r=1", grid_circle,
+         lambda: circular_overlap_grid(-HALF, HALF, -HALF, HALF, size, size, 1.0, 1, 1),
+         lambda: array_form(pixels, "enclosed_circle", (0.0, 0.0, 1.0)),
+         "circular_overlap_grid(use_exact=1, subpixels=1)"),
+        (f"{len(struts)} struts", grid_struts,
+         lambda: [photutils_rect(size, *r) for _, r in struts],
+         lambda: [array_form(pixels, "enclosed_strut", s) for s, _ in struts],
+         f"{len(struts)} x rectangular_overlap_grid(use_exact=1, subpixels=1)"),
+    ]
+    print(f"grid {size} x {size} over [-{HALF}, {HALF}]^2, ours on {THREADS} threads; "
+          f"medians, every call allocating its result")
+    print(f"{'figure':12} {'grid form':>10} {'photutils':>10} {'ratio':>7} "
+          f"{'array form':>11} {'ratio':>7}  max |ours - photutils|")
+    for label, ours, theirs, arrays, what in cases:
+        t_ours, a = timed(ours, 7)
+        t_theirs, b = timed(theirs, 5)
+        t_arrays, c = timed(arrays, 5)
+        a, b, c = (np.asarray(t, dtype=np.float64).reshape(-1, size, size) for t in (a, b, c))
+        assert np.array_equal(a.ravel().view(np.uint64), c.ravel().view(np.uint64)), \
+            "grid form and array form differ"
+        print(f"{label:12} {t_ours * 1e3:8.1f}ms {t_theirs * 1e3:8.1f}ms {t_theirs / t_ours:6.1f}x "
+              f"{t_arrays * 1e3:9.1f}ms {t_arrays / t_ours:6.1f}x  {np.abs(a - b).max():.2g}")
+        print(f"{'':12} photutils: {what}")
+
+
+if __name__ == "__main__":
+    main()

@@ -4,10 +4,15 @@
 // calls in here; nothing below checks an address or a size.
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <limits>
 
+#include "address.hpp"
 #include "coverage.hpp"
 #include "parallel.hpp"
+#include "polygon.hpp"
+#include "triangles.hpp"
 
 namespace py = pybind11;
 using u64 = std::uint64_t;
@@ -55,6 +60,85 @@ void enclosed_strut(u64 u, u64 v, u64 x, u64 y, double diameter, double x1, doub
     });
 }
 
+// Triangle counts per kernel call stay within int32.
+constexpr u64 kMaxCall = std::numeric_limits<std::int32_t>::max();
+
+double clip_area(u64 tri, std::int32_t ix, std::int32_t iy) { return zolvin::clip_area(tri, ix, iy); }
+
+// Rows of the grid are cut into contiguous bands, one per thread; every band
+// sees every triangle in order, so each cell gets the same additions in the
+// same order as in one call over the whole grid.
+void accumulate_triangles(u64 triangles, u64 values, u64 weights, u64 grid, u64 n_triangles,
+                          std::int32_t grid_size, u64 n_threads) {
+    if (grid_size <= 0) return;
+    zolvin::split_range(static_cast<u64>(grid_size), n_threads, [&](u64 r0, u64 r1) {
+        for (u64 t = 0; t < n_triangles; t += kMaxCall) {
+            const u64 m = std::min(kMaxCall, n_triangles - t);
+            zolvin::accumulate_triangles_rows(at(triangles, 6 * t), at(values, t), at(weights, t),
+                                              grid, static_cast<std::int32_t>(m), grid_size,
+                                              static_cast<std::int32_t>(r0),
+                                              static_cast<std::int32_t>(r1));
+        }
+    });
+}
+
+// The triangle list is cut into up to n_threads contiguous parts. Part k
+// (input triangles start .. end - 1) writes its output from triangle
+// room * start of out and stores (start, written, dropped, clipped) at
+// counts[4k .. 4k + 3]. Every part is at most n_triangles <= kMaxCall long.
+template <class Clip>
+void clip_parts(u64 n_triangles, u64 room, u64 out, u64 counts, u64 n_threads, const Clip& clip) {
+    const u64 parts = std::max<u64>(1, std::min(n_threads, n_triangles));
+    std::int64_t* c = zolvin::array_at<std::int64_t>(counts);
+    zolvin::split_range(parts, parts, [&](u64 first, u64 last) {
+        for (u64 k = first; k < last; ++k) {
+            const u64 b = zolvin::part_start(n_triangles, parts, k);
+            const u64 e = zolvin::part_start(n_triangles, parts, k + 1);
+            std::int32_t dropped = 0, clipped = 0;
+            const std::int32_t written =
+                clip(b, static_cast<std::int32_t>(e - b), at(out, 6 * room * b),
+                     reinterpret_cast<std::uintptr_t>(&dropped),
+                     reinterpret_cast<std::uintptr_t>(&clipped));
+            c[4 * k] = static_cast<std::int64_t>(b);
+            c[4 * k + 1] = written;
+            c[4 * k + 2] = dropped;
+            c[4 * k + 3] = clipped;
+        }
+    });
+}
+
+void clip_triangles_to_circle(u64 triangles, u64 n_triangles, double cx, double cy, double radius,
+                              std::int32_t keep_inside, double margin, u64 out, u64 counts,
+                              u64 n_threads) {
+    clip_parts(n_triangles, 4, out, counts, n_threads,
+               [&](u64 b, std::int32_t m, u64 o, u64 dropped, u64 clipped) {
+                   return zolvin::clip_triangles_to_circle(at(triangles, 6 * b), m, cx, cy,
+                                                           radius, keep_inside, margin, o,
+                                                           dropped, clipped);
+               });
+}
+
+void clip_triangles_to_strut(u64 triangles, u64 n_triangles, double x1, double y1, double dir_y1,
+                             double dir_x1, double x2, double y2, double dir_y2, double dir_x2,
+                             double cx, double cy, double length, double margin, u64 out,
+                             u64 counts, u64 n_threads) {
+    clip_parts(n_triangles, 7, out, counts, n_threads,
+               [&](u64 b, std::int32_t m, u64 o, u64 dropped, u64 clipped) {
+                   return zolvin::clip_triangles_to_strut(at(triangles, 6 * b), m, x1, y1, dir_y1,
+                                                          dir_x1, x2, y2, dir_y2, dir_x2, cx, cy,
+                                                          length, margin, o, dropped, clipped);
+               });
+}
+
+// Rows of the mask, split over threads; each part keeps its own crossing list.
+void poly_grid_contains(u64 poly_x, u64 poly_y, u64 n_vertices, u64 grid_x, u64 grid_y, u64 mask,
+                        u64 nx, u64 ny, u64 n_threads) {
+    zolvin::split_range(ny, n_threads, [&](u64 b, u64 e) {
+        zolvin::poly_grid_contains(poly_x, poly_y, n_vertices, grid_x, at(grid_y, b),
+                                   mask + b * nx, nx, e - b);
+    });
+}
+
 }  // namespace
 
 void bind_grid(py::module_& m);  // native_grid.cpp
@@ -66,5 +150,10 @@ PYBIND11_MODULE(_native, m, py::mod_gil_not_used()) {
     m.def("pixel_frac_lines", &pixel_frac_lines, unlocked);
     m.def("enclosed_circle", &enclosed_circle, unlocked);
     m.def("enclosed_strut", &enclosed_strut, unlocked);
+    m.def("clip_area", &clip_area, unlocked);
+    m.def("accumulate_triangles", &accumulate_triangles, unlocked);
+    m.def("clip_triangles_to_circle", &clip_triangles_to_circle, unlocked);
+    m.def("clip_triangles_to_strut", &clip_triangles_to_strut, unlocked);
+    m.def("poly_grid_contains", &poly_grid_contains, unlocked);
     bind_grid(m);
 }

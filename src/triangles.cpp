@@ -145,8 +145,16 @@ double clip_area(std::uint64_t tri_addr, std::int32_t ix, std::int32_t iy) {
 
 void accumulate_triangles(std::uint64_t triangles, std::uint64_t values, std::uint64_t weights,
                           std::uint64_t grid, std::int32_t n_triangles, std::int32_t grid_size) {
+    accumulate_triangles_rows(triangles, values, weights, grid, n_triangles, grid_size, 0,
+                              grid_size);
+}
+
+void accumulate_triangles_rows(std::uint64_t triangles, std::uint64_t values,
+                               std::uint64_t weights, std::uint64_t grid,
+                               std::int32_t n_triangles, std::int32_t grid_size,
+                               std::int32_t row_begin, std::int32_t row_end) {
     // An empty or negative grid has no pixel to write.
-    if (n_triangles <= 0 || grid_size <= 0) return;
+    if (n_triangles <= 0 || grid_size <= 0 || row_end <= row_begin) return;
     const double* tris = array_at<const double>(triangles);
     const double* vals = array_at<const double>(values);
     const double* wts = array_at<const double>(weights);
@@ -155,6 +163,9 @@ void accumulate_triangles(std::uint64_t triangles, std::uint64_t values, std::ui
     const std::int64_t n = grid_size;
     const std::int64_t half = (n - 1) / 2;
     const double lim = static_cast<double>(half);
+    // Pixel rows iy of the band: grid rows row_begin .. row_end - 1.
+    const std::int64_t band_lo = std::int64_t{row_begin} - half;
+    const std::int64_t band_hi = std::int64_t{row_end} - 1 - half;
 
     // Boxes are found kAhead triangles early, to prefetch their rows.
     constexpr std::int64_t kAhead = 8, kRing = 16;
@@ -166,14 +177,19 @@ void accumulate_triangles(std::uint64_t triangles, std::uint64_t values, std::ui
         if (t + kAhead < n_triangles) {
             PixelBox& ahead = boxes[(t + kAhead) % kRing];
             ahead = bounding_pixels(tris + 6 * (t + kAhead), lim);
-            prefetch_rows(ahead, g, n, half);
+            PixelBox rows = ahead;
+            rows.ylo = std::max(rows.ylo, band_lo);
+            rows.yhi = std::min(rows.yhi, band_hi);
+            if (rows.ylo <= rows.yhi) prefetch_rows(rows, g, n, half);
         }
         const double w = wts[t];
         if (w <= 0) continue;  // NaN is not skipped
         const double factor = vals[t] / w;
         const double* tri = tris + 6 * t;
-        const PixelBox box = boxes[t % kRing];
-        if (box.empty) continue;
+        PixelBox box = boxes[t % kRing];
+        box.ylo = std::max(box.ylo, band_lo);
+        box.yhi = std::min(box.yhi, band_hi);
+        if (box.empty || box.yhi < box.ylo) continue;
 
         // Column by column: passes 1 and 2 depend on ix alone, so they run once
         // per column. Each pixel is added to at most once per triangle, so the

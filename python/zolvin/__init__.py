@@ -1,2 +1,27 @@
-"""Pixel coverage of circles, struts, triangles and polygons, over NumPy arrays."""
+"""Pixel coverage of lines, circles, struts, triangles and polygons, over NumPy arrays.
+
+The functions here check their arguments, release the interpreter's lock while
+they work and split the work over threads; results are the same bits for every
+number of threads and the same as the low-level ``_zolvin`` module's.
+"""
 from . import _native  # noqa: F401
+from ._coverage import enclosed_circle, enclosed_strut, pixel_frac
+from ._pixels import Pixels
+from ._polygon import poly_grid_contains
+from ._triangles import (Clipped, accumulate_triangles, clip_area, clip_triangles_to_circle,
+                         clip_triangles_to_strut)
+from .grid import Grid
+
+__all__ = [
+    "Clipped",
+    "Grid",
+    "Pixels",
+    "accumulate_triangles",
+    "clip_area",
+    "clip_triangles_to_circle",
+    "clip_triangles_to_strut",
+    "enclosed_circle",
+    "enclosed_strut",
+    "pixel_frac",
+    "poly_grid_contains",
+]

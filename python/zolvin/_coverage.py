@@ -18,12 +18,16 @@ Pair = V.PairLike
 Edge = V.EdgeLike
 
 
-def _result(pixels: Pixels, out: Any, inputs: dict[str, np.ndarray]) -> V.FloatArray:
+def _result(pixels: Pixels, out: Any, spans: tuple[tuple[str, int, int], ...] = ()
+            ) -> tuple[V.FloatArray, int]:
+    """(array to write, its address)."""
     if out is None:
-        return np.empty(pixels.shape)
+        res = np.empty(pixels.shape)
+        return res, V.address(res)
     res = V.out_array(out, pixels.shape, V.F64)
-    V.check_overlap(res, inputs, same_ok=True)
-    return res
+    at = V.address(res)
+    V.check_overlap(res, at, spans or pixels._spans, same_ok=True)
+    return res, at
 
 
 def _grid_result(grid: Grid, out: Any) -> tuple[V.FloatArray, bool]:
@@ -80,17 +84,15 @@ def pixel_frac(pixels: Pixels | Grid, point: Pair, direction: Pair, *,
         pix = pix.pixels()
     nt = V.threads(n_threads, pix.size, THREAD_THRESHOLD)
     if shared:
-        res = _result(pix, out, pix._inputs() if out is not None else {})
-        _native.pixel_frac_shared(p[0], p[1], d[1], d[0], *pix._addresses, V.address(res),
-                                  pix.size, nt)
+        res, at = _result(pix, out)
+        _native.pixel_frac_shared(p[0], p[1], d[1], d[0], *pix._addresses, at, pix.size, nt)
         return res
     lines = [np.ascontiguousarray(np.broadcast_to(t, shape), dtype=np.float64)
              for t in (p[0], p[1], d[1], d[0])]
-    inputs = pix._inputs()
-    inputs.update(zip(("point x", "point y", "direction y", "direction x"), lines))
-    res = _result(pix, out, inputs)
-    _native.pixel_frac_lines(*(V.address(t) for t in lines), *pix._addresses, V.address(res),
-                             pix.size, nt)
+    names = ("point x", "point y", "direction y", "direction x")
+    spans = pix._spans + V.spans(dict(zip(names, lines))) if out is not None else ()
+    res, at = _result(pix, out, spans)
+    _native.pixel_frac_lines(*(V.address(t) for t in lines), *pix._addresses, at, pix.size, nt)
     return res
 
 
@@ -108,9 +110,9 @@ def enclosed_circle(pixels: Pixels | Grid, center: Pair, radius: float, *,
         res, zeroed = _grid_result(pix, out)
         _native.grid_enclosed_circle(*pix._native_args(), cx, cy, r, V.address(res), zeroed, nt)
         return res
-    res = _result(pix, out, pix._inputs() if out is not None else {})
+    res, at = _result(pix, out)
     x, y, u, v, a, b, c, d = pix._addresses
-    _native.enclosed_circle(u, v, x, y, cx, cy, r, a, b, c, d, V.address(res), pix.size, nt)
+    _native.enclosed_circle(u, v, x, y, cx, cy, r, a, b, c, d, at, pix.size, nt)
     return res
 
 
@@ -133,7 +135,7 @@ def enclosed_strut(pixels: Pixels | Grid, diameter: float, edge1: Edge, edge2: E
         res, zeroed = _grid_result(pix, out)
         _native.grid_enclosed_strut(*pix._native_args(), *strut, V.address(res), zeroed, nt)
         return res
-    res = _result(pix, out, pix._inputs() if out is not None else {})
+    res, at = _result(pix, out)
     x, y, u, v, a, b, c, d = pix._addresses
-    _native.enclosed_strut(u, v, x, y, *strut, a, b, c, d, V.address(res), pix.size, nt)
+    _native.enclosed_strut(u, v, x, y, *strut, a, b, c, d, at, pix.size, nt)
     return res

@@ -28,7 +28,7 @@ class Pixels:
     """
 
     __slots__ = ("x", "y", "u", "v", "dxdu", "dxdv", "dydu", "dydv", "shape", "size",
-                 "_addresses")
+                 "_addresses", "_spans")
 
     x: V.FloatArray
     y: V.FloatArray
@@ -74,6 +74,7 @@ class Pixels:
         self.size = x.size
         # Addresses in the order the kernels take them: x, y, u, v, Jacobian.
         self._addresses = tuple(V.address(t) for t in (x, y, u, v, a, b, c, d))
+        self._spans = V.spans(self._inputs())
 
     @classmethod
     def _from_arrays(cls, *arrays: np.ndarray) -> Pixels:

@@ -36,7 +36,8 @@ def poly_grid_contains(vertices: npt.ArrayLike, gx: npt.ArrayLike, gy: npt.Array
     shape = (ny, nx)
     if out is not None:
         res = V.out_array(out, shape, np.dtype(np.bool_))
-        V.check_overlap(res, {"vertices x": px, "vertices y": py, "gx": xs, "gy": ys},
+        V.check_overlap(res, V.address(res),
+                        V.spans({"vertices x": px, "vertices y": py, "gx": xs, "gy": ys}),
                         same_ok=False)
     else:
         res = np.empty(shape, dtype=np.bool_)

@@ -77,7 +77,8 @@ def accumulate_triangles(triangles: npt.ArrayLike, values: npt.ArrayLike,
         grid = np.zeros((k, k))
     else:
         grid = V.out_array(out, (k, k), V.F64)
-        V.check_overlap(grid, {"triangles": tris, "values": vals, "weights": wts},
+        V.check_overlap(grid, V.address(grid),
+                        V.spans({"triangles": tris, "values": vals, "weights": wts}),
                         same_ok=False)
     nt = V.threads(n_threads, n if k > 1 else 0, ACCUMULATE_THRESHOLD)
     _native.accumulate_triangles(V.address(tris), V.address(vals), V.address(wts),

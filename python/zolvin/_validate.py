@@ -120,27 +120,27 @@ def out_array(out: Any, shape: tuple[int, ...], dtype: np.dtype, name: str = "ou
     return out
 
 
-def span(a: np.ndarray) -> tuple[int, int]:
-    """[first, last) byte address of a contiguous array."""
-    lo = address(a)
-    return lo, lo + a.nbytes
+def spans(inputs: dict[str, np.ndarray]) -> tuple[tuple[str, int, int], ...]:
+    """(name, first byte, last byte + 1) of every non-empty input."""
+    result = []
+    for key, a in inputs.items():
+        if a.nbytes:
+            lo = address(a)
+            result.append((key, lo, lo + a.nbytes))
+    return tuple(result)
 
 
-def check_overlap(out: np.ndarray, inputs: dict[str, np.ndarray], same_ok: bool,
+def check_overlap(out: np.ndarray, out_address: int,
+                  inputs: tuple[tuple[str, int, int], ...], same_ok: bool,
                   name: str = "out") -> None:
     """ValueError if out shares memory with an input. With same_ok, an input that
-    is exactly out (same first element, same size) is allowed: the kernel reads
+    is exactly out (same first byte, same size) is allowed: the kernel reads
     each element before it writes it."""
-    if out.nbytes == 0:
+    lo, hi = out_address, out_address + out.nbytes
+    if lo == hi:
         return
-    lo, hi = span(out)
-    for key, a in inputs.items():
-        if a.nbytes == 0:
-            continue
-        alo, ahi = span(a)
-        if alo < hi and lo < ahi:
-            if same_ok and alo == lo and ahi == hi:
-                continue
+    for key, alo, ahi in inputs:
+        if alo < hi and lo < ahi and not (same_ok and alo == lo and ahi == hi):
             raise ValueError(f"{name} overlaps {key}")
 
 

@@ -92,7 +92,8 @@ def pixel_frac(pixels: Pixels | Grid, point: Pair, direction: Pair, *,
     names = ("point x", "point y", "direction y", "direction x")
     spans = pix._spans + V.spans(dict(zip(names, lines))) if out is not None else ()
     res, at = _result(pix, out, spans)
-    _native.pixel_frac_lines(*(V.address(t) for t in lines), *pix._addresses, at, pix.size, nt)
+    lx, ly, ldy, ldx = (V.address(t) for t in lines)
+    _native.pixel_frac_lines(lx, ly, ldy, ldx, *pix._addresses, at, pix.size, nt)
     return res
 
 

@@ -40,6 +40,8 @@ class Pixels:
     dydv: V.FloatArray
     shape: tuple[int, ...]
     size: int
+    _addresses: tuple[int, int, int, int, int, int, int, int]
+    _spans: tuple[tuple[str, int, int], ...]
 
     def __init__(self, x: npt.ArrayLike, y: npt.ArrayLike, jac: npt.ArrayLike,
                  u: npt.ArrayLike | None = None, v: npt.ArrayLike | None = None) -> None:
@@ -73,7 +75,8 @@ class Pixels:
         self.shape = x.shape
         self.size = x.size
         # Addresses in the order the kernels take them: x, y, u, v, Jacobian.
-        self._addresses = tuple(V.address(t) for t in (x, y, u, v, a, b, c, d))
+        self._addresses = (V.address(x), V.address(y), V.address(u), V.address(v),
+                           V.address(a), V.address(b), V.address(c), V.address(d))
         self._spans = V.spans(self._inputs())
 
     @classmethod

@@ -42,16 +42,15 @@ def real(value: Any, name: str) -> float:
 
 def index(value: Any, name: str, lo: int | None = None, hi: int | None = None) -> int:
     """An int from an integer (bool and __index__ objects included), within [lo, hi]."""
-    if type(value) is not int:
-        try:
-            value = operator.index(value)
-        except TypeError:
-            raise TypeError(f"{name} must be an int, not {type(value).__name__}") from None
-    if lo is not None and value < lo:
-        raise ValueError(f"{name} must be at least {lo}, not {value}")
-    if hi is not None and value > hi:
-        raise ValueError(f"{name} must be at most {hi}, not {value}")
-    return value
+    try:
+        i = value if type(value) is int else operator.index(value)
+    except TypeError:
+        raise TypeError(f"{name} must be an int, not {type(value).__name__}") from None
+    if lo is not None and i < lo:
+        raise ValueError(f"{name} must be at least {lo}, not {i}")
+    if hi is not None and i > hi:
+        raise ValueError(f"{name} must be at most {hi}, not {i}")
+    return i
 
 
 def array(value: Any, name: str) -> np.ndarray:

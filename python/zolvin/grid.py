@@ -1,16 +1,26 @@
 """Regular grids of pixels that share one Jacobian, described without arrays."""
+from __future__ import annotations
+
 import math
 import operator
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
 from . import _native
 
+if TYPE_CHECKING:
+    import numpy.typing as npt
+
+    from ._pixels import Pixels
+
+    FloatArray = npt.NDArray[np.float64]
+
 # Column and row indices must stay exact as float64.
 _INDEX_LIMIT = 2**53
 
 
-def _index(value, name):
+def _index(value: Any, name: str) -> int:
     try:
         i = operator.index(value)
     except TypeError:
@@ -20,7 +30,7 @@ def _index(value, name):
     return i
 
 
-def _floats(value, count, name):
+def _floats(value: Any, count: int, name: str) -> tuple[float, ...]:
     try:
         items = tuple(value)
     except TypeError:
@@ -34,7 +44,7 @@ def _floats(value, count, name):
         raise TypeError(f"{name} must hold real numbers, not {items!r}") from None
 
 
-def _bounds(key, length, name):
+def _bounds(key: Any, length: int, name: str) -> tuple[int, int]:
     """(start, stop) of a step-1 slice, range or (start, stop) pair within length."""
     if isinstance(key, (slice, range)):
         if key.step not in (None, 1):
@@ -50,7 +60,7 @@ def _bounds(key, length, name):
     return _bounds(slice(_plain(start, name), _plain(stop, name)), length, name)
 
 
-def _plain(value, name):
+def _plain(value: Any, name: str) -> int | None:
     if value is None:
         return None
     try:
@@ -76,8 +86,9 @@ class Grid:
     parent's.
     """
 
-    def __init__(self, shape, origin=(0.0, 0.0), jac=((1.0, 0.0), (0.0, 1.0)), *,
-                 row0=0, col0=0):
+    def __init__(self, shape: tuple[int, int], origin: tuple[float, float] = (0.0, 0.0),
+                 jac: tuple[tuple[float, float], tuple[float, float]] = ((1.0, 0.0), (0.0, 1.0)),
+                 *, row0: int = 0, col0: int = 0) -> None:
         try:
             dims = tuple(shape)
         except TypeError:
@@ -99,25 +110,51 @@ class Grid:
         if len(pair) != 2:
             raise ValueError(f"jac must be ((dxdu, dxdv), (dydu, dydv)), not {jac!r}")
         self._shape = (rows, cols)
-        self._origin = _floats(origin, 2, "origin")
-        self._jac = (_floats(pair[0], 2, "jac[0]"), _floats(pair[1], 2, "jac[1]"))
+        ox, oy = _floats(origin, 2, "origin")
+        a, b = _floats(pair[0], 2, "jac[0]")
+        c, d = _floats(pair[1], 2, "jac[1]")
+        self._origin: tuple[float, float] = (ox, oy)
+        self._jac: tuple[tuple[float, float], tuple[float, float]] = ((a, b), (c, d))
         self._row0, self._col0 = row0, col0
 
-    shape = property(lambda self: self._shape, doc="(rows, columns)")
-    origin = property(lambda self: self._origin, doc="(x0, y0): the centre of pixel u = v = 0")
-    jac = property(lambda self: self._jac, doc="((dxdu, dxdv), (dydu, dydv))")
-    row0 = property(lambda self: self._row0, doc="v of the first row")
-    col0 = property(lambda self: self._col0, doc="u of the first column")
-    size = property(lambda self: self._shape[0] * self._shape[1], doc="number of pixels")
+    @property
+    def shape(self) -> tuple[int, int]:
+        """(rows, columns)"""
+        return self._shape
 
     @property
-    def pixel_scale(self):
+    def origin(self) -> tuple[float, float]:
+        """(x0, y0): the centre of pixel u = v = 0"""
+        return self._origin
+
+    @property
+    def jac(self) -> tuple[tuple[float, float], tuple[float, float]]:
+        """((dxdu, dxdv), (dydu, dydv))"""
+        return self._jac
+
+    @property
+    def row0(self) -> int:
+        """v of the first row"""
+        return self._row0
+
+    @property
+    def col0(self) -> int:
+        """u of the first column"""
+        return self._col0
+
+    @property
+    def size(self) -> int:
+        """number of pixels"""
+        return self._shape[0] * self._shape[1]
+
+    @property
+    def pixel_scale(self) -> float:
         """Largest singular value of the Jacobian, as the coverage rules compute it."""
         (a, b), (c, d) = self._jac
         p, q, r, w = a + d, b - c, a - d, b + c
         return (math.sqrt(p * p + q * q) + math.sqrt(r * r + w * w)) * 0.5
 
-    def window(self, rows, cols):
+    def window(self, rows: Any, cols: Any) -> Grid:
         """The window of rows and columns given as step-1 slices, ranges or
         (start, stop) pairs, relative to this grid (negative bounds count from
         the end, as in slicing); its pixels keep their indices."""
@@ -126,14 +163,14 @@ class Grid:
         return Grid((r1 - r0, c1 - c0), self._origin, self._jac,
                     row0=self._row0 + r0, col0=self._col0 + c0)
 
-    def __getitem__(self, key):
+    def __getitem__(self, key: Any) -> Grid:
         if not isinstance(key, tuple):
             key = (key,)
         if len(key) > 2 or not all(isinstance(k, slice) for k in key):
             raise TypeError("a Grid is indexed by one or two slices, e.g. grid[r0:r1, c0:c1]")
         return self.window(*key, *(slice(None),) * (2 - len(key)))
 
-    def coordinates(self):
+    def coordinates(self) -> tuple[FloatArray, FloatArray, FloatArray, FloatArray]:
         """(u, v, x, y): float64 arrays of the grid's shape, the pixels' indices
         and centres, by the documented arithmetic."""
         rows, cols = self._shape
@@ -148,33 +185,34 @@ class Grid:
         v2 = np.ascontiguousarray(np.broadcast_to(v[:, None], self._shape))
         return u2, v2, x, y
 
-    def pixels(self):
+    def pixels(self) -> Pixels:
         """The grid's pixels as a zolvin.Pixels: every coverage function gives
         the same result for it as for the grid."""
         from ._pixels import Pixels
         u, v, x, y = self.coordinates()
         return Pixels(x, y, self._jac, u, v)
 
-    def __eq__(self, other):
+    def __eq__(self, other: object) -> bool:
         if not isinstance(other, Grid):
             return NotImplemented
         return self._key() == other._key()
 
-    def __hash__(self):
+    def __hash__(self) -> int:
         return hash(self._key())
 
-    def _key(self):
+    def _key(self) -> tuple[Any, ...]:
         # Bits, so that NaN origins compare equal to themselves.
         bits = np.array(self._origin + self._jac[0] + self._jac[1]).view(np.uint64).tolist()
         return self._shape, tuple(bits), self._row0, self._col0
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         extra = f", row0={self._row0}, col0={self._col0}" if self._row0 or self._col0 else ""
         return f"Grid({self._shape}, origin={self._origin}, jac={self._jac}{extra})"
 
-    def _native_args(self):
+    def _native_args(self) -> tuple[int, int, int, int, float, float, float, float, float, float]:
         (a, b), (c, d) = self._jac
-        return (*self._shape, self._row0, self._col0, *self._origin, a, b, c, d)
+        (rows, cols), (x0, y0) = self._shape, self._origin
+        return (rows, cols, self._row0, self._col0, x0, y0, a, b, c, d)
 
 
 # ---- Coverage over a grid ----------------------------------------------------
@@ -183,7 +221,7 @@ class Grid:
 # made here starts as zeros (pages mapped lazily), and the kernels leave the
 # pixels that provably stay 0 untouched; an out= array is written whole.
 
-def _result(grid, out):
+def _result(grid: Grid, out: Any) -> tuple[FloatArray, bool]:
     """(array to write, whether it already holds zeros)."""
     if out is None:
         return np.zeros(grid.shape), True
@@ -197,7 +235,7 @@ def _result(grid, out):
     return out, False
 
 
-def _threads(n_threads):
+def _threads(n_threads: Any) -> int:
     if n_threads is None:
         return 1
     n = _index(n_threads, "n_threads")
@@ -206,7 +244,8 @@ def _threads(n_threads):
     return n
 
 
-def pixel_frac(grid, x0, y0, dir_y, dir_x, out=None, n_threads=None):
+def pixel_frac(grid: Grid, x0: float, y0: float, dir_y: float, dir_x: float,
+               out: FloatArray | None = None, n_threads: int | None = None) -> FloatArray:
     """Fraction of every pixel on the inner side of one line."""
     res, _ = _result(grid, out)
     _native.grid_pixel_frac(*grid._native_args(), x0, y0, dir_y, dir_x, res.ctypes.data,
@@ -214,7 +253,8 @@ def pixel_frac(grid, x0, y0, dir_y, dir_x, out=None, n_threads=None):
     return res
 
 
-def enclosed_circle(grid, cx, cy, radius, out=None, n_threads=None):
+def enclosed_circle(grid: Grid, cx: float, cy: float, radius: float,
+                    out: FloatArray | None = None, n_threads: int | None = None) -> FloatArray:
     """Fraction of every pixel inside the circle."""
     res, zeroed = _result(grid, out)
     _native.grid_enclosed_circle(*grid._native_args(), cx, cy, radius, res.ctypes.data, zeroed,
@@ -222,8 +262,9 @@ def enclosed_circle(grid, cx, cy, radius, out=None, n_threads=None):
     return res
 
 
-def enclosed_strut(grid, diameter, x1, y1, dir_y1, dir_x1, x2, y2, dir_y2, dir_x2, out=None,
-                   n_threads=None):
+def enclosed_strut(grid: Grid, diameter: float, x1: float, y1: float, dir_y1: float,
+                   dir_x1: float, x2: float, y2: float, dir_y2: float, dir_x2: float,
+                   out: FloatArray | None = None, n_threads: int | None = None) -> FloatArray:
     """Coverage of every pixel by the strut."""
     res, zeroed = _result(grid, out)
     _native.grid_enclosed_strut(*grid._native_args(), diameter, x1, y1, dir_y1, dir_x1, x2, y2,

@@ -331,3 +331,34 @@ def test_clip_area(tri, ix, iy, area):
     got = zolvin.clip_area(tri, ix, iy)
     assert type(got) is float and got == _zolvin.clip_area(addr(t), ix, iy)
     assert math.isclose(got, area, rel_tol=1e-12)
+
+
+# ---- Pixels, and calls from several Python threads ----
+
+def test_pixels_defaults_and_pickling():
+    import pickle
+    p = zolvin.Pixels(np.zeros((2, 3, 4)), np.zeros((2, 3, 4)), [[2, 0], [0, 1]])
+    assert p.shape == (2, 3, 4) and p.size == 24
+    assert np.array_equal(p.u[1, 2], np.arange(4.0)) and np.array_equal(p.v[1, :, 0], np.arange(3.0))
+    assert np.all(p.dxdu == 2) and p.x.dtype == np.float64 and not p.x.flags.writeable
+    q = zolvin.Pixels(np.arange(3), [0, 0, 0], np.eye(2))
+    assert np.array_equal(q.u, [0.0, 1.0, 2.0]) and np.array_equal(q.v, [0.0, 0.0, 0.0])
+    r = pickle.loads(pickle.dumps(p))
+    assert same_bits(zolvin.pixel_frac(r, (1.5, 0.0), (0.0, 1.0)),
+                     zolvin.pixel_frac(p, (1.5, 0.0), (0.0, 1.0)))
+
+
+def test_calls_from_python_threads_run_side_by_side(rng):
+    """The lock is released inside the kernels: calls from threads give the
+    single-threaded results."""
+    from concurrent.futures import ThreadPoolExecutor
+    p = random_pixels(rng, (300, 200))
+    tris = random_triangles(rng, 2000)
+    jobs = [lambda: zolvin.pixel_frac(p, *FIGURES["pixel_frac"][0], n_threads=2),
+            lambda: zolvin.enclosed_circle(p, *FIGURES["enclosed_circle"][0]),
+            lambda: zolvin.accumulate_triangles(tris, 1.0, 1.0, 31, n_threads=2),
+            lambda: zolvin.clip_triangles_to_circle(tris, (0.0, 0.0), 3.0).triangles]
+    expected = [job() for job in jobs]
+    with ThreadPoolExecutor(4) as pool:
+        results = list(pool.map(lambda k: jobs[k % 4](), range(16)))
+    assert all(same_bits(r, expected[k % 4]) for k, r in enumerate(results))

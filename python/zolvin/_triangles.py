@@ -92,7 +92,7 @@ def _clip(tris: V.FloatArray, room: int, n_threads: Any, call: Any) -> Clipped:
     n = tris.shape[0]
     nt = V.threads(n_threads, n, CLIP_THRESHOLD)
     step = CLIP_CHUNK * nt
-    pieces: list[np.ndarray] = []
+    pieces: list[Any] = []
     dropped = clipped = 0
     scratch = np.empty((room * min(step, n), 3, 2))
     counts = np.empty((nt, 4), dtype=np.int64)
@@ -100,14 +100,17 @@ def _clip(tris: V.FloatArray, room: int, n_threads: Any, call: Any) -> Clipped:
         m = min(step, n - first)
         parts = max(1, min(nt, m))
         call(V.address(tris) + 48 * first, m, V.address(scratch), V.address(counts), nt)
+        views = []
         for start, written, d, c in counts[:parts].tolist():
-            pieces.append(scratch[room * start:room * start + written].copy())
+            views.append(scratch[room * start:room * start + written])
             dropped += d
             clipped += c
-    if len(pieces) == 1:
-        return Clipped(pieces[0], dropped, clipped)
-    out = np.concatenate(pieces) if pieces else np.empty((0, 3, 2))
-    return Clipped(out, dropped, clipped)
+        # The scratch is reused by the next chunk: keep a copy of this one's pieces.
+        pieces.append(np.concatenate(views) if first + step < n else views)
+    if not pieces:
+        return Clipped(np.empty((0, 3, 2)), dropped, clipped)
+    last = pieces.pop()
+    return Clipped(np.concatenate(pieces + last), dropped, clipped)
 
 
 def clip_triangles_to_circle(triangles: npt.ArrayLike, center: V.PairLike, radius: float, *,

@@ -47,14 +47,14 @@ ZOLVIN_INLINE T half_plane_fraction(T x0, T y0, T dir_y, T dir_x, T x, T y, T u,
     // Fold into 0 <= tu <= tv; each reflection swaps inner and outer side.
     const T zero = T{};
     const auto flip_u = tu < zero;
-    tu = pick(flip_u, -tu, tu);
-    pu = pick(flip_u, -pu, pu);
+    tu = select(flip_u, -tu, tu);
+    pu = select(flip_u, -pu, pu);
     const auto flip_v = tv < zero;
-    tv = pick(flip_v, -tv, tv);
-    pv = pick(flip_v, -pv, pv);
+    tv = select(flip_v, -tv, tv);
+    pv = select(flip_v, -pv, pv);
     const auto swap = invert(tv > tu);  // also when NaN
-    const T su = pick(swap, pv, pu), sv = pick(swap, pu, pv);
-    const T stu = pick(swap, tv, tu), stv = pick(swap, tu, tv);
+    const T su = select(swap, pv, pu), sv = select(swap, pu, pv);
+    const T stu = select(swap, tv, tu), stv = select(swap, tu, tv);
     const auto complement = invert(differ(differ(flip_u, flip_v), swap));
 
     // Crossings with the lower and upper pixel edges, 0 at the left edge.
@@ -67,13 +67,13 @@ ZOLVIN_INLINE T half_plane_fraction(T x0, T y0, T dir_y, T dir_x, T x, T y, T u,
     const T cut_right = 1 - slope * (1 - e) * (1 - e);
     const T trapezoid = (f + e) * 0.5;
     const T upper_left = f * (slope * f);
-    T area = pick(f > zero, upper_left, zero);  // NaN falls through to 0
-    area = pick(e > zero, trapezoid, area);
-    area = pick(f >= 1, cut_right, area);
+    T area = select(f > zero, upper_left, zero);  // NaN falls through to 0
+    area = select(e > zero, trapezoid, area);
+    area = select(f >= 1, cut_right, area);
     // E == 1 is whole too: the triangle it would cut off is empty, and for
     // tu == 0 (the line along the edge at +0.5) its formula would give inf * 0.
-    area = pick(e >= 1, zero + 1.0, area);
-    return pick(complement, 1 - area, area);
+    area = select(e >= 1, zero + 1.0, area);
+    return select(complement, 1 - area, area);
 }
 
 double pixel_frac_1(double x0, double y0, double dir_y, double dir_x,
@@ -240,7 +240,7 @@ ZOLVIN_INLINE void pixel_frac_rows(const Pixels& px, const Lines& lines, double*
 
 // Both array forms of pixel_frac: a line gives the shared form, a null one
 // the line arrays.
-__attribute__((target_clones("avx2", "default")))
+ZOLVIN_CLONES("avx2", "default")
 void pixel_frac_batch(const double line[4], const double* lx, const double* ly,
                       const double* ldy, const double* ldx, const ArrayPixels& px, double* out) {
     if (line != nullptr) {
@@ -250,7 +250,7 @@ void pixel_frac_batch(const double line[4], const double* lx, const double* ly,
     }
 }
 
-__attribute__((target_clones("avx2", "default")))
+ZOLVIN_CLONES("avx2", "default")
 void pixel_frac_grid(const GridPixels& px, const SharedLine& line, double* out) {
     pixel_frac_rows(px, line, out);
 }
@@ -601,7 +601,7 @@ ZOLVIN_INLINE lanes circle_rim4(const Pixel4& p, double cx, double cy, double ra
     const lanes py = (radius * dy) / d + cy;
     const lanes f = half_plane_fraction<lanes>(px, py, (-dx) / d, dy / d, p.x, p.y, p.u, p.v,
                                                p.j00, p.j01, p.j10, p.j11);
-    if ((radius - s) * (radius - s) == 0) return pick(d2 == 0, splat(1.0), f);
+    if ((radius - s) * (radius - s) == 0) return select(d2 == 0, splat(1.0), f);
     return f;
 }
 
@@ -729,23 +729,23 @@ ZOLVIN_INLINE void strut_rows(const Pixels& px, const Region& region, const Stru
     }
 }
 
-__attribute__((target_clones("avx2", "default")))
+ZOLVIN_CLONES("avx2", "default")
 void circle_batch(const ArrayPixels& px, double cx, double cy, double radius, double* out) {
     circle_rows(px, AllColumns{px.n}, cx, cy, radius, out, false);
 }
 
-__attribute__((target_clones("arch=x86-64-v4", "avx2", "default")))
+ZOLVIN_CLONES("arch=x86-64-v4", "avx2", "default")
 void circle_grid(const GridPixels& px, double cx, double cy, double radius, double* out,
                  bool zeroed) {
     circle_rows(px, circle_region(px.g, cx, cy, radius), cx, cy, radius, out, zeroed);
 }
 
-__attribute__((target_clones("avx2", "default")))
+ZOLVIN_CLONES("avx2", "default")
 void strut_batch(const ArrayPixels& px, const Strut& t, double* out) {
     strut_rows(px, AllColumns{px.n}, t, out, false);
 }
 
-__attribute__((target_clones("avx2", "default")))
+ZOLVIN_CLONES("avx2", "default")
 void strut_grid(const GridPixels& px, const Strut& t, double* out, bool zeroed) {
     strut_rows(px, strut_region(px.g, t), t, out, zeroed);
 }

@@ -1,0 +1,375 @@
+// Runs every kernel on fixed generated inputs and prints one digest per
+// kernel and one of them all. Builds for other compilers, instruction sets
+// and machines must print the same lines (tools/digests compares them).
+//
+// The inputs come from a seeded generator, with a sprinkling of zeros,
+// infinities and NaNs. Outputs are hashed bit for bit, except that every NaN
+// counts as one value: the NaN a machine makes up differs between x86-64 and
+// aarch64, and nothing promises more.
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+#include <algorithm>
+#include <limits>
+#include <vector>
+
+#include "coverage.hpp"
+#include "polygon.hpp"
+#include "triangles.hpp"
+
+namespace {
+
+using zolvin::GridWindow;
+using u64 = std::uint64_t;
+
+// splitmix64.
+struct Random {
+    u64 state;
+    u64 next() {
+        u64 z = (state += 0x9e3779b97f4a7c15ull);
+        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+        z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+        return z ^ (z >> 31);
+    }
+    double uniform(double lo, double hi) {
+        return lo + (hi - lo) * (static_cast<double>(next() >> 11) * 0x1p-53);
+    }
+    u64 below(u64 n) { return next() % n; }
+};
+
+// A random unit vector (c, s), from the rational parametrisation of the
+// circle: libm's sine and cosine may round differently from machine to machine.
+void turn(Random& rng, double& c, double& s) {
+    const double t0 = rng.uniform(-1, 1);
+    const double t = t0 * (rng.below(2) ? 1.0 : 1e-3);
+    const double q = rng.below(2) ? 1.0 : -1.0;
+    c = q * (1 - t * t) / (1 + t * t);
+    s = q * (2 * t) / (1 + t * t);
+    if (rng.below(2)) std::swap(c, s);
+}
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// FNV-1a over the bytes of the values.
+struct Digest {
+    u64 h = 0xcbf29ce484222325ull;
+    void bytes(const void* p, std::size_t n) {
+        const auto* b = static_cast<const unsigned char*>(p);
+        for (std::size_t i = 0; i < n; ++i) h = (h ^ b[i]) * 0x100000001b3ull;
+    }
+    void add(double x) {
+        if (std::isnan(x)) x = kNaN;
+        u64 bits;
+        std::memcpy(&bits, &x, sizeof bits);
+        bytes(&bits, sizeof bits);
+    }
+    void add(const std::vector<double>& xs) {
+        for (double x : xs) add(x);
+    }
+    void add_int(std::int64_t i) { bytes(&i, sizeof i); }
+};
+
+u64 address(const void* p) { return static_cast<u64>(reinterpret_cast<std::uintptr_t>(p)); }
+
+// One in `every` values replaced by a special one.
+void sprinkle(std::vector<double>& xs, Random& rng, u64 every) {
+    static const double special[] = {0.0, -0.0, kInf, -kInf, kNaN, 1e300, -1e-300};
+    for (double& x : xs) {
+        if (rng.below(every) == 0) x = special[rng.below(7)];
+    }
+}
+
+// Random draws are never two arguments of one call: the order in which a
+// call's arguments are evaluated differs between compilers.
+
+// A batch of pixels: centres on a jittered row-major layout, Jacobians that
+// are shared over runs (as on a grid) or differ pixel to pixel.
+struct Pixels {
+    std::vector<double> u, v, x, y, j00, j01, j10, j11;
+    u64 n;
+};
+
+Pixels make_pixels(Random& rng, u64 n, bool specials) {
+    Pixels p{{}, {}, {}, {}, {}, {}, {}, {}, n};
+    double j[4] = {1, 0, 0, 1};
+    for (u64 i = 0; i < n; ++i) {
+        if (i % 300 == 0 || rng.below(40) == 0) {
+            double ca, sa;
+            turn(rng, ca, sa);
+            const double s = rng.uniform(0.05, 2.0);
+            const double shear = rng.below(3) == 0 ? rng.uniform(-0.5, 0.5) : 0.0;
+            const double mirror = rng.below(4) == 0 ? -1.0 : 1.0;
+            j[0] = s * ca * mirror;
+            j[1] = s * (shear * ca - sa);
+            j[2] = s * sa * mirror;
+            j[3] = s * (shear * sa + ca);
+            if (rng.below(5) == 0) j[0] = 0.25, j[1] = 0, j[2] = 0, j[3] = 0.25;
+        }
+        const double u = static_cast<double>(i % 64) + (rng.below(8) == 0 ? 1000.5 : 0.0);
+        const double v = static_cast<double>(i / 64) - 7.0;
+        p.u.push_back(u);
+        p.v.push_back(v);
+        p.x.push_back(rng.uniform(-6, 6));
+        p.y.push_back(rng.uniform(-6, 6));
+        p.j00.push_back(j[0]), p.j01.push_back(j[1]), p.j10.push_back(j[2]), p.j11.push_back(j[3]);
+    }
+    if (specials) {
+        for (auto* a : {&p.x, &p.y, &p.j00, &p.j11}) sprinkle(*a, rng, 400);
+    }
+    return p;
+}
+
+void pixel_frac_digest(Random& rng, Digest& d) {
+    const Pixels p = make_pixels(rng, 1027, true);
+    std::vector<double> out(p.n);
+    for (int k = 0; k < 12; ++k) {
+        const double line[4] = {rng.uniform(-5, 5), rng.uniform(-5, 5), rng.uniform(-1, 1),
+                                k == 3 ? 0.0 : rng.uniform(-1, 1)};
+        zolvin::pixel_frac(line[0], line[1], line[2], line[3], address(p.x.data()),
+                           address(p.y.data()), address(p.u.data()), address(p.v.data()),
+                           address(p.j00.data()), address(p.j01.data()), address(p.j10.data()),
+                           address(p.j11.data()), address(out.data()), p.n);
+        d.add(out);
+    }
+    std::vector<double> lx(p.n), ly(p.n), ldy(p.n), ldx(p.n);
+    for (u64 i = 0; i < p.n; ++i) {
+        lx[i] = p.x[i] + rng.uniform(-1.5, 1.5);
+        ly[i] = p.y[i] + rng.uniform(-1.5, 1.5);
+        ldy[i] = rng.below(9) == 0 ? 0.0 : rng.uniform(-1, 1);
+        ldx[i] = rng.below(9) == 0 ? 0.0 : rng.uniform(-1, 1);
+    }
+    sprinkle(ldx, rng, 300);
+    zolvin::pixel_frac(address(lx.data()), address(ly.data()), address(ldy.data()),
+                       address(ldx.data()), address(p.x.data()), address(p.y.data()),
+                       address(p.u.data()), address(p.v.data()), address(p.j00.data()),
+                       address(p.j01.data()), address(p.j10.data()), address(p.j11.data()),
+                       address(out.data()), p.n);
+    d.add(out);
+}
+
+void circle_digest(Random& rng, Digest& d) {
+    const Pixels p = make_pixels(rng, 2053, true);
+    std::vector<double> out(p.n);
+    for (int k = 0; k < 10; ++k) {
+        const double r = k == 0 ? 0.0 : k == 1 ? -2.0 : rng.uniform(0.1, 6);
+        const double cx = rng.uniform(-3, 3), cy = rng.uniform(-3, 3);
+        zolvin::enclosed_circle(address(p.u.data()), address(p.v.data()), address(p.x.data()),
+                                address(p.y.data()), cx, cy, r,
+                                address(p.j00.data()), address(p.j01.data()),
+                                address(p.j10.data()), address(p.j11.data()),
+                                address(out.data()), p.n);
+        d.add(out);
+    }
+}
+
+struct StrutParams {
+    double diameter, x1, y1, dir_y1, dir_x1, x2, y2, dir_y2, dir_x2;
+};
+
+StrutParams make_strut(Random& rng) {
+    double ca, sa;
+    turn(rng, ca, sa);
+    const double w = rng.uniform(0.01, 1.5);
+    const double cx = rng.uniform(-2, 2), cy = rng.uniform(-2, 2);
+    const double nx = sa, ny = -ca;
+    const double tilt = rng.below(3) == 0 ? rng.uniform(-0.05, 0.05) : 0.0;
+    return {rng.uniform(0.5, 12), cx - nx * w / 2, cy - ny * w / 2, sa, ca,
+            cx + nx * w / 2,      cy + ny * w / 2, sa + tilt * ca,  ca - tilt * sa};
+}
+
+void strut_digest(Random& rng, Digest& d) {
+    const Pixels p = make_pixels(rng, 2053, true);
+    std::vector<double> out(p.n);
+    for (int k = 0; k < 10; ++k) {
+        const StrutParams s = make_strut(rng);
+        zolvin::enclosed_strut(address(p.u.data()), address(p.v.data()), address(p.x.data()),
+                               address(p.y.data()), s.diameter, s.x1, s.y1, s.dir_y1, s.dir_x1,
+                               s.x2, s.y2, s.dir_y2, s.dir_x2, address(p.j00.data()),
+                               address(p.j01.data()), address(p.j10.data()),
+                               address(p.j11.data()), address(out.data()), p.n);
+        d.add(out);
+    }
+}
+
+void grid_digest(Random& rng, Digest& d) {
+    for (int k = 0; k < 6; ++k) {
+        double ca, sa;
+        turn(rng, ca, sa);
+        const double s = rng.uniform(0.02, 0.2);
+        const double shear = k % 2 == 0 ? 0.0 : rng.uniform(-0.4, 0.4);
+        GridWindow g{rng.uniform(-4, -2), rng.uniform(-4, -2), s * ca, s * (shear * ca - sa),
+                     s * sa, s * (shear * sa + ca), rng.below(20), rng.below(20), 37, 71};
+        if (k == 0) g.dxdu = s, g.dxdv = 0, g.dydu = 0, g.dydv = s;
+        std::vector<double> out(g.rows * g.cols);
+        const double line[4] = {rng.uniform(-1, 1), rng.uniform(-1, 1), rng.uniform(-1, 1),
+                                rng.uniform(-1, 1)};
+        zolvin::grid_pixel_frac(g, line[0], line[1], line[2], line[3], out.data());
+        d.add(out);
+        for (int zeroed = 0; zeroed < 2; ++zeroed) {
+            std::fill(out.begin(), out.end(), zeroed ? 0.0 : kNaN);
+            const double c[3] = {rng.uniform(-1, 1), rng.uniform(-1, 1), rng.uniform(0.2, 3)};
+            zolvin::grid_enclosed_circle(g, c[0], c[1], c[2], out.data(), zeroed != 0);
+            d.add(out);
+            std::fill(out.begin(), out.end(), zeroed ? 0.0 : kNaN);
+            const StrutParams t = make_strut(rng);
+            zolvin::grid_enclosed_strut(g, t.diameter, t.x1, t.y1, t.dir_y1, t.dir_x1, t.x2,
+                                        t.y2, t.dir_y2, t.dir_x2, out.data(), zeroed != 0);
+            d.add(out);
+        }
+    }
+}
+
+std::vector<double> make_triangles(Random& rng, int n, double spread, double size) {
+    std::vector<double> t(6 * static_cast<std::size_t>(n));
+    for (int i = 0; i < n; ++i) {
+        const double cx = rng.uniform(-spread, spread), cy = rng.uniform(-spread, spread);
+        for (int k = 0; k < 3; ++k) {
+            t[6 * i + 2 * k] = cx + rng.uniform(-size, size);
+            t[6 * i + 2 * k + 1] = cy + rng.uniform(-size, size);
+        }
+        if (i % 17 == 5) t[6 * i + 2] = t[6 * i], t[6 * i + 3] = t[6 * i + 1];  // repeated vertex
+        if (i % 23 == 7) t[6 * i + 4] = std::floor(t[6 * i + 4]) + 0.5;          // on a pixel side
+    }
+    return t;
+}
+
+void clip_area_digest(Random& rng, Digest& d) {
+    std::vector<double> t = make_triangles(rng, 400, 3, 2);
+    sprinkle(t, rng, 500);
+    for (int i = 0; i < 400; ++i) {
+        for (int iy = -2; iy <= 2; ++iy) {
+            for (int ix = -2; ix <= 2; ++ix) d.add(zolvin::clip_area(address(&t[6 * i]), ix, iy));
+        }
+    }
+    // Single passes over longer polygons, both axes and sides.
+    std::vector<double> poly(2 * 9), out(2 * 18);
+    for (int k = 0; k < 300; ++k) {
+        for (double& c : poly) c = rng.uniform(-2, 2);
+        const int n = zolvin::sh_clip_edge_cpp(poly.data(), 9, out.data(), k % 2,
+                                               rng.uniform(-1, 1), k % 3 == 0 ? 1 : -1);
+        d.add_int(n);
+        for (int i = 0; i < 2 * n; ++i) d.add(out[i]);
+    }
+}
+
+void accumulate_digest(Random& rng, Digest& d) {
+    const int n = 3000;
+    for (int size : {41, 40}) {
+        std::vector<double> t = make_triangles(rng, n, 22, 3);
+        std::vector<double> values(n), weights(n);
+        for (int i = 0; i < n; ++i) {
+            values[i] = rng.uniform(-1, 2);
+            weights[i] = i % 50 == 0 ? -1.0 : rng.uniform(0.1, 3);
+        }
+        std::vector<double> grid(static_cast<std::size_t>(size) * size, 0.0);
+        zolvin::accumulate_triangles(address(t.data()), address(values.data()),
+                                     address(weights.data()), address(grid.data()), n, size);
+        d.add(grid);
+        // In bands, onto the first result.
+        for (int row = 0; row < size; row += 7) {
+            zolvin::accumulate_triangles_rows(address(t.data()), address(values.data()),
+                                              address(weights.data()), address(grid.data()), n,
+                                              size, row, std::min(row + 7, size));
+        }
+        d.add(grid);
+    }
+}
+
+void clip_circle_digest(Random& rng, Digest& d) {
+    const int n = 800;
+    std::vector<double> t = make_triangles(rng, n, 3, 1.5);
+    sprinkle(t, rng, 1000);
+    std::vector<double> out(6 * 4 * static_cast<std::size_t>(n));
+    for (int k = 0; k < 8; ++k) {
+        std::int32_t counters[2] = {0, 0};
+        const double c[4] = {rng.uniform(-1, 1), rng.uniform(-1, 1), rng.uniform(0.3, 3),
+                             k < 4 ? 0.0 : rng.uniform(0, 0.3)};
+        const int written = zolvin::clip_triangles_to_circle(
+            address(t.data()), n, c[0], c[1], c[2], k % 2, c[3], address(out.data()),
+            address(&counters[0]), address(&counters[1]));
+        d.add_int(written);
+        d.add_int(counters[0]);
+        d.add_int(counters[1]);
+        for (int i = 0; i < 6 * written; ++i) d.add(out[i]);
+    }
+}
+
+void clip_strut_digest(Random& rng, Digest& d) {
+    const int n = 800;
+    std::vector<double> t = make_triangles(rng, n, 3, 1.5);
+    sprinkle(t, rng, 1000);
+    std::vector<double> out(6 * 7 * static_cast<std::size_t>(n));
+    for (int k = 0; k < 8; ++k) {
+        const StrutParams s = make_strut(rng);
+        std::int32_t counters[2] = {0, 0};
+        const double c[4] = {rng.uniform(-1, 1), rng.uniform(-1, 1), rng.uniform(0.5, 5),
+                             k < 4 ? 0.0 : rng.uniform(0, 0.3)};
+        const int written = zolvin::clip_triangles_to_strut(
+            address(t.data()), n, s.x1, s.y1, s.dir_y1, s.dir_x1, s.x2, s.y2, s.dir_y2, s.dir_x2,
+            c[0], c[1], c[2], c[3], address(out.data()), address(&counters[0]),
+            address(&counters[1]));
+        d.add_int(written);
+        d.add_int(counters[0]);
+        d.add_int(counters[1]);
+        for (int i = 0; i < 6 * written; ++i) d.add(out[i]);
+    }
+}
+
+void mask_digest(Random& rng, Digest& d) {
+    const u64 nx = 203, ny = 97;
+    std::vector<double> gx(nx), gy(ny);
+    for (u64 c = 0; c < nx; ++c) gx[c] = -2.5 + 0.025 * static_cast<double>(c);
+    for (u64 r = 0; r < ny; ++r) gy[r] = -2.5 + 0.05 * static_cast<double>(r);
+    std::vector<unsigned char> mask(nx * ny);
+    for (int k = 0; k < 6; ++k) {
+        // A star polygon, with vertices snapped onto grid rows now and then.
+        const u64 n = 5 + rng.below(60);
+        std::vector<double> px(n), py(n);
+        // A star: rays at rational points of the circle, around in order
+        // (the right half, then the same points mirrored through the origin).
+        const u64 half = (n + 1) / 2;
+        for (u64 i = 0; i < n; ++i) {
+            const u64 k = i < half ? i : i - half;
+            const double t = -1 + 2 * static_cast<double>(k) / static_cast<double>(half);
+            const double c = (1 - t * t) / (1 + t * t), sn = (2 * t) / (1 + t * t);
+            const double r = (i < half ? 1.0 : -1.0) * rng.uniform(0.3, 2.4);
+            px[i] = r * c;
+            py[i] = rng.below(6) == 0 ? gy[rng.below(ny)] : r * sn;
+        }
+        zolvin::poly_grid_contains(address(px.data()), address(py.data()), n,
+                                   address(gx.data()), address(gy.data()), address(mask.data()),
+                                   nx, ny);
+        d.bytes(mask.data(), mask.size());
+    }
+}
+
+}  // namespace
+
+int main() {
+    struct Kernel {
+        const char* name;
+        void (*run)(Random&, Digest&);
+    };
+    const Kernel kernels[] = {
+        {"pixel_frac", pixel_frac_digest},         {"enclosed_circle", circle_digest},
+        {"enclosed_strut", strut_digest},          {"grid", grid_digest},
+        {"clip_area", clip_area_digest},           {"accumulate_triangles", accumulate_digest},
+        {"clip_triangles_to_circle", clip_circle_digest},
+        {"clip_triangles_to_strut", clip_strut_digest},
+        {"poly_grid_contains", mask_digest},
+    };
+    Digest all;
+    u64 seed = 20261209;
+    for (const Kernel& k : kernels) {
+        Random rng{seed++};
+        Digest d;
+        k.run(rng, d);
+        std::printf("%-26s %016llx\n", k.name, static_cast<unsigned long long>(d.h));
+        all.bytes(&d.h, sizeof d.h);
+    }
+    std::printf("%-26s %016llx\n", "all", static_cast<unsigned long long>(all.h));
+    return 0;
+}

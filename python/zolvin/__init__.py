@@ -8,6 +8,7 @@ from . import _native  # noqa: F401
 from ._coverage import enclosed_circle, enclosed_strut, pixel_frac
 from ._pixels import Pixels
 from ._polygon import poly_grid_contains
+from ._pupil import analytic_area, pupil, strut_angles
 from ._triangles import (Clipped, accumulate_triangles, clip_area, clip_triangles_to_circle,
                          clip_triangles_to_strut)
 from .grid import Grid
@@ -17,6 +18,7 @@ __all__ = [
     "Grid",
     "Pixels",
     "accumulate_triangles",
+    "analytic_area",
     "clip_area",
     "clip_triangles_to_circle",
     "clip_triangles_to_strut",
@@ -24,4 +26,6 @@ __all__ = [
     "enclosed_strut",
     "pixel_frac",
     "poly_grid_contains",
+    "pupil",
+    "strut_angles",
 ]

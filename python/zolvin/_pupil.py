@@ -1,0 +1,463 @@
+"""Telescope pupils: a disc minus a central obscuration minus radial spokes.
+
+Two ways to the open fraction of every pixel:
+
+- "coverage" composes the circle and strut coverage rules: the obscuration's
+  coverage is subtracted from the aperture's, every spoke's open fraction
+  (1 - coverage) multiplied in, each step clipped to [0, 1]. Exact away from
+  the figures' meeting points; where a spoke crosses a rim, or spokes overlap,
+  it is the product of the fractions rather than the area.
+- "mesh" covers the pupil's square with a lattice of triangles (thin strips
+  across the rims), keeps their part inside the aperture and outside the
+  obscuration with the circle clipper, removes every spoke with the strut
+  clipper and spreads the exact areas of what is left over the pixels. Spokes
+  are removed exactly, overlaps included; the only error is that of the
+  chords that replace the rims' arcs, at most ``chord_error`` from the arc.
+
+A spoke at angle t (radians, counter-clockwise from +x) is the half-band of
+width ``strut_width`` along the ray from the centre in the direction t, cut
+square at the centre: {p : (p - c).d >= 0, |(p - c) x d| <= strut_width / 2}.
+"""
+from __future__ import annotations
+
+import math
+from typing import Any, Iterable, Sequence
+
+import numpy as np
+import numpy.typing as npt
+
+from . import grid as _grid
+from .grid import Grid
+
+FloatArray = npt.NDArray[np.float64]
+
+METHODS = ("coverage", "mesh")
+# Default chord error of the mesh, in pixel scales.
+CHORD_ERROR = 1e-5
+# Mesh cells are about this many pixel scales wide, and at most 1/8 of the
+# smaller rim's radius (so that a cell edge never cuts a rim twice).
+CELL_PIXELS = 8.0
+# Accumulation tiles: square, odd, aligned to multiples of TILE in the grid's
+# own row and column indices, so a pixel's tile is the same whatever window
+# it is computed in.
+TILE = 255
+# Pupil rows computed at once by pupil(method="mesh"): bounds the triangle lists.
+BAND = 4 * TILE
+
+
+# ---- Arguments ---------------------------------------------------------------
+
+def _real(value: Any, name: str) -> float:
+    if isinstance(value, (str, bytes, complex)) or value is None:
+        raise TypeError(f"{name} must be a real number, not {type(value).__name__}")
+    try:
+        return float(value)
+    except (TypeError, ValueError):
+        raise TypeError(f"{name} must be a real number, not {type(value).__name__}") from None
+
+
+def _pair(value: Any, name: str) -> tuple[float, float]:
+    try:
+        a, b = value
+    except (TypeError, ValueError):
+        raise TypeError(f"{name} must be an (x, y) pair, not {value!r}") from None
+    return _real(a, f"{name}[0]"), _real(b, f"{name}[1]")
+
+
+class _Pupil:
+    """Checked pupil parameters."""
+
+    def __init__(self, radius: Any, center: Any, obscuration: Any, struts: Any,
+                 strut_width: Any) -> None:
+        self.radius = _real(radius, "radius")
+        if not (math.isfinite(self.radius) and self.radius > 0):
+            raise ValueError(f"radius must be positive and finite, not {self.radius}")
+        self.center = _pair(center, "center")
+        if not all(map(math.isfinite, self.center)):
+            raise ValueError(f"center must be finite, not {self.center}")
+        self.obscuration = _real(obscuration, "obscuration")
+        if not 0.0 <= self.obscuration < 1.0:
+            raise ValueError(f"obscuration is a fraction of the radius in [0, 1), "
+                             f"not {self.obscuration}")
+        try:
+            angles = tuple(_real(a, "struts") for a in struts)
+        except TypeError:
+            if isinstance(struts, Iterable):
+                raise
+            raise TypeError(f"struts must be a sequence of angles in radians, "
+                            f"not {type(struts).__name__}") from None
+        if not all(map(math.isfinite, angles)):
+            raise ValueError(f"strut angles must be finite, not {angles}")
+        self.width = _real(strut_width, "strut_width")
+        if not (math.isfinite(self.width) and self.width >= 0):
+            raise ValueError(f"strut_width must be non-negative and finite, not {self.width}")
+        # Spokes of width 0 cover nothing.
+        self.angles = angles if self.width > 0 else ()
+        self.inner = self.obscuration * self.radius
+
+    def spokes(self) -> list[tuple[tuple[float, float], tuple[float, float],
+                                   tuple[float, float], tuple[float, float]]]:
+        """Per spoke: its unit direction, its right-hand normal, and the
+        points of edge 1 and edge 2 at distance radius along the ray."""
+        cx, cy = self.center
+        h = 0.5 * self.width
+        out = []
+        for t in self.angles:
+            dx, dy = math.cos(t), math.sin(t)
+            nx, ny = dy, -dx
+            mx, my = cx + self.radius * dx, cy + self.radius * dy
+            out.append(((dx, dy), (nx, ny), (mx - h * nx, my - h * ny),
+                        (mx + h * nx, my + h * ny)))
+        return out
+
+
+def strut_angles(count: int, start: float = math.pi / 4) -> tuple[float, ...]:
+    """count spokes evenly spaced, the first at start (radians)."""
+    return tuple(start + 2 * math.pi * k / count for k in range(count))
+
+
+# ---- Exact area --------------------------------------------------------------
+
+def analytic_area(radius: float, *, obscuration: float = 0.0, struts: Sequence[float] = (),
+                  strut_width: float = 0.0) -> float:
+    """Exact open area of the pupil: the annulus minus the union of the spokes,
+    overlapping spokes included.
+
+    On the circle of radius r a spoke covers the angles within asin(h / r) of
+    its own (all of its half-plane's, pi, when r <= h), h = strut_width / 2;
+    between two neighbouring spokes g apart the union covers min(g, 2 asin(h / r)).
+    The covered area integrates r times that over r, in closed form:
+    the integral of 2 r asin(h / r) is r^2 asin(h / r) + h sqrt(r^2 - h^2).
+    """
+    p = _Pupil(radius, (0.0, 0.0), obscuration, struts, strut_width)
+    big, small, h = p.radius, p.inner, 0.5 * p.width
+    area = math.pi * (big * big - small * small)
+    if not p.angles:
+        return area
+    turn = 2 * math.pi
+    angles = sorted(a % turn for a in p.angles)
+    gaps = [b - a for a, b in zip(angles, angles[1:])] + [angles[0] + turn - angles[-1]]
+
+    def primitive(r: float) -> float:
+        return r * r * math.asin(min(1.0, h / r)) + h * math.sqrt(max(0.0, r * r - h * h))
+
+    covered = 0.0
+    for g in gaps:
+        c = min(g, math.pi)
+        if c <= 0:
+            continue
+        full = h / math.sin(0.5 * c)  # below this radius the whole gap is covered
+        top = min(big, full)
+        if top > small:
+            covered += 0.5 * c * (top * top - small * small)
+        low = max(small, full)
+        if big > low:
+            covered += primitive(big) - primitive(low)
+    return area - covered
+
+
+# ---- Coverage ----------------------------------------------------------------
+
+def _circle(pix: Any, center: tuple[float, float], radius: float, n_threads: Any) -> FloatArray:
+    if isinstance(pix, Grid):
+        return _grid.enclosed_circle(pix, *center, radius, n_threads=n_threads)
+    raise TypeError(f"pixels must be a zolvin.Grid, not {type(pix).__name__}")
+
+
+def _strut(pix: Any, diameter: float, edge1: Any, edge2: Any, n_threads: Any) -> FloatArray:
+    (x1, y1), (dx1, dy1) = edge1
+    (x2, y2), (dx2, dy2) = edge2
+    if isinstance(pix, Grid):
+        return _grid.enclosed_strut(pix, diameter, x1, y1, dy1, dx1, x2, y2, dy2, dx2,
+                                    n_threads=n_threads)
+    raise TypeError(f"pixels must be a zolvin.Grid, not {type(pix).__name__}")
+
+
+# The coverage rule cuts a strut off at a disc around the midpoint of its edge
+# points. Each spoke's disc is centred this many radii out along the ray and
+# passes through the centre: its rim crosses the spoke within
+# strut_width^2 / (16 * SPOKE_DISC * radius) of the square end.
+SPOKE_DISC = 8.0
+
+
+def _coverage(pix: Any, p: _Pupil, n_threads: Any) -> FloatArray:
+    res = _circle(pix, p.center, p.radius, n_threads)
+    if p.inner > 0:
+        res -= _circle(pix, p.center, p.inner, n_threads)
+        np.clip(res, 0.0, 1.0, out=res)
+    far = SPOKE_DISC * p.radius
+    cx, cy = p.center
+    h = 0.5 * p.width
+    for (dx, dy), (nx, ny), _, _ in p.spokes():
+        mx, my = cx + far * dx, cy + far * dy
+        edge1 = ((mx - h * nx, my - h * ny), (dx, dy))
+        edge2 = ((mx + h * nx, my + h * ny), (dx, dy))
+        s = _strut(pix, 2 * far, edge1, edge2, n_threads)
+        np.subtract(1.0, s, out=s)
+        np.clip(s, 0.0, 1.0, out=s)
+        res *= s
+    return res
+
+
+# ---- Mesh --------------------------------------------------------------------
+
+def _clip_circle(tris: FloatArray, center: tuple[float, float], radius: float,
+                 keep_inside: bool, margin: float) -> FloatArray:
+    import _zolvin
+    n = tris.shape[0]
+    out = np.empty((4 * n, 3, 2))
+    counters = np.zeros(2, dtype=np.int32)
+    m = _zolvin.clip_triangles_to_circle(tris.ctypes.data, n, *center, radius, int(keep_inside),
+                                         margin, out.ctypes.data, counters.ctypes.data,
+                                         counters.ctypes.data + 4)
+    return out[:m]
+
+
+def _clip_strut(tris: FloatArray, edge1: Any, edge2: Any, center: tuple[float, float],
+                length: float) -> FloatArray:
+    import _zolvin
+    (x1, y1), (dx1, dy1) = edge1
+    (x2, y2), (dx2, dy2) = edge2
+    n = tris.shape[0]
+    out = np.empty((7 * n, 3, 2))
+    counters = np.zeros(2, dtype=np.int32)
+    m = _zolvin.clip_triangles_to_strut(tris.ctypes.data, n, x1, y1, dy1, dx1, x2, y2, dy2, dx2,
+                                        *center, length, 0.0, out.ctypes.data,
+                                        counters.ctypes.data, counters.ctypes.data + 4)
+    return out[:m]
+
+
+def _accumulate(tris: FloatArray, size: int) -> FloatArray:
+    import _zolvin
+    grid = np.zeros((size, size))
+    ones = np.ones(tris.shape[0])
+    _zolvin.accumulate_triangles(tris.ctypes.data, ones.ctypes.data, ones.ctypes.data,
+                                 grid.ctypes.data, tris.shape[0], size)
+    return grid
+
+
+class _Lattice:
+    """The mesh's cells: squares of side step * sub around the pupil's centre,
+    corner (a, b) at centre + (a * sub * step, b * sub * step), every
+    coordinate formed as centre + index * step whichever window asks for it."""
+
+    def __init__(self, p: _Pupil, pixel_scale: float, chord_error: float) -> None:
+        rims = [p.radius] + ([p.inner] if p.inner > 0 else [])
+        rmin = min(rims)
+        eps = min(chord_error, 0.5 * rmin)
+        # A chord of length c lies within c^2 / (8 r) of its arc. Across a strip
+        # of width step a rim runs at most ~50 degrees from the strip's normal,
+        # so its chords are at most 1.6 * step long.
+        step = min(2 * math.sqrt(2 * rmin * eps - eps * eps) / 1.6, rmin / 8)
+        cell = min(CELL_PIXELS * pixel_scale, rmin / 8)
+        self.sub = max(1, int(round(cell / step)))
+        self.step = step
+        self.cell = self.sub * step
+        self.rims = rims
+        self.p = p
+        # Cells from -reach to reach - 1 cover the aperture with a cell to spare.
+        self.reach = int(math.ceil(p.radius / self.cell)) + 1
+
+    def triangles(self, box: tuple[float, float, float, float]) -> FloatArray:
+        """Triangles of every cell that meets the box (xmin, xmax, ymin, ymax) and
+        the annulus, in plane coordinates: whole cells first, then the cells
+        across a rim cut into strips, each group in cell order (rows of cells
+        upward, cells rightward)."""
+        cx, cy = self.p.center
+        xmin, xmax, ymin, ymax = box
+        lo_a = max(-self.reach, math.floor((xmin - cx) / self.cell) - 1)
+        hi_a = min(self.reach, math.floor((xmax - cx) / self.cell) + 2)
+        lo_b = max(-self.reach, math.floor((ymin - cy) / self.cell) - 1)
+        hi_b = min(self.reach, math.floor((ymax - cy) / self.cell) + 2)
+        if lo_a >= hi_a or lo_b >= hi_b:
+            return np.empty((0, 3, 2))
+        b, a = np.meshgrid(np.arange(lo_b, hi_b), np.arange(lo_a, hi_a), indexing="ij")
+        a, b = a.ravel(), b.ravel()
+        k, s = self.sub, self.step
+        # Distances for sorting cells only; a safety factor keeps rounding on
+        # the side of cutting into strips.
+        x0, x1 = a * k * s, (a + 1) * k * s
+        y0, y1 = b * k * s, (b + 1) * k * s
+        near = np.hypot(np.maximum(np.maximum(x0, -x1), 0), np.maximum(np.maximum(y0, -y1), 0))
+        far = np.hypot(np.maximum(abs(x0), abs(x1)), np.maximum(abs(y0), abs(y1)))
+        tol = 1e-9
+        keep = near < self.p.radius * (1 + tol)
+        if self.p.inner > 0:
+            keep &= far > self.p.inner * (1 - tol)
+        across = np.zeros_like(keep)
+        for r in self.rims:
+            across |= (near <= r * (1 + tol)) & (far >= r * (1 - tol))
+        whole = keep & ~across
+        strips = keep & across
+        # Strips run across the rim: horizontal where the rim runs up and down.
+        mid_x, mid_y = x0 + x1, y0 + y1
+        rows = strips & (abs(mid_x) >= abs(mid_y))
+        cols = strips & ~rows
+        parts = [self._squares(a[whole] * k, b[whole] * k, k, k),
+                 self._strips(a[rows], b[rows], vertical=False),
+                 self._strips(a[cols], b[cols], vertical=True)]
+        return np.concatenate(parts)
+
+    def _strips(self, a: np.ndarray, b: np.ndarray, vertical: bool) -> FloatArray:
+        k = self.sub
+        j = np.arange(k)
+        if vertical:  # k columns of width 1, height k
+            ia = (a[:, None] * k + j).ravel()
+            ib = np.repeat(b * k, k)
+            return self._squares(ia, ib, 1, k)
+        ia = np.repeat(a * k, k)
+        ib = (b[:, None] * k + j).ravel()
+        return self._squares(ia, ib, k, 1)
+
+    def _squares(self, ia: np.ndarray, ib: np.ndarray, wa: int, wb: int) -> FloatArray:
+        """Two triangles per rectangle with lower-left lattice point (ia, ib),
+        wa by wb steps: (p00, p10, p11) and (p00, p11, p01)."""
+        cx, cy = self.p.center
+        s = self.step
+        xa, xb = cx + ia * s, cx + (ia + wa) * s
+        ya, yb = cy + ib * s, cy + (ib + wb) * s
+        t = np.empty((ia.size, 2, 3, 2))
+        for i, (x, y) in enumerate(((xa, ya), (xb, ya), (xb, yb))):
+            t[:, 0, i, 0], t[:, 0, i, 1] = x, y
+        for i, (x, y) in enumerate(((xa, ya), (xb, yb), (xa, yb))):
+            t[:, 1, i, 0], t[:, 1, i, 1] = x, y
+        return t.reshape(-1, 3, 2)
+
+    def clipped(self, box: tuple[float, float, float, float]) -> FloatArray:
+        """The open part of the cells that meet the box, as triangles."""
+        p = self.p
+        tris = self.triangles(box)
+        # No triangle is wider than a cell's diagonal: vertices that far past
+        # a rim put the whole triangle past it.
+        margin = -1.01 * math.sqrt(2) * self.cell
+        tris = _clip_circle(tris, p.center, p.radius, True, margin)
+        if p.inner > 0:
+            tris = _clip_circle(tris, p.center, p.inner, False, margin)
+        length = 2 * p.radius
+        for (dx, dy), _, e1, e2 in p.spokes():
+            mid = (0.5 * (e1[0] + e2[0]), 0.5 * (e1[1] + e2[1]))
+            tris = _clip_strut(tris, (e1, (dx, dy)), (e2, (dx, dy)), mid, length)
+        return tris
+
+
+def _window_box(grid: Grid) -> tuple[float, float, float, float]:
+    """Bounding box in the plane of the window's pixels."""
+    rows, cols = grid.shape
+    (a, b), (c, d) = grid.jac
+    x0, y0 = grid.origin
+    us = (grid.col0 - 0.5, grid.col0 + cols - 0.5)
+    vs = (grid.row0 - 0.5, grid.row0 + rows - 0.5)
+    xs = [x0 + a * u + b * v for u in us for v in vs]
+    ys = [y0 + c * u + d * v for u in us for v in vs]
+    pad = 1e-9 * max(1.0, *map(abs, xs + ys))
+    return min(xs) - pad, max(xs) + pad, min(ys) - pad, max(ys) + pad
+
+
+def _to_pixels(tris: FloatArray, grid: Grid) -> FloatArray:
+    """Triangles in the grid's (u, v) frame, where pixels are unit squares."""
+    (a, b), (c, d) = grid.jac
+    x0, y0 = grid.origin
+    det = a * d - b * c
+    x = tris[..., 0] - x0
+    y = tris[..., 1] - y0
+    out = np.empty_like(tris)
+    out[..., 0] = (d * x - b * y) / det
+    out[..., 1] = (a * y - c * x) / det
+    return out
+
+
+def _accumulate_window(tris: FloatArray, grid: Grid, out: FloatArray) -> None:
+    """Spreads the (u, v) triangles' areas over the window's pixels, tile by
+    tile: each tile's pixels see its triangles in list order."""
+    if tris.shape[0] == 0:
+        return
+    rows, cols = grid.shape
+    half = (TILE - 1) // 2
+    u, v = tris[..., 0], tris[..., 1]
+    # Tiles that a triangle may touch, one pixel to spare.
+    tu0 = np.floor((u.min(axis=1) - 1) / TILE).astype(np.int64)
+    tu1 = np.floor((u.max(axis=1) + 1) / TILE).astype(np.int64)
+    tv0 = np.floor((v.min(axis=1) - 1) / TILE).astype(np.int64)
+    tv1 = np.floor((v.max(axis=1) + 1) / TILE).astype(np.int64)
+    lo_u, hi_u = grid.col0 // TILE, (grid.col0 + cols - 1) // TILE
+    lo_v, hi_v = grid.row0 // TILE, (grid.row0 + rows - 1) // TILE
+    tu0, tu1 = np.maximum(tu0, lo_u), np.minimum(tu1, hi_u)
+    tv0, tv1 = np.maximum(tv0, lo_v), np.minimum(tv1, hi_v)
+    ok = (tu0 <= tu1) & (tv0 <= tv1)
+    idx = np.flatnonzero(ok)
+    nu, nv = (tu1 - tu0 + 1)[idx], (tv1 - tv0 + 1)[idx]
+    count = nu * nv
+    # One (triangle, tile) pair per tile a triangle meets, in triangle order.
+    tri_of = np.repeat(idx, count)
+    first = np.repeat(np.cumsum(count) - count, count)
+    k = np.arange(tri_of.size) - first
+    nu_r = np.repeat(nu, count)
+    tile_u = tu0[tri_of] + k % nu_r
+    tile_v = tv0[tri_of] + k // nu_r
+    width = hi_u - lo_u + 1
+    key = (tile_v - lo_v) * width + (tile_u - lo_u)
+    if key.size == 0:
+        return
+    order = np.argsort(key, kind="stable")
+    key, tri_of = key[order], tri_of[order]
+    starts = np.flatnonzero(np.r_[True, key[1:] != key[:-1]])
+    ends = np.r_[starts[1:], key.size]
+    for s, e in zip(starts.tolist(), ends.tolist()):
+        tv_, tu_ = divmod(int(key[s]), width)
+        base_v, base_u = (tv_ + lo_v) * TILE, (tu_ + lo_u) * TILE
+        local = tris[tri_of[s:e]]
+        local[..., 0] -= base_u + half
+        local[..., 1] -= base_v + half
+        tile = _accumulate(np.ascontiguousarray(local), TILE)
+        # Rows and columns of the tile inside the window.
+        r0 = max(base_v, grid.row0)
+        r1 = min(base_v + TILE, grid.row0 + rows)
+        c0 = max(base_u, grid.col0)
+        c1 = min(base_u + TILE, grid.col0 + cols)
+        out[r0 - grid.row0:r1 - grid.row0, c0 - grid.col0:c1 - grid.col0] = \
+            tile[r0 - base_v:r1 - base_v, c0 - base_u:c1 - base_u]
+
+
+def _mesh(grid: Grid, p: _Pupil, chord_error: float | None, n_threads: Any) -> FloatArray:
+    if not isinstance(grid, Grid):
+        raise TypeError("method='mesh' needs a zolvin.Grid: the exact areas are spread over "
+                        "pixels that share one Jacobian (use method='coverage' for Pixels)")
+    (a, b), (c, d) = grid.jac
+    det = a * d - b * c
+    if not (math.isfinite(det) and det != 0 and all(map(math.isfinite, grid.origin))):
+        raise ValueError("method='mesh' needs a finite grid with an invertible Jacobian")
+    scale = grid.pixel_scale
+    eps = CHORD_ERROR * scale if chord_error is None else _real(chord_error, "chord_error")
+    if not (math.isfinite(eps) and eps > 0):
+        raise ValueError(f"chord_error must be positive and finite, not {eps}")
+    lattice = _Lattice(p, scale, eps)
+    rows, cols = grid.shape
+    out = np.zeros(grid.shape)
+    # Bands end on tile boundaries of the grid's own row indices.
+    cuts = range(-(grid.row0 % BAND), rows, BAND)
+    for r in (max(0, c) for c in cuts):
+        band = grid.window((r, min(rows, r - (grid.row0 + r) % BAND + BAND)), (0, cols))
+        tris = _to_pixels(lattice.clipped(_window_box(band)), band)
+        _accumulate_window(tris, band, out[r:r + band.shape[0]])
+    return out
+
+
+def pupil(pixels: Any, radius: float, *, center: Any = (0.0, 0.0), obscuration: float = 0.0,
+          struts: Sequence[float] = (), strut_width: float = 0.0, method: str = "coverage",
+          chord_error: float | None = None, n_threads: int | None = None) -> FloatArray:
+    """Open fraction of every pixel of a telescope pupil: the disc of the given
+    radius around center, minus a central obscuration of radius
+    obscuration * radius, minus radial spokes of width strut_width at the
+    angles in struts (radians, counter-clockwise from +x).
+
+    method "coverage" composes the circle and strut coverage rules (any
+    pixels); "mesh" spreads the exact areas of a triangulation, with the rims
+    replaced by chords at most chord_error from their arcs (plane units;
+    default 1e-5 pixel scales), over the pixels of a Grid.
+    """
+    p = _Pupil(radius, center, obscuration, struts, strut_width)
+    if method == "coverage":
+        return _coverage(pixels, p, n_threads)
+    if method == "mesh":
+        return _mesh(pixels, p, chord_error, n_threads)
+    raise ValueError(f"method must be one of {METHODS}, not {method!r}")

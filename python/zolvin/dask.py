@@ -1,0 +1,192 @@
+"""Coverage of grids larger than memory, as chunked dask arrays.
+
+Every chunk of the coverage functions and of ``pupil`` is a window of the grid,
+computed when dask asks for it; since a window's pixels keep the grid's
+indices, the chunks put together are the in-memory result bit for bit.
+``accumulate_triangles`` reduces a chunked triangle list into row bands of
+the grid: each band goes through the whole list in order, so every cell gets
+the same additions in the same order as in one in-memory call.
+
+Tasks are plain functions of picklable arguments, so the arrays compute under
+any dask scheduler, ``dask.distributed`` included.
+"""
+from __future__ import annotations
+
+import math
+from typing import Any, Callable
+
+import dask.array as da
+import numpy as np
+from dask.array.core import normalize_chunks
+from dask.base import tokenize
+from dask.highlevelgraph import HighLevelGraph
+
+from . import _pupil
+from . import grid as _grid
+from .grid import Grid
+
+# Default chunk side: 2048 x 2048 float64 is 32 MiB.
+CHUNK = 2048
+# Default band of accumulate_triangles: about this many cells.
+BAND_CELLS = 1 << 22
+
+
+def _check_grid(grid: Any) -> Grid:
+    if not isinstance(grid, Grid):
+        raise TypeError(f"grid must be a zolvin.Grid, not {type(grid).__name__}")
+    return grid
+
+
+def _edges(bounds: tuple[int, ...]) -> list[tuple[int, int]]:
+    out, at = [], 0
+    for n in bounds:
+        out.append((at, at + n))
+        at += n
+    return out
+
+
+def _window_task(fn: Callable[..., np.ndarray], grid: Grid, rows: tuple[int, int],
+                 cols: tuple[int, int], args: tuple[Any, ...], kwargs: dict[str, Any]
+                 ) -> np.ndarray:
+    return fn(grid.window(rows, cols), *args, **kwargs)
+
+
+def _over_grid(name: str, fn: Callable[..., np.ndarray], grid: Grid, chunks: Any,
+               args: tuple[Any, ...], kwargs: dict[str, Any]) -> da.Array:
+    grid = _check_grid(grid)
+    # Arguments are checked now, on an empty window, not when a chunk runs.
+    fn(grid.window((0, 0), (0, 0)), *args, **kwargs)
+    chunks = normalize_chunks(CHUNK if chunks is None else chunks, grid.shape,
+                              dtype=np.float64)
+    token = f"zolvin-{name}-" + tokenize(grid, args, kwargs, chunks, fn.__name__)
+    dsk = {}
+    for i, rows in enumerate(_edges(chunks[0])):
+        for j, cols in enumerate(_edges(chunks[1])):
+            dsk[(token, i, j)] = (_window_task, fn, grid, rows, cols, args, kwargs)
+    graph = HighLevelGraph.from_collections(token, dsk, dependencies=())
+    return da.Array(graph, token, chunks, dtype=np.float64, meta=np.empty((0, 0)))
+
+
+# ---- Coverage ----------------------------------------------------------------
+
+def _pixel_frac(grid: Grid, point: Any, direction: Any, n_threads: int | None) -> np.ndarray:
+    (x0, y0), (dx, dy) = point, direction
+    return _grid.pixel_frac(grid, x0, y0, dy, dx, n_threads=n_threads)
+
+
+def _circle(grid: Grid, center: Any, radius: float, n_threads: int | None) -> np.ndarray:
+    cx, cy = center
+    return _grid.enclosed_circle(grid, cx, cy, radius, n_threads=n_threads)
+
+
+def _strut(grid: Grid, diameter: float, edge1: Any, edge2: Any,
+           n_threads: int | None) -> np.ndarray:
+    (x1, y1), (dx1, dy1) = edge1
+    (x2, y2), (dx2, dy2) = edge2
+    return _grid.enclosed_strut(grid, diameter, x1, y1, dy1, dx1, x2, y2, dy2, dx2,
+                                n_threads=n_threads)
+
+
+def pixel_frac(grid: Grid, point: Any, direction: Any, *, chunks: Any = None,
+               n_threads: int | None = 1) -> da.Array:
+    """Fraction of every pixel on the inner side of the line through point
+    along direction, as a dask array of the grid's shape (chunks of
+    2048 x 2048 pixels unless ``chunks`` says otherwise)."""
+    return _over_grid("pixel_frac", _pixel_frac, grid, chunks, (point, direction, n_threads), {})
+
+
+def enclosed_circle(grid: Grid, center: Any, radius: float, *, chunks: Any = None,
+                    n_threads: int | None = 1) -> da.Array:
+    """Fraction of every pixel inside the circle, as a dask array."""
+    return _over_grid("enclosed_circle", _circle, grid, chunks, (center, radius, n_threads), {})
+
+
+def enclosed_strut(grid: Grid, diameter: float, edge1: Any, edge2: Any, *, chunks: Any = None,
+                   n_threads: int | None = 1) -> da.Array:
+    """Coverage of every pixel by the strut, as a dask array."""
+    return _over_grid("enclosed_strut", _strut, grid, chunks,
+                      (diameter, edge1, edge2, n_threads), {})
+
+
+def pupil(grid: Grid, radius: float, *, chunks: Any = None, n_threads: int | None = 1,
+          **kwargs: Any) -> da.Array:
+    """``zolvin.pupil`` over a Grid as a dask array; keywords as there."""
+    return _over_grid("pupil", _pupil.pupil, grid, chunks, (radius,),
+                      dict(kwargs, n_threads=n_threads))
+
+
+# ---- Triangles ---------------------------------------------------------------
+
+def _rows_touched(tris: np.ndarray, size: int) -> tuple[np.ndarray, np.ndarray]:
+    """First and last grid row that each triangle can add to (one row to spare)."""
+    half = (size - 1) // 2
+    y = tris[:, :, 1]
+    with np.errstate(invalid="ignore"):
+        lo = np.floor(y.min(axis=1) + 0.5) - 1 + half
+        hi = np.floor(y.max(axis=1) + 0.5) + 1 + half
+    # NaN coordinates: keep the triangle, the kernel decides.
+    return np.where(np.isnan(lo), -math.inf, lo), np.where(np.isnan(hi), math.inf, hi)
+
+
+def _band_task(size: int, rows: tuple[int, int], parts: list[np.ndarray],
+               values: Any, weights: Any) -> np.ndarray:
+    import _zolvin
+    r0, r1 = rows
+    tris = np.concatenate(parts) if parts else np.empty((0, 3, 2))
+    n = tris.shape[0]
+    vals = np.broadcast_to(np.concatenate(values) if isinstance(values, list) else values, (n,))
+    wts = np.broadcast_to(np.concatenate(weights) if isinstance(weights, list) else weights, (n,))
+    lo, hi = _rows_touched(tris, size)
+    pick = np.flatnonzero((hi >= r0) & (lo < r1))
+    tris = np.ascontiguousarray(tris[pick], dtype=np.float64)
+    vals = np.ascontiguousarray(vals[pick], dtype=np.float64)
+    wts = np.ascontiguousarray(wts[pick], dtype=np.float64)
+    # The kernel addresses the whole grid; only the rows that the picked
+    # triangles reach are ever written, so only their pages are mapped.
+    grid = np.zeros((size, size))
+    _zolvin.accumulate_triangles(tris.ctypes.data, vals.ctypes.data, wts.ctypes.data,
+                                 grid.ctypes.data, tris.shape[0], size)
+    return grid[r0:r1].copy()
+
+
+def _per_triangle(value: Any, tris: da.Array, name: str) -> Any:
+    if np.ndim(value) == 0 and not isinstance(value, da.Array):
+        return float(value)
+    arr = da.asarray(value, dtype=np.float64)
+    if arr.shape != tris.shape[:1]:
+        raise ValueError(f"{name} must have shape {tris.shape[:1]} (one per triangle) or be a "
+                         f"number, not {arr.shape}")
+    return arr.rechunk((tris.chunks[0],))
+
+
+def accumulate_triangles(triangles: Any, values: Any, weights: Any, size: int, *,
+                         band: int | None = None) -> da.Array:
+    """``zolvin.accumulate_triangles`` of a chunked (n, 3, 2) triangle list as
+    a dask array of (size, size), chunked in bands of ``band`` rows; every band
+    task reads the whole list, so each cell's sum is the in-memory one."""
+    tris = da.asarray(triangles)
+    if tris.ndim != 3 or tris.shape[1:] != (3, 2):
+        raise ValueError(f"triangles must have shape (n, 3, 2), not {tris.shape}")
+    if any(math.isnan(c) for c in tris.chunks[0]):
+        raise ValueError("triangles must have known chunk sizes (compute_chunk_sizes())")
+    tris = tris.astype(np.float64).rechunk({1: 3, 2: 2})
+    vals = _per_triangle(values, tris, "values")
+    wts = _per_triangle(weights, tris, "weights")
+    size = int(size)
+    if size < 0:
+        raise ValueError(f"size must be non-negative, not {size}")
+    rows = band if band is not None else max(1, BAND_CELLS // max(1, size))
+    chunks = normalize_chunks((rows, size), (size, size), dtype=np.float64)
+    token = "zolvin-accumulate-" + tokenize(tris, vals, wts, size, chunks)
+    keys = [(tris.name, i, 0, 0) for i in range(len(tris.chunks[0]))]
+
+    def column(x: Any) -> Any:
+        return [(x.name, i) for i in range(len(x.chunks[0]))] if isinstance(x, da.Array) else x
+
+    dsk = {}
+    for i, rr in enumerate(_edges(chunks[0])):
+        for j in range(len(chunks[1])):
+            dsk[(token, i, j)] = (_band_task, size, rr, keys, column(vals), column(wts))
+    deps = [x for x in (tris, vals, wts) if isinstance(x, da.Array)]
+    graph = HighLevelGraph.from_collections(token, dsk, dependencies=deps)
+    return da.Array(graph, token, chunks, dtype=np.float64, meta=np.empty((0, 0)))

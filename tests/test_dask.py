@@ -1,0 +1,128 @@
+import dask.array as da
+import numpy as np
+import pytest
+
+import _zolvin
+import zolvin
+import zolvin.dask as zd
+from conftest import addr
+from zolvin import grid as zgrid
+from zolvin.__main__ import main, pupil_grid
+
+# Sheared, a window with offsets of its own, odd sizes.
+GRID = pupil_grid(101, 0.35)[2:99, 5:100]
+SPIDER = dict(obscuration=0.3, struts=zolvin.strut_angles(4), strut_width=0.05)
+
+
+def same_bits(a, b):
+    a, b = np.asarray(a), np.asarray(b)
+    return a.shape == b.shape and a.dtype == b.dtype and a.tobytes() == b.tobytes()
+
+
+def in_memory(triangles, values, weights, size):
+    tris = np.ascontiguousarray(triangles, dtype=np.float64)
+    vals, wts = (np.ascontiguousarray(np.broadcast_to(x, len(tris)), dtype=np.float64)
+                 for x in (values, weights))
+    grid = np.zeros((size, size))
+    _zolvin.accumulate_triangles(addr(tris), addr(vals), addr(wts), addr(grid), len(tris), size)
+    return grid
+
+
+CASES = {
+    "pixel_frac": (zd.pixel_frac, ((0.1, -0.2), (0.6, 0.8)), {},
+                   lambda g: zgrid.pixel_frac(g, 0.1, -0.2, 0.8, 0.6)),
+    "circle": (zd.enclosed_circle, ((0.2, -0.1), 0.8), {},
+               lambda g: zgrid.enclosed_circle(g, 0.2, -0.1, 0.8)),
+    "strut": (zd.enclosed_strut, (1.5, ((-0.1, 0.0), (0.6, 0.8)), ((0.1, 0.0), (0.6, 0.8))), {},
+              lambda g: zgrid.enclosed_strut(g, 1.5, -0.1, 0.0, 0.8, 0.6, 0.1, 0.0, 0.8, 0.6)),
+    "pupil coverage": (zd.pupil, (1.0,), SPIDER, lambda g: zolvin.pupil(g, 1.0, **SPIDER)),
+    "pupil mesh": (zd.pupil, (1.0,), dict(SPIDER, method="mesh"),
+                   lambda g: zolvin.pupil(g, 1.0, method="mesh", **SPIDER)),
+}
+
+
+@pytest.mark.parametrize("case", CASES)
+def test_chunks_are_the_in_memory_result(case):
+    fn, args, kw, ref = CASES[case]
+    arr = fn(GRID, *args, chunks=((30, 7, 60), (11, 84)), **kw)
+    assert arr.shape == GRID.shape and arr.numblocks == (3, 2)
+    assert same_bits(arr.compute(scheduler="threads"), ref(GRID))
+
+
+@pytest.mark.parametrize("n, chunks, band, values, weights", [
+    (3000, 700, 7, "array", 1.0),
+    (2500, (1000, 1, 1499), 16, 2.0, "array"),
+])
+def test_accumulate_by_bands(rng, n, chunks, band, values, weights):
+    size = 41
+    # Triangles of every size over and beyond the grid, overlapping heavily,
+    # so the order of the additions shows in the bits.
+    centre = rng.uniform(-25, 25, size=(n, 1, 2))
+    tris = centre + rng.normal(scale=rng.uniform(0.2, 6, size=(n, 1, 1)), size=(n, 3, 2))
+    vals = rng.uniform(-1, 2, n) if values == "array" else values
+    wts = rng.uniform(-0.1, 1, n) if weights == "array" else weights
+    ref = in_memory(tris, vals, wts, size)
+    d = lambda x: da.from_array(x, chunks=chunks) if isinstance(x, np.ndarray) else x  # noqa: E731
+    arr = zd.accumulate_triangles(da.from_array(tris, chunks=(chunks, 3, 2)), d(vals), d(wts),
+                                  size, band=band)
+    assert arr.chunks[0][0] == band
+    assert same_bits(arr.compute(), ref)
+
+
+def test_distributed_processes(rng):
+    distributed = pytest.importorskip("distributed")
+    tris = rng.uniform(-8, 8, size=(400, 3, 2))
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as cluster, \
+            distributed.Client(cluster) as client:
+        cov, mesh, acc = client.compute([
+            zd.pupil(GRID, 1.0, chunks=40, **SPIDER),
+            zd.pupil(GRID, 1.0, chunks=50, method="mesh", **SPIDER),
+            zd.accumulate_triangles(da.from_array(tris, chunks=(150, 3, 2)), 1.0, 2.0, 17,
+                                    band=5)], sync=True)
+    assert same_bits(cov, zolvin.pupil(GRID, 1.0, **SPIDER))
+    assert same_bits(mesh, zolvin.pupil(GRID, 1.0, method="mesh", **SPIDER))
+    assert same_bits(acc, in_memory(tris, 1.0, 2.0, 17))
+
+
+@pytest.mark.parametrize("suffix", [".npy", ".zarr", ".png"])
+def test_command_line_writes_each_format(tmp_path, capsys, suffix):
+    out = tmp_path / f"pupil{suffix}"
+    args = ["pupil", "--size", "67", "--shear", "0.2", "--obscuration", "0.25", "--struts", "3",
+            "--method", "mesh", "--chunk", "30", "-q", "-o", str(out)]
+    assert main(args) == 0
+    grid = pupil_grid(67, 0.2)
+    ref = zolvin.pupil(grid, 1.0, obscuration=0.25, struts=zolvin.strut_angles(3),
+                       strut_width=0.02, method="mesh")
+    if suffix == ".npy":
+        got = np.load(out)
+    elif suffix == ".zarr":
+        import zarr
+        z = zarr.open_array(str(out), mode="r")
+        assert z.chunks == (30, 30)
+        got = z[...]
+    else:
+        from PIL import Image
+        got = np.asarray(Image.open(out))
+        ref = np.rint(ref[::-1] * 255).astype(np.uint8)
+    assert same_bits(got, ref)
+    text = capsys.readouterr().out
+    exact = zolvin.analytic_area(1.0, obscuration=0.25, struts=zolvin.strut_angles(3),
+                                 strut_width=0.02)
+    assert f"analytic   {exact:.10f}" in text
+
+
+def test_command_line_refuses(tmp_path, capsys):
+    assert main(["pupil", "-o", str(tmp_path / "p.tif")]) == 2
+    assert main(["pupil", "--obscuration", "1.5", "-o", str(tmp_path / "p.npy")]) == 2
+    assert "obscuration" in capsys.readouterr().err
+    assert not any(tmp_path.iterdir())
+
+
+def test_large_grids_stream_through_dask(tmp_path, monkeypatch):
+    import zolvin.__main__ as cli
+    monkeypatch.setattr(cli, "IN_MEMORY", 8 * 40 * 40)
+    out = tmp_path / "p.npy"
+    assert main(["pupil", "--size", "45", "--chunk", "16", "-q", "-o", str(out)]) == 0
+    assert same_bits(np.load(out), zolvin.pupil(pupil_grid(45), 1.0, obscuration=0.3,
+                                                struts=zolvin.strut_angles(4), strut_width=0.02))

@@ -35,9 +35,10 @@ CASES = {
                lambda g: zgrid.enclosed_circle(g, 0.2, -0.1, 0.8)),
     "strut": (zd.enclosed_strut, (1.5, ((-0.1, 0.0), (0.6, 0.8)), ((0.1, 0.0), (0.6, 0.8))), {},
               lambda g: zgrid.enclosed_strut(g, 1.5, -0.1, 0.0, 0.8, 0.6, 0.1, 0.0, 0.8, 0.6)),
-    "pupil coverage": (zd.pupil, (1.0,), SPIDER, lambda g: zolvin.pupil(g, 1.0, **SPIDER)),
+    "pupil coverage": (zd.pupil, (1.0,), SPIDER,
+                       lambda g: zolvin.pupil(g, 1.0, n_threads=2, **SPIDER)),
     "pupil mesh": (zd.pupil, (1.0,), dict(SPIDER, method="mesh"),
-                   lambda g: zolvin.pupil(g, 1.0, method="mesh", **SPIDER)),
+                   lambda g: zolvin.pupil(g, 1.0, method="mesh", n_threads=2, **SPIDER)),
 }
 
 

@@ -14,9 +14,10 @@ import math
 import sys
 import time
 from pathlib import Path
-from typing import Sequence
+from typing import Any, Sequence
 
 import numpy as np
+import numpy.typing as npt
 
 from . import _pupil
 from .grid import Grid
@@ -65,9 +66,9 @@ def _parser() -> argparse.ArgumentParser:
     return ap
 
 
-def _to_png(img: np.ndarray) -> np.ndarray:
+def _to_png(img: np.ndarray) -> npt.NDArray[np.uint8]:
     # Rows run along +y: flip so that +y points up in the picture.
-    return np.rint(img[::-1] * 255).astype(np.uint8)
+    return _to_png_block(img[::-1])
 
 
 def _save_png(path: Path, grey: np.ndarray) -> None:
@@ -75,7 +76,7 @@ def _save_png(path: Path, grey: np.ndarray) -> None:
     Image.fromarray(grey, mode="L").save(path, optimize=True)
 
 
-def _run_dask(grid: Grid, kwargs: dict, args: argparse.Namespace, out: Path) -> float:
+def _run_dask(grid: Grid, kwargs: dict[str, Any], args: argparse.Namespace, out: Path) -> float:
     """Computes the pupil chunk by chunk into the output; returns the sum."""
     import dask
     import dask.array as da
@@ -108,8 +109,9 @@ def _run_dask(grid: Grid, kwargs: dict, args: argparse.Namespace, out: Path) -> 
     return float(total)
 
 
-def _to_png_block(block: np.ndarray) -> np.ndarray:
-    return np.rint(block * 255).astype(np.uint8)
+def _to_png_block(block: np.ndarray) -> npt.NDArray[np.uint8]:
+    grey: npt.NDArray[np.uint8] = np.rint(block * 255).astype(np.uint8)
+    return grey
 
 
 def pupil_main(args: argparse.Namespace) -> int:
@@ -121,7 +123,7 @@ def pupil_main(args: argparse.Namespace) -> int:
         print(f"error: --size must be at least 1, not {args.size}", file=sys.stderr)
         return 2
     grid = pupil_grid(args.size, args.shear)
-    kwargs = dict(obscuration=args.obscuration,
+    kwargs: dict[str, Any] = dict(obscuration=args.obscuration,
                   struts=_pupil.strut_angles(args.struts) if args.struts > 0 else (),
                   strut_width=args.strut_width, method=args.method)
     if args.chord_error is not None:

@@ -21,12 +21,15 @@ square at the centre: {p : (p - c).d >= 0, |(p - c) x d| <= strut_width / 2}.
 from __future__ import annotations
 
 import math
+from concurrent.futures import ThreadPoolExecutor
 from typing import Any, Iterable, Sequence
 
 import numpy as np
 import numpy.typing as npt
 
-from . import grid as _grid
+from . import _validate as V
+from ._coverage import enclosed_circle, enclosed_strut
+from ._triangles import accumulate_triangles, clip_triangles_to_circle, clip_triangles_to_strut
 from .grid import Grid
 
 FloatArray = npt.NDArray[np.float64]
@@ -41,6 +44,8 @@ CELL_PIXELS = 8.0
 # own row and column indices, so a pixel's tile is the same whatever window
 # it is computed in.
 TILE = 255
+# Below this many pixels the mesh is computed on one thread when n_threads is None.
+THREAD_THRESHOLD = 1 << 15
 # Pupil rows computed at once by pupil(method="mesh"): bounds the triangle lists.
 BAND = 4 * TILE
 
@@ -158,21 +163,6 @@ def analytic_area(radius: float, *, obscuration: float = 0.0, struts: Sequence[f
 
 # ---- Coverage ----------------------------------------------------------------
 
-def _circle(pix: Any, center: tuple[float, float], radius: float, n_threads: Any) -> FloatArray:
-    if isinstance(pix, Grid):
-        return _grid.enclosed_circle(pix, *center, radius, n_threads=n_threads)
-    raise TypeError(f"pixels must be a zolvin.Grid, not {type(pix).__name__}")
-
-
-def _strut(pix: Any, diameter: float, edge1: Any, edge2: Any, n_threads: Any) -> FloatArray:
-    (x1, y1), (dx1, dy1) = edge1
-    (x2, y2), (dx2, dy2) = edge2
-    if isinstance(pix, Grid):
-        return _grid.enclosed_strut(pix, diameter, x1, y1, dy1, dx1, x2, y2, dy2, dx2,
-                                    n_threads=n_threads)
-    raise TypeError(f"pixels must be a zolvin.Grid, not {type(pix).__name__}")
-
-
 # The coverage rule cuts a strut off at a disc around the midpoint of its edge
 # points. Each spoke's disc is centred this many radii out along the ray and
 # passes through the centre: its rim crosses the spoke within
@@ -181,9 +171,9 @@ SPOKE_DISC = 8.0
 
 
 def _coverage(pix: Any, p: _Pupil, n_threads: Any) -> FloatArray:
-    res = _circle(pix, p.center, p.radius, n_threads)
+    res = enclosed_circle(pix, p.center, p.radius, n_threads=n_threads)
     if p.inner > 0:
-        res -= _circle(pix, p.center, p.inner, n_threads)
+        res -= enclosed_circle(pix, p.center, p.inner, n_threads=n_threads)
         np.clip(res, 0.0, 1.0, out=res)
     far = SPOKE_DISC * p.radius
     cx, cy = p.center
@@ -192,7 +182,7 @@ def _coverage(pix: Any, p: _Pupil, n_threads: Any) -> FloatArray:
         mx, my = cx + far * dx, cy + far * dy
         edge1 = ((mx - h * nx, my - h * ny), (dx, dy))
         edge2 = ((mx + h * nx, my + h * ny), (dx, dy))
-        s = _strut(pix, 2 * far, edge1, edge2, n_threads)
+        s = enclosed_strut(pix, 2 * far, edge1, edge2, n_threads=n_threads)
         np.subtract(1.0, s, out=s)
         np.clip(s, 0.0, 1.0, out=s)
         res *= s
@@ -200,41 +190,6 @@ def _coverage(pix: Any, p: _Pupil, n_threads: Any) -> FloatArray:
 
 
 # ---- Mesh --------------------------------------------------------------------
-
-def _clip_circle(tris: FloatArray, center: tuple[float, float], radius: float,
-                 keep_inside: bool, margin: float) -> FloatArray:
-    import _zolvin
-    n = tris.shape[0]
-    out = np.empty((4 * n, 3, 2))
-    counters = np.zeros(2, dtype=np.int32)
-    m = _zolvin.clip_triangles_to_circle(tris.ctypes.data, n, *center, radius, int(keep_inside),
-                                         margin, out.ctypes.data, counters.ctypes.data,
-                                         counters.ctypes.data + 4)
-    return out[:m]
-
-
-def _clip_strut(tris: FloatArray, edge1: Any, edge2: Any, center: tuple[float, float],
-                length: float) -> FloatArray:
-    import _zolvin
-    (x1, y1), (dx1, dy1) = edge1
-    (x2, y2), (dx2, dy2) = edge2
-    n = tris.shape[0]
-    out = np.empty((7 * n, 3, 2))
-    counters = np.zeros(2, dtype=np.int32)
-    m = _zolvin.clip_triangles_to_strut(tris.ctypes.data, n, x1, y1, dy1, dx1, x2, y2, dy2, dx2,
-                                        *center, length, 0.0, out.ctypes.data,
-                                        counters.ctypes.data, counters.ctypes.data + 4)
-    return out[:m]
-
-
-def _accumulate(tris: FloatArray, size: int) -> FloatArray:
-    import _zolvin
-    grid = np.zeros((size, size))
-    ones = np.ones(tris.shape[0])
-    _zolvin.accumulate_triangles(tris.ctypes.data, ones.ctypes.data, ones.ctypes.data,
-                                 grid.ctypes.data, tris.shape[0], size)
-    return grid
-
 
 class _Lattice:
     """The mesh's cells: squares of side step * sub around the pupil's centre,
@@ -271,8 +226,8 @@ class _Lattice:
         hi_b = min(self.reach, math.floor((ymax - cy) / self.cell) + 2)
         if lo_a >= hi_a or lo_b >= hi_b:
             return np.empty((0, 3, 2))
-        b, a = np.meshgrid(np.arange(lo_b, hi_b), np.arange(lo_a, hi_a), indexing="ij")
-        a, b = a.ravel(), b.ravel()
+        bb, aa = np.meshgrid(np.arange(lo_b, hi_b), np.arange(lo_a, hi_a), indexing="ij")
+        a, b = aa.ravel(), bb.ravel()
         k, s = self.sub, self.step
         # Distances for sorting cells only; a safety factor keeps rounding on
         # the side of cutting into strips.
@@ -323,20 +278,23 @@ class _Lattice:
             t[:, 1, i, 0], t[:, 1, i, 1] = x, y
         return t.reshape(-1, 3, 2)
 
-    def clipped(self, box: tuple[float, float, float, float]) -> FloatArray:
+    def clipped(self, box: tuple[float, float, float, float], n_threads: int) -> FloatArray:
         """The open part of the cells that meet the box, as triangles."""
         p = self.p
         tris = self.triangles(box)
         # No triangle is wider than a cell's diagonal: vertices that far past
         # a rim put the whole triangle past it.
         margin = -1.01 * math.sqrt(2) * self.cell
-        tris = _clip_circle(tris, p.center, p.radius, True, margin)
+        tris = clip_triangles_to_circle(tris, p.center, p.radius, keep_inside=True,
+                                        margin=margin, n_threads=n_threads).triangles
         if p.inner > 0:
-            tris = _clip_circle(tris, p.center, p.inner, False, margin)
+            tris = clip_triangles_to_circle(tris, p.center, p.inner, keep_inside=False,
+                                            margin=margin, n_threads=n_threads).triangles
         length = 2 * p.radius
         for (dx, dy), _, e1, e2 in p.spokes():
             mid = (0.5 * (e1[0] + e2[0]), 0.5 * (e1[1] + e2[1]))
-            tris = _clip_strut(tris, (e1, (dx, dy)), (e2, (dx, dy)), mid, length)
+            tris = clip_triangles_to_strut(tris, (e1, (dx, dy)), (e2, (dx, dy)), mid, length,
+                                           n_threads=n_threads).triangles
         return tris
 
 
@@ -366,7 +324,7 @@ def _to_pixels(tris: FloatArray, grid: Grid) -> FloatArray:
     return out
 
 
-def _accumulate_window(tris: FloatArray, grid: Grid, out: FloatArray) -> None:
+def _accumulate_window(tris: FloatArray, grid: Grid, out: FloatArray, n_threads: int) -> None:
     """Spreads the (u, v) triangles' areas over the window's pixels, tile by
     tile: each tile's pixels see its triangles in list order."""
     if tris.shape[0] == 0:
@@ -402,20 +360,30 @@ def _accumulate_window(tris: FloatArray, grid: Grid, out: FloatArray) -> None:
     key, tri_of = key[order], tri_of[order]
     starts = np.flatnonzero(np.r_[True, key[1:] != key[:-1]])
     ends = np.r_[starts[1:], key.size]
-    for s, e in zip(starts.tolist(), ends.tolist()):
+    def tile(s: int, e: int) -> None:
         tv_, tu_ = divmod(int(key[s]), width)
         base_v, base_u = (tv_ + lo_v) * TILE, (tu_ + lo_u) * TILE
         local = tris[tri_of[s:e]]
         local[..., 0] -= base_u + half
         local[..., 1] -= base_v + half
-        tile = _accumulate(np.ascontiguousarray(local), TILE)
+        acc = accumulate_triangles(local, 1.0, 1.0, TILE, n_threads=1)
         # Rows and columns of the tile inside the window.
         r0 = max(base_v, grid.row0)
         r1 = min(base_v + TILE, grid.row0 + rows)
         c0 = max(base_u, grid.col0)
         c1 = min(base_u + TILE, grid.col0 + cols)
         out[r0 - grid.row0:r1 - grid.row0, c0 - grid.col0:c1 - grid.col0] = \
-            tile[r0 - base_v:r1 - base_v, c0 - base_u:c1 - base_u]
+            acc[r0 - base_v:r1 - base_v, c0 - base_u:c1 - base_u]
+
+    jobs = list(zip(starts.tolist(), ends.tolist()))
+    if n_threads > 1 and len(jobs) > 1:
+        # Tiles write disjoint parts of out; the kernel runs without the lock.
+        with ThreadPoolExecutor(min(n_threads, len(jobs))) as pool:
+            for _ in pool.map(lambda job: tile(*job), jobs):
+                pass
+    else:
+        for job in jobs:
+            tile(*job)
 
 
 def _mesh(grid: Grid, p: _Pupil, chord_error: float | None, n_threads: Any) -> FloatArray:
@@ -432,13 +400,14 @@ def _mesh(grid: Grid, p: _Pupil, chord_error: float | None, n_threads: Any) -> F
         raise ValueError(f"chord_error must be positive and finite, not {eps}")
     lattice = _Lattice(p, scale, eps)
     rows, cols = grid.shape
+    threads = V.threads(n_threads, grid.size, THREAD_THRESHOLD)
     out = np.zeros(grid.shape)
     # Bands end on tile boundaries of the grid's own row indices.
     cuts = range(-(grid.row0 % BAND), rows, BAND)
     for r in (max(0, c) for c in cuts):
         band = grid.window((r, min(rows, r - (grid.row0 + r) % BAND + BAND)), (0, cols))
-        tris = _to_pixels(lattice.clipped(_window_box(band)), band)
-        _accumulate_window(tris, band, out[r:r + band.shape[0]])
+        tris = _to_pixels(lattice.clipped(_window_box(band), threads), band)
+        _accumulate_window(tris, band, out[r:r + band.shape[0]], threads)
     return out
 
 

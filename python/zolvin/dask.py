@@ -22,7 +22,7 @@ from dask.base import tokenize
 from dask.highlevelgraph import HighLevelGraph
 
 from . import _pupil
-from . import grid as _grid
+from . import _coverage, _triangles
 from .grid import Grid
 
 # Default chunk side: 2048 x 2048 float64 is 32 MiB.
@@ -70,21 +70,16 @@ def _over_grid(name: str, fn: Callable[..., np.ndarray], grid: Grid, chunks: Any
 # ---- Coverage ----------------------------------------------------------------
 
 def _pixel_frac(grid: Grid, point: Any, direction: Any, n_threads: int | None) -> np.ndarray:
-    (x0, y0), (dx, dy) = point, direction
-    return _grid.pixel_frac(grid, x0, y0, dy, dx, n_threads=n_threads)
+    return _coverage.pixel_frac(grid, point, direction, n_threads=n_threads)
 
 
 def _circle(grid: Grid, center: Any, radius: float, n_threads: int | None) -> np.ndarray:
-    cx, cy = center
-    return _grid.enclosed_circle(grid, cx, cy, radius, n_threads=n_threads)
+    return _coverage.enclosed_circle(grid, center, radius, n_threads=n_threads)
 
 
 def _strut(grid: Grid, diameter: float, edge1: Any, edge2: Any,
            n_threads: int | None) -> np.ndarray:
-    (x1, y1), (dx1, dy1) = edge1
-    (x2, y2), (dx2, dy2) = edge2
-    return _grid.enclosed_strut(grid, diameter, x1, y1, dy1, dx1, x2, y2, dy2, dx2,
-                                n_threads=n_threads)
+    return _coverage.enclosed_strut(grid, diameter, edge1, edge2, n_threads=n_threads)
 
 
 def pixel_frac(grid: Grid, point: Any, direction: Any, *, chunks: Any = None,
@@ -130,7 +125,6 @@ def _rows_touched(tris: np.ndarray, size: int) -> tuple[np.ndarray, np.ndarray]:
 
 def _band_task(size: int, rows: tuple[int, int], parts: list[np.ndarray],
                values: Any, weights: Any) -> np.ndarray:
-    import _zolvin
     r0, r1 = rows
     tris = np.concatenate(parts) if parts else np.empty((0, 3, 2))
     n = tris.shape[0]
@@ -138,14 +132,9 @@ def _band_task(size: int, rows: tuple[int, int], parts: list[np.ndarray],
     wts = np.broadcast_to(np.concatenate(weights) if isinstance(weights, list) else weights, (n,))
     lo, hi = _rows_touched(tris, size)
     pick = np.flatnonzero((hi >= r0) & (lo < r1))
-    tris = np.ascontiguousarray(tris[pick], dtype=np.float64)
-    vals = np.ascontiguousarray(vals[pick], dtype=np.float64)
-    wts = np.ascontiguousarray(wts[pick], dtype=np.float64)
     # The kernel addresses the whole grid; only the rows that the picked
     # triangles reach are ever written, so only their pages are mapped.
-    grid = np.zeros((size, size))
-    _zolvin.accumulate_triangles(tris.ctypes.data, vals.ctypes.data, wts.ctypes.data,
-                                 grid.ctypes.data, tris.shape[0], size)
+    grid = _triangles.accumulate_triangles(tris[pick], vals[pick], wts[pick], size, n_threads=1)
     return grid[r0:r1].copy()
 
 

@@ -1,20 +1,22 @@
-"""Render a telescope pupil with the circle and strut coverage kernels.
+"""A telescope pupil both ways: composed coverage and the exact areas of a mesh.
 
 The pupil is an outer circle minus a central obscuration minus four radial
-struts (a spider), sampled on a grid of pixels that may be sheared. Writes a
-grayscale PNG and prints the open area beside its exact value.
+struts (a spider), sampled on a grid of pixels that may be sheared. Prints
+each method's open area and time beside the exact area.
 
-    python examples/pupil.py [OUT.png] [--size N] [--shear S]
+    python examples/pupil.py [--size N] [--shear S]
+
+``python -m zolvin pupil`` writes the same pupil to a file (.png, .npy, .zarr).
+The helpers below also give the benchmarks the pupil's pixels as arrays for
+``_zolvin``.
 """
 import argparse
 import math
 import time
-from pathlib import Path
 
 import numpy as np
-from PIL import Image
-
-import _zolvin
+import zolvin
+from zolvin.__main__ import pupil_grid
 
 R_OUTER = 1.0  # radius of the aperture
 R_INNER = 0.3  # radius of the central obscuration
@@ -63,66 +65,30 @@ def strut_params(angle_deg):
     return (STRUT_TO - STRUT_FROM, x1, y1, dy, dx, x2, y2, dy, dx)
 
 
-def render(size, shear=0.0):
-    """Open fraction of every pixel, as a (size, size) array with rows along
-    v, plus the pixel area and the seconds spent in the kernels."""
-    u, v, x, y, js, area = pixel_grid(size, shear)
-    n = u.size
-    pix = [addr(u), addr(v), addr(x), addr(y)]
-    jac = [addr(j) for j in js]
-    # Filled now so that page faults on first write stay out of the timing.
-    outer, inner, *struts = (np.full(n, np.nan) for _ in range(2 + len(STRUT_ANGLES)))
-    t0 = time.perf_counter()
-    _zolvin.enclosed_circle(*pix, 0.0, 0.0, R_OUTER, *jac, addr(outer), n)
-    _zolvin.enclosed_circle(*pix, 0.0, 0.0, R_INNER, *jac, addr(inner), n)
-    for a, strut in zip(STRUT_ANGLES, struts):
-        _zolvin.enclosed_strut(*pix, *strut_params(a), *jac, addr(strut), n)
-    seconds = time.perf_counter() - t0
-    # The obscuration lies inside the aperture, so their coverages subtract.
-    # A strut edge crossing a rim cuts the pixel the other way, so the
-    # struts' open fractions multiply; clipping absorbs the pixels where
-    # values meet beyond the figures (struts past the rim or the centre).
-    open_ = np.clip(outer - inner, 0.0, 1.0)
-    for s in struts:
-        open_ *= np.clip(1.0 - s, 0.0, 1.0)
-    return np.clip(open_, 0.0, 1.0).reshape(size, size), area, seconds
-
-
-def analytic_area():
-    """Exact open area: the annulus minus the four strut bands inside it
-    (the bands are disjoint there and lie wholly within their discs)."""
-    h = 0.5 * STRUT_WIDTH
-
-    def chord_band(a):  # area of the disc of radius a within |t| <= h
-        return 2 * (h * math.sqrt(a * a - h * h) + a * a * math.asin(h / a))
-
-    # Half of each band lies on the strut's ray side of the centre.
-    band = 0.5 * (chord_band(R_OUTER) - chord_band(R_INNER))
-    return math.pi * (R_OUTER**2 - R_INNER**2) - len(STRUT_ANGLES) * band
-
-
 def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("out", nargs="?", default="out/pupil.png", help="PNG path (default out/pupil.png)")
     ap.add_argument("--size", type=int, default=1024, help="pixels per side (default 1024)")
     ap.add_argument("--shear", type=float, default=0.0,
                     help="shear of the pixel grid, dx/dv over dy/dv (default 0; try 0.3)")
-    args = ap.parse_args(argv)
+    # Other options of python -m zolvin pupil (tools/demo passes them all) are left alone.
+    args, _ = ap.parse_known_args(argv)
 
-    img, area, seconds = render(args.size, args.shear)
-    measured = float(img.sum()) * area
-    exact = analytic_area()
-    out = Path(args.out)
-    out.parent.mkdir(parents=True, exist_ok=True)
-    # Rows run along +y; flip so that +y points up in the picture.
-    Image.fromarray(np.rint(img[::-1] * 255).astype(np.uint8), mode="L").save(out, optimize=True)
-
+    grid = pupil_grid(args.size, args.shear)
+    (a, b), (c, d) = grid.jac
+    area = abs(a * d - b * c)
+    pupil = dict(obscuration=R_INNER / R_OUTER, strut_width=STRUT_WIDTH,
+                 struts=[math.radians(t) for t in STRUT_ANGLES])
+    exact = zolvin.analytic_area(R_OUTER, **pupil)
     print(f"grid       {args.size} x {args.size} pixels, shear {args.shear:g}")
-    print(f"open area  {measured:.10f}  (coverage sum x pixel area)")
-    print(f"analytic   {exact:.10f}  (relative difference {(measured - exact) / exact:+.2e})")
-    print(f"kernels    {seconds * 1e3:.1f} ms for 2 circles and {len(STRUT_ANGLES)} struts "
-          f"({seconds * 1e9 / (6 * img.size):.2f} ns per pixel and figure)")
-    print(f"image      {out}")
+    print(f"analytic   {exact:.12f}  (annulus minus spokes)")
+    for method in zolvin._pupil.METHODS:
+        zolvin.pupil(grid[:8, :8], R_OUTER, method=method, **pupil)  # warm-up
+        t0 = time.perf_counter()
+        img = zolvin.pupil(grid, R_OUTER, method=method, **pupil)
+        seconds = time.perf_counter() - t0
+        measured = float(img.sum()) * area
+        print(f"{method:<10} {measured:.12f}  (relative difference {(measured - exact) / exact:+.2e}, "
+              f"{seconds * 1e3:.0f} ms)")
 
 
 if __name__ == "__main__":

@@ -206,6 +206,9 @@ void poly_grid_contains(std::uint64_t poly_x, std::uint64_t poly_y, std::uint64_
     const double* gy = array_at<const double>(grid_y);
     unsigned char* out = array_at<unsigned char>(mask);
     const std::uint64_t n = n_vertices;
+    if (ny == 0) {
+        return;  // no row to write: nothing read, nothing allocated
+    }
 
     // Only the y extent is needed: rows outside it are cleared unscanned.
     // Without vertices the extent is empty and every row is cleared.
@@ -217,9 +220,6 @@ void poly_grid_contains(std::uint64_t poly_x, std::uint64_t poly_y, std::uint64_
     }
 
     CrossingList list{allocate_crossings(16), 0, 16};
-    if (ny == 0) {
-        return;
-    }
     const bool ascending = columns_ascending(gx, nx);
 
     for (std::uint64_t r = 0; r < ny; ++r) {

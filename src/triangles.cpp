@@ -227,6 +227,10 @@ struct ClipPoint {
 // Circle clipping: every edge adds at most 2 points, so 6 for a triangle.
 constexpr int kCirclePolygonRoom = 8;
 
+// At most 4 pieces per triangle (the fan of 6 points): what the caller sizes
+// its output for.
+constexpr int kCirclePieceRoom = 4;
+
 // Strut cutting: a walk over W points appends at most floor(3W/2) points to
 // each part (one point per point on that side, plus one per change of side,
 // and there are at most twice as many changes as points on the smaller side).
@@ -330,13 +334,14 @@ inline void circle_edge_cpp(ClipPoint v, ClipPoint w, bool kv, bool kw,
     }
 }
 
-// Oriented half-plane: inside where side_cpp >= 0.
+// Oriented half-plane through (qx, qy) with direction (dir_x, dir_y), passed
+// y first: inside where side_cpp >= 0.
 struct HalfPlane {
-    double qx, qy, alpha, beta;
+    double qx, qy, dir_y, dir_x;
 };
 
 inline double side_cpp(const HalfPlane& h, double px, double py) {
-    return (py - h.qy) * h.beta - (px - h.qx) * h.alpha;
+    return (py - h.qy) * h.dir_x - (px - h.qx) * h.dir_y;
 }
 
 // Splits polygon a[0..wa) by the half-plane into its outer part (side <= 0)
@@ -426,7 +431,7 @@ std::int32_t clip_triangles_to_circle(std::uint64_t triangles, std::int32_t n_tr
             continue;
         }
         count_event_cpp(clipped_counter);
-        written += fan_cpp(q, k, out + 6 * written, 4);
+        written += fan_cpp(q, k, out + 6 * written, kCirclePieceRoom);
     }
     return written_count_cpp(written);
 }
@@ -444,13 +449,13 @@ std::int32_t clip_triangles_to_strut(std::uint64_t triangles, std::int32_t n_tri
     const double my = (y1 + y2) * 0.5;
     HalfPlane h1{x1, y1, dir_y1, dir_x1};
     if (!(side_cpp(h1, mx, my) >= 0)) {
-        h1.alpha = -h1.alpha;
-        h1.beta = -h1.beta;
+        h1.dir_y = -h1.dir_y;
+        h1.dir_x = -h1.dir_x;
     }
     HalfPlane h2{x2, y2, dir_y2, dir_x2};
     if (!(side_cpp(h2, mx, my) >= 0)) {
-        h2.alpha = -h2.alpha;
-        h2.beta = -h2.beta;
+        h2.dir_y = -h2.dir_y;
+        h2.dir_x = -h2.dir_x;
     }
 
     // Axis from the directions as passed: parallel edges given with the same

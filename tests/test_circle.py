@@ -5,6 +5,7 @@ import pytest
 
 import _zolvin
 from conftest import addr
+from helpers import grid
 
 # (u, v, x, y, cx, cy, radius, dxdu, dxdv, dydu, dydv, expected): rim pixels
 # at many angles under sheared and mirrored Jacobians, then a radius below
@@ -138,13 +139,6 @@ def test_pinned_as_one_batch():
     same = [c for c in PINNED if c[4:7] == PINNED[0][4:7]]
     assert len(same) > 30
     assert list(got[: len(same)]) == [float.fromhex(c[-1]) for c in same]
-
-
-def grid(size, jac, c=0.0):
-    axis = np.arange(size, dtype=float) - c
-    v, u = np.meshgrid(axis, axis, indexing="ij")
-    u, v = u.ravel(), v.ravel()
-    return u, v, jac[0] * u + jac[1] * v, jac[2] * u + jac[3] * v
 
 
 @pytest.mark.parametrize("size", [1, 255, 256, 257, 700])

@@ -67,6 +67,8 @@ def test_no_rows_touches_nothing():
     mask = np.full(8, 7, np.uint8)
     _zolvin.poly_grid_contains(addr(px), addr(py), 4, addr(COLS), 0, addr(mask), 6, 0)
     assert (mask == 7).all()
+    # Nor reads anything: no address is followed.
+    _zolvin.poly_grid_contains(0, 0, 1 << 40, 0, 0, 0, 6, 0)
 
 
 def test_no_columns_writes_nothing():

@@ -5,6 +5,7 @@ import pytest
 
 import _zolvin
 from conftest import addr
+from helpers import grid
 
 # (u, v, x, y, diameter, x1, y1, dir_y1, dir_x1, x2, y2, dir_y2, dir_x2,
 #  dxdu, dxdv, dydu, dydv, expected): parallel and tilted edges, directions
@@ -114,13 +115,6 @@ def test_pinned_as_one_batch():
         cols = np.array([c[:4] + c[13:17] for c in cases]).T
         got = strut(*cols[:4], params, cols[4:])
         assert got.tolist() == [float.fromhex(c[-1]) for c in cases]
-
-
-def grid(size, jac, c):
-    axis = np.arange(size, dtype=float) - c
-    v, u = np.meshgrid(axis, axis, indexing="ij")
-    u, v = u.ravel(), v.ravel()
-    return u, v, jac[0] * u + jac[1] * v, jac[2] * u + jac[3] * v
 
 
 # A band of width 5 with direction (4, 3)/5, centred on (-3, 1), in a disc

@@ -2,6 +2,7 @@ import math
 
 import numpy as np
 import pytest
+import shapely
 from shapely.geometry import Point, Polygon
 
 import zolvin
@@ -30,13 +31,17 @@ def shapely_fractions(grid, shape):
     """Area of every pixel's parallelogram inside the shape, over its own area."""
     (a, b), (c, d) = grid.jac
     x0, y0 = grid.origin
-    out = np.empty(grid.shape)
-    for i in range(grid.shape[0]):
-        for j in range(grid.shape[1]):
-            u, v = grid.col0 + j, grid.row0 + i
-            corners = [(u + du, v + dv) for du, dv in ((-.5, -.5), (.5, -.5), (.5, .5), (-.5, .5))]
-            pix = Polygon([(x0 + a * p + b * q, y0 + c * p + d * q) for p, q in corners])
-            out[i, j] = pix.intersection(shape).area / pix.area
+    v, u = np.meshgrid(np.arange(grid.shape[0]) + grid.row0, np.arange(grid.shape[1]) + grid.col0,
+                       indexing="ij")
+    corners = np.stack([(u + du, v + dv) for du, dv in ((-.5, -.5), (.5, -.5), (.5, .5), (-.5, .5))],
+                       axis=-1)  # (2, rows, cols, 4)
+    xy = np.stack([x0 + a * corners[0] + b * corners[1], y0 + c * corners[0] + d * corners[1]], -1)
+    pixels = shapely.polygons(xy)
+    shapely.prepare(shape)
+    out = np.zeros(grid.shape)
+    out[shapely.contains(shape, pixels)] = 1.0
+    edge = shapely.intersects(shape, pixels) & (out == 0)
+    out[edge] = shapely.area(shapely.intersection(pixels[edge], shape)) / shapely.area(pixels[edge])
     return out
 
 

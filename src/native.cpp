@@ -65,21 +65,30 @@ constexpr u64 kMaxCall = std::numeric_limits<std::int32_t>::max();
 
 double clip_area(u64 tri, std::int32_t ix, std::int32_t iy) { return zolvin::clip_area(tri, ix, iy); }
 
-// Rows of the grid are cut into contiguous bands, one per thread; every band
-// sees every triangle in order, so each cell gets the same additions in the
-// same order as in one call over the whole grid.
-void accumulate_triangles(u64 triangles, u64 values, u64 weights, u64 grid, u64 n_triangles,
-                          std::int32_t grid_size, u64 n_threads) {
-    if (grid_size <= 0) return;
-    zolvin::split_range(static_cast<u64>(grid_size), n_threads, [&](u64 r0, u64 r1) {
+// The grid rows row_begin .. row_end - 1, stored from the address band on, are
+// cut into contiguous bands, one per thread; every band sees every triangle in
+// order, so each cell gets the same additions in the same order as in one call
+// over the whole grid.
+void accumulate_triangles_band(u64 triangles, u64 values, u64 weights, u64 band,
+                               u64 n_triangles, std::int32_t grid_size, std::int32_t row_begin,
+                               std::int32_t row_end, u64 n_threads) {
+    if (grid_size <= 0 || row_end <= row_begin) return;
+    const u64 n = static_cast<u64>(grid_size);
+    zolvin::split_range(static_cast<u64>(row_end - row_begin), n_threads, [&](u64 r0, u64 r1) {
         for (u64 t = 0; t < n_triangles; t += kMaxCall) {
             const u64 m = std::min(kMaxCall, n_triangles - t);
             zolvin::accumulate_triangles_rows(at(triangles, 6 * t), at(values, t), at(weights, t),
-                                              grid, static_cast<std::int32_t>(m), grid_size,
-                                              static_cast<std::int32_t>(r0),
-                                              static_cast<std::int32_t>(r1));
+                                              at(band, r0 * n), static_cast<std::int32_t>(m),
+                                              grid_size, static_cast<std::int32_t>(row_begin + r0),
+                                              static_cast<std::int32_t>(row_begin + r1));
         }
     });
+}
+
+void accumulate_triangles(u64 triangles, u64 values, u64 weights, u64 grid, u64 n_triangles,
+                          std::int32_t grid_size, u64 n_threads) {
+    accumulate_triangles_band(triangles, values, weights, grid, n_triangles, grid_size, 0,
+                              grid_size, n_threads);
 }
 
 // The triangle list is cut into up to n_threads contiguous parts. Part k
@@ -152,6 +161,7 @@ PYBIND11_MODULE(_native, m, py::mod_gil_not_used()) {
     m.def("enclosed_strut", &enclosed_strut, unlocked);
     m.def("clip_area", &clip_area, unlocked);
     m.def("accumulate_triangles", &accumulate_triangles, unlocked);
+    m.def("accumulate_triangles_band", &accumulate_triangles_band, unlocked);
     m.def("clip_triangles_to_circle", &clip_triangles_to_circle, unlocked);
     m.def("clip_triangles_to_strut", &clip_triangles_to_strut, unlocked);
     m.def("poly_grid_contains", &poly_grid_contains, unlocked);

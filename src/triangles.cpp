@@ -103,17 +103,19 @@ PixelBox bounding_pixels(const double* tri, double lim) {
 
 // Asks for the grid rows of a box ahead of its turn: the grid is far larger
 // than the cache and the triangles may fall anywhere on it.
-inline void prefetch_rows(const PixelBox& box, double* g, std::int64_t n, std::int64_t half) {
+// Pixel row iy is stored row iy + shift of g.
+inline void prefetch_rows(const PixelBox& box, double* g, std::int64_t n, std::int64_t half,
+                          std::int64_t shift) {
 #if defined(__GNUC__)
     if (box.empty) return;
     const std::int64_t last = std::min(box.yhi, box.ylo + 7);
     for (std::int64_t iy = box.ylo; iy <= last; ++iy) {
-        double* row = g + (iy + half) * n + half;
+        double* row = g + (iy + shift) * n + half;
         __builtin_prefetch(row + box.xlo, 1);
         __builtin_prefetch(row + box.xhi, 1);
     }
 #else
-    (void)box, (void)g, (void)n, (void)half;
+    (void)box, (void)g, (void)n, (void)half, (void)shift;
 #endif
 }
 
@@ -150,7 +152,7 @@ void accumulate_triangles(std::uint64_t triangles, std::uint64_t values, std::ui
 }
 
 void accumulate_triangles_rows(std::uint64_t triangles, std::uint64_t values,
-                               std::uint64_t weights, std::uint64_t grid,
+                               std::uint64_t weights, std::uint64_t band,
                                std::int32_t n_triangles, std::int32_t grid_size,
                                std::int32_t row_begin, std::int32_t row_end) {
     // An empty or negative grid has no pixel to write.
@@ -158,10 +160,12 @@ void accumulate_triangles_rows(std::uint64_t triangles, std::uint64_t values,
     const double* tris = array_at<const double>(triangles);
     const double* vals = array_at<const double>(values);
     const double* wts = array_at<const double>(weights);
-    double* g = array_at<double>(grid);
+    double* g = array_at<double>(band);
     // 64-bit offsets: no overflow however large the counts.
     const std::int64_t n = grid_size;
     const std::int64_t half = (n - 1) / 2;
+    // Pixel row iy is grid row iy + half, stored row iy + shift of the band.
+    const std::int64_t shift = half - row_begin;
     const double lim = static_cast<double>(half);
     // Pixel rows iy of the band: grid rows row_begin .. row_end - 1.
     const std::int64_t band_lo = std::int64_t{row_begin} - half;
@@ -180,7 +184,7 @@ void accumulate_triangles_rows(std::uint64_t triangles, std::uint64_t values,
             PixelBox rows = ahead;
             rows.ylo = std::max(rows.ylo, band_lo);
             rows.yhi = std::min(rows.yhi, band_hi);
-            if (rows.ylo <= rows.yhi) prefetch_rows(rows, g, n, half);
+            if (rows.ylo <= rows.yhi) prefetch_rows(rows, g, n, half, shift);
         }
         const double w = wts[t];
         if (w <= 0) continue;  // NaN is not skipped
@@ -210,7 +214,7 @@ void accumulate_triangles_rows(std::uint64_t triangles, std::uint64_t values,
                 // nothing. Same comparisons as the passes, so the same verdict.
                 if (cy_hi < fy - 0.5 || cy_lo > fy + 0.5) continue;
                 const double a = clip_row_area(col, m, fy);
-                if (a > 0) column[(iy + half) * n] += a * factor;
+                if (a > 0) column[(iy + shift) * n] += a * factor;
             }
         }
     }

@@ -27,11 +27,12 @@ double clip_area(std::uint64_t tri_addr, std::int32_t ix, std::int32_t iy);
 void accumulate_triangles(std::uint64_t triangles, std::uint64_t values, std::uint64_t weights,
                           std::uint64_t grid, std::int32_t n_triangles, std::int32_t grid_size);
 
-// accumulate_triangles restricted to the grid rows row_begin .. row_end - 1:
-// each of those cells receives the same additions in the same order, so bands
-// that together cover the grid give the whole call's grid bit for bit.
+// accumulate_triangles restricted to the grid rows row_begin .. row_end - 1,
+// stored from the address band on (row row_begin first, grid_size columns a
+// row): each of those cells receives the same additions in the same order, so
+// bands that together cover the grid give the whole call's grid bit for bit.
 void accumulate_triangles_rows(std::uint64_t triangles, std::uint64_t values,
-                               std::uint64_t weights, std::uint64_t grid,
+                               std::uint64_t weights, std::uint64_t band,
                                std::int32_t n_triangles, std::int32_t grid_size,
                                std::int32_t row_begin, std::int32_t row_end);
 

@@ -70,6 +70,26 @@ def test_accumulate_by_bands(rng, n, chunks, band, values, weights):
     assert same_bits(arr.compute(), ref)
 
 
+def test_accumulate_far_bands_of_a_huge_grid(rng):
+    # 60001^2 float64 would take 27 GiB: only the band holding the triangles is made.
+    size, band, row = 60001, 10, 45005
+    half = (size - 1) // 2
+    tris = rng.uniform(-4, 4, size=(40, 3, 2)) + [1234.0, row - half]
+    vals = rng.uniform(0.5, 2, 40)
+    arr = zd.accumulate_triangles(da.from_array(tris, chunks=(15, 3, 2)), vals, 3.0, size,
+                                  band=band)
+    got = arr.blocks[row // band].compute()
+    ref = np.zeros_like(got)
+    r0 = row // band * band
+    for t, tri in enumerate(tris):  # the kernel's sums, one triangle after the other
+        for i in range(band):
+            for j in range(1224 + half, 1245 + half):
+                a = zolvin.clip_area(tri, j - half, r0 + i - half)
+                if a > 0:
+                    ref[i, j] += a * (vals[t] / 3.0)
+    assert ref.any() and same_bits(got, ref)
+
+
 def test_distributed_processes(rng):
     distributed = pytest.importorskip("distributed")
     tris = rng.uniform(-8, 8, size=(400, 3, 2))

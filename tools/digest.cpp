@@ -270,9 +270,10 @@ void accumulate_digest(Random& rng, Digest& d) {
         d.add(grid);
         // In bands, onto the first result.
         for (int row = 0; row < size; row += 7) {
-            zolvin::accumulate_triangles_rows(address(t.data()), address(values.data()),
-                                              address(weights.data()), address(grid.data()), n,
-                                              size, row, std::min(row + 7, size));
+            zolvin::accumulate_triangles_rows(
+                address(t.data()), address(values.data()), address(weights.data()),
+                address(grid.data() + static_cast<std::size_t>(row) * size), n, size, row,
+                std::min(row + 7, size));
         }
         d.add(grid);
     }

@@ -22,7 +22,8 @@ from dask.base import tokenize
 from dask.highlevelgraph import HighLevelGraph
 
 from . import _pupil
-from . import _coverage, _triangles
+from . import _coverage, _native
+from . import _validate as V
 from .grid import Grid
 
 # Default chunk side: 2048 x 2048 float64 is 32 MiB.
@@ -132,10 +133,13 @@ def _band_task(size: int, rows: tuple[int, int], parts: list[np.ndarray],
     wts = np.broadcast_to(np.concatenate(weights) if isinstance(weights, list) else weights, (n,))
     lo, hi = _rows_touched(tris, size)
     pick = np.flatnonzero((hi >= r0) & (lo < r1))
-    # The kernel addresses the whole grid; only the rows that the picked
-    # triangles reach are ever written, so only their pages are mapped.
-    grid = _triangles.accumulate_triangles(tris[pick], vals[pick], wts[pick], size, n_threads=1)
-    return grid[r0:r1].copy()
+    tris = np.ascontiguousarray(tris[pick], dtype=np.float64)
+    vals = np.ascontiguousarray(vals[pick], dtype=np.float64)
+    wts = np.ascontiguousarray(wts[pick], dtype=np.float64)
+    out = np.zeros((r1 - r0, size))
+    _native.accumulate_triangles_band(V.address(tris), V.address(vals), V.address(wts),
+                                      V.address(out), tris.shape[0], size, r0, r1, 1)
+    return out
 
 
 def _per_triangle(value: Any, tris: da.Array, name: str) -> Any:
@@ -161,10 +165,8 @@ def accumulate_triangles(triangles: Any, values: Any, weights: Any, size: int, *
     tris = tris.astype(np.float64).rechunk({1: 3, 2: 2})
     vals = _per_triangle(values, tris, "values")
     wts = _per_triangle(weights, tris, "weights")
-    size = int(size)
-    if size < 0:
-        raise ValueError(f"size must be non-negative, not {size}")
-    rows = band if band is not None else max(1, BAND_CELLS // max(1, size))
+    size = V.index(size, "size", 0, V.INT32_MAX)
+    rows = V.index(band, "band", 1) if band is not None else max(1, BAND_CELLS // max(1, size))
     chunks = normalize_chunks((rows, size), (size, size), dtype=np.float64)
     token = "zolvin-accumulate-" + tokenize(tris, vals, wts, size, chunks)
     keys = [(tris.name, i, 0, 0) for i in range(len(tris.chunks[0]))]

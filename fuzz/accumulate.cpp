@@ -49,9 +49,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         fuzz::Guarded<double> banded(cells, 0.0);
         for (int row = 0; row < grid_size;) {
             const int end = std::min(grid_size, row + static_cast<int>(in.range(1, 5)));
-            zolvin::accumulate_triangles_rows(address(tris.data()), address(values.data()),
-                                              address(weights.data()), address(banded.data()), n,
-                                              grid_size, row, end);
+            // The band is stored on its own: its first row at the address passed.
+            zolvin::accumulate_triangles_rows(
+                address(tris.data()), address(values.data()), address(weights.data()),
+                address(banded.data() + static_cast<std::size_t>(row) * grid_size), n, grid_size,
+                row, end);
             row = end;
         }
         FUZZ_REQUIRE(banded.intact());

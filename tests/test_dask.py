@@ -94,7 +94,7 @@ def test_distributed_processes(rng):
     distributed = pytest.importorskip("distributed")
     tris = rng.uniform(-8, 8, size=(400, 3, 2))
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as cluster, \
+                                  scheduler_kwargs={"dashboard": False}) as cluster, \
             distributed.Client(cluster) as client:
         cov, mesh, acc = client.compute([
             zd.pupil(GRID, 1.0, chunks=40, **SPIDER),

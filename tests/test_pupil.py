@@ -94,6 +94,8 @@ def test_mesh_is_exact_per_pixel(grid_name, name):
     cov = zolvin.pupil(grid, 1.0, method="coverage", **kw)
     assert np.abs(cov - ref).max() < 0.25
     assert cov.min() >= 0 and cov.max() <= 1
+    # The same pixels as arrays: the same bits.
+    assert same_bits(zolvin.pupil(grid.pixels(), 1.0, **kw), cov)
 
 
 @pytest.mark.parametrize("size, shear", [(256, 0.0), (301, 0.45)])
@@ -127,6 +129,8 @@ def test_refusals(kwargs, error):
         zolvin.pupil(pupil_grid(8), 1.0, **kwargs)
 
 
-def test_mesh_needs_an_invertible_grid():
+def test_mesh_needs_a_grid_with_an_inverse():
     with pytest.raises(ValueError, match="invertible"):
         zolvin.pupil(Grid((4, 4), (0, 0), ((1, 2), (2, 4))), 1.0, method="mesh")
+    with pytest.raises(TypeError, match="Grid"):
+        zolvin.pupil(pupil_grid(4).pixels(), 1.0, method="mesh")

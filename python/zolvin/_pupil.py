@@ -30,6 +30,7 @@ import numpy.typing as npt
 from . import _validate as V
 from ._coverage import enclosed_circle, enclosed_strut
 from ._triangles import accumulate_triangles, clip_triangles_to_circle, clip_triangles_to_strut
+from ._pixels import Pixels
 from .grid import Grid
 
 FloatArray = npt.NDArray[np.float64]
@@ -118,6 +119,7 @@ class _Pupil:
 
 def strut_angles(count: int, start: float = math.pi / 4) -> tuple[float, ...]:
     """count spokes evenly spaced, the first at start (radians)."""
+    count = V.index(count, "count", 0)
     return tuple(start + 2 * math.pi * k / count for k in range(count))
 
 
@@ -411,9 +413,10 @@ def _mesh(grid: Grid, p: _Pupil, chord_error: float | None, n_threads: Any) -> F
     return out
 
 
-def pupil(pixels: Any, radius: float, *, center: Any = (0.0, 0.0), obscuration: float = 0.0,
-          struts: Sequence[float] = (), strut_width: float = 0.0, method: str = "coverage",
-          chord_error: float | None = None, n_threads: int | None = None) -> FloatArray:
+def pupil(pixels: Pixels | Grid, radius: float, *, center: V.PairLike = (0.0, 0.0),
+          obscuration: float = 0.0, struts: Sequence[float] = (), strut_width: float = 0.0,
+          method: str = "coverage", chord_error: float | None = None,
+          n_threads: int | None = None) -> FloatArray:
     """Open fraction of every pixel of a telescope pupil: the disc of the given
     radius around center, minus a central obscuration of radius
     obscuration * radius, minus radial spokes of width strut_width at the

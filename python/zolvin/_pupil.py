@@ -388,7 +388,7 @@ def _accumulate_window(tris: FloatArray, grid: Grid, out: FloatArray, n_threads:
             tile(*job)
 
 
-def _mesh(grid: Grid, p: _Pupil, chord_error: float | None, n_threads: Any) -> FloatArray:
+def _mesh(grid: Pixels | Grid, p: _Pupil, chord_error: float | None, n_threads: Any) -> FloatArray:
     if not isinstance(grid, Grid):
         raise TypeError("method='mesh' needs a zolvin.Grid: the exact areas are spread over "
                         "pixels that share one Jacobian (use method='coverage' for Pixels)")

@@ -4,8 +4,9 @@ Every chunk of the coverage functions and of ``pupil`` is a window of the grid,
 computed when dask asks for it; since a window's pixels keep the grid's
 indices, the chunks put together are the in-memory result bit for bit.
 ``accumulate_triangles`` reduces a chunked triangle list into row bands of
-the grid: each band goes through the whole list in order, so every cell gets
-the same additions in the same order as in one in-memory call.
+the grid: each band goes through the whole list, chunk after chunk, so every
+cell gets the same additions in the same order as in one in-memory call, and a
+task holds one band and one chunk of the list.
 
 Tasks are plain functions of picklable arguments, so the arrays compute under
 any dask scheduler, ``dask.distributed`` included.
@@ -124,22 +125,23 @@ def _rows_touched(tris: np.ndarray, size: int) -> tuple[np.ndarray, np.ndarray]:
     return np.where(np.isnan(lo), -math.inf, lo), np.where(np.isnan(hi), math.inf, hi)
 
 
-def _band_task(size: int, rows: tuple[int, int], parts: list[np.ndarray],
+def _band_step(band: np.ndarray | None, size: int, rows: tuple[int, int], tris: np.ndarray,
                values: Any, weights: Any) -> np.ndarray:
+    """Adds one chunk of the list to the band of rows (made on the first chunk)."""
     r0, r1 = rows
-    tris = np.concatenate(parts) if parts else np.empty((0, 3, 2))
+    if band is None:
+        band = np.zeros((r1 - r0, size))
     n = tris.shape[0]
-    vals = np.broadcast_to(np.concatenate(values) if isinstance(values, list) else values, (n,))
-    wts = np.broadcast_to(np.concatenate(weights) if isinstance(weights, list) else weights, (n,))
     lo, hi = _rows_touched(tris, size)
     pick = np.flatnonzero((hi >= r0) & (lo < r1))
-    tris = np.ascontiguousarray(tris[pick], dtype=np.float64)
-    vals = np.ascontiguousarray(vals[pick], dtype=np.float64)
-    wts = np.ascontiguousarray(wts[pick], dtype=np.float64)
-    out = np.zeros((r1 - r0, size))
-    _native.accumulate_triangles_band(V.address(tris), V.address(vals), V.address(wts),
-                                      V.address(out), tris.shape[0], size, r0, r1, 1)
-    return out
+    if pick.size:
+        t = np.ascontiguousarray(tris[pick], dtype=np.float64)
+        v = np.ascontiguousarray(np.broadcast_to(values, (n,))[pick], dtype=np.float64)
+        w = np.ascontiguousarray(np.broadcast_to(weights, (n,))[pick], dtype=np.float64)
+        # Each band step has one dependent, the next step: it is added to in place.
+        _native.accumulate_triangles_band(V.address(t), V.address(v), V.address(w),
+                                          V.address(band), t.shape[0], size, r0, r1, 1)
+    return band
 
 
 def _per_triangle(value: Any, tris: da.Array, name: str) -> Any:
@@ -155,8 +157,9 @@ def _per_triangle(value: Any, tris: da.Array, name: str) -> Any:
 def accumulate_triangles(triangles: Any, values: Any, weights: Any, size: int, *,
                          band: int | None = None) -> da.Array:
     """``zolvin.accumulate_triangles`` of a chunked (n, 3, 2) triangle list as
-    a dask array of (size, size), chunked in bands of ``band`` rows; every band
-    task reads the whole list, so each cell's sum is the in-memory one."""
+    a dask array of (size, size), chunked in bands of ``band`` rows (default:
+    about 4M cells). Each band adds the list's chunks one after the other, so
+    each cell's sum is the in-memory one bit for bit."""
     tris = da.asarray(triangles)
     if tris.ndim != 3 or tris.shape[1:] != (3, 2):
         raise ValueError(f"triangles must have shape (n, 3, 2), not {tris.shape}")
@@ -169,15 +172,20 @@ def accumulate_triangles(triangles: Any, values: Any, weights: Any, size: int, *
     rows = V.index(band, "band", 1) if band is not None else max(1, BAND_CELLS // max(1, size))
     chunks = normalize_chunks((rows, size), (size, size), dtype=np.float64)
     token = "zolvin-accumulate-" + tokenize(tris, vals, wts, size, chunks)
-    keys = [(tris.name, i, 0, 0) for i in range(len(tris.chunks[0]))]
+    steps = "zolvin-accumulate-step-" + token.rsplit("-", 1)[1]
 
-    def column(x: Any) -> Any:
-        return [(x.name, i) for i in range(len(x.chunks[0]))] if isinstance(x, da.Array) else x
+    def part(x: Any, k: int) -> Any:
+        return (x.name, k) if isinstance(x, da.Array) else x
 
-    dsk = {}
+    # Every band folds the chunks of the list in order: one chunk in memory at a time.
+    dsk: dict[Any, Any] = {}
+    last = len(tris.chunks[0]) - 1
     for i, rr in enumerate(_edges(chunks[0])):
-        for j in range(len(chunks[1])):
-            dsk[(token, i, j)] = (_band_task, size, rr, keys, column(vals), column(wts))
+        for k in range(last + 1):
+            prev = (steps, i, k - 1) if k else None
+            dsk[(steps, i, k)] = (_band_step, prev, size, rr, (tris.name, k, 0, 0),
+                                  part(vals, k), part(wts, k))
+        dsk[(token, i, 0)] = (steps, i, last)
     deps = [x for x in (tris, vals, wts) if isinstance(x, da.Array)]
     graph = HighLevelGraph.from_collections(token, dsk, dependencies=deps)
     return da.Array(graph, token, chunks, dtype=np.float64, meta=np.empty((0, 0)))

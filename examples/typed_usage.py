@@ -31,5 +31,16 @@ def mask() -> npt.NDArray[np.bool_]:
     return zolvin.poly_grid_contains(square, np.arange(6.0), np.arange(-1.0, 4.0))
 
 
+def pupil(n: int) -> float:
+    """The mesh pupil's open area less the exact one."""
+    step = 2.0 / n
+    grid = zolvin.Grid((n, n), origin=(step / 2 - 1, step / 2 - 1), jac=((step, 0.0), (0.0, step)))
+    spokes: tuple[float, ...] = zolvin.strut_angles(4)
+    img = zolvin.pupil(grid, 1.0, obscuration=0.3, struts=spokes, strut_width=0.02,
+                       method="mesh", chord_error=1e-6, n_threads=2)
+    exact: float = zolvin.analytic_area(1.0, obscuration=0.3, struts=spokes, strut_width=0.02)
+    return float(img.sum()) * step**2 - exact
+
+
 if __name__ == "__main__":
-    print(coverage(64).sum(), triangles(), int(mask().sum()))
+    print(coverage(64).sum(), triangles(), int(mask().sum()), pupil(64))

@@ -60,7 +60,7 @@ struct Input {
     // Mostly multiples of 1/256 (which hit pixel sides and shared rows
     // exactly) and uniform values near the origin; now and then any double.
     double coord() {
-        static const double special[] = {0.0, -0.0, 0.5, -0.5, 1e-300, 1e300,
+        static const double extreme[] = {0.0, -0.0, 0.5, -0.5, 1e-300, 1e300,
                                          INFINITY, -INFINITY, NAN, 0x1p-1074};
         const std::uint8_t mode = byte();
         double x;
@@ -70,7 +70,7 @@ struct Input {
         } else if (mode < 224) {
             x = static_cast<double>(word() >> 11) * 0x1p-53 * 8.0 - 4.0;
         } else if (mode < 240) {
-            x = special[byte() % 10];
+            x = extreme[byte() % 10];
         } else {
             const u64 w = word();
             std::memcpy(&x, &w, sizeof x);

@@ -74,11 +74,11 @@ struct Digest {
 
 u64 address(const void* p) { return static_cast<u64>(reinterpret_cast<std::uintptr_t>(p)); }
 
-// One in `every` values replaced by a special one.
+// One in `every` values replaced by a extreme one.
 void sprinkle(std::vector<double>& xs, Random& rng, u64 every) {
-    static const double special[] = {0.0, -0.0, kInf, -kInf, kNaN, 1e300, -1e-300};
+    static const double extreme[] = {0.0, -0.0, kInf, -kInf, kNaN, 1e300, -1e-300};
     for (double& x : xs) {
-        if (rng.below(every) == 0) x = special[rng.below(7)];
+        if (rng.below(every) == 0) x = extreme[rng.below(7)];
     }
 }
 
@@ -92,7 +92,7 @@ struct Pixels {
     u64 n;
 };
 
-Pixels make_pixels(Random& rng, u64 n, bool specials) {
+Pixels make_pixels(Random& rng, u64 n, bool extremes) {
     Pixels p{{}, {}, {}, {}, {}, {}, {}, {}, n};
     double j[4] = {1, 0, 0, 1};
     for (u64 i = 0; i < n; ++i) {
@@ -116,7 +116,7 @@ Pixels make_pixels(Random& rng, u64 n, bool specials) {
         p.y.push_back(rng.uniform(-6, 6));
         p.j00.push_back(j[0]), p.j01.push_back(j[1]), p.j10.push_back(j[2]), p.j11.push_back(j[3]);
     }
-    if (specials) {
+    if (extremes) {
         for (auto* a : {&p.x, &p.y, &p.j00, &p.j11}) sprinkle(*a, rng, 400);
     }
     return p;

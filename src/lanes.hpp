@@ -56,9 +56,10 @@ struct lane_mask {
     bool e[4];
 };
 
-#define ZOLVIN_LANEWISE(result, expr) \
-    result r;                         \
-    for (int l = 0; l < 4; ++l) r.e[l] = (expr);   \
+// The body of an element-by-element operation: lane l of the result is expr.
+#define ZOLVIN_LANEWISE(result, expr)                \
+    result r;                                        \
+    for (int l = 0; l < 4; ++l) r.e[l] = (expr);     \
     return r
 
 #define ZOLVIN_ARITHMETIC(op)                                                                 \

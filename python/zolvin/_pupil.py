@@ -4,9 +4,10 @@ Two ways to the open fraction of every pixel:
 
 - "coverage" composes the circle and strut coverage rules: the obscuration's
   coverage is subtracted from the aperture's, every spoke's open fraction
-  (1 - coverage) multiplied in, each step clipped to [0, 1]. Exact away from
-  the figures' meeting points; where a spoke crosses a rim, or spokes overlap,
-  it is the product of the fractions rather than the area.
+  (1 - coverage) multiplied in, each step clipped to [0, 1]. A rim is its
+  tangent across a pixel; where a spoke crosses a rim, or spokes overlap, the
+  fractions multiply rather than the areas subtract; a circle narrower than a
+  pixel scale covers the pixels near its centre whole.
 - "mesh" covers the pupil's square with a lattice of triangles (thin strips
   across the rims), keeps their part inside the aperture and outside the
   obscuration with the circle clipper, removes every spoke with the strut
@@ -39,7 +40,7 @@ METHODS = ("coverage", "mesh")
 # Default chord error of the mesh, in pixel scales.
 CHORD_ERROR = 1e-5
 # Mesh cells are about this many pixel scales wide, and at most 1/8 of the
-# smaller rim's radius (so that a cell edge never cuts a rim twice).
+# radius of a rim they cross (so that a cell edge never cuts a rim twice).
 CELL_PIXELS = 8.0
 # Accumulation tiles: square, odd, aligned to multiples of TILE in the grid's
 # own row and column indices, so a pixel's tile is the same whatever window
@@ -194,32 +195,40 @@ def _coverage(pix: Any, p: _Pupil, n_threads: Any) -> FloatArray:
 # ---- Mesh --------------------------------------------------------------------
 
 class _Lattice:
-    """The mesh's cells: squares of side step * sub around the pupil's centre,
-    corner (a, b) at centre + (a * sub * step, b * sub * step), every
-    coordinate formed as centre + index * step whichever window asks for it."""
+    """The mesh's cells: squares around the pupil's centre on a lattice of the
+    given step, every coordinate formed as centre + index * step whichever
+    window asks for it. Cells are sub steps wide; a cell across a rim more than
+    1/8 of that rim's radius wide is cut into four, again and again, and a cell
+    across a rim small enough into strips one step wide across the rim."""
 
     def __init__(self, p: _Pupil, pixel_scale: float, chord_error: float) -> None:
         rims = [p.radius] + ([p.inner] if p.inner > 0 else [])
-        rmin = min(rims)
-        eps = min(chord_error, 0.5 * rmin)
-        # A chord of length c lies within c^2 / (8 r) of its arc. Across a strip
-        # of width step a rim runs at most ~50 degrees from the strip's normal,
-        # so its chords are at most 1.6 * step long.
-        step = min(2 * math.sqrt(2 * rmin * eps - eps * eps) / 1.6, rmin / 8)
-        cell = min(CELL_PIXELS * pixel_scale, rmin / 8)
-        self.sub = max(1, int(round(cell / step)))
+
+        def strip(r: float) -> float:
+            # A chord of length c lies within c^2 / (8 r) of its arc. Across a
+            # strip a rim runs at most ~50 degrees from the strip's normal (the
+            # cell is at most r / 8 wide), so its chords are at most 1.6 strip
+            # widths long.
+            eps = min(chord_error, 0.5 * r)
+            return min(2 * math.sqrt(2 * r * eps - eps * eps) / 1.6, r / 8)
+
+        step = min(map(strip, rims))
+        cell = min(CELL_PIXELS * pixel_scale, p.radius / 8)
+        self.sub = 1 << max(0, round(math.log2(cell / step)))
         self.step = step
         self.cell = self.sub * step
-        self.rims = rims
+        # Per rim: (radius, strip width in steps, a power of two).
+        self.rims = [(r, 1 << int(math.floor(math.log2(strip(r) / step)))) for r in rims]
         self.p = p
         # Cells from -reach to reach - 1 cover the aperture with a cell to spare.
         self.reach = int(math.ceil(p.radius / self.cell)) + 1
 
     def triangles(self, box: tuple[float, float, float, float]) -> FloatArray:
         """Triangles of every cell that meets the box (xmin, xmax, ymin, ymax) and
-        the annulus, in plane coordinates: whole cells first, then the cells
-        across a rim cut into strips, each group in cell order (rows of cells
-        upward, cells rightward)."""
+        the annulus, in plane coordinates. Level by level (cells, their quarters,
+        ...), whole cells first, then cells cut into strips, each group in the
+        order of the cells (rows of cells upward, cells rightward; quarters in
+        their parent's order)."""
         cx, cy = self.p.center
         xmin, xmax, ymin, ymax = box
         lo_a = max(-self.reach, math.floor((xmin - cx) / self.cell) - 1)
@@ -229,12 +238,33 @@ class _Lattice:
         if lo_a >= hi_a or lo_b >= hi_b:
             return np.empty((0, 3, 2))
         bb, aa = np.meshgrid(np.arange(lo_b, hi_b), np.arange(lo_a, hi_a), indexing="ij")
-        a, b = aa.ravel(), bb.ravel()
-        k, s = self.sub, self.step
+        w = self.sub
+        ia, ib = aa.ravel() * w, bb.ravel() * w  # lower-left lattice points
+        parts = []
+        while ia.size:
+            whole, rows, cols, split, width = self._sort(ia, ib, w)
+            parts.append(self._squares(ia[whole], ib[whole], w, w))
+            for k in np.unique(width[rows | cols]).tolist():
+                r, c = rows & (width == k), cols & (width == k)
+                parts += [self._strips(ia[r], ib[r], w, k, vertical=False),
+                          self._strips(ia[c], ib[c], w, k, vertical=True)]
+            h = w // 2
+            qa, qb = np.array([0, h, 0, h]), np.array([0, 0, h, h])
+            ia = (ia[split][:, None] + qa).ravel()
+            ib = (ib[split][:, None] + qb).ravel()
+            w = h
+        return np.concatenate(parts)
+
+    def _sort(self, ia: np.ndarray, ib: np.ndarray, w: int
+              ) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+        """Masks of the cells to keep whole, to cut into horizontal or vertical
+        strips, and to cut into four (the others lie outside the annulus), and
+        the strips' width in steps."""
+        s = self.step
         # Distances for sorting cells only; a safety factor keeps rounding on
-        # the side of cutting into strips.
-        x0, x1 = a * k * s, (a + 1) * k * s
-        y0, y1 = b * k * s, (b + 1) * k * s
+        # the side of cutting.
+        x0, x1 = ia * s, (ia + w) * s
+        y0, y1 = ib * s, (ib + w) * s
         near = np.hypot(np.maximum(np.maximum(x0, -x1), 0), np.maximum(np.maximum(y0, -y1), 0))
         far = np.hypot(np.maximum(abs(x0), abs(x1)), np.maximum(abs(y0), abs(y1)))
         tol = 1e-9
@@ -242,29 +272,27 @@ class _Lattice:
         if self.p.inner > 0:
             keep &= far > self.p.inner * (1 - tol)
         across = np.zeros_like(keep)
-        for r in self.rims:
-            across |= (near <= r * (1 + tol)) & (far >= r * (1 - tol))
-        whole = keep & ~across
-        strips = keep & across
+        split = np.zeros_like(keep)
+        width = np.full(ia.shape, w)
+        for r, k in self.rims:
+            hit = (near <= r * (1 + tol)) & (far >= r * (1 - tol))
+            across |= hit
+            if w > 1 and w * s > r / 8:
+                split |= hit
+            width[hit] = np.minimum(width[hit], k)
+        strips = keep & across & ~split
         # Strips run across the rim: horizontal where the rim runs up and down.
-        mid_x, mid_y = x0 + x1, y0 + y1
-        rows = strips & (abs(mid_x) >= abs(mid_y))
-        cols = strips & ~rows
-        parts = [self._squares(a[whole] * k, b[whole] * k, k, k),
-                 self._strips(a[rows], b[rows], vertical=False),
-                 self._strips(a[cols], b[cols], vertical=True)]
-        return np.concatenate(parts)
+        rows = strips & (abs(x0 + x1) >= abs(y0 + y1))
+        return keep & ~across, rows, strips & ~rows, keep & split, width
 
-    def _strips(self, a: np.ndarray, b: np.ndarray, vertical: bool) -> FloatArray:
-        k = self.sub
-        j = np.arange(k)
-        if vertical:  # k columns of width 1, height k
-            ia = (a[:, None] * k + j).ravel()
-            ib = np.repeat(b * k, k)
-            return self._squares(ia, ib, 1, k)
-        ia = np.repeat(a * k, k)
-        ib = (b[:, None] * k + j).ravel()
-        return self._squares(ia, ib, k, 1)
+    def _strips(self, ia: np.ndarray, ib: np.ndarray, w: int, k: int,
+                vertical: bool) -> FloatArray:
+        """Cells w steps wide cut into strips k steps wide (k divides w)."""
+        j = np.arange(0, w, k)
+        n = j.size
+        if vertical:
+            return self._squares((ia[:, None] + j).ravel(), np.repeat(ib, n), k, w)
+        return self._squares(np.repeat(ia, n), (ib[:, None] + j).ravel(), w, k)
 
     def _squares(self, ia: np.ndarray, ib: np.ndarray, wa: int, wb: int) -> FloatArray:
         """Two triangles per rectangle with lower-left lattice point (ia, ib),

@@ -137,6 +137,8 @@ def test_command_line_refuses(tmp_path, capsys):
     assert main(["pupil", "-o", str(tmp_path / "p.tif")]) == 2
     assert main(["pupil", "--obscuration", "1.5", "-o", str(tmp_path / "p.npy")]) == 2
     assert "obscuration" in capsys.readouterr().err
+    assert main(["pupil", "--chunk", "0", "-o", str(tmp_path / "p.zarr")]) == 2
+    assert "--chunk" in capsys.readouterr().err
     assert not any(tmp_path.iterdir())
 
 

@@ -119,12 +119,15 @@ def pupil_main(args: argparse.Namespace) -> int:
     if out.suffix not in FORMATS:
         print(f"error: output must end in one of {', '.join(FORMATS)}: {out}", file=sys.stderr)
         return 2
-    if args.size < 1:
-        print(f"error: --size must be at least 1, not {args.size}", file=sys.stderr)
-        return 2
+    for name in ("size", "chunk", "struts", "threads"):
+        value = getattr(args, name)
+        if value is not None and value < (0 if name == "struts" else 1):
+            print(f"error: --{name} must be at least {0 if name == 'struts' else 1}, not {value}",
+                  file=sys.stderr)
+            return 2
     grid = pupil_grid(args.size, args.shear)
     kwargs: dict[str, Any] = dict(obscuration=args.obscuration,
-                  struts=_pupil.strut_angles(args.struts) if args.struts > 0 else (),
+                  struts=_pupil.strut_angles(args.struts),
                   strut_width=args.strut_width, method=args.method)
     if args.chord_error is not None:
         kwargs["chord_error"] = args.chord_error * grid.pixel_scale

@@ -223,12 +223,13 @@ class _Lattice:
         # Cells from -reach to reach - 1 cover the aperture with a cell to spare.
         self.reach = int(math.ceil(p.radius / self.cell)) + 1
 
-    def triangles(self, box: tuple[float, float, float, float]) -> FloatArray:
+    def triangles(self, box: tuple[float, float, float, float]
+                  ) -> tuple[FloatArray, FloatArray]:
         """Triangles of every cell that meets the box (xmin, xmax, ymin, ymax) and
-        the annulus, in plane coordinates. Level by level (cells, their quarters,
-        ...), whole cells first, then cells cut into strips, each group in the
-        order of the cells (rows of cells upward, cells rightward; quarters in
-        their parent's order)."""
+        the annulus, in plane coordinates: those of the cells inside the annulus,
+        and those of the cells across a rim, cut into strips. Level by level
+        (cells, their quarters, ...), in the order of the cells (rows of cells
+        upward, cells rightward; quarters in their parent's order)."""
         cx, cy = self.p.center
         xmin, xmax, ymin, ymax = box
         lo_a = max(-self.reach, math.floor((xmin - cx) / self.cell) - 1)
@@ -236,24 +237,24 @@ class _Lattice:
         lo_b = max(-self.reach, math.floor((ymin - cy) / self.cell) - 1)
         hi_b = min(self.reach, math.floor((ymax - cy) / self.cell) + 2)
         if lo_a >= hi_a or lo_b >= hi_b:
-            return np.empty((0, 3, 2))
+            return np.empty((0, 3, 2)), np.empty((0, 3, 2))
         bb, aa = np.meshgrid(np.arange(lo_b, hi_b), np.arange(lo_a, hi_a), indexing="ij")
         w = self.sub
         ia, ib = aa.ravel() * w, bb.ravel() * w  # lower-left lattice points
-        parts = []
+        inside, across = [np.empty((0, 3, 2))], [np.empty((0, 3, 2))]
         while ia.size:
             whole, rows, cols, split, width = self._sort(ia, ib, w)
-            parts.append(self._squares(ia[whole], ib[whole], w, w))
+            inside.append(self._squares(ia[whole], ib[whole], w, w))
             for k in np.unique(width[rows | cols]).tolist():
                 r, c = rows & (width == k), cols & (width == k)
-                parts += [self._strips(ia[r], ib[r], w, k, vertical=False),
-                          self._strips(ia[c], ib[c], w, k, vertical=True)]
+                across += [self._strips(ia[r], ib[r], w, k, vertical=False),
+                           self._strips(ia[c], ib[c], w, k, vertical=True)]
             h = w // 2
             qa, qb = np.array([0, h, 0, h]), np.array([0, 0, h, h])
             ia = (ia[split][:, None] + qa).ravel()
             ib = (ib[split][:, None] + qb).ravel()
             w = h
-        return np.concatenate(parts)
+        return np.concatenate(inside), np.concatenate(across)
 
     def _sort(self, ia: np.ndarray, ib: np.ndarray, w: int
               ) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
@@ -309,9 +310,11 @@ class _Lattice:
         return t.reshape(-1, 3, 2)
 
     def clipped(self, box: tuple[float, float, float, float], n_threads: int) -> FloatArray:
-        """The open part of the cells that meet the box, as triangles."""
+        """The open part of the cells that meet the box, as triangles: the
+        cells inside the annulus, then the cells across a rim cut to it, each
+        spoke cut away from them all."""
         p = self.p
-        tris = self.triangles(box)
+        inside, tris = self.triangles(box)
         # No triangle is wider than a cell's diagonal: vertices that far past
         # a rim put the whole triangle past it.
         margin = -1.01 * math.sqrt(2) * self.cell
@@ -320,6 +323,7 @@ class _Lattice:
         if p.inner > 0:
             tris = clip_triangles_to_circle(tris, p.center, p.inner, keep_inside=False,
                                             margin=margin, n_threads=n_threads).triangles
+        tris = np.concatenate([inside, tris])
         length = 2 * p.radius
         for (dx, dy), _, e1, e2 in p.spokes():
             mid = (0.5 * (e1[0] + e2[0]), 0.5 * (e1[1] + e2[1]))

@@ -199,7 +199,8 @@ class _Lattice:
     given step, every coordinate formed as centre + index * step whichever
     window asks for it. Cells are sub steps wide; a cell across a rim more than
     1/8 of that rim's radius wide is cut into four, again and again, and a cell
-    across a rim small enough into strips one step wide across the rim."""
+    across a rim small enough into strips across the rim, narrow enough for the
+    chord error on that rim (the narrowest where it crosses both)."""
 
     def __init__(self, p: _Pupil, pixel_scale: float, chord_error: float) -> None:
         rims = [p.radius] + ([p.inner] if p.inner > 0 else [])

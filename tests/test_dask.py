@@ -142,10 +142,16 @@ def test_command_line_refuses(tmp_path, capsys):
     assert not any(tmp_path.iterdir())
 
 
-def test_large_grids_stream_through_dask(tmp_path, monkeypatch):
+@pytest.mark.parametrize("suffix", [".npy", ".png"])
+def test_large_grids_stream_through_dask(tmp_path, monkeypatch, suffix):
     import zolvin.__main__ as cli
     monkeypatch.setattr(cli, "IN_MEMORY", 8 * 40 * 40)
-    out = tmp_path / "p.npy"
+    out = tmp_path / f"p{suffix}"
     assert main(["pupil", "--size", "45", "--chunk", "16", "-q", "-o", str(out)]) == 0
-    assert same_bits(np.load(out), zolvin.pupil(pupil_grid(45), 1.0, obscuration=0.3,
-                                                struts=zolvin.strut_angles(4), strut_width=0.02))
+    ref = zolvin.pupil(pupil_grid(45), 1.0, obscuration=0.3, struts=zolvin.strut_angles(4),
+                       strut_width=0.02)
+    if suffix == ".png":
+        from PIL import Image
+        assert same_bits(np.asarray(Image.open(out)), np.rint(ref[::-1] * 255).astype(np.uint8))
+    else:
+        assert same_bits(np.load(out), ref)

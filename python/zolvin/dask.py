@@ -87,9 +87,11 @@ def _strut(grid: Grid, diameter: float, edge1: Any, edge2: Any,
 def pixel_frac(grid: Grid, point: Any, direction: Any, *, chunks: Any = None,
                n_threads: int | None = 1) -> da.Array:
     """Fraction of every pixel on the inner side of the line through point
-    along direction, as a dask array of the grid's shape (chunks of
-    2048 x 2048 pixels unless ``chunks`` says otherwise)."""
-    return _over_grid("pixel_frac", _pixel_frac, grid, chunks, (point, direction, n_threads), {})
+    along direction, (x, y) pairs (one line for all pixels), as a dask array of
+    the grid's shape (chunks of 2048 x 2048 pixels unless ``chunks`` says
+    otherwise)."""
+    line = (V.pair(point, "point"), V.pair(direction, "direction"))
+    return _over_grid("pixel_frac", _pixel_frac, grid, chunks, (*line, n_threads), {})
 
 
 def enclosed_circle(grid: Grid, center: Any, radius: float, *, chunks: Any = None,

@@ -17,7 +17,6 @@ import numpy as np
 from photutils.geometry import circular_overlap_grid, rectangular_overlap_grid
 
 import zolvin
-from zolvin import grid as zgrid
 from zolvin.grid import Grid
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
@@ -69,10 +68,12 @@ def main():
     struts = list(spokes())
 
     def grid_circle():
-        return zgrid.enclosed_circle(grid, 0.0, 0.0, 1.0, n_threads=THREADS)
+        return zolvin.enclosed_circle(grid, (0.0, 0.0), 1.0, n_threads=THREADS)
 
     def grid_struts():
-        return [zgrid.enclosed_strut(grid, *s, n_threads=THREADS) for s, _ in struts]
+        return [zolvin.enclosed_strut(grid, d, ((x1, y1), (dx1, dy1)), ((x2, y2), (dx2, dy2)),
+                                      n_threads=THREADS)
+                for (d, x1, y1, dy1, dx1, x2, y2, dy2, dx2), _ in struts]
 
     cases = [
         ("circle r=1", grid_circle,

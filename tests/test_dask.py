@@ -6,7 +6,6 @@ import _zolvin
 import zolvin
 import zolvin.dask as zd
 from conftest import addr
-from zolvin import grid as zgrid
 from zolvin.__main__ import main, pupil_grid
 
 # Sheared, a window with offsets of its own, odd sizes.
@@ -30,11 +29,11 @@ def in_memory(triangles, values, weights, size):
 
 CASES = {
     "pixel_frac": (zd.pixel_frac, ((0.1, -0.2), (0.6, 0.8)), {},
-                   lambda g: zgrid.pixel_frac(g, 0.1, -0.2, 0.8, 0.6)),
+                   lambda g: zolvin.pixel_frac(g, (0.1, -0.2), (0.6, 0.8))),
     "circle": (zd.enclosed_circle, ((0.2, -0.1), 0.8), {},
-               lambda g: zgrid.enclosed_circle(g, 0.2, -0.1, 0.8)),
+               lambda g: zolvin.enclosed_circle(g, (0.2, -0.1), 0.8)),
     "strut": (zd.enclosed_strut, (1.5, ((-0.1, 0.0), (0.6, 0.8)), ((0.1, 0.0), (0.6, 0.8))), {},
-              lambda g: zgrid.enclosed_strut(g, 1.5, -0.1, 0.0, 0.8, 0.6, 0.1, 0.0, 0.8, 0.6)),
+              lambda g: zolvin.enclosed_strut(g, 1.5, ((-0.1, 0.0), (0.6, 0.8)), ((0.1, 0.0), (0.6, 0.8)))),
     "pupil coverage": (zd.pupil, (1.0,), SPIDER,
                        lambda g: zolvin.pupil(g, 1.0, n_threads=2, **SPIDER)),
     "pupil mesh": (zd.pupil, (1.0,), dict(SPIDER, method="mesh"),

@@ -7,7 +7,6 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from . import _native
 
 if TYPE_CHECKING:
     import numpy.typing as npt
@@ -214,59 +213,3 @@ class Grid:
         (rows, cols), (x0, y0) = self._shape, self._origin
         return (rows, cols, self._row0, self._col0, x0, y0, a, b, c, d)
 
-
-# ---- Coverage over a grid ----------------------------------------------------
-#
-# Called by the package's coverage functions with checked scalars. A result
-# made here starts as zeros (pages mapped lazily), and the kernels leave the
-# pixels that provably stay 0 untouched; an out= array is written whole.
-
-def _result(grid: Grid, out: Any) -> tuple[FloatArray, bool]:
-    """(array to write, whether it already holds zeros)."""
-    if out is None:
-        return np.zeros(grid.shape), True
-    if not isinstance(out, np.ndarray):
-        raise TypeError(f"out must be a numpy.ndarray, not {type(out).__name__}")
-    if out.dtype != np.float64 or out.shape != grid.shape:
-        raise ValueError(f"out must be a float64 array of the grid's shape {grid.shape}, "
-                         f"not {out.dtype} {out.shape}")
-    if not (out.flags.c_contiguous and out.flags.aligned and out.flags.writeable):
-        raise ValueError("out must be a writeable, aligned, C-contiguous array")
-    return out, False
-
-
-def _threads(n_threads: Any) -> int:
-    if n_threads is None:
-        return 1
-    n = _index(n_threads, "n_threads")
-    if n < 1:
-        raise ValueError(f"n_threads must be at least 1, not {n}")
-    return n
-
-
-def pixel_frac(grid: Grid, x0: float, y0: float, dir_y: float, dir_x: float,
-               out: FloatArray | None = None, n_threads: int | None = None) -> FloatArray:
-    """Fraction of every pixel on the inner side of one line."""
-    res, _ = _result(grid, out)
-    _native.grid_pixel_frac(*grid._native_args(), x0, y0, dir_y, dir_x, res.ctypes.data,
-                            _threads(n_threads))
-    return res
-
-
-def enclosed_circle(grid: Grid, cx: float, cy: float, radius: float,
-                    out: FloatArray | None = None, n_threads: int | None = None) -> FloatArray:
-    """Fraction of every pixel inside the circle."""
-    res, zeroed = _result(grid, out)
-    _native.grid_enclosed_circle(*grid._native_args(), cx, cy, radius, res.ctypes.data, zeroed,
-                                 _threads(n_threads))
-    return res
-
-
-def enclosed_strut(grid: Grid, diameter: float, x1: float, y1: float, dir_y1: float,
-                   dir_x1: float, x2: float, y2: float, dir_y2: float, dir_x2: float,
-                   out: FloatArray | None = None, n_threads: int | None = None) -> FloatArray:
-    """Coverage of every pixel by the strut."""
-    res, zeroed = _result(grid, out)
-    _native.grid_enclosed_strut(*grid._native_args(), diameter, x1, y1, dir_y1, dir_x1, x2, y2,
-                                dir_y2, dir_x2, res.ctypes.data, zeroed, _threads(n_threads))
-    return res

@@ -54,21 +54,12 @@ BAND = 4 * TILE
 
 # ---- Arguments ---------------------------------------------------------------
 
-def _real(value: Any, name: str) -> float:
-    if isinstance(value, (str, bytes, complex)) or value is None:
-        raise TypeError(f"{name} must be a real number, not {type(value).__name__}")
-    try:
-        return float(value)
-    except (TypeError, ValueError):
-        raise TypeError(f"{name} must be a real number, not {type(value).__name__}") from None
-
-
 def _pair(value: Any, name: str) -> tuple[float, float]:
     try:
         a, b = value
     except (TypeError, ValueError):
         raise TypeError(f"{name} must be an (x, y) pair, not {value!r}") from None
-    return _real(a, f"{name}[0]"), _real(b, f"{name}[1]")
+    return V.real(a, f"{name}[0]"), V.real(b, f"{name}[1]")
 
 
 class _Pupil:
@@ -76,18 +67,18 @@ class _Pupil:
 
     def __init__(self, radius: Any, center: Any, obscuration: Any, struts: Any,
                  strut_width: Any) -> None:
-        self.radius = _real(radius, "radius")
+        self.radius = V.real(radius, "radius")
         if not (math.isfinite(self.radius) and self.radius > 0):
             raise ValueError(f"radius must be positive and finite, not {self.radius}")
         self.center = _pair(center, "center")
         if not all(map(math.isfinite, self.center)):
             raise ValueError(f"center must be finite, not {self.center}")
-        self.obscuration = _real(obscuration, "obscuration")
+        self.obscuration = V.real(obscuration, "obscuration")
         if not 0.0 <= self.obscuration < 1.0:
             raise ValueError(f"obscuration is a fraction of the radius in [0, 1), "
                              f"not {self.obscuration}")
         try:
-            angles = tuple(_real(a, "struts") for a in struts)
+            angles = tuple(V.real(a, "struts") for a in struts)
         except TypeError:
             if isinstance(struts, Iterable):
                 raise
@@ -95,7 +86,7 @@ class _Pupil:
                             f"not {type(struts).__name__}") from None
         if not all(map(math.isfinite, angles)):
             raise ValueError(f"strut angles must be finite, not {angles}")
-        self.width = _real(strut_width, "strut_width")
+        self.width = V.real(strut_width, "strut_width")
         if not (math.isfinite(self.width) and self.width >= 0):
             raise ValueError(f"strut_width must be non-negative and finite, not {self.width}")
         # Spokes of width 0 cover nothing.
@@ -430,7 +421,7 @@ def _mesh(grid: Pixels | Grid, p: _Pupil, chord_error: float | None, n_threads: 
     if not (math.isfinite(det) and det != 0 and all(map(math.isfinite, grid.origin))):
         raise ValueError("method='mesh' needs a finite grid with an invertible Jacobian")
     scale = grid.pixel_scale
-    eps = CHORD_ERROR * scale if chord_error is None else _real(chord_error, "chord_error")
+    eps = CHORD_ERROR * scale if chord_error is None else V.real(chord_error, "chord_error")
     if not (math.isfinite(eps) and eps > 0):
         raise ValueError(f"chord_error must be positive and finite, not {eps}")
     lattice = _Lattice(p, scale, eps)

@@ -7,6 +7,7 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
+from . import _validate as V
 
 if TYPE_CHECKING:
     import numpy.typing as npt
@@ -17,16 +18,6 @@ if TYPE_CHECKING:
 
 # Column and row indices must stay exact as float64.
 _INDEX_LIMIT = 2**53
-
-
-def _index(value: Any, name: str) -> int:
-    try:
-        i = operator.index(value)
-    except TypeError:
-        raise TypeError(f"{name} must be an int, not {type(value).__name__}") from None
-    if i < 0:
-        raise ValueError(f"{name} must be non-negative, not {i}")
-    return i
 
 
 def _floats(value: Any, count: int, name: str) -> tuple[float, ...]:
@@ -94,8 +85,8 @@ class Grid:
             raise TypeError(f"shape must be a pair of ints, not {type(shape).__name__}") from None
         if len(dims) != 2:
             raise ValueError(f"shape must be (rows, columns), not {dims!r}")
-        rows, cols = _index(dims[0], "shape[0]"), _index(dims[1], "shape[1]")
-        row0, col0 = _index(row0, "row0"), _index(col0, "col0")
+        rows, cols = V.index(dims[0], "shape[0]", 0), V.index(dims[1], "shape[1]", 0)
+        row0, col0 = V.index(row0, "row0", 0), V.index(col0, "col0", 0)
         if row0 + rows > _INDEX_LIMIT or col0 + cols > _INDEX_LIMIT:
             raise ValueError(f"row and column indices must stay below 2**53 "
                              f"(rows {row0}..{row0 + rows}, columns {col0}..{col0 + cols})")

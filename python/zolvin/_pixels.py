@@ -1,12 +1,17 @@
 """Pixels: centres and Jacobians of a batch of pixels, checked once."""
 from __future__ import annotations
 
-from typing import Any
+from typing import Any, NoReturn
 
 import numpy as np
 import numpy.typing as npt
 
 from . import _validate as V
+
+# Attribute names of the eight arrays, in the order the constructor takes
+# them, and the names their checks report.
+_ARRAYS = ("x", "y", "u", "v", "dxdu", "dxdv", "dydu", "dydv")
+_LABELS = ("x", "y", "u", "v", "jac[0][0]", "jac[0][1]", "jac[1][0]", "jac[1][1]")
 
 
 def _readonly(a: np.ndarray) -> V.FloatArray:
@@ -23,12 +28,15 @@ class Pixels:
     ``jac`` is one (2, 2) Jacobian for every pixel or ``shape + (2, 2)``. u and v
     default to the column and row index (the last and the second-to-last axis;
     0 where the shape has no such axis). Every array is converted once to
-    C-contiguous float64 and kept read-only; a Pixels is reused for any number
-    of coverage calls.
+    C-contiguous float64 (an array that already is one is used as it is, not
+    copied) and exposed read-only; a Pixels is reused for any number of
+    coverage calls.
+
+    A Pixels is immutable: its attributes cannot be rebound, and unpickling
+    runs the constructor's checks and conversions on the stored arrays.
     """
 
-    __slots__ = ("x", "y", "u", "v", "dxdu", "dxdv", "dydu", "dydv", "shape", "size",
-                 "_addresses", "_spans")
+    __slots__ = (*_ARRAYS, "shape", "size", "_addresses", "_spans")
 
     x: V.FloatArray
     y: V.FloatArray
@@ -50,15 +58,19 @@ class Pixels:
         ya = V.floats(y, "y", shape)
         ja = V.array(jac, "jac")
         if ja.shape == (2, 2):
-            parts = [np.full(shape, float(ja[i, j])) for i in (0, 1) for j in (0, 1)]
+            jf = V.floats(ja, "jac")
+            parts = [np.full(shape, jf[i, j]) for i in (0, 1) for j in (0, 1)]
         elif ja.shape == shape + (2, 2):
-            parts = [np.ascontiguousarray(ja[..., i, j], dtype=np.float64)
-                     for i in (0, 1) for j in (0, 1)]
+            parts = [ja[..., i, j] for i in (0, 1) for j in (0, 1)]
         else:
             raise ValueError(f"jac must have shape (2, 2) or {shape + (2, 2)}, not {ja.shape}")
-        ua = self._index_default(shape, -1) if u is None else V.floats(u, "u", shape)
-        va = self._index_default(shape, -2) if v is None else V.floats(v, "v", shape)
+        ua = self._index_default(shape, -1) if u is None else u
+        va = self._index_default(shape, -2) if v is None else v
         self._set(xa, ya, ua, va, *parts)
+
+    def __init_subclass__(cls, **kwargs: Any) -> NoReturn:
+        # The kernels trust a Pixels' addresses and size: no subclass may redefine them.
+        raise TypeError("zolvin.Pixels cannot be subclassed")
 
     @staticmethod
     def _index_default(shape: tuple[int, ...], axis: int) -> V.FloatArray:
@@ -68,30 +80,40 @@ class Pixels:
         line = line.reshape((-1,) + (1,) * (-axis - 1))
         return np.ascontiguousarray(np.broadcast_to(line, shape))
 
-    def _set(self, *arrays: np.ndarray) -> None:
-        x, y, u, v, a, b, c, d = (_readonly(t) for t in arrays)
-        self.x, self.y, self.u, self.v = x, y, u, v
-        self.dxdu, self.dxdv, self.dydu, self.dydv = a, b, c, d
-        self.shape = x.shape
-        self.size = x.size
-        # Addresses in the order the kernels take them: x, y, u, v, Jacobian.
-        self._addresses = (V.address(x), V.address(y), V.address(u), V.address(v),
-                           V.address(a), V.address(b), V.address(c), V.address(d))
-        self._spans = V.spans(self._inputs())
+    def _set(self, *arrays: Any) -> None:
+        """Checks and converts the eight arrays (x first: it gives the shape)
+        and stores read-only views of them, their addresses and their spans."""
+        if len(arrays) != len(_ARRAYS):
+            raise TypeError(f"Pixels needs {len(_ARRAYS)} arrays, not {len(arrays)}")
+        x = V.floats(arrays[0], "x")
+        checked = [x] + [V.floats(a, name, x.shape) for a, name in zip(arrays[1:], _LABELS[1:])]
+        views = [_readonly(a) for a in checked]
+        for name, view in zip(_ARRAYS, views):
+            object.__setattr__(self, name, view)
+        object.__setattr__(self, "shape", x.shape)
+        object.__setattr__(self, "size", x.size)
+        # Addresses in the order of the attributes: x, y, u, v, Jacobian.
+        object.__setattr__(self, "_addresses", tuple(V.address(a) for a in views))
+        object.__setattr__(self, "_spans", V.spans(self._inputs()))
 
     @classmethod
-    def _from_arrays(cls, *arrays: np.ndarray) -> Pixels:
+    def _from_arrays(cls, *arrays: Any) -> Pixels:
+        """A Pixels from its eight arrays, checked as the constructor checks them."""
         self = cls.__new__(cls)
         self._set(*arrays)
         return self
 
+    def __setattr__(self, name: str, value: Any) -> NoReturn:
+        raise AttributeError(f"zolvin.Pixels is immutable: {name} cannot be set")
+
+    def __delattr__(self, name: str) -> NoReturn:
+        raise AttributeError(f"zolvin.Pixels is immutable: {name} cannot be deleted")
+
     def __reduce__(self) -> tuple[Any, ...]:
-        return (Pixels._from_arrays, (self.x, self.y, self.u, self.v,
-                                      self.dxdu, self.dxdv, self.dydu, self.dydv))
+        return (Pixels._from_arrays, tuple(getattr(self, name) for name in _ARRAYS))
 
     def _inputs(self) -> dict[str, np.ndarray]:
-        return {"x": self.x, "y": self.y, "u": self.u, "v": self.v, "jac[0][0]": self.dxdu,
-                "jac[0][1]": self.dxdv, "jac[1][0]": self.dydu, "jac[1][1]": self.dydv}
+        return {label: getattr(self, name) for name, label in zip(_ARRAYS, _LABELS)}
 
     def __repr__(self) -> str:
         return f"Pixels(shape={self.shape})"

@@ -3,7 +3,7 @@ from __future__ import annotations
 
 import math
 import operator
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, NoReturn
 
 import numpy as np
 
@@ -74,7 +74,12 @@ class Grid:
     columns c0..c1-1, whose pixels keep the parent's indices (``row0`` and
     ``col0`` give the first), so its coverage is the matching slice of the
     parent's.
+
+    A Grid is immutable: its attributes cannot be rebound, and unpickling runs
+    the constructor's checks.
     """
+
+    __slots__ = ("_col0", "_jac", "_origin", "_row0", "_shape")
 
     def __init__(self, shape: tuple[int, int], origin: tuple[float, float] = (0.0, 0.0),
                  jac: tuple[tuple[float, float], tuple[float, float]] = ((1.0, 0.0), (0.0, 1.0)),
@@ -99,13 +104,34 @@ class Grid:
                             f"not {type(jac).__name__}") from None
         if len(pair) != 2:
             raise ValueError(f"jac must be ((dxdu, dxdv), (dydu, dydv)), not {jac!r}")
-        self._shape = (rows, cols)
         ox, oy = _floats(origin, 2, "origin")
         a, b = _floats(pair[0], 2, "jac[0]")
         c, d = _floats(pair[1], 2, "jac[1]")
-        self._origin: tuple[float, float] = (ox, oy)
-        self._jac: tuple[tuple[float, float], tuple[float, float]] = ((a, b), (c, d))
-        self._row0, self._col0 = row0, col0
+        init = object.__setattr__
+        init(self, "_shape", (rows, cols))
+        init(self, "_origin", (ox, oy))
+        init(self, "_jac", ((a, b), (c, d)))
+        init(self, "_row0", row0)
+        init(self, "_col0", col0)
+
+    _shape: tuple[int, int]
+    _origin: tuple[float, float]
+    _jac: tuple[tuple[float, float], tuple[float, float]]
+    _row0: int
+    _col0: int
+
+    def __init_subclass__(cls, **kwargs: Any) -> NoReturn:
+        # The kernels trust a Grid's sizes: no subclass may redefine them.
+        raise TypeError("zolvin.Grid cannot be subclassed")
+
+    def __setattr__(self, name: str, value: Any) -> NoReturn:
+        raise AttributeError(f"zolvin.Grid is immutable: {name} cannot be set")
+
+    def __delattr__(self, name: str) -> NoReturn:
+        raise AttributeError(f"zolvin.Grid is immutable: {name} cannot be deleted")
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (_restore, (self._shape, self._origin, self._jac, self._row0, self._col0))
 
     @property
     def shape(self) -> tuple[int, int]:
@@ -204,3 +230,7 @@ class Grid:
         (rows, cols), (x0, y0) = self._shape, self._origin
         return (rows, cols, self._row0, self._col0, x0, y0, a, b, c, d)
 
+
+def _restore(shape: Any, origin: Any, jac: Any, row0: Any, col0: Any) -> Grid:
+    """Unpickles a Grid through its constructor, checks included."""
+    return Grid(shape, origin, jac, row0=row0, col0=col0)

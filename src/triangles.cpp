@@ -348,6 +348,16 @@ inline double side_cpp(const HalfPlane& h, double px, double py) {
     return (py - h.qy) * h.dir_x - (px - h.qx) * h.dir_y;
 }
 
+// Bound on the rounding of side_cpp(h, px, py) for a point rounded once on
+// its way in (the strut's midpoint): four roundings in the side value and one
+// in each coordinate, with room to spare. A computed value beyond it has the
+// sign of the exact one.
+inline double side_rounding_cpp(const HalfPlane& h, double px, double py) {
+    const double scale = std::fabs(h.dir_x) * (std::fabs(py) + std::fabs(h.qy)) +
+                         std::fabs(h.dir_y) * (std::fabs(px) + std::fabs(h.qx));
+    return 0x1p-50 * scale + 0x1p-1060;
+}
+
 // Splits polygon a[0..wa) by the half-plane into its outer part (side <= 0)
 // and inner part (side >= 0); points on the line go to both.
 inline void split_cpp(const HalfPlane& h, const ClipPoint* a, int wa,
@@ -452,14 +462,35 @@ std::int32_t clip_triangles_to_strut(std::uint64_t triangles, std::int32_t n_tri
     const double mx = (x1 + x2) * 0.5;
     const double my = (y1 + y2) * 0.5;
     HalfPlane h1{x1, y1, dir_y1, dir_x1};
-    if (!(side_cpp(h1, mx, my) >= 0)) {
+    const double m1 = side_cpp(h1, mx, my);
+    if (!(m1 >= 0)) {
         h1.dir_y = -h1.dir_y;
         h1.dir_x = -h1.dir_x;
     }
     HalfPlane h2{x2, y2, dir_y2, dir_x2};
-    if (!(side_cpp(h2, mx, my) >= 0)) {
+    const double m2 = side_cpp(h2, mx, my);
+    if (!(m2 >= 0)) {
         h2.dir_y = -h2.dir_y;
         h2.dir_x = -h2.dir_x;
+    }
+
+    // The midpoint's side tells nothing when it lies within rounding of an
+    // edge line: then that side was chosen by rounding noise (or, at exactly
+    // zero, by the direction as passed), and both half-planes may face the
+    // same way, so that their common part is a half-plane rather than the band
+    // between the lines and the cuts remove all of one side within the caps.
+    // Within rounding of both lines, the two points lie on each other's line:
+    // the strut has no width there and covers nothing. Within rounding of one
+    // only, that line is turned to face the other, the orientation that puts
+    // a band between them.
+    const bool unsure1 = std::fabs(m1) <= side_rounding_cpp(h1, mx, my);
+    const bool unsure2 = std::fabs(m2) <= side_rounding_cpp(h2, mx, my);
+    const bool empty = unsure1 && unsure2;
+    const bool same_way = h1.dir_x * h2.dir_x + h1.dir_y * h2.dir_y > 0;
+    if (!empty && same_way && (unsure1 || unsure2)) {
+        HalfPlane& h = unsure1 ? h1 : h2;
+        h.dir_y = -h.dir_y;
+        h.dir_x = -h.dir_x;
     }
 
     // Axis from the directions as passed: parallel edges given with the same
@@ -481,6 +512,10 @@ std::int32_t clip_triangles_to_strut(std::uint64_t triangles, std::int32_t n_tri
     if (n_triangles <= 0) return 0;
     const double* in = array_at<const double>(triangles);
     double* out = array_at<double>(out_triangles);
+    if (empty) {
+        for (std::int64_t t = 0; t < n_triangles; ++t) copy_triangle_cpp(in + 6 * t, out + 6 * t);
+        return n_triangles;
+    }
     const double neg_margin = -margin;
 
     std::int64_t written = 0;

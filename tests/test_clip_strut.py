@@ -1,6 +1,7 @@
 import numpy as np
 import pytest
 import shapely
+import zolvin
 from conftest import addr
 from helpers import SENTINEL, clip_strut, cross, pinned
 
@@ -119,3 +120,35 @@ def test_never_more_than_seven_per_triangle(rng, kind):
     for tri in tris.reshape(-1, 6):
         clip_strut(tri, strut, 0.0)
     clip_strut(tris, strut, 0.0)
+
+
+def thin_strut(angle, width, at=(0.3, -0.2), reverse=False):
+    """Parallel edges width apart through points beside `at`, both along `angle`."""
+    d = np.array([np.cos(angle), np.sin(angle)])
+    n = np.array([d[1], -d[0]]) * (width / 2)
+    p1, p2 = np.asarray(at) - n, np.asarray(at) + n
+    d2 = -d if reverse else d
+    return (p1[0], p1[1], d[1], d[0], p2[0], p2[1], d2[1], d2[0], at[0], at[1], 3.0)
+
+
+@pytest.mark.parametrize("width", [0.0, 1e-17, 1e-16, 3e-16, 1e-15])
+@pytest.mark.parametrize("angle", [0.0, np.pi / 4, 1.0, 2.5, -np.pi / 2])
+@pytest.mark.parametrize("reverse", [False, True])
+def test_strut_without_width_removes_no_area(rng, width, angle, reverse):
+    # Edges within rounding of each other bound no area: whatever the clipper
+    # keeps must still cover the whole triangle.
+    strut = thin_strut(angle, width, reverse=reverse)
+    tris = rng.uniform(-1, 1.5, (60, 6))
+    _, out, _, _ = clip_strut(tris, strut, 0.0)
+    kept = sum(shapely.Polygon(p.reshape(3, 2)).area for p in out)
+    whole = sum(shapely.Polygon(t.reshape(3, 2)).area for t in tris)
+    assert kept == pytest.approx(whole, rel=1e-13)
+
+
+@pytest.mark.parametrize("width", [0.0, 1e-16])
+def test_package_strut_without_width_keeps_the_triangle(width):
+    tri = np.array([[[0.1, 0.2], [1.3, 0.1], [0.5, 1.3]]])
+    x1, y1, dy, dx, x2, y2, _, _, cx, cy, length = thin_strut(0.3, width, at=(0.6, 0.6))
+    res = zolvin.clip_triangles_to_strut(tri, ((x1, y1), (dx, dy)), ((x2, y2), (dx, dy)), (cx, cy), length)
+    kept = sum(shapely.Polygon(t).area for t in res.triangles)
+    assert kept == pytest.approx(shapely.Polygon(tri[0]).area, rel=1e-14)

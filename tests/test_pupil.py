@@ -139,3 +139,13 @@ def test_mesh_needs_a_grid_with_an_inverse():
         zolvin.pupil(Grid((4, 4), (0, 0), ((1, 2), (2, 4))), 1.0, method="mesh")
     with pytest.raises(TypeError, match="Grid"):
         zolvin.pupil(pupil_grid(4).pixels(), 1.0, method="mesh")
+
+
+@pytest.mark.parametrize("width", [0.0, 1e-17, 1e-16, 3e-16])
+@pytest.mark.parametrize("angles", [(math.pi / 4,), zolvin.strut_angles(3, 0.2)])
+def test_mesh_spokes_without_width_keep_the_aperture(width, angles):
+    grid = pupil_grid(48, 0.2)
+    (a, b), (c, d) = grid.jac
+    area = zolvin.pupil(grid, 1.0, struts=angles, strut_width=width, method="mesh").sum() * abs(a * d - b * c)
+    full = zolvin.pupil(grid, 1.0, method="mesh").sum() * abs(a * d - b * c)
+    assert area == pytest.approx(full, rel=1e-12)

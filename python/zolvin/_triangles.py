@@ -135,7 +135,10 @@ def clip_triangles_to_strut(triangles: npt.ArrayLike, edge1: V.EdgeLike, edge2: 
     """Every triangle minus the strut, exactly, as a new triangle list (at most
     7 pieces per triangle). The strut lies between the edge lines ``edge1`` and
     ``edge2`` (each ``(point, direction)``), cut off along its axis at
-    ``length / 2`` either side of ``center``."""
+    ``length / 2`` either side of ``center``. Edges whose points lie within
+    rounding of each other's lines (identical edges, or a width at the rounding
+    level of the coordinates) bound no area: every triangle is then copied
+    unchanged."""
     tris = _triangle_list(triangles)
     x1, y1, dx1, dy1 = V.edge(edge1, "edge1")
     x2, y2, dx2, dy2 = V.edge(edge2, "edge2")

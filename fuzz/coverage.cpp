@@ -5,7 +5,6 @@
 #include "coverage.hpp"
 #include "fuzz.hpp"
 
-using fuzz::address;
 using fuzz::u64;
 
 namespace {
@@ -47,33 +46,32 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     fuzz::Guarded<double> grid(n, zeroed ? 0.0 : fuzz::unwritten());
     fuzz::Guarded<double> arrays(n, fuzz::unwritten());
-    const u64 au = address(u.data()), av = address(v.data()), ax = address(x.data()),
-              ay = address(y.data()), a00 = address(j00.data()), a01 = address(j01.data()),
-              a10 = address(j10.data()), a11 = address(j11.data()), out = address(arrays.data());
+    const zolvin::PixelArrays px{x.data(),   y.data(),   u.data(),   v.data(),  j00.data(),
+                                 j01.data(), j10.data(), j11.data(), n};
+    // The figures from the same numbers: a line, a circle, a strut.
+    const zolvin::Line line{f[0], f[1], f[3], f[2]};
+    const zolvin::Circle circle{f[0], f[1], f[2]};
+    const zolvin::Strut strut{f[0], {f[1], f[2], f[4], f[3]}, {f[5], f[6], f[8], f[7]}};
     if (kind == 0) {
-        zolvin::grid_pixel_frac(g, f[0], f[1], f[2], f[3], grid.data());
-        zolvin::pixel_frac(f[0], f[1], f[2], f[3], ax, ay, au, av, a00, a01, a10, a11, out, n);
+        zolvin::grid_pixel_frac(g, line, grid.data());
+        zolvin::pixel_frac(line, px, arrays.data());
     } else if (kind == 1) {
-        zolvin::grid_enclosed_circle(g, f[0], f[1], f[2], grid.data(), zeroed);
-        zolvin::enclosed_circle(au, av, ax, ay, f[0], f[1], f[2], a00, a01, a10, a11, out, n);
+        zolvin::grid_enclosed_circle(g, circle, grid.data(), zeroed);
+        zolvin::enclosed_circle(px, circle, arrays.data());
     } else {
-        zolvin::grid_enclosed_strut(g, f[0], f[1], f[2], f[3], f[4], f[5], f[6], f[7], f[8],
-                                    grid.data(), zeroed);
-        zolvin::enclosed_strut(au, av, ax, ay, f[0], f[1], f[2], f[3], f[4], f[5], f[6], f[7],
-                               f[8], a00, a01, a10, a11, out, n);
+        zolvin::grid_enclosed_strut(g, strut, grid.data(), zeroed);
+        zolvin::enclosed_strut(px, strut, arrays.data());
     }
     FUZZ_REQUIRE(grid.intact() && arrays.intact());
     for (std::size_t i = 0; i < n; ++i) {
+        const zolvin::Pixel p{x[i], y[i], u[i], v[i], g.dxdu, g.dxdv, g.dydu, g.dydv};
         double one;
         if (kind == 0) {
-            one = zolvin::pixel_frac_1(f[0], f[1], f[2], f[3], x[i], y[i], u[i], v[i], g.dxdu,
-                                       g.dxdv, g.dydu, g.dydv);
+            one = zolvin::pixel_frac_1(line, p);
         } else if (kind == 1) {
-            one = zolvin::enclosed_circle_1(u[i], v[i], x[i], y[i], f[0], f[1], f[2], g.dxdu,
-                                            g.dxdv, g.dydu, g.dydv);
+            one = zolvin::enclosed_circle_1(circle, p);
         } else {
-            one = zolvin::enclosed_strut_1(u[i], v[i], x[i], y[i], f[0], f[1], f[2], f[3], f[4],
-                                           f[5], f[6], f[7], f[8], g.dxdu, g.dxdv, g.dydu, g.dydv);
+            one = zolvin::enclosed_strut_1(strut, p);
         }
         FUZZ_REQUIRE(same(arrays.data()[i], one), static_cast<long>(i), kind);
         FUZZ_REQUIRE(same(grid.data()[i], one), static_cast<long>(i), kind);

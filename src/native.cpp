@@ -22,42 +22,62 @@ namespace {
 // Address of element `first` of a float64 array.
 constexpr u64 at(u64 address, u64 first) { return address + first * sizeof(double); }
 
+const double* doubles(u64 address) { return zolvin::array_at<const double>(address); }
+
+zolvin::PixelArrays pixel_arrays(u64 x, u64 y, u64 u, u64 v, u64 dxdu, u64 dxdv, u64 dydu,
+                                 u64 dydv, u64 n) {
+    return {doubles(x),    doubles(y),    doubles(u),    doubles(v),
+            doubles(dxdu), doubles(dxdv), doubles(dydu), doubles(dydv), n};
+}
+
+// Pixels [0, px.n) cut into up to n_threads contiguous ranges, each written
+// by kernel(range's pixels, range's out) on a thread of its own.
+template <class Kernel>
+void over_pixels(const zolvin::PixelArrays& px, double* out, u64 n_threads,
+                 const Kernel& kernel) {
+    zolvin::split_range(px.n, n_threads,
+                        [&](u64 b, u64 e) { kernel(px.slice(b, e - b), out + b, b); });
+}
+
 void pixel_frac_shared(double x0, double y0, double dir_y, double dir_x, u64 x, u64 y, u64 u,
                        u64 v, u64 dxdu, u64 dxdv, u64 dydu, u64 dydv, u64 out, u64 n,
                        u64 n_threads) {
-    zolvin::split_range(n, n_threads, [&](u64 b, u64 e) {
-        zolvin::pixel_frac(x0, y0, dir_y, dir_x, at(x, b), at(y, b), at(u, b), at(v, b),
-                           at(dxdu, b), at(dxdv, b), at(dydu, b), at(dydv, b), at(out, b), e - b);
-    });
+    const zolvin::Line line{x0, y0, dir_x, dir_y};
+    over_pixels(pixel_arrays(x, y, u, v, dxdu, dxdv, dydu, dydv, n), zolvin::array_at<double>(out),
+                n_threads, [&](const zolvin::PixelArrays& px, double* res, u64) {
+                    zolvin::pixel_frac(line, px, res);
+                });
 }
 
 void pixel_frac_lines(u64 x0, u64 y0, u64 dir_y, u64 dir_x, u64 x, u64 y, u64 u, u64 v,
                       u64 dxdu, u64 dxdv, u64 dydu, u64 dydv, u64 out, u64 n, u64 n_threads) {
-    zolvin::split_range(n, n_threads, [&](u64 b, u64 e) {
-        zolvin::pixel_frac(at(x0, b), at(y0, b), at(dir_y, b), at(dir_x, b), at(x, b), at(y, b),
-                           at(u, b), at(v, b), at(dxdu, b), at(dxdv, b), at(dydu, b),
-                           at(dydv, b), at(out, b), e - b);
-    });
+    const zolvin::LineArrays lines{doubles(x0), doubles(y0), doubles(dir_x), doubles(dir_y)};
+    over_pixels(pixel_arrays(x, y, u, v, dxdu, dxdv, dydu, dydv, n), zolvin::array_at<double>(out),
+                n_threads, [&](const zolvin::PixelArrays& px, double* res, u64 b) {
+                    const zolvin::LineArrays part{lines.x + b, lines.y + b, lines.dir_x + b,
+                                                  lines.dir_y + b};
+                    zolvin::pixel_frac(part, px, res);
+                });
 }
 
 void enclosed_circle(u64 u, u64 v, u64 x, u64 y, double cx, double cy, double radius, u64 dxdu,
                      u64 dxdv, u64 dydu, u64 dydv, u64 out, u64 n, u64 n_threads) {
-    zolvin::split_range(n, n_threads, [&](u64 b, u64 e) {
-        zolvin::enclosed_circle(at(u, b), at(v, b), at(x, b), at(y, b), cx, cy, radius,
-                                at(dxdu, b), at(dxdv, b), at(dydu, b), at(dydv, b), at(out, b),
-                                e - b);
-    });
+    const zolvin::Circle circle{cx, cy, radius};
+    over_pixels(pixel_arrays(x, y, u, v, dxdu, dxdv, dydu, dydv, n), zolvin::array_at<double>(out),
+                n_threads, [&](const zolvin::PixelArrays& px, double* res, u64) {
+                    zolvin::enclosed_circle(px, circle, res);
+                });
 }
 
 void enclosed_strut(u64 u, u64 v, u64 x, u64 y, double diameter, double x1, double y1,
                     double dir_y1, double dir_x1, double x2, double y2, double dir_y2,
                     double dir_x2, u64 dxdu, u64 dxdv, u64 dydu, u64 dydv, u64 out, u64 n,
                     u64 n_threads) {
-    zolvin::split_range(n, n_threads, [&](u64 b, u64 e) {
-        zolvin::enclosed_strut(at(u, b), at(v, b), at(x, b), at(y, b), diameter, x1, y1, dir_y1,
-                               dir_x1, x2, y2, dir_y2, dir_x2, at(dxdu, b), at(dxdv, b),
-                               at(dydu, b), at(dydv, b), at(out, b), e - b);
-    });
+    const zolvin::Strut strut{diameter, {x1, y1, dir_x1, dir_y1}, {x2, y2, dir_x2, dir_y2}};
+    over_pixels(pixel_arrays(x, y, u, v, dxdu, dxdv, dydu, dydv, n), zolvin::array_at<double>(out),
+                n_threads, [&](const zolvin::PixelArrays& px, double* res, u64) {
+                    zolvin::enclosed_strut(px, strut, res);
+                });
 }
 
 // Triangle counts per kernel call stay within int32.
@@ -155,15 +175,55 @@ void bind_grid(py::module_& m);  // native_grid.cpp
 PYBIND11_MODULE(_native, m, py::mod_gil_not_used()) {
     // Arguments are converted under the lock; only the work runs without it.
     const auto unlocked = py::call_guard<py::gil_scoped_release>();
-    m.def("pixel_frac_shared", &pixel_frac_shared, unlocked);
-    m.def("pixel_frac_lines", &pixel_frac_lines, unlocked);
-    m.def("enclosed_circle", &enclosed_circle, unlocked);
-    m.def("enclosed_strut", &enclosed_strut, unlocked);
-    m.def("clip_area", &clip_area, unlocked);
-    m.def("accumulate_triangles", &accumulate_triangles, unlocked);
-    m.def("accumulate_triangles_band", &accumulate_triangles_band, unlocked);
-    m.def("clip_triangles_to_circle", &clip_triangles_to_circle, unlocked);
-    m.def("clip_triangles_to_strut", &clip_triangles_to_strut, unlocked);
-    m.def("poly_grid_contains", &poly_grid_contains, unlocked);
+    m.def("pixel_frac_shared", &pixel_frac_shared, unlocked,
+          "Fraction of each pixel on the inner side of one shared line.", py::arg("x0"),
+          py::arg("y0"), py::arg("dir_y"), py::arg("dir_x"), py::arg("x"), py::arg("y"),
+          py::arg("u"), py::arg("v"), py::arg("dxdu"), py::arg("dxdv"), py::arg("dydu"),
+          py::arg("dydv"), py::arg("out"), py::arg("n"), py::arg("n_threads"));
+    m.def("pixel_frac_lines", &pixel_frac_lines, unlocked,
+          "Fraction of each pixel on the inner side of its own line.", py::arg("x0"),
+          py::arg("y0"), py::arg("dir_y"), py::arg("dir_x"), py::arg("x"), py::arg("y"),
+          py::arg("u"), py::arg("v"), py::arg("dxdu"), py::arg("dxdv"), py::arg("dydu"),
+          py::arg("dydv"), py::arg("out"), py::arg("n"), py::arg("n_threads"));
+    m.def("enclosed_circle", &enclosed_circle, unlocked,
+          "Fraction of each pixel inside a circle.", py::arg("u"), py::arg("v"), py::arg("x"),
+          py::arg("y"), py::arg("cx"), py::arg("cy"), py::arg("radius"), py::arg("dxdu"),
+          py::arg("dxdv"), py::arg("dydu"), py::arg("dydv"), py::arg("out"), py::arg("n"),
+          py::arg("n_threads"));
+    m.def("enclosed_strut", &enclosed_strut, unlocked, "Coverage of each pixel by a strut.",
+          py::arg("u"), py::arg("v"), py::arg("x"), py::arg("y"), py::arg("diameter"),
+          py::arg("x1"), py::arg("y1"), py::arg("dir_y1"), py::arg("dir_x1"), py::arg("x2"),
+          py::arg("y2"), py::arg("dir_y2"), py::arg("dir_x2"), py::arg("dxdu"), py::arg("dxdv"),
+          py::arg("dydu"), py::arg("dydv"), py::arg("out"), py::arg("n"), py::arg("n_threads"));
+    m.def("clip_area", &clip_area, unlocked,
+          "Area of the triangle at tri inside the unit pixel centred on (ix, iy).",
+          py::arg("tri"), py::arg("ix"), py::arg("iy"));
+    m.def("accumulate_triangles", &accumulate_triangles, unlocked,
+          "Adds value / weight times each triangle's overlap area to a grid centred on 0.",
+          py::arg("triangles"), py::arg("values"), py::arg("weights"), py::arg("grid"),
+          py::arg("n_triangles"), py::arg("grid_size"), py::arg("n_threads"));
+    m.def("accumulate_triangles_band", &accumulate_triangles_band, unlocked,
+          "accumulate_triangles for grid rows row_begin .. row_end - 1, stored at band.",
+          py::arg("triangles"), py::arg("values"), py::arg("weights"), py::arg("band"),
+          py::arg("n_triangles"), py::arg("grid_size"), py::arg("row_begin"),
+          py::arg("row_end"), py::arg("n_threads"));
+    m.def("clip_triangles_to_circle", &clip_triangles_to_circle, unlocked,
+          "Cuts the triangles to a circle; each part's (start, written, dropped, clipped) "
+          "to counts.",
+          py::arg("triangles"), py::arg("n_triangles"), py::arg("cx"), py::arg("cy"),
+          py::arg("radius"), py::arg("keep_inside"), py::arg("margin"), py::arg("out"),
+          py::arg("counts"), py::arg("n_threads"));
+    m.def("clip_triangles_to_strut", &clip_triangles_to_strut, unlocked,
+          "Cuts a strut out of the triangles; each part's (start, written, dropped, clipped) "
+          "to counts.",
+          py::arg("triangles"), py::arg("n_triangles"), py::arg("x1"), py::arg("y1"),
+          py::arg("dir_y1"), py::arg("dir_x1"), py::arg("x2"), py::arg("y2"), py::arg("dir_y2"),
+          py::arg("dir_x2"), py::arg("cx"), py::arg("cy"), py::arg("length"), py::arg("margin"),
+          py::arg("out"), py::arg("counts"), py::arg("n_threads"));
+    m.def("poly_grid_contains", &poly_grid_contains, unlocked,
+          "Even-odd mask (uint8, ny x nx) of a polygon over a grid of points.",
+          py::arg("poly_x"), py::arg("poly_y"), py::arg("n_vertices"), py::arg("grid_x"),
+          py::arg("grid_y"), py::arg("mask"), py::arg("nx"), py::arg("ny"),
+          py::arg("n_threads"));
     bind_grid(m);
 }

@@ -34,7 +34,7 @@ zolvin::GridWindow window(u64 rows, u64 cols, u64 row0, u64 col0, double x0, dou
 
 // Calls kernel(band, out) for every band of rows of g, over up to n_threads threads.
 template <class Kernel>
-void over_bands(const zolvin::GridWindow& g, u64 out, u64 n_threads, const Kernel& kernel) {
+void over_bands(const zolvin::GridWindow& g, double* out, u64 n_threads, const Kernel& kernel) {
     const u64 size = band_rows(g.cols);
     const u64 bands = g.rows / size + (g.rows % size != 0 ? 1 : 0);
     const u64 workers = std::max<u64>(1, std::min(n_threads, bands));
@@ -44,28 +44,32 @@ void over_bands(const zolvin::GridWindow& g, u64 out, u64 n_threads, const Kerne
                 zolvin::GridWindow band = g;
                 band.row0 = g.row0 + b * size;
                 band.rows = std::min(size, g.rows - b * size);
-                kernel(band, zolvin::array_at<double>(out) + b * size * g.cols);
+                kernel(band, out + b * size * g.cols);
             }
         }
     });
 }
 
 void grid_pixel_frac(u64 rows, u64 cols, u64 row0, u64 col0, double x0, double y0, double dxdu,
-                     double dxdv, double dydu, double dydv, double lx, double ly, double dir_y,
-                     double dir_x, u64 out, u64 n_threads) {
+                     double dxdv, double dydu, double dydv, double line_x, double line_y,
+                     double dir_y, double dir_x, u64 out, u64 n_threads) {
+    const zolvin::Line line{line_x, line_y, dir_x, dir_y};
     const auto g = window(rows, cols, row0, col0, x0, y0, dxdu, dxdv, dydu, dydv);
-    over_bands(g, out, n_threads, [&](const zolvin::GridWindow& band, double* res) {
-        zolvin::grid_pixel_frac(band, lx, ly, dir_y, dir_x, res);
-    });
+    over_bands(g, zolvin::array_at<double>(out), n_threads,
+               [&](const zolvin::GridWindow& band, double* res) {
+                   zolvin::grid_pixel_frac(band, line, res);
+               });
 }
 
 void grid_enclosed_circle(u64 rows, u64 cols, u64 row0, u64 col0, double x0, double y0,
                           double dxdu, double dxdv, double dydu, double dydv, double cx,
                           double cy, double radius, u64 out, bool zeroed, u64 n_threads) {
+    const zolvin::Circle circle{cx, cy, radius};
     const auto g = window(rows, cols, row0, col0, x0, y0, dxdu, dxdv, dydu, dydv);
-    over_bands(g, out, n_threads, [&](const zolvin::GridWindow& band, double* res) {
-        zolvin::grid_enclosed_circle(band, cx, cy, radius, res, zeroed);
-    });
+    over_bands(g, zolvin::array_at<double>(out), n_threads,
+               [&](const zolvin::GridWindow& band, double* res) {
+                   zolvin::grid_enclosed_circle(band, circle, res, zeroed);
+               });
 }
 
 void grid_enclosed_strut(u64 rows, u64 cols, u64 row0, u64 col0, double x0, double y0,
@@ -73,11 +77,12 @@ void grid_enclosed_strut(u64 rows, u64 cols, u64 row0, u64 col0, double x0, doub
                          double x1, double y1, double dir_y1, double dir_x1, double x2,
                          double y2, double dir_y2, double dir_x2, u64 out, bool zeroed,
                          u64 n_threads) {
+    const zolvin::Strut strut{diameter, {x1, y1, dir_x1, dir_y1}, {x2, y2, dir_x2, dir_y2}};
     const auto g = window(rows, cols, row0, col0, x0, y0, dxdu, dxdv, dydu, dydv);
-    over_bands(g, out, n_threads, [&](const zolvin::GridWindow& band, double* res) {
-        zolvin::grid_enclosed_strut(band, diameter, x1, y1, dir_y1, dir_x1, x2, y2, dir_y2,
-                                    dir_x2, res, zeroed);
-    });
+    over_bands(g, zolvin::array_at<double>(out), n_threads,
+               [&](const zolvin::GridWindow& band, double* res) {
+                   zolvin::grid_enclosed_strut(band, strut, res, zeroed);
+               });
 }
 
 }  // namespace
@@ -85,7 +90,23 @@ void grid_enclosed_strut(u64 rows, u64 cols, u64 row0, u64 col0, double x0, doub
 void bind_grid(py::module_& m) {
     // Arguments are converted under the lock; only the work runs without it.
     const auto unlocked = py::call_guard<py::gil_scoped_release>();
-    m.def("grid_pixel_frac", &grid_pixel_frac, unlocked);
-    m.def("grid_enclosed_circle", &grid_enclosed_circle, unlocked);
-    m.def("grid_enclosed_strut", &grid_enclosed_strut, unlocked);
+    m.def("grid_pixel_frac", &grid_pixel_frac, unlocked,
+          "Fraction of each pixel of a grid window on the inner side of one line.",
+          py::arg("rows"), py::arg("cols"), py::arg("row0"), py::arg("col0"), py::arg("x0"),
+          py::arg("y0"), py::arg("dxdu"), py::arg("dxdv"), py::arg("dydu"), py::arg("dydv"),
+          py::arg("line_x"), py::arg("line_y"), py::arg("dir_y"), py::arg("dir_x"),
+          py::arg("out"), py::arg("n_threads"));
+    m.def("grid_enclosed_circle", &grid_enclosed_circle, unlocked,
+          "Fraction of each pixel of a grid window inside a circle.", py::arg("rows"),
+          py::arg("cols"), py::arg("row0"), py::arg("col0"), py::arg("x0"), py::arg("y0"),
+          py::arg("dxdu"), py::arg("dxdv"), py::arg("dydu"), py::arg("dydv"), py::arg("cx"),
+          py::arg("cy"), py::arg("radius"), py::arg("out"), py::arg("zeroed"),
+          py::arg("n_threads"));
+    m.def("grid_enclosed_strut", &grid_enclosed_strut, unlocked,
+          "Coverage of each pixel of a grid window by a strut.", py::arg("rows"),
+          py::arg("cols"), py::arg("row0"), py::arg("col0"), py::arg("x0"), py::arg("y0"),
+          py::arg("dxdu"), py::arg("dxdv"), py::arg("dydu"), py::arg("dydv"),
+          py::arg("diameter"), py::arg("x1"), py::arg("y1"), py::arg("dir_y1"),
+          py::arg("dir_x1"), py::arg("x2"), py::arg("y2"), py::arg("dir_y2"), py::arg("dir_x2"),
+          py::arg("out"), py::arg("zeroed"), py::arg("n_threads"));
 }

@@ -90,6 +90,11 @@ void sprinkle(std::vector<double>& xs, Random& rng, u64 every) {
 struct Pixels {
     std::vector<double> u, v, x, y, j00, j01, j10, j11;
     u64 n;
+
+    zolvin::PixelArrays arrays() const {
+        return {x.data(),   y.data(),   u.data(),   v.data(), j00.data(),
+                j01.data(), j10.data(), j11.data(), n};
+    }
 };
 
 Pixels make_pixels(Random& rng, u64 n, bool extremes) {
@@ -128,10 +133,9 @@ void pixel_frac_digest(Random& rng, Digest& d) {
     for (int k = 0; k < 12; ++k) {
         const double line[4] = {rng.uniform(-5, 5), rng.uniform(-5, 5), rng.uniform(-1, 1),
                                 k == 3 ? 0.0 : rng.uniform(-1, 1)};
-        zolvin::pixel_frac(line[0], line[1], line[2], line[3], address(p.x.data()),
-                           address(p.y.data()), address(p.u.data()), address(p.v.data()),
-                           address(p.j00.data()), address(p.j01.data()), address(p.j10.data()),
-                           address(p.j11.data()), address(out.data()), p.n);
+        // Drawn point, then direction y first.
+        zolvin::pixel_frac(zolvin::Line{line[0], line[1], line[3], line[2]}, p.arrays(),
+                           out.data());
         d.add(out);
     }
     std::vector<double> lx(p.n), ly(p.n), ldy(p.n), ldx(p.n);
@@ -142,11 +146,8 @@ void pixel_frac_digest(Random& rng, Digest& d) {
         ldx[i] = rng.below(9) == 0 ? 0.0 : rng.uniform(-1, 1);
     }
     sprinkle(ldx, rng, 300);
-    zolvin::pixel_frac(address(lx.data()), address(ly.data()), address(ldy.data()),
-                       address(ldx.data()), address(p.x.data()), address(p.y.data()),
-                       address(p.u.data()), address(p.v.data()), address(p.j00.data()),
-                       address(p.j01.data()), address(p.j10.data()), address(p.j11.data()),
-                       address(out.data()), p.n);
+    zolvin::pixel_frac(zolvin::LineArrays{lx.data(), ly.data(), ldx.data(), ldy.data()},
+                       p.arrays(), out.data());
     d.add(out);
 }
 
@@ -156,40 +157,28 @@ void circle_digest(Random& rng, Digest& d) {
     for (int k = 0; k < 10; ++k) {
         const double r = k == 0 ? 0.0 : k == 1 ? -2.0 : rng.uniform(0.1, 6);
         const double cx = rng.uniform(-3, 3), cy = rng.uniform(-3, 3);
-        zolvin::enclosed_circle(address(p.u.data()), address(p.v.data()), address(p.x.data()),
-                                address(p.y.data()), cx, cy, r,
-                                address(p.j00.data()), address(p.j01.data()),
-                                address(p.j10.data()), address(p.j11.data()),
-                                address(out.data()), p.n);
+        zolvin::enclosed_circle(p.arrays(), zolvin::Circle{cx, cy, r}, out.data());
         d.add(out);
     }
 }
 
-struct StrutParams {
-    double diameter, x1, y1, dir_y1, dir_x1, x2, y2, dir_y2, dir_x2;
-};
-
-StrutParams make_strut(Random& rng) {
+zolvin::Strut make_strut(Random& rng) {
     double ca, sa;
     turn(rng, ca, sa);
     const double w = rng.uniform(0.01, 1.5);
     const double cx = rng.uniform(-2, 2), cy = rng.uniform(-2, 2);
     const double nx = sa, ny = -ca;
     const double tilt = rng.below(3) == 0 ? rng.uniform(-0.05, 0.05) : 0.0;
-    return {rng.uniform(0.5, 12), cx - nx * w / 2, cy - ny * w / 2, sa, ca,
-            cx + nx * w / 2,      cy + ny * w / 2, sa + tilt * ca,  ca - tilt * sa};
+    return {rng.uniform(0.5, 12),
+            {cx - nx * w / 2, cy - ny * w / 2, ca, sa},
+            {cx + nx * w / 2, cy + ny * w / 2, ca - tilt * sa, sa + tilt * ca}};
 }
 
 void strut_digest(Random& rng, Digest& d) {
     const Pixels p = make_pixels(rng, 2053, true);
     std::vector<double> out(p.n);
     for (int k = 0; k < 10; ++k) {
-        const StrutParams s = make_strut(rng);
-        zolvin::enclosed_strut(address(p.u.data()), address(p.v.data()), address(p.x.data()),
-                               address(p.y.data()), s.diameter, s.x1, s.y1, s.dir_y1, s.dir_x1,
-                               s.x2, s.y2, s.dir_y2, s.dir_x2, address(p.j00.data()),
-                               address(p.j01.data()), address(p.j10.data()),
-                               address(p.j11.data()), address(out.data()), p.n);
+        zolvin::enclosed_strut(p.arrays(), make_strut(rng), out.data());
         d.add(out);
     }
 }
@@ -206,17 +195,16 @@ void grid_digest(Random& rng, Digest& d) {
         std::vector<double> out(g.rows * g.cols);
         const double line[4] = {rng.uniform(-1, 1), rng.uniform(-1, 1), rng.uniform(-1, 1),
                                 rng.uniform(-1, 1)};
-        zolvin::grid_pixel_frac(g, line[0], line[1], line[2], line[3], out.data());
+        zolvin::grid_pixel_frac(g, zolvin::Line{line[0], line[1], line[3], line[2]}, out.data());
         d.add(out);
         for (int zeroed = 0; zeroed < 2; ++zeroed) {
             std::fill(out.begin(), out.end(), zeroed ? 0.0 : kNaN);
             const double c[3] = {rng.uniform(-1, 1), rng.uniform(-1, 1), rng.uniform(0.2, 3)};
-            zolvin::grid_enclosed_circle(g, c[0], c[1], c[2], out.data(), zeroed != 0);
+            zolvin::grid_enclosed_circle(g, zolvin::Circle{c[0], c[1], c[2]}, out.data(),
+                                         zeroed != 0);
             d.add(out);
             std::fill(out.begin(), out.end(), zeroed ? 0.0 : kNaN);
-            const StrutParams t = make_strut(rng);
-            zolvin::grid_enclosed_strut(g, t.diameter, t.x1, t.y1, t.dir_y1, t.dir_x1, t.x2,
-                                        t.y2, t.dir_y2, t.dir_x2, out.data(), zeroed != 0);
+            zolvin::grid_enclosed_strut(g, make_strut(rng), out.data(), zeroed != 0);
             d.add(out);
         }
     }
@@ -304,12 +292,13 @@ void clip_strut_digest(Random& rng, Digest& d) {
     sprinkle(t, rng, 1000);
     std::vector<double> out(6 * 7 * static_cast<std::size_t>(n));
     for (int k = 0; k < 8; ++k) {
-        const StrutParams s = make_strut(rng);
+        const zolvin::Strut s = make_strut(rng);
         std::int32_t counters[2] = {0, 0};
         const double c[4] = {rng.uniform(-1, 1), rng.uniform(-1, 1), rng.uniform(0.5, 5),
                              k < 4 ? 0.0 : rng.uniform(0, 0.3)};
         const int written = zolvin::clip_triangles_to_strut(
-            address(t.data()), n, s.x1, s.y1, s.dir_y1, s.dir_x1, s.x2, s.y2, s.dir_y2, s.dir_x2,
+            address(t.data()), n, s.edge1.x, s.edge1.y, s.edge1.dir_y, s.edge1.dir_x, s.edge2.x,
+            s.edge2.y, s.edge2.dir_y, s.edge2.dir_x,
             c[0], c[1], c[2], c[3], address(out.data()), address(&counters[0]),
             address(&counters[1]));
         d.add_int(written);

@@ -1,16 +1,18 @@
-"""Polygon mask throughput: poly_grid_contains beside skimage's polygon2mask and
-matplotlib's Path.contains_points (both on smaller grids: they are far slower).
+"""Polygon mask throughput: both rules of poly_grid_contains beside skimage's
+polygon2mask and matplotlib's Path.contains_points (both on smaller grids: they
+are far slower), each on one thread, medians of repeated runs in this process.
 
     build/venv/bin/python bench/bench_polygon.py [GRID_SIZE]   (default 4096)
 """
 import sys
 
 import numpy as np
+from common import median_seconds as timed_median
 from matplotlib.path import Path
 from skimage.draw import polygon2mask
+from zolvin import _native
 
 import _zolvin
-from common import median_seconds as timed_median
 
 REPEATS = 7
 
@@ -28,13 +30,17 @@ def star(size, n_vertices):
             np.ascontiguousarray(size / 2 + r * np.sin(t)))
 
 
-def ours(px, py, size):
+def ours(px, py, size, rule):
     gx = np.arange(size, dtype=np.float64)
     mask = np.empty((size, size), np.uint8)
 
     def run():
-        _zolvin.poly_grid_contains(px.ctypes.data, py.ctypes.data, len(px), gx.ctypes.data,
-                                   gx.ctypes.data, mask.ctypes.data, size, size)
+        if rule == "scan":
+            _zolvin.poly_grid_contains(px.ctypes.data, py.ctypes.data, len(px), gx.ctypes.data,
+                                       gx.ctypes.data, mask.ctypes.data, size, size)
+        else:
+            _native.poly_grid_points(px.ctypes.data, py.ctypes.data, len(px), gx.ctypes.data,
+                                     gx.ctypes.data, mask.ctypes.data, size, size, 1)
         return mask
     return run
 
@@ -43,8 +49,9 @@ def main():
     size = int(sys.argv[1]) if len(sys.argv) > 1 else 4096
     n_vertices = 1000
     px, py = star(size, n_vertices)
-    t_ours = median_seconds(ours(px, py, size))
-    ns_ours = t_ours / size**2 * 1e9
+    ns = {}
+    for rule in ("scan", "points"):
+        ns[rule] = median_seconds(ours(px, py, size, rule)) / size**2 * 1e9
 
     # The baselines cost about a microsecond per cell: run them on smaller grids
     # with the same polygon scaled down.
@@ -53,8 +60,7 @@ def main():
     t_sk = median_seconds(lambda: polygon2mask((sk_size, sk_size), np.column_stack([sy, sx])),
                           repeats=3)
     ns_sk = t_sk / sk_size**2 * 1e9
-    agree = np.mean(polygon2mask((sk_size, sk_size), np.column_stack([sy, sx]))
-                    == ours(sx, sy, sk_size)().astype(bool))
+    sk_mask = polygon2mask((sk_size, sk_size), np.column_stack([sy, sx]))
 
     mpl_size = max(size // 8, 1)
     mx, my = star(mpl_size, n_vertices)
@@ -64,15 +70,23 @@ def main():
     path = Path(np.column_stack([mx, my]))
     t_mpl = median_seconds(lambda: path.contains_points(points), repeats=3)
     ns_mpl = t_mpl / mpl_size**2 * 1e9
+    mpl_mask = path.contains_points(points).reshape(mpl_size, mpl_size)
 
-    print(f"polygon of {n_vertices} vertices; medians of {REPEATS} runs (baselines 3)")
-    print(f"  poly_grid_contains    {size:5d}^2 grid {ns_ours:9.3f} ns/cell "
-          f"({t_ours * 1e3:8.2f} ms)")
-    print(f"  skimage polygon2mask  {sk_size:5d}^2 grid {ns_sk:9.3f} ns/cell "
-          f"({t_sk * 1e3:8.2f} ms)  {ns_sk / ns_ours:7.0f}x slower")
-    print(f"  mpl contains_points   {mpl_size:5d}^2 grid {ns_mpl:9.3f} ns/cell "
-          f"({t_mpl * 1e3:8.2f} ms)  {ns_mpl / ns_ours:7.0f}x slower")
-    print(f"  cells agreeing with polygon2mask on its grid: {agree:.5f}")
+    print(f"polygon of {n_vertices} vertices, one thread; medians of {REPEATS} runs "
+          "(baselines 3)")
+    for rule in ("scan", "points"):
+        print(f"  rule={rule:<7}            {size:5d}^2 grid {ns[rule]:9.3f} ns/cell "
+              f"({ns[rule] * size**2 / 1e6:8.2f} ms)  {ns[rule] / ns['scan']:5.2f}x scan")
+    for name, n, t in (("skimage polygon2mask", sk_size, ns_sk),
+                       ("mpl contains_points ", mpl_size, ns_mpl)):
+        print(f"  {name}      {n:5d}^2 grid {t:9.3f} ns/cell ({t * n * n / 1e6:8.2f} ms)  "
+              f"{t / ns['scan']:7.0f}x scan, {t / ns['points']:7.0f}x points")
+    for rule in ("scan", "points"):
+        on_sk = ours(sx, sy, sk_size, rule)().astype(bool)
+        on_mpl = ours(mx, my, mpl_size, rule)().astype(bool)
+        print(f"  rule={rule:<7} cells differing: from polygon2mask {np.sum(on_sk != sk_mask):6d}"
+              f" of {sk_size**2}, from contains_points {np.sum(on_mpl != mpl_mask):6d} of "
+              f"{mpl_size**2}")
 
 
 if __name__ == "__main__":

@@ -168,6 +168,15 @@ void poly_grid_contains(u64 poly_x, u64 poly_y, u64 n_vertices, u64 grid_x, u64 
     });
 }
 
+// The point rule's rows, split over threads the same way.
+void poly_grid_points(u64 poly_x, u64 poly_y, u64 n_vertices, u64 grid_x, u64 grid_y, u64 mask,
+                      u64 nx, u64 ny, u64 n_threads) {
+    zolvin::split_range(ny, n_threads, [&](u64 b, u64 e) {
+        zolvin::poly_grid_points(poly_x, poly_y, n_vertices, grid_x, at(grid_y, b),
+                                 mask + b * nx, nx, e - b);
+    });
+}
+
 }  // namespace
 
 void bind_grid(py::module_& m);  // native_grid.cpp
@@ -222,6 +231,11 @@ PYBIND11_MODULE(_native, m, py::mod_gil_not_used()) {
           py::arg("out"), py::arg("counts"), py::arg("n_threads"));
     m.def("poly_grid_contains", &poly_grid_contains, unlocked,
           "Even-odd mask (uint8, ny x nx) of a polygon over a grid of points.",
+          py::arg("poly_x"), py::arg("poly_y"), py::arg("n_vertices"), py::arg("grid_x"),
+          py::arg("grid_y"), py::arg("mask"), py::arg("nx"), py::arg("ny"),
+          py::arg("n_threads"));
+    m.def("poly_grid_points", &poly_grid_points, unlocked,
+          "Mask (uint8, ny x nx) of the grid points inside a polygon by the even-odd rule.",
           py::arg("poly_x"), py::arg("poly_y"), py::arg("n_vertices"), py::arg("grid_x"),
           py::arg("grid_y"), py::arg("mask"), py::arg("nx"), py::arg("ny"),
           py::arg("n_threads"));

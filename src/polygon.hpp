@@ -15,3 +15,27 @@ void poly_grid_contains(std::uint64_t poly_x, std::uint64_t poly_y, std::uint64_
                         std::uint64_t nx, std::uint64_t ny);
 
 }  // namespace zolvin
+
+namespace zolvin {
+
+// Writes mask[r * nx + c] = 1 when the point (grid_x[c], grid_y[r]) lies
+// inside the polygon by the even-odd rule, counting every crossing of row r
+// at or left of the point; else 0. Of an edge, the row counts when
+// min(P.y, Q.y) <= y < max(P.y, Q.y). So a point is marked as the point moved
+// right by an infinitesimal and up by a far smaller one would be: points on
+// left and bottom edges are in, on right and top edges out, and of polygons
+// that tile the plane every point is marked by exactly one.
+//
+// Exact: near a crossing the decision is the sign of an orientation
+// determinant, evaluated exactly, so every point is classified as with
+// real numbers when all coordinates are zero or of magnitude in
+// [2^-450, 2^450]. A column's value depends only on its own x, so columns
+// may come in any order, but an ascending run is filled in spans and the
+// rest is tested point by point. Every byte of the ny x nx mask is written.
+// Throws std::bad_alloc if the crossing list cannot grow; rows before the
+// failing one keep their values.
+void poly_grid_points(std::uint64_t poly_x, std::uint64_t poly_y, std::uint64_t n_vertices,
+                      std::uint64_t grid_x, std::uint64_t grid_y, std::uint64_t mask,
+                      std::uint64_t nx, std::uint64_t ny);
+
+}  // namespace zolvin

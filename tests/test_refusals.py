@@ -102,6 +102,10 @@ CASES = [
     ("poly_grid_contains(np.zeros((3, 2)), np.zeros(3), np.zeros(4), out=OB)", ValueError, "out"),
     ("poly_grid_contains(np.zeros((3, 2)), np.zeros(4), np.zeros(3), out=OB, n_threads=-2)",
      ValueError, "n_threads"),
+    ("poly_grid_contains(np.zeros((3, 2)), np.zeros(4), np.zeros(3), rule=1, out=OB)",
+     TypeError, "rule"),
+    ("poly_grid_contains(np.zeros((3, 2)), np.zeros(4), np.zeros(3), rule='inside', out=OB)",
+     ValueError, "rule"),
 ]
 
 CHILD = """

@@ -53,3 +53,7 @@ def poly_grid_contains(poly_x: typing.SupportsInt | typing.SupportsIndex, poly_y
     """
     Even-odd mask (uint8, ny x nx) of a polygon over a grid of points.
     """
+def poly_grid_points(poly_x: typing.SupportsInt | typing.SupportsIndex, poly_y: typing.SupportsInt | typing.SupportsIndex, n_vertices: typing.SupportsInt | typing.SupportsIndex, grid_x: typing.SupportsInt | typing.SupportsIndex, grid_y: typing.SupportsInt | typing.SupportsIndex, mask: typing.SupportsInt | typing.SupportsIndex, nx: typing.SupportsInt | typing.SupportsIndex, ny: typing.SupportsInt | typing.SupportsIndex, n_threads: typing.SupportsInt | typing.SupportsIndex) -> None:
+    """
+    Mask (uint8, ny x nx) of the grid points inside a polygon by the even-odd rule.
+    """

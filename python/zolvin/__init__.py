@@ -4,7 +4,8 @@ The functions here check their arguments, release the interpreter's lock while
 they work and split the work over threads; results are the same bits for every
 number of threads and the same as the low-level ``_zolvin`` module's.
 """
-from . import _native  # noqa: F401
+from . import _native, pupils, shapes  # noqa: F401
+from ._aperture import SegmentMap, aperture_coverage
 from ._coverage import enclosed_circle, enclosed_strut, pixel_frac
 from ._pixels import Pixels
 from ._polygon import poly_grid_contains
@@ -17,8 +18,10 @@ __all__ = [
     "Clipped",
     "Grid",
     "Pixels",
+    "SegmentMap",
     "accumulate_triangles",
     "analytic_area",
+    "aperture_coverage",
     "clip_area",
     "clip_triangles_to_circle",
     "clip_triangles_to_strut",
@@ -27,5 +30,7 @@ __all__ = [
     "pixel_frac",
     "poly_grid_contains",
     "pupil",
+    "pupils",
+    "shapes",
     "strut_angles",
 ]

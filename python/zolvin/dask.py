@@ -1,8 +1,9 @@
 """Coverage of grids larger than memory, as chunked dask arrays.
 
-Every chunk of the coverage functions and of ``pupil`` is a window of the grid,
-computed when dask asks for it; since a window's pixels keep the grid's
-indices, the chunks put together are the in-memory result bit for bit.
+Every chunk of the coverage functions, of ``aperture_coverage`` and of ``pupil``
+is a window of the grid, computed when dask asks for it; since a window's
+pixels keep the grid's indices, the chunks put together are the in-memory
+result bit for bit.
 ``accumulate_triangles`` reduces a chunked triangle list into row bands of
 the grid: each band goes through the whole list, chunk after chunk, so every
 cell gets the same additions in the same order as in one in-memory call, and a
@@ -23,7 +24,7 @@ from dask.base import tokenize
 from dask.highlevelgraph import HighLevelGraph
 
 from . import _pupil
-from . import _coverage, _native
+from . import _aperture, _coverage, _native
 from . import _validate as V
 from .grid import Grid
 
@@ -112,6 +113,18 @@ def pupil(grid: Grid, radius: float, *, chunks: Any = None, n_threads: int | Non
     """``zolvin.pupil`` over a Grid as a dask array; keywords as there."""
     return _over_grid("pupil", _pupil.pupil, grid, chunks, (radius,),
                       dict(kwargs, n_threads=n_threads))
+
+
+def _aperture_task(grid: Grid, shape: Any, n_threads: int | None) -> np.ndarray:
+    result: np.ndarray = _aperture.aperture_coverage(grid, shape, n_threads=n_threads)
+    return result
+
+
+def aperture_coverage(grid: Grid, shape: Any, *, chunks: Any = None,
+                      n_threads: int | None = 1) -> da.Array:
+    """``zolvin.aperture_coverage`` of a shape over a Grid, as a dask array;
+    the shape is compiled once per process and reused by its chunks."""
+    return _over_grid("aperture_coverage", _aperture_task, grid, chunks, (shape, n_threads), {})
 
 
 # ---- Triangles ---------------------------------------------------------------

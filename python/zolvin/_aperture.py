@@ -1,0 +1,167 @@
+"""Exact coverage of pixels by composed shapes (zolvin.shapes).
+
+A shape compiles once into a region (boundary pieces grouped into leaves and
+a boolean program over them, see ``zolvin.shapes.compile_shape``) and the
+region rasterizer gives every pixel the area of its intersection with the
+region. The compiled regions of recently used shapes are kept, so that the
+chunks of a dask array do not compile the same shape again.
+"""
+from __future__ import annotations
+
+import functools
+import math
+from typing import Any, NamedTuple
+
+import numpy as np
+import numpy.typing as npt
+
+from . import shapes as S
+from ._pixels import Pixels
+from .grid import Grid
+
+FloatArray = npt.NDArray[np.float64]
+# Compiled regions kept for reuse.
+CACHE = 64
+
+
+def _region_module() -> Any:
+    # Imported when first needed: the rasterizer's module is the one place
+    # where regions meet pixels.
+    from . import _region
+    return _region
+
+
+@functools.lru_cache(maxsize=CACHE)
+def _region(shape: S.Shape) -> Any:
+    return _build(shape, None)
+
+
+def _build(shape: S.Shape, box: tuple[float, float, float, float] | None) -> Any:
+    c = S.compile_shape(shape, box)
+    return _region_module().Region(c.segments, c.segment_leaf, c.arcs, c.arc_leaf,
+                                   c.leaf_rules, c.program)
+
+
+class SegmentMap(NamedTuple):
+    """One segment's coverage over a window of the grid.
+
+    ``coverage`` is the window ``rows[0]:rows[1], cols[0]:cols[1]`` of the
+    grid's result array (indices relative to the grid passed, as in
+    ``grid[r0:r1, c0:c1]``); everywhere outside the window the segment's
+    coverage is exactly 0."""
+
+    position: tuple[int, int]
+    rows: tuple[int, int]
+    cols: tuple[int, int]
+    coverage: FloatArray
+
+
+def aperture_coverage(pixels: Pixels | Grid, shape: S.Shape, *, out: Any = None,
+                      n_threads: int | None = None, segments: bool = False
+                      ) -> Any:
+    """Fraction of every pixel inside a shape of ``zolvin.shapes``.
+
+    For each pixel (a parallelogram of a ``Grid`` or ``Pixels``), the area of
+    its intersection with the composed region divided by its area: unions,
+    differences and intersections are the true set operations, areas never
+    multiplied as fractions.
+
+    Parameters
+    ----------
+    pixels : Grid or Pixels
+        The pixels.
+    shape : zolvin.shapes.Shape
+        The aperture, in the pixels' plane coordinates.
+    out : ndarray, optional
+        float64 array of the pixels' shape, written whole.
+    n_threads : int, optional
+        Threads (default: every usable core for large inputs, one for small).
+    segments : bool
+        Instead of the whole aperture's map, one map per segment of the
+        shape's ``HexSegments`` (a ``Grid`` only; ``out`` does not apply):
+        segment i's map is the coverage by the aperture's part on segment i
+        (the shape intersected with that segment). The maps sum to the whole
+        aperture's map within 1e-12 per pixel wherever the aperture lies on
+        the segments, e.g. ``segments - spiders``.
+
+    Returns
+    -------
+    ndarray or tuple of SegmentMap
+        The coverage, float64 of the pixels' shape; with ``segments=True`` a
+        ``SegmentMap`` per segment in the order of ``positions``, each the
+        segment's window of the grid and its map there.
+
+    Notes
+    -----
+    Exact to rounding for straight edges: per pixel within 1e-12 of the true
+    fraction for coordinates of moderate size (a few thousand pixels from
+    the origin). Discs and ellipses are arcs, handled as the region
+    rasterizer's documentation states. Every result lies in [0, 1]; pixels
+    that no boundary piece touches are exactly 0.0 or 1.0. The same bits for
+    every ``n_threads``, for a window of a grid as for the matching slice of
+    the whole, and through ``zolvin.dask.aperture_coverage``.
+    """
+    shape = S._shape(shape, "shape")
+    if segments is not False and segments is not True:
+        raise TypeError(f"segments must be True or False, not {type(segments).__name__}")
+    if segments:
+        if out is not None:
+            raise ValueError("out= does not apply with segments=True: the maps are windows")
+        return segment_maps(pixels, shape, n_threads=n_threads)
+    region = _region(shape)
+    result: FloatArray = _region_module().region_coverage(pixels, region, out=out,
+                                                          n_threads=n_threads)
+    return result
+
+
+def _window(grid: Grid, box: tuple[float, float, float, float] | None
+            ) -> tuple[tuple[int, int], tuple[int, int]]:
+    """Rows and columns of the grid whose pixels can meet the box, with a
+    pixel to spare either side (indices relative to the grid)."""
+    rows, cols = grid.shape
+    (a, b), (c, d) = grid.jac
+    det = a * d - b * c
+    if box is None:
+        return (0, 0), (0, 0)
+    if not (math.isfinite(det) and det != 0):
+        return (0, rows), (0, cols)
+    x0, y0, x1, y1 = box
+    ox, oy = grid.origin
+    us, vs = [], []
+    for x in (x0, x1):
+        for y in (y0, y1):
+            px, py = x - ox, y - oy
+            us.append((d * px - b * py) / det)
+            vs.append((a * py - c * px) / det)
+    if not all(map(math.isfinite, us + vs)):
+        return (0, rows), (0, cols)
+
+    def span(lo: float, hi: float, first: int, n: int) -> tuple[int, int]:
+        # Pixel k spans [k - 1/2, k + 1/2] in its own frame.
+        start = max(0, min(n, math.ceil(lo - 0.5) - 1 - first))
+        stop = max(start, min(n, math.floor(hi + 0.5) + 2 - first))
+        return start, stop
+
+    return span(min(vs), max(vs), grid.row0, rows), span(min(us), max(us), grid.col0, cols)
+
+
+def segment_maps(grid: Grid, shape: S.Shape, *, n_threads: int | None = None
+                 ) -> tuple[SegmentMap, ...]:
+    """Per-segment coverage maps (``aperture_coverage(..., segments=True)``)."""
+    shape = S._shape(shape, "shape")
+    if not isinstance(grid, Grid):
+        raise TypeError(f"pixels must be a zolvin.Grid for segments=True (each segment's map "
+                        f"is a window of it), not {type(grid).__name__}")
+    array = S.hex_segments(shape)
+    if array is None:
+        raise ValueError("segments=True needs a shape that holds a HexSegments")
+    # Spiders of length None reach as far as in the whole shape.
+    box = S.reach_box(shape)
+    maps = []
+    for pos, seg in zip(array.positions, array.segments):
+        part = S.Intersection(S.replace(shape, array, seg), seg)
+        rows, cols = _window(grid, seg.bounds)
+        window = grid.window(rows, cols)
+        cov = _region_module().region_coverage(window, _build(part, box), n_threads=n_threads)
+        maps.append(SegmentMap(pos, rows, cols, cov))
+    return tuple(maps)

@@ -306,14 +306,17 @@ void enclosed_strut(const PixelArrays& px, const Strut& strut, double* out) {
 // ---- The grid-window form ----
 
 void grid_pixel_frac(const GridWindow& g, const Line& line, double* out) {
+    if (g.rows == 0 || g.cols == 0) return;  // no pixels: no rows to walk
     pixel_frac_grid(GridPixels{g}, SharedLine{line}, out);
 }
 
 void grid_enclosed_circle(const GridWindow& g, const Circle& circle, double* out, bool zeroed) {
+    if (g.rows == 0 || g.cols == 0) return;  // no pixels: no rows to walk
     circle_grid(GridPixels{g}, circle, out, zeroed);
 }
 
 void grid_enclosed_strut(const GridWindow& g, const Strut& strut, double* out, bool zeroed) {
+    if (g.rows == 0 || g.cols == 0) return;  // no pixels: no rows to walk
     strut_grid(GridPixels{g}, strut_rule(strut), out, zeroed);
 }
 

@@ -35,6 +35,8 @@ zolvin::GridWindow window(u64 rows, u64 cols, u64 row0, u64 col0, double x0, dou
 // Calls kernel(band, out) for every band of rows of g, over up to n_threads threads.
 template <class Kernel>
 void over_bands(const zolvin::GridWindow& g, double* out, u64 n_threads, const Kernel& kernel) {
+    // An empty window has nothing to write, however many rows (or columns) it claims.
+    if (g.rows == 0 || g.cols == 0) return;
     const u64 size = band_rows(g.cols);
     const u64 bands = g.rows / size + (g.rows % size != 0 ? 1 : 0);
     const u64 workers = std::max<u64>(1, std::min(n_threads, bands));

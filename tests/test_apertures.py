@@ -319,3 +319,21 @@ def test_spider_reaches_beyond_the_rest():
 def test_refusals(call, error, words):
     with pytest.raises(error, match=words):
         call()
+
+
+def test_job_draws_named_pupils(tmp_path, capsys):
+    from zolvin.__main__ import main, telescope_grid
+    assert main(["pupil", "--list"]) == 0
+    listed = capsys.readouterr().out
+    assert all(name in listed for name in pupils.PRESETS)
+    grid = telescope_grid(pupils.keck(), 40, 0.2)
+    want = zolvin.aperture_coverage(grid, pupils.keck())
+    for name in ("k.npy", "k.zarr"):  # in memory, and chunk by chunk through dask
+        out = tmp_path / name
+        args = ["pupil", "--telescope", "keck", "--size", "40", "--shear", "0.2", "-q"]
+        assert main([*args, "--chunk", "16", "-o", str(out)]) == 0
+        got = np.load(out) if name.endswith(".npy") else __import__("zarr").open_array(out)[:]
+        assert same_bits(got, want)
+    with pytest.raises(SystemExit) as e:
+        main(["pupil", "--telescope", "hale", "-o", str(tmp_path / "h.npy")])
+    assert e.value.code == 2

@@ -121,6 +121,9 @@ class Shape:
     def __reduce__(self) -> tuple[Any, ...]:
         return (_rebuild, (type(self), self._args(), self._kwargs()))
 
+    def __dask_tokenize__(self) -> tuple[Any, ...]:
+        return self._key()
+
     def __or__(self, other: Shape) -> Shape:
         return Union(self, _shape(other, "right operand of |"))
 

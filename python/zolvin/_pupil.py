@@ -424,6 +424,8 @@ def _mesh(grid: Pixels | Grid, p: _Pupil, chord_error: float | None, n_threads: 
     eps = CHORD_ERROR * scale if chord_error is None else V.real(chord_error, "chord_error")
     if not (math.isfinite(eps) and eps > 0):
         raise ValueError(f"chord_error must be positive and finite, not {eps}")
+    if grid.size == 0:
+        return np.zeros(grid.shape)
     lattice = _Lattice(p, scale, eps)
     rows, cols = grid.shape
     threads = V.threads(n_threads, grid.size, THREAD_THRESHOLD)

@@ -48,6 +48,42 @@ def _edges(bounds: tuple[int, ...]) -> list[tuple[int, int]]:
     return out
 
 
+def _chunk_side(value: Any, length: int) -> Any:
+    """One axis of chunks=: a side of at least 1 (-1 for the whole axis), an
+    explicit tuple of sizes, or a dask spelling such as "auto"."""
+    if value is None or isinstance(value, str):
+        return value
+    if isinstance(value, (tuple, list)):
+        return tuple(V.index(c, "chunks", 0) for c in value)
+    side = V.index(value, "chunks")
+    if side == -1:
+        return max(length, 1)
+    if side < 1:
+        raise ValueError(f"chunks must be at least 1 (or -1 for a whole axis), not {side}")
+    return min(side, max(length, 1))
+
+
+def _grid_chunks(chunks: Any, shape: tuple[int, int]) -> tuple[tuple[int, ...], ...]:
+    """chunks= of the grid functions as dask's sizes per axis; TypeError or
+    ValueError naming chunks for anything dask cannot use."""
+    if chunks is None:
+        chunks = CHUNK
+    if isinstance(chunks, dict):
+        chunks = tuple(chunks.get(k, -1) for k in range(len(shape)))
+    sides = tuple(chunks) if isinstance(chunks, (tuple, list)) else (chunks,) * len(shape)
+    if len(sides) != len(shape):
+        raise ValueError(f"chunks must give {len(shape)} axes, not {len(sides)}")
+    sides = tuple(_chunk_side(c, n) for c, n in zip(sides, shape))
+    if 0 in shape and not any(isinstance(c, tuple) for c in sides):
+        # No pixels: one empty chunk, however long the other axis is.
+        return tuple((n,) for n in shape)
+    try:
+        result: tuple[tuple[int, ...], ...] = normalize_chunks(sides, shape, dtype=np.float64)
+    except (TypeError, ValueError, ZeroDivisionError, OverflowError) as e:
+        raise ValueError(f"chunks {chunks!r} do not fit the grid's shape {shape}: {e}") from None
+    return result
+
+
 def _window_task(fn: Callable[..., np.ndarray], grid: Grid, rows: tuple[int, int],
                  cols: tuple[int, int], args: tuple[Any, ...], kwargs: dict[str, Any]
                  ) -> np.ndarray:
@@ -59,8 +95,7 @@ def _over_grid(name: str, fn: Callable[..., np.ndarray], grid: Grid, chunks: Any
     grid = _check_grid(grid)
     # Arguments are checked now, on an empty window, not when a chunk runs.
     fn(grid.window((0, 0), (0, 0)), *args, **kwargs)
-    chunks = normalize_chunks(CHUNK if chunks is None else chunks, grid.shape,
-                              dtype=np.float64)
+    chunks = _grid_chunks(chunks, grid.shape)
     token = f"zolvin-{name}-" + tokenize(grid, args, kwargs, chunks, fn.__name__)
     dsk = {}
     for i, rows in enumerate(_edges(chunks[0])):

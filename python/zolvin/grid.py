@@ -190,6 +190,10 @@ class Grid:
         """(u, v, x, y): float64 arrays of the grid's shape, the pixels' indices
         and centres, by the documented arithmetic."""
         rows, cols = self._shape
+        if rows == 0 or cols == 0:
+            # No pixels: no index line either, however long the other side.
+            z = np.zeros(self._shape)
+            return z, z.copy(), z.copy(), z.copy()
         (a, b), (c, d) = self._jac
         x0, y0 = self._origin
         u = np.arange(self._col0, self._col0 + cols, dtype=np.int64).astype(np.float64)

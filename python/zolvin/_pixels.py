@@ -7,6 +7,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _validate as V
+from ._wcs import from_wcs
 
 # Attribute names of the eight arrays, in the order the constructor takes
 # them, and the names their checks report.
@@ -67,6 +68,8 @@ class Pixels:
         ua = self._index_default(shape, -1) if u is None else u
         va = self._index_default(shape, -2) if v is None else v
         self._set(xa, ya, ua, va, *parts)
+
+    from_wcs = classmethod(from_wcs)
 
     def __init_subclass__(cls, **kwargs: Any) -> NoReturn:
         # The kernels trust a Pixels' addresses and size: no subclass may redefine them.

@@ -149,3 +149,62 @@ def test_mesh_spokes_without_width_keep_the_aperture(width, angles):
     area = zolvin.pupil(grid, 1.0, struts=angles, strut_width=width, method="mesh").sum() * abs(a * d - b * c)
     full = zolvin.pupil(grid, 1.0, method="mesh").sum() * abs(a * d - b * c)
     assert area == pytest.approx(full, rel=1e-12)
+
+
+SMALL_PIXELS = Grid((8, 8), (-0.875, -0.875), ((0.25, 0), (0, 0.25)))
+
+
+@pytest.mark.parametrize("grid, radius, kwargs, name", [
+    (pupil_grid(16), 1e36, {}, "radius"),                            # rims placed to 1e20
+    (pupil_grid(16), 1.0, {"center": (1e12, 0.0)}, "center"),
+    (SMALL_PIXELS, 1e-10, {}, "radius"),                             # area lost in rounding
+    (SMALL_PIXELS, 1e-200, {}, "radius"),
+    (pupil_grid(8), 1.0, {"obscuration": 1e-100}, "obscuration"),
+    (pupil_grid(8), 1.0, {"chord_error": 1e-20}, "chord_error"),     # 176 GiB of strips
+    (pupil_grid(8), 1.0, {"chord_error": 1e-12}, "chord_error"),
+    (pupil_grid(8), 1.0, {"chord_error": 1e-100}, "chord_error"),
+    (pupil_grid(512), 1.0, {"chord_error": 2e-9 * 2.06 / 512}, "chord_error"),  # one band too full
+    (pupil_grid(8), 1.0, {"struts": [0.5] * 1001, "strut_width": 0.1}, "struts"),
+])
+def test_mesh_refuses_what_it_cannot_compute(grid, radius, kwargs, name):
+    with pytest.raises(ValueError, match=name) as err:
+        zolvin.pupil(grid, radius, method="mesh", **kwargs)
+    assert any(c.isdigit() for c in str(err.value))  # the supported range is given
+
+
+def test_spoke_counts_are_bounded():
+    with pytest.raises(ValueError, match="struts"):
+        zolvin.pupil(pupil_grid(8), 1.0, struts=[0.5] * 1001, strut_width=0.1)
+    with pytest.raises(ValueError, match="count"):
+        zolvin.strut_angles(10**8)
+
+
+@pytest.mark.parametrize("width", [1e100, 1e300, 4.0])
+def test_spokes_wider_than_the_aperture(width):
+    grid = pupil_grid(24)
+    (a, b), (c, d) = grid.jac
+    kw = {"struts": (0.3, 1.9), "strut_width": width}
+    exact = zolvin.analytic_area(1.0, **kw)
+    mesh = zolvin.pupil(grid, 1.0, method="mesh", **kw)
+    assert mesh.sum() * abs(a * d - b * c) == pytest.approx(exact, abs=1e-5)
+    cov = zolvin.pupil(grid, 1.0, **kw)
+    assert cov.min() >= 0 and cov.max() <= 1
+    assert same_bits(cov, zolvin.pupil(grid, 1.0, struts=kw["struts"], strut_width=4.0))
+
+
+@pytest.mark.parametrize("grid, radius, center", [
+    (pupil_grid(16), 1e8, (0.0, 0.0)),                 # everything inside
+    (SMALL_PIXELS, 2e-5, (0.0, 0.0)),                  # a few times the smallest rim
+    (SMALL_PIXELS, 3e-5, (0.1, -0.2)),
+])
+def test_mesh_at_the_ends_of_its_range(grid, radius, center):
+    (a, b), (c, d) = grid.jac
+    mesh = zolvin.pupil(grid, radius, center=center, method="mesh")
+    assert mesh.min() >= 0 and mesh.max() <= 1
+    inside = min(1.0, math.pi * radius**2 / abs(a * d - b * c) / grid.size)
+    eps = min(1e-5 * grid.pixel_scale, radius / 2)
+    bound = 4 * math.pi / 3 * eps * radius / abs(a * d - b * c)
+    if radius < 1:
+        assert abs(mesh.sum() - inside * grid.size) < bound
+    else:
+        assert np.all(mesh == 1.0)

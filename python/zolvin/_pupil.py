@@ -23,7 +23,8 @@ from __future__ import annotations
 
 import math
 from concurrent.futures import ThreadPoolExecutor
-from typing import Any, Iterable, Sequence
+from collections.abc import Iterable, Iterator, Sequence
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
@@ -50,6 +51,24 @@ TILE = 255
 THREAD_THRESHOLD = 1 << 15
 # Pupil rows computed at once by pupil(method="mesh"): bounds the triangle lists.
 BAND = 4 * TILE
+# Most spokes a pupil takes: each costs a pass over every pixel (coverage) or
+# every triangle (mesh).
+MAX_STRUTS = 1000
+# Bounds of the mesh, which refuses what it cannot compute to its chord error
+# or in bounded memory:
+# - chord errors below this many pixel scales are lost in the rounding of the
+#   accumulation (and cost ever thinner strips);
+MIN_CHORD_ERROR = 1e-9
+# - the accumulation's rounding, measured up to 3e-10 pixel areas over a small
+#   pupil, must stay below the area between a rim and its chords, which is
+#   about (4 pi / 3) * chord error * radius;
+ROUNDING_AREA = 1e-9
+# - the rims are placed to a few roundings of |center| + radius, which must
+#   stay below a 1/8 of the chord error;
+RIM_PLACEMENT = 2.0**-49
+# - triangles of one band of rows held at once (each costs up to ~400 bytes on
+#   its way through the clippers).
+MAX_BAND_TRIANGLES = 1 << 21
 
 
 # ---- Arguments ---------------------------------------------------------------
@@ -84,6 +103,8 @@ class _Pupil:
                 raise
             raise TypeError(f"struts must be a sequence of angles in radians, "
                             f"not {type(struts).__name__}") from None
+        if len(angles) > MAX_STRUTS:
+            raise ValueError(f"struts: at most {MAX_STRUTS} spokes, not {len(angles)}")
         if not all(map(math.isfinite, angles)):
             raise ValueError(f"strut angles must be finite, not {angles}")
         self.width = V.real(strut_width, "strut_width")
@@ -98,7 +119,10 @@ class _Pupil:
         """Per spoke: its unit direction, its right-hand normal, and the
         points of edge 1 and edge 2 at distance radius along the ray."""
         cx, cy = self.center
-        h = 0.5 * self.width
+        # Within the aperture a spoke wider than twice its diameter covers what
+        # one that wide does (the half-disc beside its ray); capped, the edge
+        # points keep the ray's point instead of losing it to rounding.
+        h = min(0.5 * self.width, 2 * self.radius)
         out = []
         for t in self.angles:
             dx, dy = math.cos(t), math.sin(t)
@@ -110,8 +134,9 @@ class _Pupil:
 
 
 def strut_angles(count: int, start: float = math.pi / 4) -> tuple[float, ...]:
-    """count spokes evenly spaced, the first at start (radians)."""
-    count = V.index(count, "count", 0)
+    """count spokes evenly spaced, the first at start (radians); at most
+    MAX_STRUTS of them."""
+    count = V.index(count, "count", 0, MAX_STRUTS)
     return tuple(start + 2 * math.pi * k / count for k in range(count))
 
 
@@ -159,8 +184,8 @@ def analytic_area(radius: float, *, obscuration: float = 0.0, struts: Sequence[f
 
 # The coverage rule cuts a strut off at a disc around the midpoint of its edge
 # points. Each spoke's disc is centred this many radii out along the ray and
-# passes through the centre: its rim crosses the spoke within
-# strut_width^2 / (16 * SPOKE_DISC * radius) of the square end.
+# passes through the centre: inside the aperture its rim stays within
+# min(strut_width / 2, radius)^2 / (2 * SPOKE_DISC * radius) of the square end.
 SPOKE_DISC = 8.0
 
 
@@ -168,10 +193,10 @@ def _coverage(pix: Any, p: _Pupil, n_threads: Any) -> FloatArray:
     res = enclosed_circle(pix, p.center, p.radius, n_threads=n_threads)
     if p.inner > 0:
         res -= enclosed_circle(pix, p.center, p.inner, n_threads=n_threads)
-        np.clip(res, 0.0, 1.0, out=res)
+    np.clip(res, 0.0, 1.0, out=res)
     far = SPOKE_DISC * p.radius
     cx, cy = p.center
-    h = 0.5 * p.width
+    h = min(0.5 * p.width, 2 * p.radius)  # as in _Pupil.spokes
     for (dx, dy), (nx, ny), _, _ in p.spokes():
         mx, my = cx + far * dx, cy + far * dy
         edge1 = ((mx - h * nx, my - h * ny), (dx, dy))
@@ -222,31 +247,59 @@ class _Lattice:
         and those of the cells across a rim, cut into strips. Level by level
         (cells, their quarters, ...), in the order of the cells (rows of cells
         upward, cells rightward; quarters in their parent's order)."""
+        inside, across = [np.empty((0, 3, 2))], [np.empty((0, 3, 2))]
+        for ia, ib, w, (whole, rows, cols, _, width) in self._levels(box):
+            inside.append(self._squares(ia[whole], ib[whole], w, w))
+            for k in np.unique(width[rows | cols]).tolist():
+                r, c = rows & (width == k), cols & (width == k)
+                across += [self._strips(ia[r], ib[r], w, k, vertical=False),
+                           self._strips(ia[c], ib[c], w, k, vertical=True)]
+        return np.concatenate(inside), np.concatenate(across)
+
+    def _top_cells(self, box: tuple[float, float, float, float]
+                   ) -> tuple[int, int, int, int]:
+        """Index ranges [lo_a, hi_a) x [lo_b, hi_b) of the cells that meet the box."""
         cx, cy = self.p.center
         xmin, xmax, ymin, ymax = box
         lo_a = max(-self.reach, math.floor((xmin - cx) / self.cell) - 1)
         hi_a = min(self.reach, math.floor((xmax - cx) / self.cell) + 2)
         lo_b = max(-self.reach, math.floor((ymin - cy) / self.cell) - 1)
         hi_b = min(self.reach, math.floor((ymax - cy) / self.cell) + 2)
+        return lo_a, hi_a, lo_b, hi_b
+
+    def _levels(self, box: tuple[float, float, float, float]) -> Iterator[tuple[
+            np.ndarray, np.ndarray, int, tuple[np.ndarray, ...]]]:
+        """Per level, coarsest first: the cells' lower-left lattice points, their
+        width in steps and their sorting (see _sort)."""
+        lo_a, hi_a, lo_b, hi_b = self._top_cells(box)
         if lo_a >= hi_a or lo_b >= hi_b:
-            return np.empty((0, 3, 2)), np.empty((0, 3, 2))
+            return
         bb, aa = np.meshgrid(np.arange(lo_b, hi_b), np.arange(lo_a, hi_a), indexing="ij")
         w = self.sub
         ia, ib = aa.ravel() * w, bb.ravel() * w  # lower-left lattice points
-        inside, across = [np.empty((0, 3, 2))], [np.empty((0, 3, 2))]
         while ia.size:
-            whole, rows, cols, split, width = self._sort(ia, ib, w)
-            inside.append(self._squares(ia[whole], ib[whole], w, w))
-            for k in np.unique(width[rows | cols]).tolist():
-                r, c = rows & (width == k), cols & (width == k)
-                across += [self._strips(ia[r], ib[r], w, k, vertical=False),
-                           self._strips(ia[c], ib[c], w, k, vertical=True)]
+            sort = self._sort(ia, ib, w)
+            yield ia, ib, w, sort
+            split = sort[3]
             h = w // 2
             qa, qb = np.array([0, h, 0, h]), np.array([0, 0, h, h])
             ia = (ia[split][:, None] + qa).ravel()
             ib = (ib[split][:, None] + qb).ravel()
             w = h
-        return np.concatenate(inside), np.concatenate(across)
+
+    def count(self, box: tuple[float, float, float, float]) -> tuple[int, int]:
+        """Triangles that triangles(box) makes, before any clipping: those of
+        whole cells and those of strips. Counts cells, makes no triangle; a
+        box of more cells than MAX_BAND_TRIANGLES counts only its top cells."""
+        lo_a, hi_a, lo_b, hi_b = self._top_cells(box)
+        top = 2 * max(0, hi_a - lo_a) * max(0, hi_b - lo_b)
+        if top > MAX_BAND_TRIANGLES:
+            return top, 0
+        cells = strips = 0
+        for _, _, w, (whole, rows, cols, _, width) in self._levels(box):
+            cells += 2 * int(np.count_nonzero(whole))
+            strips += 2 * int((w // width[rows | cols]).sum())
+        return cells, strips
 
     def _sort(self, ia: np.ndarray, ib: np.ndarray, w: int
               ) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
@@ -412,6 +465,59 @@ def _accumulate_window(tris: FloatArray, grid: Grid, out: FloatArray, n_threads:
             tile(*job)
 
 
+def _smallest_rim(scale: float, eps: float) -> float:
+    """Smallest rim radius r for which the area between the rim and its chords,
+    about (4 pi / 3) * min(eps, r / 2) * r, exceeds the rounding of the
+    accumulation."""
+    k = ROUNDING_AREA * scale * scale / (4 * math.pi / 3)
+    return max(k / eps, math.sqrt(2 * k))
+
+
+def _check_mesh(p: _Pupil, scale: float, eps: float) -> None:
+    """Refuses a chord error or rims that the mesh cannot compute to that
+    chord error, with the range it supports."""
+    if eps < MIN_CHORD_ERROR * scale:
+        raise ValueError(f"chord_error must be at least {MIN_CHORD_ERROR:g} pixel scales "
+                         f"({MIN_CHORD_ERROR * scale:.6g} here), not {eps:.6g}: below that the "
+                         f"rounding of the accumulation exceeds it")
+    offset = abs(p.center[0]) + abs(p.center[1])
+    if (offset + p.radius) * RIM_PLACEMENT > eps:
+        name = "radius" if p.radius >= offset else "center"
+        raise ValueError(f"{name}: the mesh places its rims to a few roundings of |center| + "
+                         f"radius and supports |center| + radius up to chord_error * 2**49 "
+                         f"= {eps / RIM_PLACEMENT:.6g}, not {offset + p.radius:.6g}")
+    smallest = _smallest_rim(scale, eps)
+    if p.radius < smallest:
+        raise ValueError(f"radius must be at least {smallest:.6g} for the mesh at chord_error "
+                         f"{eps:.6g} on these pixels (the rounding of the accumulation would "
+                         f"exceed the chord error along a smaller rim), not {p.radius:.6g}; "
+                         f"method='coverage' takes it")
+    if 0 < p.inner < smallest:
+        raise ValueError(f"obscuration must be 0 or at least {smallest / p.radius:.6g} for the "
+                         f"mesh at chord_error {eps:.6g} on these pixels (a rim of radius "
+                         f"{p.inner:.6g} is lost in the rounding of the accumulation), "
+                         f"not {p.obscuration:.6g}")
+
+
+def _check_band(count: tuple[int, int], eps: float) -> None:
+    """Refuses a band of the mesh of more than MAX_BAND_TRIANGLES triangles,
+    naming the chord error when the rims' strips make most of them."""
+    cells, strips = count
+    total = cells + strips
+    if total <= MAX_BAND_TRIANGLES:
+        return
+    if strips > cells:
+        # Strips are about sqrt(radius * chord error) wide.
+        room = max(MAX_BAND_TRIANGLES - cells, 1)
+        raise ValueError(f"chord_error={eps:.6g} puts {total} triangles into one band of "
+                         f"{BAND} rows of the mesh, which holds at most {MAX_BAND_TRIANGLES}; "
+                         f"a chord_error of about {eps * (strips / room) ** 2:.3g} or more "
+                         f"keeps within that")
+    raise ValueError(f"pixels: one band of {BAND} rows of this grid needs {total} mesh "
+                     f"triangles, and the mesh holds at most {MAX_BAND_TRIANGLES}; compute it "
+                     f"in windows (zolvin.dask.pupil)")
+
+
 def _mesh(grid: Pixels | Grid, p: _Pupil, chord_error: float | None, n_threads: Any) -> FloatArray:
     if not isinstance(grid, Grid):
         raise TypeError("method='mesh' needs a zolvin.Grid: the exact areas are spread over "
@@ -424,16 +530,21 @@ def _mesh(grid: Pixels | Grid, p: _Pupil, chord_error: float | None, n_threads: 
     eps = CHORD_ERROR * scale if chord_error is None else V.real(chord_error, "chord_error")
     if not (math.isfinite(eps) and eps > 0):
         raise ValueError(f"chord_error must be positive and finite, not {eps}")
+    _check_mesh(p, scale, eps)
     if grid.size == 0:
         return np.zeros(grid.shape)
     lattice = _Lattice(p, scale, eps)
     rows, cols = grid.shape
     threads = V.threads(n_threads, grid.size, THREAD_THRESHOLD)
-    out = np.zeros(grid.shape)
     # Bands end on tile boundaries of the grid's own row indices.
     cuts = range(-(grid.row0 % BAND), rows, BAND)
+    bands = []
     for r in (max(0, c) for c in cuts):
         band = grid.window((r, min(rows, r - (grid.row0 + r) % BAND + BAND)), (0, cols))
+        _check_band(lattice.count(_window_box(band)), eps)
+        bands.append((r, band))
+    out = np.zeros(grid.shape)
+    for r, band in bands:
         tris = _to_pixels(lattice.clipped(_window_box(band), threads), band)
         _accumulate_window(tris, band, out[r:r + band.shape[0]], threads)
     return out
@@ -452,6 +563,14 @@ def pupil(pixels: Pixels | Grid, radius: float, *, center: V.PairLike = (0.0, 0.
     pixels); "mesh" spreads the exact areas of a triangulation, with the rims
     replaced by chords at most chord_error from their arcs (plane units;
     default 1e-5 pixel scales), over the pixels of a Grid.
+
+    At most MAX_STRUTS (1000) spokes. The mesh refuses, with a ValueError that
+    gives the supported range, what it cannot compute to its chord error or
+    in bounded memory: a chord_error below 1e-9 pixel scales; a radius or
+    obscuration * radius so small that the accumulation's rounding (up to
+    about 1e-9 pixel areas) exceeds the area between the rim and its chords;
+    |center| + radius beyond chord_error * 2**49; a band of 1020 rows that
+    needs more than 2**21 triangles.
     """
     p = _Pupil(radius, center, obscuration, struts, strut_width)
     if method == "coverage":

@@ -9,6 +9,7 @@ chunks of a dask array do not compile the same shape again.
 from __future__ import annotations
 
 import functools
+import importlib
 import math
 from typing import Any, NamedTuple
 
@@ -27,8 +28,7 @@ CACHE = 64
 def _region_module() -> Any:
     # Imported when first needed: the rasterizer's module is the one place
     # where regions meet pixels.
-    from . import _region
-    return _region
+    return importlib.import_module("zolvin._region")
 
 
 @functools.lru_cache(maxsize=CACHE)
@@ -145,7 +145,7 @@ def _window(grid: Grid, box: tuple[float, float, float, float] | None
     return span(min(vs), max(vs), grid.row0, rows), span(min(us), max(us), grid.col0, cols)
 
 
-def segment_maps(grid: Grid, shape: S.Shape, *, n_threads: int | None = None
+def segment_maps(grid: Pixels | Grid, shape: S.Shape, *, n_threads: int | None = None
                  ) -> tuple[SegmentMap, ...]:
     """Per-segment coverage maps (``aperture_coverage(..., segments=True)``)."""
     shape = S._shape(shape, "shape")

@@ -280,7 +280,7 @@ def _parse_polygons(value: Any, name: str) -> tuple[tuple[FloatArray, ...], ...]
         if kind == "Polygon":
             value = [coords]
         elif kind == "MultiPolygon":
-            value = list(coords)
+            value = list(coords or ())
         else:
             raise ValueError(f"{name}: a __geo_interface__ of type Polygon or MultiPolygon, "
                              f"not {kind!r}")
@@ -295,7 +295,7 @@ def _parse_polygons(value: Any, name: str) -> tuple[tuple[FloatArray, ...], ...]
             value = [value]
         elif depth is None:
             # Rings of different lengths: a sequence of rings, or of polygons.
-            first = value[0] if len(value) else None
+            first: Any = value[0] if len(value) else None
             value = [value] if _regular(first) and np.ndim(first) == 2 else value
     polygons = []
     for i, poly in enumerate(value):
@@ -432,7 +432,9 @@ class RegularPolygon(_Figure):
     def vertices(self) -> FloatArray:
         """(sides, 2) vertices, counter-clockwise."""
         cx, cy = self.center
-        return _regular_offsets(self.circumradius, self.sides, self.angle) + np.array([cx, cy])
+        out: FloatArray = _regular_offsets(self.circumradius, self.sides, self.angle) \
+            + np.array([cx, cy])
+        return out
 
     @property
     def area(self) -> float:

@@ -8,12 +8,11 @@
 #include "fuzz.hpp"
 #include "triangles.hpp"
 
-using fuzz::address;
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     fuzz::Input in{data, size};
     const int n = static_cast<int>(in.range(0, 10));
-    std::vector<double> tris(6 * static_cast<std::size_t>(n)), values(n), weights(n);
+    std::vector<double> tris(zolvin::kTriangleDoubles * static_cast<std::size_t>(n)), values(n),
+        weights(n);
     for (double& c : tris) c = in.coord();
     for (int t = 0; t < n; ++t) {
         values[t] = in.coord();
@@ -25,8 +24,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t cells = grid_size > 0 ? static_cast<std::size_t>(grid_size) * grid_size : 0;
 
     fuzz::Guarded<double> grid(cells, 0.0);
-    zolvin::accumulate_triangles(address(tris.data()), address(values.data()),
-                                 address(weights.data()), address(grid.data()), n, grid_size);
+    const zolvin::TriangleList list{tris.data(), n};
+    zolvin::accumulate_triangles(list, values.data(), weights.data(), grid.data(), grid_size);
     FUZZ_REQUIRE(grid.intact());
     if (grid_size > 0 && grid_size % 2 == 0) {
         for (int k = 0; k < grid_size; ++k) {
@@ -39,8 +38,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // One triangle per call, in order.
     fuzz::Guarded<double> single(cells, 0.0);
     for (int t = 0; t < n; ++t) {
-        zolvin::accumulate_triangles(address(&tris[6 * t]), address(&values[t]),
-                                     address(&weights[t]), address(single.data()), 1, grid_size);
+        zolvin::accumulate_triangles(zolvin::TriangleList{list.at(t), 1}, &values[t],
+                                     &weights[t], single.data(), grid_size);
     }
     FUZZ_REQUIRE(fuzz::same_bits(single.data(), grid.data(), cells));
 
@@ -49,11 +48,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         fuzz::Guarded<double> banded(cells, 0.0);
         for (int row = 0; row < grid_size;) {
             const int end = std::min(grid_size, row + static_cast<int>(in.range(1, 5)));
-            // The band is stored on its own: its first row at the address passed.
+            // The band is stored on its own: its first row at the pointer passed.
             zolvin::accumulate_triangles_rows(
-                address(tris.data()), address(values.data()), address(weights.data()),
-                address(banded.data() + static_cast<std::size_t>(row) * grid_size), n, grid_size,
-                row, end);
+                list, values.data(), weights.data(),
+                banded.data() + static_cast<std::size_t>(row) * grid_size, grid_size, row, end);
             row = end;
         }
         FUZZ_REQUIRE(banded.intact());
@@ -66,14 +64,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const double one = 1.0;
         for (int t = 0; t < n; ++t) {
             fuzz::Guarded<double> areas(cells, 0.0);
-            zolvin::accumulate_triangles(address(&tris[6 * t]), address(&one), address(&one),
-                                         address(areas.data()), 1, grid_size);
+            zolvin::accumulate_triangles(zolvin::TriangleList{list.at(t), 1}, &one, &one,
+                                         areas.data(), grid_size);
             bool finite = true;
-            for (int i = 0; i < 6; ++i) finite = finite && std::isfinite(tris[6 * t + i]);
+            const double* v = list.at(t);
+            for (int i = 0; i < zolvin::kTriangleDoubles; ++i) {
+                finite = finite && std::isfinite(v[i]);
+            }
             if (!finite) continue;  // no pixels then, or inf - inf in the passes
             // Pixels beyond the bounding pixels stay 0, whatever rounding
             // makes of clip_area there.
-            const double* v = &tris[6 * t];
             const double xlo = std::floor(std::min(std::min(v[0], v[2]), v[4]) + 0.5);
             const double xhi = std::floor(std::max(std::max(v[0], v[2]), v[4]) + 0.5);
             const double ylo = std::floor(std::min(std::min(v[1], v[3]), v[5]) + 0.5);

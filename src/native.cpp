@@ -83,7 +83,15 @@ void enclosed_strut(u64 u, u64 v, u64 x, u64 y, double diameter, double x1, doub
 // Triangle counts per kernel call stay within int32.
 constexpr u64 kMaxCall = std::numeric_limits<std::int32_t>::max();
 
-double clip_area(u64 tri, std::int32_t ix, std::int32_t iy) { return zolvin::clip_area(tri, ix, iy); }
+double clip_area(u64 tri, std::int32_t ix, std::int32_t iy) {
+    return zolvin::clip_area(doubles(tri), ix, iy);
+}
+
+// Triangles first .. first + count - 1 of the list at address triangles.
+zolvin::TriangleList triangle_part(u64 triangles, u64 first, u64 count) {
+    return {doubles(triangles) + zolvin::kTriangleDoubles * first,
+            static_cast<std::int32_t>(count)};
+}
 
 // The grid rows row_begin .. row_end - 1, stored from the address band on, are
 // cut into contiguous bands, one per thread; every band sees every triangle in
@@ -97,10 +105,12 @@ void accumulate_triangles_band(u64 triangles, u64 values, u64 weights, u64 band,
     zolvin::split_range(static_cast<u64>(row_end - row_begin), n_threads, [&](u64 r0, u64 r1) {
         for (u64 t = 0; t < n_triangles; t += kMaxCall) {
             const u64 m = std::min(kMaxCall, n_triangles - t);
-            zolvin::accumulate_triangles_rows(at(triangles, 6 * t), at(values, t), at(weights, t),
-                                              at(band, r0 * n), static_cast<std::int32_t>(m),
-                                              grid_size, static_cast<std::int32_t>(row_begin + r0),
-                                              static_cast<std::int32_t>(row_begin + r1));
+            const auto first = static_cast<std::int32_t>(row_begin + r0);
+            const auto end = static_cast<std::int32_t>(row_begin + r1);
+            zolvin::accumulate_triangles_rows(triangle_part(triangles, t, m), doubles(values) + t,
+                                              doubles(weights) + t,
+                                              zolvin::array_at<double>(band) + r0 * n, grid_size,
+                                              first, end);
         }
     });
 }
@@ -115,19 +125,20 @@ void accumulate_triangles(u64 triangles, u64 values, u64 weights, u64 grid, u64 
 // (input triangles start .. end - 1) writes its output from triangle
 // room * start of out and stores (start, written, dropped, clipped) at
 // counts[4k .. 4k + 3]. Every part is at most n_triangles <= kMaxCall long.
+// clip(start, end, out, counters) clips one part.
 template <class Clip>
-void clip_parts(u64 n_triangles, u64 room, u64 out, u64 counts, u64 n_threads, const Clip& clip) {
+void clip_parts(u64 n_triangles, int room, u64 out, u64 counts, u64 n_threads, const Clip& clip) {
     const u64 parts = std::max<u64>(1, std::min(n_threads, n_triangles));
+    double* pieces = zolvin::array_at<double>(out);
     std::int64_t* c = zolvin::array_at<std::int64_t>(counts);
+    const u64 stride = static_cast<u64>(zolvin::kTriangleDoubles) * static_cast<u64>(room);
     zolvin::split_range(parts, parts, [&](u64 first, u64 last) {
         for (u64 k = first; k < last; ++k) {
             const u64 b = zolvin::part_start(n_triangles, parts, k);
             const u64 e = zolvin::part_start(n_triangles, parts, k + 1);
             std::int32_t dropped = 0, clipped = 0;
             const std::int32_t written =
-                clip(b, static_cast<std::int32_t>(e - b), at(out, 6 * room * b),
-                     reinterpret_cast<std::uintptr_t>(&dropped),
-                     reinterpret_cast<std::uintptr_t>(&clipped));
+                clip(b, e, pieces + stride * b, zolvin::ClipCounters{&dropped, &clipped});
             c[4 * k] = static_cast<std::int64_t>(b);
             c[4 * k + 1] = written;
             c[4 * k + 2] = dropped;
@@ -139,11 +150,12 @@ void clip_parts(u64 n_triangles, u64 room, u64 out, u64 counts, u64 n_threads, c
 void clip_triangles_to_circle(u64 triangles, u64 n_triangles, double cx, double cy, double radius,
                               std::int32_t keep_inside, double margin, u64 out, u64 counts,
                               u64 n_threads) {
-    clip_parts(n_triangles, 4, out, counts, n_threads,
-               [&](u64 b, std::int32_t m, u64 o, u64 dropped, u64 clipped) {
-                   return zolvin::clip_triangles_to_circle(at(triangles, 6 * b), m, cx, cy,
-                                                           radius, keep_inside, margin, o,
-                                                           dropped, clipped);
+    const zolvin::Circle circle{cx, cy, radius};
+    clip_parts(n_triangles, zolvin::kCirclePieces, out, counts, n_threads,
+               [&](u64 b, u64 e, double* o, zolvin::ClipCounters counters) {
+                   return zolvin::clip_triangles_to_circle(triangle_part(triangles, b, e - b),
+                                                           circle, keep_inside != 0, margin, o,
+                                                           counters);
                });
 }
 
@@ -151,11 +163,12 @@ void clip_triangles_to_strut(u64 triangles, u64 n_triangles, double x1, double y
                              double dir_x1, double x2, double y2, double dir_y2, double dir_x2,
                              double cx, double cy, double length, double margin, u64 out,
                              u64 counts, u64 n_threads) {
-    clip_parts(n_triangles, 7, out, counts, n_threads,
-               [&](u64 b, std::int32_t m, u64 o, u64 dropped, u64 clipped) {
-                   return zolvin::clip_triangles_to_strut(at(triangles, 6 * b), m, x1, y1, dir_y1,
-                                                          dir_x1, x2, y2, dir_y2, dir_x2, cx, cy,
-                                                          length, margin, o, dropped, clipped);
+    const zolvin::CappedStrut strut{{x1, y1, dir_x1, dir_y1}, {x2, y2, dir_x2, dir_y2}, cx, cy,
+                                    length};
+    clip_parts(n_triangles, zolvin::kStrutPieces, out, counts, n_threads,
+               [&](u64 b, u64 e, double* o, zolvin::ClipCounters counters) {
+                   return zolvin::clip_triangles_to_strut(triangle_part(triangles, b, e - b),
+                                                          strut, margin, o, counters);
                });
 }
 
@@ -239,5 +252,9 @@ PYBIND11_MODULE(_native, m, py::mod_gil_not_used()) {
           py::arg("poly_x"), py::arg("poly_y"), py::arg("n_vertices"), py::arg("grid_x"),
           py::arg("grid_y"), py::arg("mask"), py::arg("nx"), py::arg("ny"),
           py::arg("n_threads"));
+    // The list format, for the package to size and walk its buffers by.
+    m.attr("TRIANGLE_BYTES") = zolvin::kTriangleBytes;
+    m.attr("CIRCLE_PIECES") = zolvin::kCirclePieces;
+    m.attr("STRUT_PIECES") = zolvin::kStrutPieces;
     bind_grid(m);
 }

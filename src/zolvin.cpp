@@ -51,6 +51,42 @@ void enclosed_strut(u64 u, u64 v, u64 x, u64 y, double diameter, double x1, doub
                            array_at<double>(out));
 }
 
+std::int32_t clip_triangles_to_circle(u64 triangles, std::int32_t n_triangles, double cx,
+                                      double cy, double radius, std::int32_t keep_inside,
+                                      double margin, u64 out_triangles, u64 dropped_counter,
+                                      u64 clipped_counter) {
+    return zolvin::clip_triangles_to_circle(
+        zolvin::TriangleList{doubles(triangles), n_triangles}, zolvin::Circle{cx, cy, radius},
+        keep_inside != 0, margin, array_at<double>(out_triangles),
+        zolvin::ClipCounters{array_at<std::int32_t>(dropped_counter),
+                             array_at<std::int32_t>(clipped_counter)});
+}
+
+std::int32_t clip_triangles_to_strut(u64 triangles, std::int32_t n_triangles, double x1,
+                                     double y1, double dir_y1, double dir_x1, double x2,
+                                     double y2, double dir_y2, double dir_x2, double cx, double cy,
+                                     double length, double margin, u64 out_triangles,
+                                     u64 dropped_counter, u64 clipped_counter) {
+    const zolvin::CappedStrut strut{{x1, y1, dir_x1, dir_y1}, {x2, y2, dir_x2, dir_y2}, cx, cy,
+                                    length};
+    return zolvin::clip_triangles_to_strut(
+        zolvin::TriangleList{doubles(triangles), n_triangles}, strut, margin,
+        array_at<double>(out_triangles),
+        zolvin::ClipCounters{array_at<std::int32_t>(dropped_counter),
+                             array_at<std::int32_t>(clipped_counter)});
+}
+
+void accumulate_triangles(u64 triangles, u64 values, u64 weights, u64 grid,
+                          std::int32_t n_triangles, std::int32_t grid_size) {
+    zolvin::accumulate_triangles(zolvin::TriangleList{doubles(triangles), n_triangles},
+                                 doubles(values), doubles(weights), array_at<double>(grid),
+                                 grid_size);
+}
+
+double clip_area(u64 tri, std::int32_t ix, std::int32_t iy) {
+    return zolvin::clip_area(doubles(tri), ix, iy);
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_zolvin, m) {
@@ -60,8 +96,8 @@ PYBIND11_MODULE(_zolvin, m) {
     m.def("pixel_frac", &pixel_frac_lines);
     m.def("enclosed_circle", &enclosed_circle);
     m.def("enclosed_strut", &enclosed_strut);
-    m.def("clip_triangles_to_circle", &zolvin::clip_triangles_to_circle);
-    m.def("clip_triangles_to_strut", &zolvin::clip_triangles_to_strut);
-    m.def("accumulate_triangles", &zolvin::accumulate_triangles);
-    m.def("clip_area", &zolvin::clip_area);
+    m.def("clip_triangles_to_circle", &clip_triangles_to_circle);
+    m.def("clip_triangles_to_strut", &clip_triangles_to_strut);
+    m.def("accumulate_triangles", &accumulate_triangles);
+    m.def("clip_area", &clip_area);
 }

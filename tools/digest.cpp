@@ -22,6 +22,7 @@
 namespace {
 
 using zolvin::GridWindow;
+using zolvin::kTriangleDoubles;
 using u64 = std::uint64_t;
 
 // splitmix64.
@@ -211,15 +212,16 @@ void grid_digest(Random& rng, Digest& d) {
 }
 
 std::vector<double> make_triangles(Random& rng, int n, double spread, double size) {
-    std::vector<double> t(6 * static_cast<std::size_t>(n));
+    std::vector<double> t(kTriangleDoubles * static_cast<std::size_t>(n));
     for (int i = 0; i < n; ++i) {
+        double* tri = &t[kTriangleDoubles * static_cast<std::size_t>(i)];
         const double cx = rng.uniform(-spread, spread), cy = rng.uniform(-spread, spread);
         for (int k = 0; k < 3; ++k) {
-            t[6 * i + 2 * k] = cx + rng.uniform(-size, size);
-            t[6 * i + 2 * k + 1] = cy + rng.uniform(-size, size);
+            tri[2 * k] = cx + rng.uniform(-size, size);
+            tri[2 * k + 1] = cy + rng.uniform(-size, size);
         }
-        if (i % 17 == 5) t[6 * i + 2] = t[6 * i], t[6 * i + 3] = t[6 * i + 1];  // repeated vertex
-        if (i % 23 == 7) t[6 * i + 4] = std::floor(t[6 * i + 4]) + 0.5;          // on a pixel side
+        if (i % 17 == 5) tri[2] = tri[0], tri[3] = tri[1];  // repeated vertex
+        if (i % 23 == 7) tri[4] = std::floor(tri[4]) + 0.5;  // on a pixel side
     }
     return t;
 }
@@ -228,8 +230,9 @@ void clip_area_digest(Random& rng, Digest& d) {
     std::vector<double> t = make_triangles(rng, 400, 3, 2);
     sprinkle(t, rng, 500);
     for (int i = 0; i < 400; ++i) {
+        const double* tri = &t[kTriangleDoubles * static_cast<std::size_t>(i)];
         for (int iy = -2; iy <= 2; ++iy) {
-            for (int ix = -2; ix <= 2; ++ix) d.add(zolvin::clip_area(address(&t[6 * i]), ix, iy));
+            for (int ix = -2; ix <= 2; ++ix) d.add(zolvin::clip_area(tri, ix, iy));
         }
     }
     // Single passes over longer polygons, both axes and sides.
@@ -253,15 +256,14 @@ void accumulate_digest(Random& rng, Digest& d) {
             weights[i] = i % 50 == 0 ? -1.0 : rng.uniform(0.1, 3);
         }
         std::vector<double> grid(static_cast<std::size_t>(size) * size, 0.0);
-        zolvin::accumulate_triangles(address(t.data()), address(values.data()),
-                                     address(weights.data()), address(grid.data()), n, size);
+        const zolvin::TriangleList list{t.data(), n};
+        zolvin::accumulate_triangles(list, values.data(), weights.data(), grid.data(), size);
         d.add(grid);
         // In bands, onto the first result.
         for (int row = 0; row < size; row += 7) {
-            zolvin::accumulate_triangles_rows(
-                address(t.data()), address(values.data()), address(weights.data()),
-                address(grid.data() + static_cast<std::size_t>(row) * size), n, size, row,
-                std::min(row + 7, size));
+            zolvin::accumulate_triangles_rows(list, values.data(), weights.data(),
+                                              grid.data() + static_cast<std::size_t>(row) * size,
+                                              size, row, std::min(row + 7, size));
         }
         d.add(grid);
     }
@@ -271,18 +273,19 @@ void clip_circle_digest(Random& rng, Digest& d) {
     const int n = 800;
     std::vector<double> t = make_triangles(rng, n, 3, 1.5);
     sprinkle(t, rng, 1000);
-    std::vector<double> out(6 * 4 * static_cast<std::size_t>(n));
+    std::vector<double> out(kTriangleDoubles * zolvin::kCirclePieces *
+                            static_cast<std::size_t>(n));
     for (int k = 0; k < 8; ++k) {
         std::int32_t counters[2] = {0, 0};
         const double c[4] = {rng.uniform(-1, 1), rng.uniform(-1, 1), rng.uniform(0.3, 3),
                              k < 4 ? 0.0 : rng.uniform(0, 0.3)};
         const int written = zolvin::clip_triangles_to_circle(
-            address(t.data()), n, c[0], c[1], c[2], k % 2, c[3], address(out.data()),
-            address(&counters[0]), address(&counters[1]));
+            zolvin::TriangleList{t.data(), n}, zolvin::Circle{c[0], c[1], c[2]}, k % 2 != 0, c[3],
+            out.data(), zolvin::ClipCounters{&counters[0], &counters[1]});
         d.add_int(written);
         d.add_int(counters[0]);
         d.add_int(counters[1]);
-        for (int i = 0; i < 6 * written; ++i) d.add(out[i]);
+        for (int i = 0; i < kTriangleDoubles * written; ++i) d.add(out[i]);
     }
 }
 
@@ -290,21 +293,21 @@ void clip_strut_digest(Random& rng, Digest& d) {
     const int n = 800;
     std::vector<double> t = make_triangles(rng, n, 3, 1.5);
     sprinkle(t, rng, 1000);
-    std::vector<double> out(6 * 7 * static_cast<std::size_t>(n));
+    std::vector<double> out(kTriangleDoubles * zolvin::kStrutPieces *
+                            static_cast<std::size_t>(n));
     for (int k = 0; k < 8; ++k) {
         const zolvin::Strut s = make_strut(rng);
         std::int32_t counters[2] = {0, 0};
         const double c[4] = {rng.uniform(-1, 1), rng.uniform(-1, 1), rng.uniform(0.5, 5),
                              k < 4 ? 0.0 : rng.uniform(0, 0.3)};
+        const zolvin::CappedStrut capped{s.edge1, s.edge2, c[0], c[1], c[2]};
         const int written = zolvin::clip_triangles_to_strut(
-            address(t.data()), n, s.edge1.x, s.edge1.y, s.edge1.dir_y, s.edge1.dir_x, s.edge2.x,
-            s.edge2.y, s.edge2.dir_y, s.edge2.dir_x,
-            c[0], c[1], c[2], c[3], address(out.data()), address(&counters[0]),
-            address(&counters[1]));
+            zolvin::TriangleList{t.data(), n}, capped, c[3], out.data(),
+            zolvin::ClipCounters{&counters[0], &counters[1]});
         d.add_int(written);
         d.add_int(counters[0]);
         d.add_int(counters[1]);
-        for (int i = 0; i < 6 * written; ++i) d.add(out[i]);
+        for (int i = 0; i < kTriangleDoubles * written; ++i) d.add(out[i]);
     }
 }
 

@@ -57,3 +57,6 @@ def poly_grid_points(poly_x: typing.SupportsInt | typing.SupportsIndex, poly_y: 
     """
     Mask (uint8, ny x nx) of the grid points inside a polygon by the even-odd rule.
     """
+CIRCLE_PIECES: int = 4
+STRUT_PIECES: int = 7
+TRIANGLE_BYTES: int = 48

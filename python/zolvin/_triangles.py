@@ -99,7 +99,8 @@ def _clip(tris: V.FloatArray, room: int, n_threads: Any, call: Any) -> Clipped:
     for first in range(0, n, step):
         m = min(step, n - first)
         parts = max(1, min(nt, m))
-        call(V.address(tris) + 48 * first, m, V.address(scratch), V.address(counts), nt)
+        call(V.address(tris) + _native.TRIANGLE_BYTES * first, m, V.address(scratch),
+             V.address(counts), nt)
         views = []
         for start, written, d, c in counts[:parts].tolist():
             views.append(scratch[room * start:room * start + written])
@@ -125,8 +126,9 @@ def clip_triangles_to_circle(triangles: npt.ArrayLike, center: V.PairLike, radiu
     r = V.real(radius, "radius")
     keep = 1 if keep_inside else 0
     mg = V.real(margin, "margin")
-    return _clip(tris, 4, n_threads, lambda a, m, o, c, nt: _native.clip_triangles_to_circle(
-        a, m, cx, cy, r, keep, mg, o, c, nt))
+    return _clip(tris, _native.CIRCLE_PIECES, n_threads,
+                 lambda a, m, o, c, nt: _native.clip_triangles_to_circle(
+                     a, m, cx, cy, r, keep, mg, o, c, nt))
 
 
 def clip_triangles_to_strut(triangles: npt.ArrayLike, edge1: V.EdgeLike, edge2: V.EdgeLike,
@@ -145,5 +147,6 @@ def clip_triangles_to_strut(triangles: npt.ArrayLike, edge1: V.EdgeLike, edge2: 
     cx, cy = V.pair(center, "center")
     ln = V.real(length, "length")
     mg = V.real(margin, "margin")
-    return _clip(tris, 7, n_threads, lambda a, m, o, c, nt: _native.clip_triangles_to_strut(
-        a, m, x1, y1, dy1, dx1, x2, y2, dy2, dx2, cx, cy, ln, mg, o, c, nt))
+    return _clip(tris, _native.STRUT_PIECES, n_threads,
+                 lambda a, m, o, c, nt: _native.clip_triangles_to_strut(
+                     a, m, x1, y1, dy1, dx1, x2, y2, dy2, dx2, cx, cy, ln, mg, o, c, nt))

@@ -29,8 +29,6 @@ inline u64 bits(double x) {
     return b;
 }
 
-inline u64 address(const void* p) { return static_cast<u64>(reinterpret_cast<std::uintptr_t>(p)); }
-
 // The fuzzer's bytes as numbers; zeros once they run out. `tame` stays true
 // while every coordinate read is finite and within kTame of the origin, where
 // the kernels promise finite values (and areas within rounding of [0, 1]).

@@ -6,8 +6,6 @@
 #include "fuzz.hpp"
 #include "polygon.hpp"
 
-using fuzz::address;
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     fuzz::Input in{data, size};
     const std::size_t n = static_cast<std::size_t>(in.range(0, 24));
@@ -31,19 +29,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const unsigned char fill = 0xab;
     fuzz::Guarded<unsigned char> mask(nx * ny, fill);
-    zolvin::poly_grid_contains(address(px.data()), address(py.data()), n, address(gx.data()),
-                               address(gy.data()), address(mask.data()), nx, ny);
+    const zolvin::Polygon polygon{px.data(), py.data(), n};
+    zolvin::poly_grid_contains(polygon, zolvin::PointGrid{gx.data(), gy.data(), nx, ny},
+                               mask.data());
     FUZZ_REQUIRE(mask.intact());
     for (std::size_t i = 0; i < nx * ny; ++i) FUZZ_REQUIRE(mask.data()[i] <= 1, static_cast<long>(i));
 
     for (std::size_t r = 0; r < ny; ++r) {
         fuzz::Guarded<unsigned char> row(nx, fill);
-        zolvin::poly_grid_contains(address(px.data()), address(py.data()), n, address(gx.data()),
-                                   address(&gy[r]), address(row.data()), nx, 1);
+        zolvin::poly_grid_contains(polygon, zolvin::PointGrid{gx.data(), &gy[r], nx, 1},
+                                   row.data());
         FUZZ_REQUIRE(row.intact());
         FUZZ_REQUIRE(nx == 0 || std::memcmp(row.data(), mask.data() + r * nx, nx) == 0, static_cast<long>(r));
     }
     // No rows: not even the polygon's vertices are needed.
-    zolvin::poly_grid_contains(0, 0, n, 0, 0, 0, nx, 0);
+    zolvin::poly_grid_contains(zolvin::Polygon{nullptr, nullptr, n},
+                               zolvin::PointGrid{nullptr, nullptr, nx, 0}, nullptr);
     return 0;
 }

@@ -42,6 +42,12 @@ struct CappedStrut {
     double cx, cy, length;
 };
 
+// A polygon: vertices (x[i], y[i]) for i < n, the last joined to the first.
+struct Polygon {
+    const double *x, *y;
+    std::uint64_t n;
+};
+
 // ---- Pixel sources ----
 
 // One pixel: centre (x, y) in the plane and (u, v) in pixel coordinates.
@@ -71,6 +77,13 @@ struct PixelArrays {
 struct GridWindow {
     double x0, y0, dxdu, dxdv, dydu, dydv;
     std::uint64_t row0, col0, rows, cols;
+};
+
+// The points (x[c], y[r]) of a grid, c < nx, r < ny; masks over it are
+// row-major, ny x nx.
+struct PointGrid {
+    const double *x, *y;
+    std::uint64_t nx, ny;
 };
 
 // ---- Triangle lists ----

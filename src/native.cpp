@@ -19,9 +19,6 @@ using u64 = std::uint64_t;
 
 namespace {
 
-// Address of element `first` of a float64 array.
-constexpr u64 at(u64 address, u64 first) { return address + first * sizeof(double); }
-
 const double* doubles(u64 address) { return zolvin::array_at<const double>(address); }
 
 zolvin::PixelArrays pixel_arrays(u64 x, u64 y, u64 u, u64 v, u64 dxdu, u64 dxdv, u64 dydu,
@@ -172,22 +169,29 @@ void clip_triangles_to_strut(u64 triangles, u64 n_triangles, double x1, double y
                });
 }
 
-// Rows of the mask, split over threads; each part keeps its own crossing list.
-void poly_grid_contains(u64 poly_x, u64 poly_y, u64 n_vertices, u64 grid_x, u64 grid_y, u64 mask,
-                        u64 nx, u64 ny, u64 n_threads) {
+// Rows of a mask, split over threads; each part keeps its own crossing list.
+// kernel is one of the polygon mask kernels.
+template <class Kernel>
+void over_mask_rows(u64 poly_x, u64 poly_y, u64 n_vertices, u64 grid_x, u64 grid_y, u64 mask,
+                    u64 nx, u64 ny, u64 n_threads, const Kernel& kernel) {
+    const zolvin::Polygon polygon{doubles(poly_x), doubles(poly_y), n_vertices};
+    unsigned char* out = zolvin::array_at<unsigned char>(mask);
     zolvin::split_range(ny, n_threads, [&](u64 b, u64 e) {
-        zolvin::poly_grid_contains(poly_x, poly_y, n_vertices, grid_x, at(grid_y, b),
-                                   mask + b * nx, nx, e - b);
+        kernel(polygon, zolvin::PointGrid{doubles(grid_x), doubles(grid_y) + b, nx, e - b},
+               out + b * nx);
     });
 }
 
-// The point rule's rows, split over threads the same way.
+void poly_grid_contains(u64 poly_x, u64 poly_y, u64 n_vertices, u64 grid_x, u64 grid_y, u64 mask,
+                        u64 nx, u64 ny, u64 n_threads) {
+    over_mask_rows(poly_x, poly_y, n_vertices, grid_x, grid_y, mask, nx, ny, n_threads,
+                   zolvin::poly_grid_contains);
+}
+
 void poly_grid_points(u64 poly_x, u64 poly_y, u64 n_vertices, u64 grid_x, u64 grid_y, u64 mask,
                       u64 nx, u64 ny, u64 n_threads) {
-    zolvin::split_range(ny, n_threads, [&](u64 b, u64 e) {
-        zolvin::poly_grid_points(poly_x, poly_y, n_vertices, grid_x, at(grid_y, b),
-                                 mask + b * nx, nx, e - b);
-    });
+    over_mask_rows(poly_x, poly_y, n_vertices, grid_x, grid_y, mask, nx, ny, n_threads,
+                   zolvin::poly_grid_points);
 }
 
 }  // namespace

@@ -10,8 +10,6 @@
 #include <utility>
 #include <vector>
 
-#include "address.hpp"
-
 namespace zolvin {
 
 namespace {
@@ -199,15 +197,14 @@ void fill_row(unsigned char* row, const double* gx, std::uint64_t nx,
 
 }  // namespace
 
-void poly_grid_contains(std::uint64_t poly_x, std::uint64_t poly_y, std::uint64_t n_vertices,
-                        std::uint64_t grid_x, std::uint64_t grid_y, std::uint64_t mask,
-                        std::uint64_t nx, std::uint64_t ny) {
-    const double* px = array_at<const double>(poly_x);
-    const double* py = array_at<const double>(poly_y);
-    const double* gx = array_at<const double>(grid_x);
-    const double* gy = array_at<const double>(grid_y);
-    unsigned char* out = array_at<unsigned char>(mask);
-    const std::uint64_t n = n_vertices;
+void poly_grid_contains(const Polygon& polygon, const PointGrid& grid, unsigned char* mask) {
+    const double* px = polygon.x;
+    const double* py = polygon.y;
+    const double* gx = grid.x;
+    const double* gy = grid.y;
+    unsigned char* out = mask;
+    const std::uint64_t n = polygon.n;
+    const std::uint64_t nx = grid.nx, ny = grid.ny;
     if (ny == 0) {
         return;  // no row to write: nothing read, nothing allocated
     }
@@ -491,15 +488,14 @@ void test_columns(unsigned char* row, const double* gx, std::uint64_t from, std:
 
 }  // namespace
 
-void poly_grid_points(std::uint64_t poly_x, std::uint64_t poly_y, std::uint64_t n_vertices,
-                      std::uint64_t grid_x, std::uint64_t grid_y, std::uint64_t mask,
-                      std::uint64_t nx, std::uint64_t ny) {
-    const double* px = array_at<const double>(poly_x);
-    const double* py = array_at<const double>(poly_y);
-    const double* gx = array_at<const double>(grid_x);
-    const double* gy = array_at<const double>(grid_y);
-    unsigned char* out = array_at<unsigned char>(mask);
-    const std::uint64_t n = n_vertices;
+void poly_grid_points(const Polygon& polygon, const PointGrid& grid, unsigned char* mask) {
+    const double* px = polygon.x;
+    const double* py = polygon.y;
+    const double* gx = grid.x;
+    const double* gy = grid.y;
+    unsigned char* out = mask;
+    const std::uint64_t n = polygon.n;
+    const std::uint64_t nx = grid.nx, ny = grid.ny;
     if (ny == 0) {
         return;  // no row to write: nothing read, nothing allocated
     }

@@ -1,24 +1,19 @@
-// Even-odd mask of a polygon over a grid of points.
+// Even-odd masks of a polygon over a grid of points: the scan rule and the
+// rule at every point.
 #pragma once
 
-#include <cstdint>
+#include "geometry.hpp"
 
 namespace zolvin {
 
-// Writes mask[r * nx + c] = 1 when the point (grid_x[c], grid_y[r]) is inside
-// the polygon (poly_x[i], poly_y[i]), i < n_vertices, by an even-odd scan of
-// row r, else 0. Every byte of the ny x nx mask is written; with ny == 0 none.
-// grid_x is expected ascending. Throws std::bad_alloc if the crossing list
-// cannot grow; rows before the failing one keep their values.
-void poly_grid_contains(std::uint64_t poly_x, std::uint64_t poly_y, std::uint64_t n_vertices,
-                        std::uint64_t grid_x, std::uint64_t grid_y, std::uint64_t mask,
-                        std::uint64_t nx, std::uint64_t ny);
+// Writes mask[r * nx + c] = 1 when the grid point (x[c], y[r]) is inside the
+// polygon by an even-odd scan of row r, else 0. Every byte of the ny x nx
+// mask is written; with ny == 0 none. The grid's x is expected ascending.
+// Throws std::bad_alloc if the crossing list cannot grow; rows before the
+// failing one keep their values.
+void poly_grid_contains(const Polygon& polygon, const PointGrid& grid, unsigned char* mask);
 
-}  // namespace zolvin
-
-namespace zolvin {
-
-// Writes mask[r * nx + c] = 1 when the point (grid_x[c], grid_y[r]) lies
+// Writes mask[r * nx + c] = 1 when the grid point (x[c], y[r]) lies
 // inside the polygon by the even-odd rule, counting every crossing of row r
 // at or left of the point; else 0. Of an edge, the row counts when
 // min(P.y, Q.y) <= y < max(P.y, Q.y). So a point is marked as the point moved
@@ -34,8 +29,6 @@ namespace zolvin {
 // rest is tested point by point. Every byte of the ny x nx mask is written.
 // Throws std::bad_alloc if the crossing list cannot grow; rows before the
 // failing one keep their values.
-void poly_grid_points(std::uint64_t poly_x, std::uint64_t poly_y, std::uint64_t n_vertices,
-                      std::uint64_t grid_x, std::uint64_t grid_y, std::uint64_t mask,
-                      std::uint64_t nx, std::uint64_t ny);
+void poly_grid_points(const Polygon& polygon, const PointGrid& grid, unsigned char* mask);
 
 }  // namespace zolvin

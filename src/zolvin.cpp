@@ -19,6 +19,13 @@ namespace {
 
 const double* doubles(u64 address) { return array_at<const double>(address); }
 
+void poly_grid_contains(u64 poly_x, u64 poly_y, u64 n_vertices, u64 grid_x, u64 grid_y, u64 mask,
+                        u64 nx, u64 ny) {
+    zolvin::poly_grid_contains(zolvin::Polygon{doubles(poly_x), doubles(poly_y), n_vertices},
+                               zolvin::PointGrid{doubles(grid_x), doubles(grid_y), nx, ny},
+                               array_at<unsigned char>(mask));
+}
+
 zolvin::PixelArrays pixel_arrays(u64 x, u64 y, u64 u, u64 v, u64 dxdu, u64 dxdv, u64 dydu,
                                  u64 dydv, u64 n) {
     return {doubles(x),    doubles(y),    doubles(u),    doubles(v),
@@ -90,7 +97,7 @@ double clip_area(u64 tri, std::int32_t ix, std::int32_t iy) {
 }  // namespace
 
 PYBIND11_MODULE(_zolvin, m) {
-    m.def("poly_grid_contains", &zolvin::poly_grid_contains);
+    m.def("poly_grid_contains", &poly_grid_contains);
     // Shared-line form first: the dispatcher tries overloads in this order.
     m.def("pixel_frac", &pixel_frac_shared);
     m.def("pixel_frac", &pixel_frac_lines);

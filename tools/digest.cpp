@@ -73,8 +73,6 @@ struct Digest {
     void add_int(std::int64_t i) { bytes(&i, sizeof i); }
 };
 
-u64 address(const void* p) { return static_cast<u64>(reinterpret_cast<std::uintptr_t>(p)); }
-
 // One in `every` values replaced by a extreme one.
 void sprinkle(std::vector<double>& xs, Random& rng, u64 every) {
     static const double extreme[] = {0.0, -0.0, kInf, -kInf, kNaN, 1e300, -1e-300};
@@ -332,9 +330,8 @@ void mask_digest(Random& rng, Digest& d) {
             px[i] = r * c;
             py[i] = rng.below(6) == 0 ? gy[rng.below(ny)] : r * sn;
         }
-        zolvin::poly_grid_contains(address(px.data()), address(py.data()), n,
-                                   address(gx.data()), address(gy.data()), address(mask.data()),
-                                   nx, ny);
+        zolvin::poly_grid_contains(zolvin::Polygon{px.data(), py.data(), n},
+                                   zolvin::PointGrid{gx.data(), gy.data(), nx, ny}, mask.data());
         d.bytes(mask.data(), mask.size());
     }
 }

@@ -196,7 +196,8 @@ void poly_grid_points(u64 poly_x, u64 poly_y, u64 n_vertices, u64 grid_x, u64 gr
 
 }  // namespace
 
-void bind_grid(py::module_& m);  // native_grid.cpp
+void bind_grid(py::module_& m);    // native_grid.cpp
+void bind_region(py::module_& m);  // native_region.cpp
 
 PYBIND11_MODULE(_native, m, py::mod_gil_not_used()) {
     // Arguments are converted under the lock; only the work runs without it.
@@ -261,4 +262,5 @@ PYBIND11_MODULE(_native, m, py::mod_gil_not_used()) {
     m.attr("CIRCLE_PIECES") = zolvin::kCirclePieces;
     m.attr("STRUT_PIECES") = zolvin::kStrutPieces;
     bind_grid(m);
+    bind_region(m);
 }

@@ -10,6 +10,7 @@ from ._coverage import enclosed_circle, enclosed_strut, pixel_frac
 from ._pixels import Pixels
 from ._polygon import poly_grid_contains
 from ._pupil import analytic_area, pupil, strut_angles
+from ._region import Region, polygon_coverage, polygon_rings, region_coverage
 from ._triangles import (Clipped, accumulate_triangles, clip_area, clip_triangles_to_circle,
                          clip_triangles_to_strut)
 from .grid import Grid
@@ -18,6 +19,7 @@ __all__ = [
     "Clipped",
     "Grid",
     "Pixels",
+    "Region",
     "SegmentMap",
     "accumulate_triangles",
     "analytic_area",
@@ -29,8 +31,11 @@ __all__ = [
     "enclosed_strut",
     "pixel_frac",
     "poly_grid_contains",
+    "polygon_coverage",
+    "polygon_rings",
     "pupil",
     "pupils",
+    "region_coverage",
     "shapes",
     "strut_angles",
 ]

@@ -1,6 +1,10 @@
 """The kernels by address with the lock released and n_threads (last argument)."""
 from __future__ import annotations
 import typing
+
+import numpy
+import numpy.typing
+
 def accumulate_triangles(triangles: typing.SupportsInt | typing.SupportsIndex, values: typing.SupportsInt | typing.SupportsIndex, weights: typing.SupportsInt | typing.SupportsIndex, grid: typing.SupportsInt | typing.SupportsIndex, n_triangles: typing.SupportsInt | typing.SupportsIndex, grid_size: typing.SupportsInt | typing.SupportsIndex, n_threads: typing.SupportsInt | typing.SupportsIndex) -> None:
     """
     Adds value / weight times each triangle's overlap area to a grid centred on 0.
@@ -56,6 +60,18 @@ def poly_grid_contains(poly_x: typing.SupportsInt | typing.SupportsIndex, poly_y
 def poly_grid_points(poly_x: typing.SupportsInt | typing.SupportsIndex, poly_y: typing.SupportsInt | typing.SupportsIndex, n_vertices: typing.SupportsInt | typing.SupportsIndex, grid_x: typing.SupportsInt | typing.SupportsIndex, grid_y: typing.SupportsInt | typing.SupportsIndex, mask: typing.SupportsInt | typing.SupportsIndex, nx: typing.SupportsInt | typing.SupportsIndex, ny: typing.SupportsInt | typing.SupportsIndex, n_threads: typing.SupportsInt | typing.SupportsIndex) -> None:
     """
     Mask (uint8, ny x nx) of the grid points inside a polygon by the even-odd rule.
+    """
+def region_grid(segments: numpy.typing.NDArray[numpy.float64], segment_leaf: numpy.typing.NDArray[numpy.int32], arcs: numpy.typing.NDArray[numpy.float64], arc_leaf: numpy.typing.NDArray[numpy.int32], rules: numpy.typing.NDArray[numpy.uint8], program: numpy.typing.NDArray[numpy.int32], rows: typing.SupportsInt | typing.SupportsIndex, cols: typing.SupportsInt | typing.SupportsIndex, row0: typing.SupportsInt | typing.SupportsIndex, col0: typing.SupportsInt | typing.SupportsIndex, x0: typing.SupportsFloat | typing.SupportsIndex, y0: typing.SupportsFloat | typing.SupportsIndex, dxdu: typing.SupportsFloat | typing.SupportsIndex, dxdv: typing.SupportsFloat | typing.SupportsIndex, dydu: typing.SupportsFloat | typing.SupportsIndex, dydv: typing.SupportsFloat | typing.SupportsIndex, out: numpy.typing.NDArray[numpy.float64], n_threads: typing.SupportsInt | typing.SupportsIndex) -> None:
+    """
+    Fraction of each pixel of a grid window inside a region.
+    """
+def region_pixels(segments: numpy.typing.NDArray[numpy.float64], segment_leaf: numpy.typing.NDArray[numpy.int32], arcs: numpy.typing.NDArray[numpy.float64], arc_leaf: numpy.typing.NDArray[numpy.int32], rules: numpy.typing.NDArray[numpy.uint8], program: numpy.typing.NDArray[numpy.int32], x: numpy.typing.NDArray[numpy.float64], y: numpy.typing.NDArray[numpy.float64], dxdu: numpy.typing.NDArray[numpy.float64], dxdv: numpy.typing.NDArray[numpy.float64], dydu: numpy.typing.NDArray[numpy.float64], dydv: numpy.typing.NDArray[numpy.float64], out: numpy.typing.NDArray[numpy.float64], n_threads: typing.SupportsInt | typing.SupportsIndex) -> None:
+    """
+    Fraction of each parallelogram pixel inside a region.
+    """
+def find_crossing(segments: numpy.typing.NDArray[numpy.float64], group: numpy.typing.NDArray[numpy.int32]) -> tuple[int, int]:
+    """
+    Indices (i, j) of two segments of one group that cross properly, or (-1, -1).
     """
 CIRCLE_PIECES: int = 4
 STRUT_PIECES: int = 7

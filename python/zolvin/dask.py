@@ -15,7 +15,8 @@ any dask scheduler, ``dask.distributed`` included.
 from __future__ import annotations
 
 import math
-from typing import Any, Callable
+from collections.abc import Callable
+from typing import Any
 
 import dask.array as da
 import numpy as np
@@ -23,8 +24,7 @@ from dask.array.core import normalize_chunks
 from dask.base import tokenize
 from dask.highlevelgraph import HighLevelGraph
 
-from . import _pupil
-from . import _aperture, _coverage, _native
+from . import _aperture, _coverage, _native, _pupil, _region
 from . import _validate as V
 from .grid import Grid
 
@@ -160,6 +160,26 @@ def aperture_coverage(grid: Grid, shape: Any, *, chunks: Any = None,
     """``zolvin.aperture_coverage`` of a shape over a Grid, as a dask array;
     the shape is compiled once per process and reused by its chunks."""
     return _over_grid("aperture_coverage", _aperture_task, grid, chunks, (shape, n_threads), {})
+
+
+def _region_task(grid: Grid, region: _region.Region, n_threads: int | None) -> np.ndarray:
+    return _region.region_coverage(grid, region, n_threads=n_threads)
+
+
+def region_coverage(grid: Grid, region: _region.Region, *, chunks: Any = None,
+                    n_threads: int | None = 1) -> da.Array:
+    """``zolvin.region_coverage`` over a Grid as a dask array, equal bit for bit
+    to the in-memory result (every chunk sweeps its rows from the whole
+    boundary)."""
+    return _over_grid("region_coverage", _region_task, grid, chunks, (region, n_threads), {})
+
+
+def polygon_coverage(grid: Grid, polygon: Any, *, fill: str = "positive", chunks: Any = None,
+                     n_threads: int | None = 1) -> da.Array:
+    """``zolvin.polygon_coverage`` over a Grid as a dask array, equal bit for bit
+    to the in-memory result. The polygon is parsed and checked once, here."""
+    region = _region.polygon_region(polygon, fill)
+    return _over_grid("polygon_coverage", _region_task, grid, chunks, (region, n_threads), {})
 
 
 # ---- Triangles ---------------------------------------------------------------

@@ -1,0 +1,77 @@
+// Exact coverage of pixels by a plane region: directed boundary pieces
+// (segments and elliptic arcs) grouped into leaves, each leaf filled by its
+// winding rule, and a boolean program over the leaves' memberships.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace zolvin::region {
+
+// A directed segment from (x0, y0) to (x1, y1).
+struct Segment {
+    double x0, y0, x1, y1;
+};
+
+// The arc (cx + a cos t + b sin t, cy + c cos t + d sin t) traversed from t0
+// to t1; |t1 - t0| >= 2 pi is the whole ellipse.
+struct Arc {
+    double cx, cy, a, b, c, d, t0, t1;
+};
+
+enum class Rule : std::uint8_t { nonzero = 0, evenodd = 1, positive = 2 };
+
+// Program opcodes below zero; k >= 0 pushes leaf k's membership.
+enum Op : std::int32_t { op_or = -1, op_and = -2, op_diff = -3, op_xor = -4, op_not = -5 };
+
+constexpr int kMaxLeaves = 64;
+
+// The region as the caller hands it in (checked by the caller: leaves in
+// range, at most kMaxLeaves rules, a program that leaves one value, finite
+// coordinates, ad - bc != 0 for arcs).
+struct Region {
+    std::span<const Segment> segments;
+    std::span<const std::int32_t> segment_leaf;
+    std::span<const Arc> arcs;
+    std::span<const std::int32_t> arc_leaf;
+    std::span<const Rule> rules;
+    std::span<const std::int32_t> program;  // empty: the union of all leaves
+};
+
+// Pixel (row i, column j) has its centre at origin + J (j, i); the window
+// covers rows row0 .. row0 + rows - 1 and columns col0 .. col0 + cols - 1.
+struct Frame {
+    double x0, y0, dxdu, dxdv, dydu, dydv;
+    std::uint64_t row0, col0, rows, cols;
+};
+
+// One call's boundary in the grid's cell frame, bucketed by row: built once,
+// read by every thread.
+class Prepared;
+
+// Writes the covered fraction of every pixel of the window, row after row, to
+// out (rows x cols, row-major), over up to n_threads threads. Throws
+// std::domain_error when the boundary leaves the range of finite numbers in
+// the grid's frame (a singular or tiny Jacobian).
+void grid_coverage(const Region& region, const Frame& frame, double* out,
+                   std::uint64_t n_threads);
+
+// A batch of parallelogram pixels: centres x, y and Jacobians, n of each.
+struct PixelBatch {
+    const double *x, *y, *dxdu, *dxdv, *dydu, *dydv;
+    std::uint64_t n;
+};
+
+// The same for pixels of their own shape each; every pixel transforms the
+// whole boundary, so the cost is pixels x pieces.
+void pixels_coverage(const Region& region, const PixelBatch& pixels, double* out,
+                     std::uint64_t n_threads);
+
+// Index pair (i, j), i < j, of two segments of the same group that cross
+// properly (each passes strictly through the other's line), or (-1, -1).
+// Segments that only touch, or lie on one line, do not cross.
+std::pair<std::int64_t, std::int64_t> find_crossing(std::span<const Segment> segments,
+                                                    std::span<const std::int32_t> group);
+
+}  // namespace zolvin::region

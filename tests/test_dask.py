@@ -154,3 +154,102 @@ def test_large_grids_stream_through_dask(tmp_path, monkeypatch, suffix):
         assert same_bits(np.asarray(Image.open(out)), np.rint(ref[::-1] * 255).astype(np.uint8))
     else:
         assert same_bits(np.load(out), ref)
+
+
+# ---- Refusals and bounds, as in memory ----
+
+T = np.zeros((4, 3, 2))
+BAD_ACCUMULATE = [
+    ((T.astype(complex), 1.0, 1.0, 5), TypeError, "triangles"),
+    ((T.astype("U3"), 1.0, 1.0, 5), TypeError, "triangles"),
+    ((np.zeros((4, 3)), 1.0, 1.0, 5), ValueError, "triangles"),
+    ((T, np.zeros(4, complex), 1.0, 5), TypeError, "values"),
+    ((T, 1j, 1.0, 5), TypeError, "values"),
+    ((T, "1.5", 1.0, 5), TypeError, "values"),
+    ((T, np.datetime64("2020-01-01"), 1.0, 5), TypeError, "values"),
+    ((T, 1.0, np.array(["a"] * 4), 5), TypeError, "weights"),
+    ((T, 1.0, np.zeros(4, "M8[s]"), 5), TypeError, "weights"),
+    ((T, 10**400, 1.0, 5), ValueError, "values"),
+    ((T, 1.0, np.zeros(3), 5), ValueError, "weights"),
+    ((T, 1.0, 1.0, 2**31 - 1), ValueError, "size"),
+    ((T, 1.0, 1.0, -1), ValueError, "size"),
+    ((T, 1.0, 1.0, 5.0), TypeError, "size"),
+]
+
+
+@pytest.mark.parametrize("args, error, word", BAD_ACCUMULATE,
+                         ids=[f"{w}-{i}" for i, (_, _, w) in enumerate(BAD_ACCUMULATE)])
+@pytest.mark.parametrize("chunked", [False, True])
+def test_accumulate_refuses_what_memory_refuses(args, error, word, chunked):
+    tris, values, weights, size = args
+    with pytest.raises(error, match=word):
+        zolvin.accumulate_triangles(tris, values, weights, size)
+    if chunked:  # the same values as dask arrays, checked by dtype before any graph
+        tris = da.from_array(tris, chunks=2)
+        values, weights = (da.from_array(x, chunks=2) if np.ndim(x) else x
+                           for x in (values, weights))
+    with pytest.raises(error, match=word):
+        zd.accumulate_triangles(tris, values, weights, size)
+
+
+def test_accumulate_refuses_inexact_integers_when_their_chunk_runs():
+    tris = da.from_array(np.full((4, 3, 2), 2**60 + 1, dtype=np.int64), chunks=2)
+    arr = zd.accumulate_triangles(tris, 1.0, 1.0, 5)
+    with pytest.raises(ValueError, match="triangles"):
+        arr.compute()
+
+
+@pytest.mark.parametrize("size, chunks, band", [(2**22, 1, None), (2**22, 100, None),
+                                                (60001, 3, None), (2**29, 4, None)])
+def test_accumulate_graph_stays_bounded(size, chunks, band):
+    tris = da.from_array(np.zeros((4 * chunks, 3, 2)), chunks=4)
+    arr = zd.accumulate_triangles(tris, 1.0, 1.0, size, band=band)
+    steps = arr.numblocks[0] * chunks
+    assert steps <= zd.MAX_STEPS and sum(arr.chunks[0]) == size
+    assert len(arr.__dask_graph__()) <= 2 * zd.MAX_STEPS + 3 * chunks
+
+
+def test_accumulate_refuses_a_band_too_low_to_bound_the_graph():
+    tris = da.from_array(np.zeros((8, 3, 2)), chunks=4)
+    with pytest.raises(ValueError, match="band must be at least 256"):
+        zd.accumulate_triangles(tris, 1.0, 1.0, 2**22, band=255)
+
+
+def test_taller_bands_keep_the_bits(rng, monkeypatch):
+    """Bands raised to bound the graph sum each cell as the in-memory call does."""
+    monkeypatch.setattr(zd, "MAX_STEPS", 12)
+    tris = rng.uniform(-9, 9, size=(60, 3, 2))
+    vals = rng.uniform(0.5, 2, 60)
+    arr = zd.accumulate_triangles(da.from_array(tris, chunks=20), vals, 2.0, 21, band=None)
+    assert arr.numblocks[0] * 3 <= 12
+    assert same_bits(arr.compute(), in_memory(tris, vals, 2.0, 21))
+
+
+@pytest.mark.parametrize("fn, args", [
+    (zd.enclosed_circle, ((0, 0), 10**400)),
+    (zd.enclosed_circle, ((0, "1"), 1.0)),
+    (zd.enclosed_circle, ((0, 0), 1j)),
+    (zd.enclosed_strut, (2.0, ((0, 0),), ((0, 0), (0, 1)))),
+    (zd.pixel_frac, ((0, 0, 0), (0, 1))),
+    (zd.pupil, (10**400,)),
+])
+def test_coverage_refuses_what_memory_refuses(fn, args):
+    in_memory_fn = getattr(zolvin, fn.__name__)
+    with pytest.raises((TypeError, ValueError)) as expected:
+        in_memory_fn(GRID, *args)
+    with pytest.raises(expected.type, match=str(expected.value).split()[0].replace("[", r"\[")):
+        fn(GRID, *args)
+
+
+@pytest.mark.parametrize("chunks, error", [
+    (0, ValueError), (-2, ValueError), ((0, 5), ValueError), (1.5, TypeError),
+    ("lots", ValueError), ((3, 4, 5), ValueError), (((50, 50), (95,)), ValueError)])
+def test_bad_chunks_are_refused(chunks, error):
+    with pytest.raises(error, match="chunks"):
+        zd.enclosed_circle(GRID, (0, 0), 1.0, chunks=chunks)
+
+
+def test_chunks_larger_than_the_grid_make_one_chunk():
+    arr = zd.enclosed_circle(GRID, (0, 0), 1.0, chunks=10**400)
+    assert arr.numblocks == (1, 1)
+    assert same_bits(arr.compute(), zolvin.enclosed_circle(GRID, (0, 0), 1.0))

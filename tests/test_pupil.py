@@ -126,7 +126,7 @@ def test_open_area_against_analytic(size, shear):
     (dict(obscuration=1.0), ValueError),
     (dict(strut_width=-0.1), ValueError),
     (dict(struts=3), TypeError),
-    (dict(center=(0.0,)), TypeError),
+    (dict(center=(0.0,)), ValueError),
     (dict(method="mesh", chord_error=0.0), ValueError),
 ])
 def test_refusals(kwargs, error):

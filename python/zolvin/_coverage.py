@@ -1,6 +1,7 @@
 """Coverage of pixels by a line, a circle or a strut."""
 from __future__ import annotations
 
+from collections.abc import Iterator
 from typing import Any
 
 import numpy as np
@@ -50,9 +51,15 @@ def _line_part(value: Any, shape: tuple[int, ...], name: str
         a, b = value
         if type(a) is float and type(b) is float:
             return a, b
+    if isinstance(value, Iterator):
+        value = tuple(value)  # read once
+    nested = isinstance(value, (list, tuple)) and any(
+        isinstance(t, (list, tuple, np.ndarray)) for t in value)
+    if not (nested or isinstance(value, np.ndarray)):
+        return V.pair(value, name)
     arr = V.array(value, name)
     if arr.shape == (2,):
-        return float(arr[0]), float(arr[1])
+        return V.pair(arr, name)
     if arr.shape == shape + (2,):
         return (np.ascontiguousarray(arr[..., 0], dtype=np.float64),
                 np.ascontiguousarray(arr[..., 1], dtype=np.float64))

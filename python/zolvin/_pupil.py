@@ -73,14 +73,6 @@ MAX_BAND_TRIANGLES = 1 << 21
 
 # ---- Arguments ---------------------------------------------------------------
 
-def _pair(value: Any, name: str) -> tuple[float, float]:
-    try:
-        a, b = value
-    except (TypeError, ValueError):
-        raise TypeError(f"{name} must be an (x, y) pair, not {value!r}") from None
-    return V.real(a, f"{name}[0]"), V.real(b, f"{name}[1]")
-
-
 class _Pupil:
     """Checked pupil parameters."""
 
@@ -89,7 +81,7 @@ class _Pupil:
         self.radius = V.real(radius, "radius")
         if not (math.isfinite(self.radius) and self.radius > 0):
             raise ValueError(f"radius must be positive and finite, not {self.radius}")
-        self.center = _pair(center, "center")
+        self.center = V.pair(center, "center")
         if not all(map(math.isfinite, self.center)):
             raise ValueError(f"center must be finite, not {self.center}")
         self.obscuration = V.real(obscuration, "obscuration")

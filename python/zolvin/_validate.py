@@ -6,8 +6,10 @@ less than the kernel's call itself.
 """
 from __future__ import annotations
 
+import math
 import operator
 import os
+from collections.abc import Iterable, Iterator
 from typing import Any
 
 import numpy as np
@@ -28,14 +30,43 @@ def address(a: np.ndarray) -> int:
     return int(a.__array_interface__["data"][0])
 
 
+# Every integer up to this magnitude is a float64; beyond it only some are.
+EXACT_INT = 2**53
+# Scalars that are numbers of the wrong kind, refused as types.
+_NOT_REAL = (str, bytes, complex, np.complexfloating, np.datetime64, np.timedelta64)
+
+
+def _int_to_float(i: int, name: str) -> float:
+    """An int as the float64 that equals it; ValueError when there is none."""
+    if -EXACT_INT <= i <= EXACT_INT:
+        return float(i)
+    try:
+        f = float(i)
+    except OverflowError:
+        f = math.inf
+    if not math.isfinite(f) or int(f) != i:
+        # (str() of a huge int may itself be refused: name its size instead)
+        text = str(i) if i.bit_length() <= 128 else f"an integer of {i.bit_length()} bits"
+        raise ValueError(f"{name} must convert to float64 without loss, and {text} does not "
+                         f"(integers beyond 2**53 must be exactly representable)")
+    return f
+
+
 def real(value: Any, name: str) -> float:
-    """A Python float from a real number; TypeError for anything else."""
+    """A Python float from a real number: TypeError for anything that is not
+    one, ValueError for an integer that float64 does not hold exactly."""
     if type(value) is float:
         return value
-    if isinstance(value, (str, bytes, complex, np.complexfloating)) or value is None:
+    if value is None or isinstance(value, _NOT_REAL):
         raise TypeError(f"{name} must be a real number, not {type(value).__name__}")
+    if isinstance(value, (int, np.integer)):
+        return _int_to_float(int(value), name)
+    if isinstance(value, np.ndarray) and value.ndim == 0:
+        return real(value[()], name)
     try:
         return float(value)
+    except OverflowError:
+        raise ValueError(f"{name} is beyond the range of float64") from None
     except (TypeError, ValueError):
         raise TypeError(f"{name} must be a real number, not {type(value).__name__}") from None
 
@@ -54,19 +85,47 @@ def index(value: Any, name: str, lo: int | None = None, hi: int | None = None) -
 
 
 def array(value: Any, name: str) -> np.ndarray:
-    """value as an ndarray of a dtype that casts safely to float64 (not yet converted)."""
+    """value as an ndarray of a dtype that casts safely to float64 (not yet
+    converted): TypeError for another dtype, ValueError for integers that
+    float64 does not hold exactly."""
     if type(value) is np.ndarray:
         arr = value
     else:
+        if isinstance(value, Iterator):
+            value = tuple(value)  # read once, as numpy would not read it at all
         try:
             arr = np.asarray(value)
-        except (TypeError, ValueError) as e:
+        except (TypeError, ValueError, OverflowError) as e:
             raise TypeError(f"{name} must be an array of real numbers: {e}") from None
-    if arr.dtype != F64 and (arr.dtype.kind not in "biuf"
-                             or not np.can_cast(arr.dtype, F64, "safe")):
-        raise TypeError(f"{name} must hold real numbers that convert to float64 without loss, "
-                        f"not {arr.dtype}")
-    return arr
+    dtype = arr.dtype
+    if dtype == F64 or dtype.kind in "bf" and np.can_cast(dtype, F64, "safe"):
+        return arr
+    if dtype.kind in "iu" and np.can_cast(dtype, F64, "safe"):
+        exact_ints(arr, name)
+        return arr
+    if dtype == object and arr.size and all(type(t) is int or type(t) is float for t in arr.flat):
+        # Python ints too large for any integer dtype: only those float64 holds.
+        return np.array([t if type(t) is float else _int_to_float(t, name) for t in arr.flat],
+                        dtype=F64).reshape(arr.shape)
+    raise TypeError(f"{name} must hold real numbers that convert to float64 without loss, "
+                    f"not {dtype}")
+
+
+def exact_ints(arr: np.ndarray, name: str) -> None:
+    """ValueError unless every integer of arr is exactly a float64."""
+    if arr.dtype.itemsize < 8 or arr.size == 0:
+        return
+    big = arr[(arr > EXACT_INT) | (arr < -EXACT_INT)]
+    if big.size == 0:
+        return
+    f = big.astype(F64)
+    # Back to the integer type where the float is within its range.
+    limit = 2.0**63 if arr.dtype.kind == "i" else 2.0**64
+    inside = (f < limit) & (f >= -limit)
+    back = np.where(inside, f, 0.0).astype(arr.dtype)
+    lossy = ~inside | (back != big)
+    if lossy.any():
+        _int_to_float(int(big[lossy][0]), name)  # raises, naming the first such value
 
 
 def floats(value: Any, name: str, shape: tuple[int, ...] | None = None) -> FloatArray:
@@ -80,24 +139,49 @@ def floats(value: Any, name: str, shape: tuple[int, ...] | None = None) -> Float
 
 
 def pair(value: Any, name: str) -> tuple[float, float]:
-    """An (x, y) pair of floats."""
+    """An (x, y) pair of floats, from a sequence, an iterable (read once) or an
+    array of two real numbers.
+
+    The one rule for every pair of the package: TypeError when value is not a
+    sequence or array (a number, None, a string) or holds something that is
+    not a real number; ValueError for the wrong length or shape, or a number
+    float64 cannot hold.
+    """
     if type(value) is tuple and len(value) == 2:
         a, b = value
         if type(a) is float and type(b) is float:
             return a, b
-    arr = array(value, name)
-    if arr.shape != (2,):
-        raise ValueError(f"{name} must be an (x, y) pair, not an array of shape {arr.shape}")
-    return float(arr[0]), float(arr[1])
+    if isinstance(value, np.ndarray):
+        arr = array(value, name)
+        if arr.shape != (2,):
+            raise ValueError(f"{name} must be an (x, y) pair, not an array of shape {arr.shape}")
+        return float(arr[0]), float(arr[1])
+    if isinstance(value, (str, bytes)) or not isinstance(value, Iterable):
+        raise TypeError(f"{name} must be an (x, y) pair, not {type(value).__name__}")
+    items = tuple(value)
+    if len(items) != 2:
+        raise ValueError(f"{name} must be an (x, y) pair, not {len(items)} values")
+    if any(isinstance(t, (list, tuple)) or isinstance(t, np.ndarray) and t.ndim for t in items):
+        raise ValueError(f"{name} must be an (x, y) pair of numbers, not of sequences")
+    return real(items[0], f"{name}[0]"), real(items[1], f"{name}[1]")
+
+
+def two(value: Any, name: str, what: str) -> tuple[Any, Any]:
+    """The two parts of a pair of pairs (read once), by the rule of pair():
+    TypeError for a value that is no sequence, ValueError for another length."""
+    if isinstance(value, (str, bytes)) or not isinstance(value, Iterable):
+        raise TypeError(f"{name} must be {what}, not {type(value).__name__}")
+    if isinstance(value, np.ndarray) and value.ndim != 2:
+        raise ValueError(f"{name} must be {what}, not an array of shape {value.shape}")
+    parts = tuple(value)
+    if len(parts) != 2:
+        raise ValueError(f"{name} must be {what}, not {len(parts)} values")
+    return parts[0], parts[1]
 
 
 def edge(value: Any, name: str) -> tuple[float, float, float, float]:
-    """An edge ((x, y), (dx, dy)) as x, y, dx, dy."""
-    try:
-        point, direction = value
-    except (TypeError, ValueError):
-        raise TypeError(f"{name} must be a (point, direction) pair of (x, y) pairs, "
-                        f"not {value!r}") from None
+    """An edge ((x, y), (dx, dy)) as x, y, dx, dy; errors by the rule of pair()."""
+    point, direction = two(value, name, "a (point, direction) pair of (x, y) pairs")
     px, py = pair(point, f"{name} point")
     dx, dy = pair(direction, f"{name} direction")
     return px, py, dx, dy

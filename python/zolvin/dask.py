@@ -15,7 +15,7 @@ any dask scheduler, ``dask.distributed`` included.
 from __future__ import annotations
 
 import math
-from collections.abc import Callable
+from collections.abc import Callable, Iterable, Iterator
 from typing import Any
 
 import dask.array as da
@@ -32,6 +32,9 @@ from .grid import Grid
 CHUNK = 2048
 # Default band of accumulate_triangles: about this many cells.
 BAND_CELLS = 1 << 22
+# accumulate_triangles: bands x chunks of the triangle list, the steps of its
+# graph, at most this many (unless the list alone has more chunks).
+MAX_STEPS = 1 << 15
 
 
 def _check_grid(grid: Any) -> Grid:
@@ -73,7 +76,7 @@ def _grid_chunks(chunks: Any, shape: tuple[int, int]) -> tuple[tuple[int, ...], 
     sides = tuple(chunks) if isinstance(chunks, (tuple, list)) else (chunks,) * len(shape)
     if len(sides) != len(shape):
         raise ValueError(f"chunks must give {len(shape)} axes, not {len(sides)}")
-    sides = tuple(_chunk_side(c, n) for c, n in zip(sides, shape))
+    sides = tuple(_chunk_side(c, n) for c, n in zip(sides, shape, strict=True))
     if 0 in shape and not any(isinstance(c, tuple) for c in sides):
         # No pixels: one empty chunk, however long the other axis is.
         return tuple((n,) for n in shape)
@@ -133,19 +136,32 @@ def pixel_frac(grid: Grid, point: Any, direction: Any, *, chunks: Any = None,
 def enclosed_circle(grid: Grid, center: Any, radius: float, *, chunks: Any = None,
                     n_threads: int | None = 1) -> da.Array:
     """Fraction of every pixel inside the circle, as a dask array."""
-    return _over_grid("enclosed_circle", _circle, grid, chunks, (center, radius, n_threads), {})
+    args = (V.pair(center, "center"), V.real(radius, "radius"), n_threads)
+    return _over_grid("enclosed_circle", _circle, grid, chunks, args, {})
 
 
 def enclosed_strut(grid: Grid, diameter: float, edge1: Any, edge2: Any, *, chunks: Any = None,
                    n_threads: int | None = 1) -> da.Array:
     """Coverage of every pixel by the strut, as a dask array."""
-    return _over_grid("enclosed_strut", _strut, grid, chunks,
-                      (diameter, edge1, edge2, n_threads), {})
+    x1, y1, dx1, dy1 = V.edge(edge1, "edge1")
+    x2, y2, dx2, dy2 = V.edge(edge2, "edge2")
+    args = (V.real(diameter, "diameter"), ((x1, y1), (dx1, dy1)), ((x2, y2), (dx2, dy2)),
+            n_threads)
+    return _over_grid("enclosed_strut", _strut, grid, chunks, args, {})
+
+
+def _once(value: Any) -> Any:
+    """A sequence argument read once into a tuple: every chunk sees what the
+    check saw (an iterator would reach the chunks empty)."""
+    if isinstance(value, Iterable) and not isinstance(value, (str, bytes, np.ndarray)):
+        return tuple(value)
+    return value
 
 
 def pupil(grid: Grid, radius: float, *, chunks: Any = None, n_threads: int | None = 1,
           **kwargs: Any) -> da.Array:
     """``zolvin.pupil`` over a Grid as a dask array; keywords as there."""
+    kwargs = {key: _once(value) for key, value in kwargs.items()}
     return _over_grid("pupil", _pupil.pupil, grid, chunks, (radius,),
                       dict(kwargs, n_threads=n_threads))
 
@@ -214,32 +230,76 @@ def _band_step(band: np.ndarray | None, size: int, rows: tuple[int, int], tris: 
     return band
 
 
+def _lazy_floats(arr: da.Array, name: str) -> da.Array:
+    """A dask array as float64, refused as the in-memory functions refuse it:
+    the dtype now, integers beyond what float64 holds when their chunk runs."""
+    dtype = arr.dtype
+    if dtype == V.F64:
+        return arr
+    if dtype.kind not in "biuf" or not np.can_cast(dtype, V.F64, "safe"):
+        raise TypeError(f"{name} must hold real numbers that convert to float64 without loss, "
+                        f"not {dtype}")
+    return arr.map_blocks(V.floats, name, dtype=np.float64)
+
+
+def _checked_array(value: Any, name: str) -> da.Array:
+    if isinstance(value, da.Array):
+        return _lazy_floats(value, name)
+    return da.asarray(V.array(value, name))
+
+
 def _per_triangle(value: Any, tris: da.Array, name: str) -> Any:
-    if np.ndim(value) == 0 and not isinstance(value, da.Array):
-        return float(value)
-    arr = da.asarray(value, dtype=np.float64)
+    if isinstance(value, Iterator):
+        value = tuple(value)  # read once
+    if not isinstance(value, da.Array) and np.ndim(value) == 0:
+        return V.real(value, name)
+    arr = _checked_array(value, name)
     if arr.shape != tris.shape[:1]:
         raise ValueError(f"{name} must have shape {tris.shape[:1]} (one per triangle) or be a "
                          f"number, not {arr.shape}")
     return arr.rechunk((tris.chunks[0],))
 
 
+def _band_rows(band: Any, size: int, list_chunks: int) -> int:
+    """Rows per band: the graph holds bands x list_chunks steps, at most
+    MAX_STEPS of them."""
+    most = max(1, MAX_STEPS // max(1, list_chunks))
+    least = max(1, -(-size // most))  # the lowest band that keeps to that many
+    if band is None:
+        return max(least, BAND_CELLS // max(1, size))
+    rows = V.index(band, "band", 1)
+    if rows < least:
+        raise ValueError(f"band must be at least {least} rows for size {size} and "
+                         f"{list_chunks} chunks of triangles (at most {most} bands), not {rows}")
+    return rows
+
+
 def accumulate_triangles(triangles: Any, values: Any, weights: Any, size: int, *,
                          band: int | None = None) -> da.Array:
     """``zolvin.accumulate_triangles`` of a chunked (n, 3, 2) triangle list as
-    a dask array of (size, size), chunked in bands of ``band`` rows (default:
-    about 4M cells). Each band adds the list's chunks one after the other, so
-    each cell's sum is the in-memory one bit for bit."""
-    tris = da.asarray(triangles)
+    a dask array of (size, size), chunked in bands of ``band`` rows.
+
+    Each band adds the list's chunks one after the other, so each cell's sum
+    is the in-memory one bit for bit. The default band holds about 4M cells;
+    bands x chunks of the list are at most 32768 (or the chunks alone), so the
+    graph stays bounded: bands are made taller where needed, and a ``band``
+    too low for that is a ValueError. Arguments are
+    refused as the in-memory function refuses them, before any graph is
+    built; only integers too large for float64 inside dask arrays are found
+    when their chunk runs (a ValueError then).
+    """
+    tris = _checked_array(triangles, "triangles")
     if tris.ndim != 3 or tris.shape[1:] != (3, 2):
         raise ValueError(f"triangles must have shape (n, 3, 2), not {tris.shape}")
     if any(math.isnan(c) for c in tris.chunks[0]):
         raise ValueError("triangles must have known chunk sizes (compute_chunk_sizes())")
-    tris = tris.astype(np.float64).rechunk({1: 3, 2: 2})
+    tris = tris.rechunk({1: 3, 2: 2})
     vals = _per_triangle(values, tris, "values")
     wts = _per_triangle(weights, tris, "weights")
     size = V.index(size, "size", 0, V.INT32_MAX)
-    rows = V.index(band, "band", 1) if band is not None else max(1, BAND_CELLS // max(1, size))
+    if size * size * 8 > np.iinfo(np.intp).max:
+        raise ValueError(f"size {size} is too large for a (size, size) float64 grid")
+    rows = _band_rows(band, size, len(tris.chunks[0]))
     chunks = normalize_chunks((rows, size), (size, size), dtype=np.float64)
     token = "zolvin-accumulate-" + tokenize(tris, vals, wts, size, chunks)
     steps = "zolvin-accumulate-step-" + token.rsplit("-", 1)[1]

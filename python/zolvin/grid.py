@@ -20,27 +20,14 @@ if TYPE_CHECKING:
 _INDEX_LIMIT = 2**53
 
 
-def _floats(value: Any, count: int, name: str) -> tuple[float, ...]:
-    try:
-        items = tuple(value)
-    except TypeError:
-        raise TypeError(f"{name} must be a sequence of {count} numbers, "
-                        f"not {type(value).__name__}") from None
-    if len(items) != count:
-        raise ValueError(f"{name} must have {count} elements, not {len(items)}")
-    try:
-        return tuple(float(t) for t in items)
-    except (TypeError, ValueError):
-        raise TypeError(f"{name} must hold real numbers, not {items!r}") from None
-
-
 def _bounds(key: Any, length: int, name: str) -> tuple[int, int]:
     """(start, stop) of a step-1 slice, range or (start, stop) pair within length."""
     if isinstance(key, (slice, range)):
-        if key.step not in (None, 1):
+        step = _plain(key.step, name)
+        if step not in (None, 1):
             raise ValueError(f"{name}: a window takes every row and column (step 1), "
-                             f"not step {key.step}")
-        start, stop, _ = slice(key.start, key.stop).indices(length)
+                             f"not step {step}")
+        start, stop, _ = slice(_plain(key.start, name), _plain(key.stop, name)).indices(length)
         return start, max(start, stop)
     try:
         start, stop = key
@@ -97,16 +84,10 @@ class Grid:
                              f"(rows {row0}..{row0 + rows}, columns {col0}..{col0 + cols})")
         if rows * cols * 8 > np.iinfo(np.intp).max:
             raise ValueError(f"shape {(rows, cols)} is too large for an array of float64")
-        try:
-            pair = tuple(jac)
-        except TypeError:
-            raise TypeError(f"jac must be ((dxdu, dxdv), (dydu, dydv)), "
-                            f"not {type(jac).__name__}") from None
-        if len(pair) != 2:
-            raise ValueError(f"jac must be ((dxdu, dxdv), (dydu, dydv)), not {jac!r}")
-        ox, oy = _floats(origin, 2, "origin")
-        a, b = _floats(pair[0], 2, "jac[0]")
-        c, d = _floats(pair[1], 2, "jac[1]")
+        ox, oy = V.pair(origin, "origin")
+        row_u, row_v = V.two(jac, "jac", "((dxdu, dxdv), (dydu, dydv))")
+        a, b = V.pair(row_u, "jac[0]")
+        c, d = V.pair(row_v, "jac[1]")
         init = object.__setattr__
         init(self, "_shape", (rows, cols))
         init(self, "_origin", (ox, oy))
@@ -183,7 +164,8 @@ class Grid:
         if not isinstance(key, tuple):
             key = (key,)
         if len(key) > 2 or not all(isinstance(k, slice) for k in key):
-            raise TypeError("a Grid is indexed by one or two slices, e.g. grid[r0:r1, c0:c1]")
+            raise TypeError("a Grid window is indexed by one or two slices (rows, cols), "
+                            "e.g. grid[r0:r1, c0:c1]")
         return self.window(*key, *(slice(None),) * (2 - len(key)))
 
     def coordinates(self) -> tuple[FloatArray, FloatArray, FloatArray, FloatArray]:

@@ -6,25 +6,48 @@ chosen so that the whole aperture fits, shear included. The output's format
 follows its suffix: .png (8-bit grey, +y up), .npy or .zarr (float64, rows
 along v). Large grids and every .zarr go through dask chunk by chunk, with a
 progress bar and memory bounded by a few chunks.
+
+Nothing is lost: every mistake on the command line (sizes beyond the memory
+or disk a run would hold, values out of range, an output that exists or
+cannot be written) is one line on stderr and exit status 2, before any output
+is written; the output is written under a temporary name beside the target
+and renamed into place when complete; an existing output is replaced only
+with --force, and a directory only if it is a zarr store.
 """
 from __future__ import annotations
 
 import argparse
 import math
+import os
+import shutil
+import signal
 import sys
 import time
+from collections.abc import Sequence
 from pathlib import Path
-from typing import Any, Sequence
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
 from . import _aperture, _pupil, pupils
+from ._output import UserError, check_target, replacing
 from .grid import Grid
 
 FORMATS = (".png", ".npy", ".zarr")
 # Results larger than this many bytes are computed through dask.
 IN_MEMORY = 1 << 30
+# Memory a run is taken to hold, beside its result: float64 arrays of the
+# in-memory result's size (the result and the coverage's temporaries), bytes
+# per task of a dask graph (a store and a sum task per chunk, with their keys),
+# and per triangle that the mesh holds in one band (at most MAX_BAND_TRIANGLES,
+# and fewer than MESH_TRIANGLES_PER_PIXEL per pixel of the band).
+IN_MEMORY_ARRAYS = 3
+TASK_BYTES = 4096
+MESH_TRIANGLE_BYTES = 400
+MESH_TRIANGLES_PER_PIXEL = 256
+# Largest --size: a grid's pixels must be countable in an int64.
+MAX_SIZE = 3_037_000_499
 
 
 def pupil_grid(size: int, shear: float = 0.0, radius: float = 1.0) -> Grid:
@@ -67,6 +90,8 @@ def _parser() -> argparse.ArgumentParser:
     pp.add_argument("-o", "--output", default="out/pupil.png",
                     help="output file: .png, .npy or .zarr (default out/pupil.png)")
     pp.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
+    pp.add_argument("--force", action="store_true",
+                    help="replace an existing output file, or an existing zarr store")
     return ap
 
 
@@ -77,11 +102,12 @@ def _to_png(img: np.ndarray) -> npt.NDArray[np.uint8]:
 
 def _save_png(path: Path, grey: np.ndarray) -> None:
     from PIL import Image
-    Image.fromarray(grey, mode="L").save(path, optimize=True)
+    Image.fromarray(grey, mode="L").save(path, format="PNG", optimize=True)
 
 
 def _run_dask(grid: Grid, kwargs: dict[str, Any], args: argparse.Namespace, out: Path) -> float:
-    """Computes the pupil chunk by chunk into the output; returns the sum."""
+    """Computes the pupil chunk by chunk into the output file or store at out
+    (made here); returns the sum."""
     import dask
     import dask.array as da
     from dask.diagnostics import ProgressBar
@@ -95,7 +121,7 @@ def _run_dask(grid: Grid, kwargs: dict[str, Any], args: argparse.Namespace, out:
     suffix = out.suffix
     if suffix == ".zarr":
         import zarr
-        target = zarr.open_array(str(out), mode="w", shape=arr.shape, chunks=arr.chunksize,
+        target = zarr.open_array(str(out), mode="w-", shape=arr.shape, chunks=arr.chunksize,
                                  dtype="f8")
         jobs = [da.store(arr, target, lock=False, compute=False), arr.sum()]
     elif suffix == ".npy":
@@ -139,23 +165,31 @@ def _list() -> int:
     return 0
 
 
+def _write(args: argparse.Namespace, grid: Grid, out: Path, in_memory: Any,
+           dask_kwargs: dict[str, Any]) -> tuple[float, str]:
+    """Writes the pupil to out through a temporary name beside it; returns
+    the sum of the fractions and how it was computed."""
+    with replacing(out, args.force) as tmp:
+        if _through_dask(grid, out):
+            return _run_dask(grid, dask_kwargs, args, tmp), f"dask, chunks of {args.chunk}"
+        img = in_memory()
+        if out.suffix == ".npy":
+            with open(tmp, "wb") as f:
+                np.save(f, img)
+        else:
+            _save_png(tmp, _to_png(img))
+        return float(img.sum()), "in memory"
+
+
 def telescope_main(args: argparse.Namespace, out: Path) -> int:
     """Renders the named pupil; the user's errors were refused before."""
     shape = pupils.named(args.telescope)
     grid = telescope_grid(shape, args.size, args.shear)
-    out.parent.mkdir(parents=True, exist_ok=True)
+    _check_resources(args, grid, out)
     t0 = time.perf_counter()
-    if out.suffix == ".zarr" or grid.size * 8 > IN_MEMORY:
-        total = _run_dask(grid, {"telescope": shape}, args, out)
-        how = f"dask, chunks of {args.chunk}"
-    else:
-        img = _aperture.aperture_coverage(grid, shape, n_threads=args.threads)
-        if out.suffix == ".npy":
-            np.save(out, img)
-        else:
-            _save_png(out, _to_png(img))
-        total = float(img.sum())
-        how = "in memory"
+    total, how = _write(args, grid, out,
+                        lambda: _aperture.aperture_coverage(grid, shape, n_threads=args.threads),
+                        {"telescope": shape})
     seconds = time.perf_counter() - t0
     (a, b), (c, d) = grid.jac
     print(f"grid       {args.size} x {args.size} pixels, shear {args.shear:g}, "
@@ -166,48 +200,150 @@ def telescope_main(args: argparse.Namespace, out: Path) -> int:
     return 0
 
 
-def pupil_main(args: argparse.Namespace) -> int:
-    if args.list:
-        return _list()
-    out = Path(args.output)
+def _through_dask(grid: Grid, out: Path) -> bool:
+    return out.suffix == ".zarr" or grid.size * 8 > IN_MEMORY
+
+
+def _available_memory() -> int:
+    """Bytes the run may still take: the system's available memory, within
+    the address-space limit if one is set."""
+    avail = 1 << 62
+    try:
+        with open("/proc/meminfo") as f:
+            for line in f:
+                if line.startswith("MemAvailable:"):
+                    avail = int(line.split()[1]) * 1024
+    except (OSError, ValueError, IndexError):
+        pass
+    try:
+        import resource
+        soft, _ = resource.getrlimit(resource.RLIMIT_AS)
+        if soft != resource.RLIM_INFINITY:
+            avail = min(avail, soft)
+    except (ImportError, OSError, ValueError):
+        pass
+    return avail
+
+
+def _held_bytes(args: argparse.Namespace, grid: Grid, out: Path) -> int:
+    """Memory the run will hold at its peak, roughly."""
+    n: int = grid.size
+    side: int = args.size if not _through_dask(grid, out) else min(args.chunk, args.size)
+    mesh = 0
+    if args.method == "mesh" and args.telescope is None:
+        band = MESH_TRIANGLES_PER_PIXEL * side * min(side, _pupil.BAND)
+        mesh = MESH_TRIANGLE_BYTES * min(_pupil.MAX_BAND_TRIANGLES, band)
+    png = 2 * n if out.suffix == ".png" else 0  # the grey image and its flipped copy
+    if not _through_dask(grid, out):
+        return IN_MEMORY_ARRAYS * 8 * n + png + mesh
+    chunks = math.ceil(args.size / side) ** 2
+    workers: int = args.threads or os.cpu_count() or 1
+    per_chunk = IN_MEMORY_ARRAYS * 8 * side * side + mesh
+    return int((workers + 1) * per_chunk + 2 * chunks * TASK_BYTES + png)
+
+
+def _check_resources(args: argparse.Namespace, grid: Grid, out: Path) -> None:
+    """Refuses a run that would hold more memory than is available, or write
+    a .npy larger than the free disk."""
+    held, avail = _held_bytes(args, grid, out), _available_memory()
+    if held > avail:
+        hint = "; write .npy or .zarr, which stream" if out.suffix == ".png" else ""
+        raise UserError(f"--size {args.size} would hold about {held / 2**30:.3g} GiB of "
+                        f"memory, {avail / 2**30:.3g} GiB are available{hint}")
+    if out.suffix == ".npy":
+        need, free = 8 * grid.size + 4096, shutil.disk_usage(out.parent).free
+        if need > free:
+            raise UserError(f"--size {args.size} needs {need / 2**30:.3g} GiB in "
+                            f"{out.parent}, which has {free / 2**30:.3g} GiB free")
+
+
+def _check_arguments(args: argparse.Namespace, out: Path) -> None:
     if out.suffix not in FORMATS:
-        print(f"error: output must end in one of {', '.join(FORMATS)}: {out}", file=sys.stderr)
-        return 2
-    for name in ("size", "chunk", "struts", "threads"):
+        raise UserError(f"output must end in one of {', '.join(FORMATS)}: {out}")
+    bounds = {"size": (1, MAX_SIZE), "chunk": (1, None), "threads": (1, None),
+              "struts": (0, _pupil.MAX_STRUTS)}
+    for name, (lo, hi) in bounds.items():
         value = getattr(args, name)
-        if value is not None and value < (0 if name == "struts" else 1):
-            print(f"error: --{name} must be at least {0 if name == 'struts' else 1}, not {value}",
-                  file=sys.stderr)
-            return 2
-    if args.telescope is not None:
-        if not math.isfinite(args.shear):
-            print(f"error: --shear must be finite, not {args.shear}", file=sys.stderr)
-            return 2
-        return telescope_main(args, out)
-    grid = pupil_grid(args.size, args.shear)
-    kwargs: dict[str, Any] = dict(obscuration=args.obscuration,
-                  struts=_pupil.strut_angles(args.struts),
-                  strut_width=args.strut_width, method=args.method)
+        if value is not None and (value < lo or (hi is not None and value > hi)):
+            within = f"at least {lo}" if hi is None else f"from {lo} to {hi}"
+            raise UserError(f"--{name} must be {within}, not {value}")
+    for name in ("shear", "obscuration", "strut_width", "chord_error"):
+        value = getattr(args, name)
+        if value is not None and not math.isfinite(value):
+            raise UserError(f"--{name.replace('_', '-')} must be finite, not {value}")
+    if args.chord_error is not None and not args.chord_error >= _pupil.MIN_CHORD_ERROR:
+        raise UserError(f"--chord-error must be at least {_pupil.MIN_CHORD_ERROR:g} pixel "
+                        f"scales, not {args.chord_error:g}")
+    check_target(out, args.force)
+
+
+def _pupil_kwargs(args: argparse.Namespace, grid: Grid) -> dict[str, Any]:
+    """The pupil's keywords, checked as zolvin.pupil checks them; the open
+    area must not be empty."""
+    kwargs: dict[str, Any] = {"obscuration": args.obscuration,
+                              "struts": _pupil.strut_angles(args.struts),
+                              "strut_width": args.strut_width, "method": args.method}
     if args.chord_error is not None:
         kwargs["chord_error"] = args.chord_error * grid.pixel_scale
     try:
         _pupil.pupil(grid.window((0, 0), (0, 0)), 1.0, **kwargs)  # checks the arguments
+        exact = _pupil.analytic_area(1.0, obscuration=args.obscuration,
+                                     struts=kwargs["struts"], strut_width=args.strut_width)
     except (TypeError, ValueError) as e:
+        raise UserError(str(e)) from None
+    if not exact > 0:
+        raise UserError(f"--strut-width {args.strut_width:g} leaves no open area: {args.struts} "
+                        f"spokes that wide cover the whole aperture")
+    return kwargs
+
+
+def _check_mesh_cost(args: argparse.Namespace, grid: Grid, out: Path,
+                     kwargs: dict[str, Any]) -> None:
+    """Refuses a mesh that would need too many triangles in one band of one
+    of the windows the run computes."""
+    if args.method != "mesh":
+        return
+    pupil_kwargs = {k: v for k, v in kwargs.items() if k != "method"}
+    try:
+        _pupil.check_mesh_windows([grid], 1.0, **pupil_kwargs)
+        return
+    except ValueError as e:
+        if not _through_dask(grid, out):
+            raise UserError(str(e)) from None
+    # The chunks' bands hold parts of the whole grid's bands: only when those
+    # are too full need the chunks be counted one by one.
+    side = min(args.chunk, args.size)
+    starts = range(0, args.size, side)
+    try:
+        _pupil.check_mesh_windows((grid[r:r + side, c:c + side] for r in starts for c in starts),
+                                  1.0, **pupil_kwargs)
+    except ValueError as e:
+        raise UserError(str(e)) from None
+
+
+def pupil_main(args: argparse.Namespace) -> int:
+    if args.list:
+        return _list()
+    out = Path(args.output)
+    try:
+        _check_arguments(args, out)
+        if args.telescope is not None:
+            return telescope_main(args, out)
+        return _pupil_job(args, out)
+    except UserError as e:
         print(f"error: {e}", file=sys.stderr)
         return 2
-    out.parent.mkdir(parents=True, exist_ok=True)
+
+
+def _pupil_job(args: argparse.Namespace, out: Path) -> int:
+    grid = pupil_grid(args.size, args.shear)
+    kwargs = _pupil_kwargs(args, grid)
+    _check_resources(args, grid, out)
+    _check_mesh_cost(args, grid, out, kwargs)
     t0 = time.perf_counter()
-    if out.suffix == ".zarr" or grid.size * 8 > IN_MEMORY:
-        total = _run_dask(grid, kwargs, args, out)
-        how = f"dask, chunks of {args.chunk}"
-    else:
-        img = _pupil.pupil(grid, 1.0, n_threads=args.threads, **kwargs)
-        if out.suffix == ".npy":
-            np.save(out, img)
-        else:
-            _save_png(out, _to_png(img))
-        total = float(img.sum())
-        how = "in memory"
+    total, how = _write(args, grid, out,
+                        lambda: _pupil.pupil(grid, 1.0, n_threads=args.threads, **kwargs),
+                        kwargs)
     seconds = time.perf_counter() - t0
     (a, b), (c, d) = grid.jac
     measured = total * abs(a * d - b * c)
@@ -222,10 +358,16 @@ def pupil_main(args: argparse.Namespace) -> int:
     return 0
 
 
+def _terminate(signum: int, frame: Any) -> None:
+    # SIGTERM unwinds like Ctrl-C, so that the temporary output goes.
+    raise SystemExit(128 + signum)
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     args = _parser().parse_args(argv)
     return pupil_main(args)
 
 
 if __name__ == "__main__":
+    signal.signal(signal.SIGTERM, _terminate)
     sys.exit(main())

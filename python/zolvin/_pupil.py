@@ -457,6 +457,31 @@ def _accumulate_window(tris: FloatArray, grid: Grid, out: FloatArray, n_threads:
             tile(*job)
 
 
+def _bands(grid: Grid) -> Iterator[tuple[int, Grid]]:
+    """The mesh's bands of rows: first row in the window and the band's window.
+    Bands end on tile boundaries of the grid's own row indices."""
+    rows, cols = grid.shape
+    for r in (max(0, c) for c in range(-(grid.row0 % BAND), rows, BAND)):
+        yield r, grid.window((r, min(rows, r - (grid.row0 + r) % BAND + BAND)), (0, cols))
+
+
+def check_mesh_windows(windows: Iterable[Grid], radius: float, *,
+                       center: V.PairLike = (0.0, 0.0), obscuration: float = 0.0,
+                       struts: Sequence[float] = (), strut_width: float = 0.0,
+                       chord_error: float | None = None) -> None:
+    """Raises the ValueError that pupil(window, method="mesh", ...) would
+    raise for any of the windows, without computing them: the argument
+    checks and the triangles per band, counted."""
+    p = _Pupil(radius, center, obscuration, struts, strut_width)
+    for grid in windows:
+        scale = grid.pixel_scale
+        eps = CHORD_ERROR * scale if chord_error is None else V.real(chord_error, "chord_error")
+        _check_mesh(p, scale, eps)
+        lattice = _Lattice(p, scale, eps)
+        for _, band in _bands(grid):
+            _check_band(lattice.count(_window_box(band)), eps)
+
+
 def _smallest_rim(scale: float, eps: float) -> float:
     """Smallest rim radius r for which the area between the rim and its chords,
     about (4 pi / 3) * min(eps, r / 2) * r, exceeds the rounding of the
@@ -526,15 +551,10 @@ def _mesh(grid: Pixels | Grid, p: _Pupil, chord_error: float | None, n_threads: 
     if grid.size == 0:
         return np.zeros(grid.shape)
     lattice = _Lattice(p, scale, eps)
-    rows, cols = grid.shape
     threads = V.threads(n_threads, grid.size, THREAD_THRESHOLD)
-    # Bands end on tile boundaries of the grid's own row indices.
-    cuts = range(-(grid.row0 % BAND), rows, BAND)
-    bands = []
-    for r in (max(0, c) for c in cuts):
-        band = grid.window((r, min(rows, r - (grid.row0 + r) % BAND + BAND)), (0, cols))
+    bands = list(_bands(grid))
+    for _, band in bands:
         _check_band(lattice.count(_window_box(band)), eps)
-        bands.append((r, band))
     out = np.zeros(grid.shape)
     for r, band in bands:
         tris = _to_pixels(lattice.clipped(_window_box(band), threads), band)

@@ -1,6 +1,8 @@
-// poly_grid_contains: every byte of the ny x nx mask written with 0 or 1 and
-// no byte outside it; with ny == 0 nothing written; and the whole grid equal
-// to the rows one call each.
+// poly_grid_contains and poly_grid_points: every byte of the ny x nx mask
+// written with 0 or 1 and no byte outside it; with ny == 0 nothing written;
+// and the whole grid equal to the rows one call each. The point rule also
+// gives each column the same value filled in spans (ascending columns) as
+// tested one by one (the columns reversed).
 #include <algorithm>
 
 #include "fuzz.hpp"
@@ -45,5 +47,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // No rows: not even the polygon's vertices are needed.
     zolvin::poly_grid_contains(zolvin::Polygon{nullptr, nullptr, n},
                                zolvin::PointGrid{nullptr, nullptr, nx, 0}, nullptr);
+
+    fuzz::Guarded<unsigned char> points(nx * ny, fill);
+    zolvin::poly_grid_points(polygon, zolvin::PointGrid{gx.data(), gy.data(), nx, ny},
+                             points.data());
+    FUZZ_REQUIRE(points.intact());
+    for (std::size_t i = 0; i < nx * ny; ++i) FUZZ_REQUIRE(points.data()[i] <= 1, static_cast<long>(i));
+    std::vector<double> reversed(gx.rbegin(), gx.rend());
+    for (std::size_t r = 0; r < ny; ++r) {
+        fuzz::Guarded<unsigned char> row(nx, fill);
+        zolvin::poly_grid_points(polygon, zolvin::PointGrid{reversed.data(), &gy[r], nx, 1},
+                                 row.data());
+        FUZZ_REQUIRE(row.intact());
+        for (std::size_t c = 0; c < nx; ++c) {
+            FUZZ_REQUIRE(row.data()[nx - 1 - c] == points.data()[r * nx + c], static_cast<long>(c));
+        }
+    }
+    zolvin::poly_grid_points(zolvin::Polygon{nullptr, nullptr, n},
+                             zolvin::PointGrid{nullptr, nullptr, nx, 0}, nullptr);
     return 0;
 }

@@ -309,7 +309,9 @@ void clip_strut_digest(Random& rng, Digest& d) {
     }
 }
 
-void mask_digest(Random& rng, Digest& d) {
+using MaskKernel = void (*)(const zolvin::Polygon&, const zolvin::PointGrid&, unsigned char*);
+
+void mask_digest_of(Random& rng, Digest& d, MaskKernel kernel) {
     const u64 nx = 203, ny = 97;
     std::vector<double> gx(nx), gy(ny);
     for (u64 c = 0; c < nx; ++c) gx[c] = -2.5 + 0.025 * static_cast<double>(c);
@@ -330,11 +332,15 @@ void mask_digest(Random& rng, Digest& d) {
             px[i] = r * c;
             py[i] = rng.below(6) == 0 ? gy[rng.below(ny)] : r * sn;
         }
-        zolvin::poly_grid_contains(zolvin::Polygon{px.data(), py.data(), n},
-                                   zolvin::PointGrid{gx.data(), gy.data(), nx, ny}, mask.data());
+        kernel(zolvin::Polygon{px.data(), py.data(), n},
+               zolvin::PointGrid{gx.data(), gy.data(), nx, ny}, mask.data());
         d.bytes(mask.data(), mask.size());
     }
 }
+
+void mask_digest(Random& rng, Digest& d) { mask_digest_of(rng, d, zolvin::poly_grid_contains); }
+
+void points_digest(Random& rng, Digest& d) { mask_digest_of(rng, d, zolvin::poly_grid_points); }
 
 }  // namespace
 
@@ -350,6 +356,7 @@ int main() {
         {"clip_triangles_to_circle", clip_circle_digest},
         {"clip_triangles_to_strut", clip_strut_digest},
         {"poly_grid_contains", mask_digest},
+        {"poly_grid_points", points_digest},
     };
     Digest all;
     u64 seed = 20261209;

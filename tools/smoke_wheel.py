@@ -29,6 +29,10 @@ def calls(zolvin):
     px = grid.pixels()
     tri = np.array([[[0.0, 0.0], [2.0, 0.0], [0.0, 2.0]]])
     edge1, edge2 = ((-0.1, 0.0), (0.0, 1.0)), ((0.1, 0.0), (0.0, 1.0))
+    square = [(-1.0, -1.0), (1.0, -1.0), (1.0, 1.0), (-1.0, 1.0)]
+    ring = np.array(square)
+    region = zolvin.Region(np.hstack([ring, np.roll(ring, -1, 0)]), [0] * 4, np.zeros((0, 8)),
+                           [], ["positive"])
     return {
         "Grid": lambda: grid.shape == (8, 8),
         "Pixels": lambda: zolvin.Pixels(px.x, px.y, np.eye(2) * 0.5).shape == (8, 8),
@@ -55,6 +59,12 @@ def calls(zolvin):
         "aperture_coverage": lambda: zolvin.aperture_coverage(
             grid, zolvin.shapes.Disc((0, 0), 1.0)).sum() > 0,
         "SegmentMap": lambda: zolvin.SegmentMap._fields[0] == "position",
+        "polygon_coverage": lambda: abs(zolvin.polygon_coverage(grid, square).sum() * 0.25
+                                        - 4.0) < 1e-9,
+        "polygon_rings": lambda: len(zolvin.polygon_rings(square)) == 1,
+        "Region": lambda: isinstance(region, zolvin.Region),
+        "region_coverage": lambda: abs(zolvin.region_coverage(grid, region).sum() * 0.25
+                                       - 4.0) < 1e-9,
     }
 
 

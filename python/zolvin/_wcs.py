@@ -171,9 +171,10 @@ def from_wcs(cls: type[Pixels], wcs: Any, shape: Any, *, center: Any = None,
     Coverage treats each pixel as the parallelogram its Jacobian spans. On
     a 256 x 240 image of 0.2 arcsec pixels whose SIP distortion changes the
     pixel scale from 0.198 to 0.203 arcsec across the field, exact coverage
-    (``aperture_coverage``) of a 12 arcsec circle (a 512-gon) and of a
-    hexagon off the centre, times each pixel's area, gives their area on the
-    tangent plane to 7e-8 to 8e-8 relative. One local scale at the
+    of a 12 arcsec circle (``aperture_coverage`` of a ``shapes.Disc``, or a
+    64-gon through ``polygon_coverage``) and of a hexagon off the centre,
+    times each pixel's area, gives their area on the tangent plane to 7e-8
+    to 8e-8 relative. One local scale at the
     aperture's centre (photutils' model: the pixel scale and orientation
     there for every pixel) draws a region on the sky whose area is off by
     1.7e-4 to 3.8e-4 on the same image, several thousand times more.

@@ -208,3 +208,13 @@ def test_mesh_at_the_ends_of_its_range(grid, radius, center):
         assert abs(mesh.sum() - inside * grid.size) < bound
     else:
         assert np.all(mesh == 1.0)
+
+
+@pytest.mark.parametrize("radius, kwargs", [
+    (1e308, {"struts": [0.3], "strut_width": 0.1}),     # the spoke's disc overflowed: no spoke
+    (1e150, {"struts": [0.3], "strut_width": 1e300}),
+    (1.0, {"struts": [0.3], "strut_width": 0.1, "center": (1e151, 0.0)}),
+])
+def test_coverage_refuses_spokes_beyond_its_range(radius, kwargs):
+    with pytest.raises(ValueError, match="radius"):
+        zolvin.pupil(pupil_grid(8), radius, **kwargs)

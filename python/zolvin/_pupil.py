@@ -179,9 +179,17 @@ def analytic_area(radius: float, *, obscuration: float = 0.0, struts: Sequence[f
 # passes through the centre: inside the aperture its rim stays within
 # min(strut_width / 2, radius)^2 / (2 * SPOKE_DISC * radius) of the square end.
 SPOKE_DISC = 8.0
+# The strut rule squares distances across its disc: beyond this reach (centre
+# and disc together) they overflow, and the spokes would cover nothing.
+MAX_SPOKE_REACH = 1e150
 
 
 def _coverage(pix: Any, p: _Pupil, n_threads: Any) -> FloatArray:
+    reach = abs(p.center[0]) + abs(p.center[1]) + 2 * SPOKE_DISC * p.radius
+    if p.angles and reach > MAX_SPOKE_REACH:
+        raise ValueError(f"radius: spokes of the coverage method reach |center| + "
+                         f"{2 * SPOKE_DISC:g} * radius = {reach:.6g} from the origin, at most "
+                         f"{MAX_SPOKE_REACH:g}")
     res = enclosed_circle(pix, p.center, p.radius, n_threads=n_threads)
     if p.inner > 0:
         res -= enclosed_circle(pix, p.center, p.inner, n_threads=n_threads)

@@ -17,7 +17,6 @@ import time
 from pathlib import Path
 
 import zolvin
-from zolvin.__main__ import pupil_grid
 
 from common import timed
 
@@ -49,9 +48,8 @@ def job(size):
 
 
 def methods(size):
-    grid = pupil_grid(size, 0.3)
-    (a, b), (c, d) = grid.jac
-    area = abs(a * d - b * c)
+    grid = zolvin.Grid.spanning(1.0, size, shear=0.3)
+    area = grid.pixel_area
     kw = dict(obscuration=0.3, struts=zolvin.strut_angles(4), strut_width=0.02)
     exact = zolvin.analytic_area(1.0, **kw)
     print(f"zolvin.pupil on {size} x {size} (shear 0.3), {THREADS} threads, medians")

@@ -16,7 +16,6 @@ import time
 
 import numpy as np
 import zolvin
-from zolvin.__main__ import pupil_grid
 
 R_OUTER = 1.0  # radius of the aperture
 R_INNER = 0.3  # radius of the central obscuration
@@ -73,9 +72,8 @@ def main(argv=None):
     # Other options of python -m zolvin pupil (tools/demo passes them all) are left alone.
     args, _ = ap.parse_known_args(argv)
 
-    grid = pupil_grid(args.size, args.shear)
-    (a, b), (c, d) = grid.jac
-    area = abs(a * d - b * c)
+    grid = zolvin.Grid.spanning(1.0, args.size, shear=args.shear)
+    area = grid.pixel_area
     pupil = dict(obscuration=R_INNER / R_OUTER, strut_width=STRUT_WIDTH,
                  struts=[math.radians(t) for t in STRUT_ANGLES])
     exact = zolvin.analytic_area(R_OUTER, **pupil)

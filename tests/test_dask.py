@@ -6,10 +6,10 @@ import _zolvin
 import zolvin
 import zolvin.dask as zd
 from conftest import addr
-from zolvin.__main__ import main, pupil_grid
+from zolvin.__main__ import main
 
 # Sheared, a window with offsets of its own, odd sizes.
-GRID = pupil_grid(101, 0.35)[2:99, 5:100]
+GRID = zolvin.Grid.spanning(1.0, 101, shear=0.35)[2:99, 5:100]
 SPIDER = dict(obscuration=0.3, struts=zolvin.strut_angles(4), strut_width=0.05)
 
 
@@ -111,7 +111,7 @@ def test_command_line_writes_each_format(tmp_path, capsys, suffix):
     args = ["pupil", "--size", "67", "--shear", "0.2", "--obscuration", "0.25", "--struts", "3",
             "--method", "mesh", "--chunk", "30", "-q", "-o", str(out)]
     assert main(args) == 0
-    grid = pupil_grid(67, 0.2)
+    grid = zolvin.Grid.spanning(1.0, 67, shear=0.2)
     ref = zolvin.pupil(grid, 1.0, obscuration=0.25, struts=zolvin.strut_angles(3),
                        strut_width=0.02, method="mesh")
     if suffix == ".npy":
@@ -147,7 +147,7 @@ def test_large_grids_stream_through_dask(tmp_path, monkeypatch, suffix):
     monkeypatch.setattr(cli, "IN_MEMORY", 8 * 40 * 40)
     out = tmp_path / f"p{suffix}"
     assert main(["pupil", "--size", "45", "--chunk", "16", "-q", "-o", str(out)]) == 0
-    ref = zolvin.pupil(pupil_grid(45), 1.0, obscuration=0.3, struts=zolvin.strut_angles(4),
+    ref = zolvin.pupil(zolvin.Grid.spanning(1.0, 45), 1.0, obscuration=0.3, struts=zolvin.strut_angles(4),
                        strut_width=0.02)
     if suffix == ".png":
         from PIL import Image

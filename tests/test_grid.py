@@ -211,3 +211,58 @@ def test_non_finite_grids_are_accepted():
 def test_bad_out_is_refused(out, error):
     with pytest.raises(error, match="out"):
         zolvin.enclosed_circle(Grid((2, 3)), (0.0, 0.0), 1.0, out=out)
+
+
+# ---- Geometry ----
+
+@pytest.mark.parametrize("name", sorted(GRIDS))
+def test_geometry_of_windows(name):
+    grid = GRIDS[name]
+    (a, b), (c, d) = grid.jac
+    assert grid.pixel_area == abs(a * d - b * c) > 0
+    for window in (grid, grid[2:5, 1:4], grid[-1:, :1]):
+        u, v, x, y = window.coordinates()
+        # Every pixel's corners lie in the box, and the outermost reach its sides.
+        corners_x = np.concatenate([x + su * a / 2 + sv * b / 2 for su in (-1, 1) for sv in (-1, 1)])
+        corners_y = np.concatenate([y + su * c / 2 + sv * d / 2 for su in (-1, 1) for sv in (-1, 1)])
+        xmin, ymin, xmax, ymax = window.bounds()
+        tol = 1e-12 * (1 + np.abs(corners_x).max() + np.abs(corners_y).max())
+        assert xmin == pytest.approx(corners_x.min(), abs=tol)
+        assert ymax == pytest.approx(corners_y.max(), abs=tol)
+        assert (corners_x >= xmin - tol).all() and (corners_y <= ymax + tol).all()
+        # to_uv inverts the grid's map to rounding.
+        pu, pv = window.to_uv(x, y)
+        scale = 1e-12 * (1 + np.abs(u).max() + np.abs(v).max()) * max(1.0, 1 / grid.pixel_area)
+        assert np.allclose(pu, u, rtol=0, atol=scale) and np.allclose(pv, v, rtol=0, atol=scale)
+
+
+@pytest.mark.parametrize("jac", [((1.0, 2.0), (0.5, 1.0)), ((math.nan, 0.0), (0.0, 1.0)),
+                                 ((0.0, 0.0), (0.0, 0.0))])
+def test_to_uv_needs_an_inverse(jac):
+    with pytest.raises(ValueError, match="inverse"):
+        Grid((2, 2), jac=jac).to_uv(0.0, 0.0)
+
+
+@pytest.mark.parametrize("n, shear", [(1, 0.0), (101, 0.35), (1024, 0.0), (37, -0.3)])
+def test_spanning_grid_holds_the_disc(n, shear):
+    grid = Grid.spanning(1.0, n, shear=shear)
+    p = 2.06 * math.hypot(1.0, shear) / n
+    c = 0.5 * (n - 1)
+    assert grid == Grid((n, n), (-(p * c + shear * p * c), -(p * c)), ((p, shear * p), (0.0, p)))
+    xmin, ymin, xmax, ymax = grid.bounds()
+    assert xmin < -1 and ymin < -1 and xmax > 1 and ymax > 1
+    # The middle of the grid is the origin.
+    assert np.allclose(grid.to_uv(0.0, 0.0), (c, c), atol=1e-9)
+
+
+@pytest.mark.parametrize("args, kwargs, error, word", [
+    ((0.0, 8), {}, ValueError, "radius"),
+    ((math.inf, 8), {}, ValueError, "radius"),
+    ((1.0, 0), {}, ValueError, "n"),
+    ((1.0, 8.0), {}, TypeError, "n"),
+    ((1.0, 8), {"shear": math.nan}, ValueError, "shear"),
+    (("1", 8), {}, TypeError, "radius"),
+])
+def test_spanning_refuses(args, kwargs, error, word):
+    with pytest.raises(error, match=word):
+        Grid.spanning(*args, **kwargs)

@@ -7,7 +7,6 @@ from shapely.geometry import Point, Polygon
 
 import zolvin
 from zolvin import Grid
-from zolvin.__main__ import pupil_grid
 
 QUAD_SEGS = 4096  # circle polygons of 16384 sides: area within 2.5e-8 of the disc's
 
@@ -72,7 +71,7 @@ def test_analytic_area_matches_polygon(name):
 
 GRIDS = {
     # Sheared, a window with its own row and column offsets, more columns than rows.
-    "sheared window": pupil_grid(37, 0.3)[3:31, 1:36],
+    "sheared window": Grid.spanning(1.0, 37, shear=0.3)[3:31, 1:36],
     # Rotated and mirrored, pupil off the centre.
     "rotated mirrored": Grid((29, 23), (0.9, -1.2),
                              ((-0.06 * math.cos(0.4), -0.06 * math.sin(0.4)),
@@ -105,12 +104,12 @@ def test_mesh_is_exact_per_pixel(grid_name, name):
 
 @pytest.mark.parametrize("size, shear", [(256, 0.0), (301, 0.45)])
 def test_open_area_against_analytic(size, shear):
-    grid = pupil_grid(size, shear)
+    grid = Grid.spanning(1.0, size, shear=shear)
     angles = zolvin.strut_angles(4)
     kw = dict(obscuration=0.3, struts=angles, strut_width=0.02)
     exact = zolvin.analytic_area(1.0, **kw)
     (a, b), (c, d) = grid.jac
-    area = abs(a * d - b * c)
+    area = grid.pixel_area
     chord = 1e-4 * grid.pixel_scale
     mesh = zolvin.pupil(grid, 1.0, method="mesh", chord_error=chord, **kw).sum() * area
     # Each chord gives away at most 2/3 of its error per unit length of rim.
@@ -131,23 +130,22 @@ def test_open_area_against_analytic(size, shear):
 ])
 def test_refusals(kwargs, error):
     with pytest.raises(error):
-        zolvin.pupil(pupil_grid(8), 1.0, **kwargs)
+        zolvin.pupil(Grid.spanning(1.0, 8), 1.0, **kwargs)
 
 
 def test_mesh_needs_a_grid_with_an_inverse():
     with pytest.raises(ValueError, match="invertible"):
         zolvin.pupil(Grid((4, 4), (0, 0), ((1, 2), (2, 4))), 1.0, method="mesh")
     with pytest.raises(TypeError, match="Grid"):
-        zolvin.pupil(pupil_grid(4).pixels(), 1.0, method="mesh")
+        zolvin.pupil(Grid.spanning(1.0, 4).pixels(), 1.0, method="mesh")
 
 
 @pytest.mark.parametrize("width", [0.0, 1e-17, 1e-16, 3e-16])
 @pytest.mark.parametrize("angles", [(math.pi / 4,), zolvin.strut_angles(3, 0.2)])
 def test_mesh_spokes_without_width_keep_the_aperture(width, angles):
-    grid = pupil_grid(48, 0.2)
-    (a, b), (c, d) = grid.jac
-    area = zolvin.pupil(grid, 1.0, struts=angles, strut_width=width, method="mesh").sum() * abs(a * d - b * c)
-    full = zolvin.pupil(grid, 1.0, method="mesh").sum() * abs(a * d - b * c)
+    grid = Grid.spanning(1.0, 48, shear=0.2)
+    area = zolvin.pupil(grid, 1.0, struts=angles, strut_width=width, method="mesh").sum() * grid.pixel_area
+    full = zolvin.pupil(grid, 1.0, method="mesh").sum() * grid.pixel_area
     assert area == pytest.approx(full, rel=1e-12)
 
 
@@ -155,16 +153,16 @@ SMALL_PIXELS = Grid((8, 8), (-0.875, -0.875), ((0.25, 0), (0, 0.25)))
 
 
 @pytest.mark.parametrize("grid, radius, kwargs, name", [
-    (pupil_grid(16), 1e36, {}, "radius"),                            # rims placed to 1e20
-    (pupil_grid(16), 1.0, {"center": (1e12, 0.0)}, "center"),
+    (Grid.spanning(1.0, 16), 1e36, {}, "radius"),                            # rims placed to 1e20
+    (Grid.spanning(1.0, 16), 1.0, {"center": (1e12, 0.0)}, "center"),
     (SMALL_PIXELS, 1e-10, {}, "radius"),                             # area lost in rounding
     (SMALL_PIXELS, 1e-200, {}, "radius"),
-    (pupil_grid(8), 1.0, {"obscuration": 1e-100}, "obscuration"),
-    (pupil_grid(8), 1.0, {"chord_error": 1e-20}, "chord_error"),     # 176 GiB of strips
-    (pupil_grid(8), 1.0, {"chord_error": 1e-12}, "chord_error"),
-    (pupil_grid(8), 1.0, {"chord_error": 1e-100}, "chord_error"),
-    (pupil_grid(512), 1.0, {"chord_error": 2e-9 * 2.06 / 512}, "chord_error"),  # one band too full
-    (pupil_grid(8), 1.0, {"struts": [0.5] * 1001, "strut_width": 0.1}, "struts"),
+    (Grid.spanning(1.0, 8), 1.0, {"obscuration": 1e-100}, "obscuration"),
+    (Grid.spanning(1.0, 8), 1.0, {"chord_error": 1e-20}, "chord_error"),     # 176 GiB of strips
+    (Grid.spanning(1.0, 8), 1.0, {"chord_error": 1e-12}, "chord_error"),
+    (Grid.spanning(1.0, 8), 1.0, {"chord_error": 1e-100}, "chord_error"),
+    (Grid.spanning(1.0, 512), 1.0, {"chord_error": 2e-9 * 2.06 / 512}, "chord_error"),  # one band too full
+    (Grid.spanning(1.0, 8), 1.0, {"struts": [0.5] * 1001, "strut_width": 0.1}, "struts"),
 ])
 def test_mesh_refuses_what_it_cannot_compute(grid, radius, kwargs, name):
     with pytest.raises(ValueError, match=name) as err:
@@ -174,36 +172,34 @@ def test_mesh_refuses_what_it_cannot_compute(grid, radius, kwargs, name):
 
 def test_spoke_counts_are_bounded():
     with pytest.raises(ValueError, match="struts"):
-        zolvin.pupil(pupil_grid(8), 1.0, struts=[0.5] * 1001, strut_width=0.1)
+        zolvin.pupil(Grid.spanning(1.0, 8), 1.0, struts=[0.5] * 1001, strut_width=0.1)
     with pytest.raises(ValueError, match="count"):
         zolvin.strut_angles(10**8)
 
 
 @pytest.mark.parametrize("width", [1e100, 1e300, 4.0])
 def test_spokes_wider_than_the_aperture(width):
-    grid = pupil_grid(24)
-    (a, b), (c, d) = grid.jac
+    grid = Grid.spanning(1.0, 24)
     kw = {"struts": (0.3, 1.9), "strut_width": width}
     exact = zolvin.analytic_area(1.0, **kw)
     mesh = zolvin.pupil(grid, 1.0, method="mesh", **kw)
-    assert mesh.sum() * abs(a * d - b * c) == pytest.approx(exact, abs=1e-5)
+    assert mesh.sum() * grid.pixel_area == pytest.approx(exact, abs=1e-5)
     cov = zolvin.pupil(grid, 1.0, **kw)
     assert cov.min() >= 0 and cov.max() <= 1
     assert same_bits(cov, zolvin.pupil(grid, 1.0, struts=kw["struts"], strut_width=4.0))
 
 
 @pytest.mark.parametrize("grid, radius, center", [
-    (pupil_grid(16), 1e8, (0.0, 0.0)),                 # everything inside
+    (Grid.spanning(1.0, 16), 1e8, (0.0, 0.0)),                 # everything inside
     (SMALL_PIXELS, 2e-5, (0.0, 0.0)),                  # a few times the smallest rim
     (SMALL_PIXELS, 3e-5, (0.1, -0.2)),
 ])
 def test_mesh_at_the_ends_of_its_range(grid, radius, center):
-    (a, b), (c, d) = grid.jac
     mesh = zolvin.pupil(grid, radius, center=center, method="mesh")
     assert mesh.min() >= 0 and mesh.max() <= 1
-    inside = min(1.0, math.pi * radius**2 / abs(a * d - b * c) / grid.size)
+    inside = min(1.0, math.pi * radius**2 / grid.pixel_area / grid.size)
     eps = min(1e-5 * grid.pixel_scale, radius / 2)
-    bound = 4 * math.pi / 3 * eps * radius / abs(a * d - b * c)
+    bound = 4 * math.pi / 3 * eps * radius / grid.pixel_area
     if radius < 1:
         assert abs(mesh.sum() - inside * grid.size) < bound
     else:

@@ -119,22 +119,16 @@ def _window(grid: Grid, box: tuple[float, float, float, float] | None
     """Rows and columns of the grid whose pixels can meet the box, with a
     pixel to spare either side (indices relative to the grid)."""
     rows, cols = grid.shape
-    (a, b), (c, d) = grid.jac
-    det = a * d - b * c
     if box is None:
         return (0, 0), (0, 0)
-    if not (math.isfinite(det) and det != 0):
-        return (0, rows), (0, cols)
     x0, y0, x1, y1 = box
-    ox, oy = grid.origin
-    us, vs = [], []
-    for x in (x0, x1):
-        for y in (y0, y1):
-            px, py = x - ox, y - oy
-            us.append((d * px - b * py) / det)
-            vs.append((a * py - c * px) / det)
-    if not all(map(math.isfinite, us + vs)):
+    try:
+        u, v = grid.to_uv([x0, x0, x1, x1], [y0, y1, y0, y1])
+    except ValueError:  # no inverse: every pixel may meet it
         return (0, rows), (0, cols)
+    if not (np.isfinite(u).all() and np.isfinite(v).all()):
+        return (0, rows), (0, cols)
+    us, vs = u.tolist(), v.tolist()
 
     def span(lo: float, hi: float, first: int, n: int) -> tuple[int, int]:
         # Pixel k spans [k - 1/2, k + 1/2] in its own frame.

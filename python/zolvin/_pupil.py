@@ -378,28 +378,19 @@ class _Lattice:
 
 
 def _window_box(grid: Grid) -> tuple[float, float, float, float]:
-    """Bounding box in the plane of the window's pixels."""
-    rows, cols = grid.shape
-    (a, b), (c, d) = grid.jac
-    x0, y0 = grid.origin
-    us = (grid.col0 - 0.5, grid.col0 + cols - 0.5)
-    vs = (grid.row0 - 0.5, grid.row0 + rows - 0.5)
-    xs = [x0 + a * u + b * v for u in us for v in vs]
-    ys = [y0 + c * u + d * v for u in us for v in vs]
-    pad = 1e-9 * max(1.0, *map(abs, xs + ys))
-    return min(xs) - pad, max(xs) + pad, min(ys) - pad, max(ys) + pad
+    """(xmin, xmax, ymin, ymax): the window's plane bounding box, widened a
+    little so that rounding never leaves out a cell that meets it."""
+    xmin, ymin, xmax, ymax = grid.bounds()
+    pad = 1e-9 * max(1.0, abs(xmin), abs(xmax), abs(ymin), abs(ymax))
+    return xmin - pad, xmax + pad, ymin - pad, ymax + pad
 
 
 def _to_pixels(tris: FloatArray, grid: Grid) -> FloatArray:
     """Triangles in the grid's (u, v) frame, where pixels are unit squares."""
-    (a, b), (c, d) = grid.jac
-    x0, y0 = grid.origin
-    det = a * d - b * c
-    x = tris[..., 0] - x0
-    y = tris[..., 1] - y0
+    u, v = grid.to_uv(tris[..., 0], tris[..., 1])
     out = np.empty_like(tris)
-    out[..., 0] = (d * x - b * y) / det
-    out[..., 1] = (a * y - c * x) / det
+    out[..., 0] = u
+    out[..., 1] = v
     return out
 
 
@@ -547,9 +538,8 @@ def _mesh(grid: Pixels | Grid, p: _Pupil, chord_error: float | None, n_threads: 
     if not isinstance(grid, Grid):
         raise TypeError("method='mesh' needs a zolvin.Grid: the exact areas are spread over "
                         "pixels that share one Jacobian (use method='coverage' for Pixels)")
-    (a, b), (c, d) = grid.jac
-    det = a * d - b * c
-    if not (math.isfinite(det) and det != 0 and all(map(math.isfinite, grid.origin))):
+    area = grid.pixel_area
+    if not (math.isfinite(area) and area != 0 and all(map(math.isfinite, grid.origin))):
         raise ValueError("method='mesh' needs a finite grid with an invertible Jacobian")
     scale = grid.pixel_scale
     eps = CHORD_ERROR * scale if chord_error is None else V.real(chord_error, "chord_error")

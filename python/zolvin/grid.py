@@ -6,15 +6,14 @@ import operator
 from typing import TYPE_CHECKING, Any, NoReturn
 
 import numpy as np
+import numpy.typing as npt
 
 from . import _validate as V
 
 if TYPE_CHECKING:
-    import numpy.typing as npt
-
     from ._pixels import Pixels
 
-    FloatArray = npt.NDArray[np.float64]
+FloatArray = V.FloatArray
 
 # Column and row indices must stay exact as float64.
 _INDEX_LIMIT = 2**53
@@ -150,6 +149,61 @@ class Grid:
         (a, b), (c, d) = self._jac
         p, q, r, w = a + d, b - c, a - d, b + c
         return (math.sqrt(p * p + q * q) + math.sqrt(r * r + w * w)) * 0.5
+
+    @property
+    def pixel_area(self) -> float:
+        """Area of one pixel in the plane, ``abs(dxdu * dydv - dxdv * dydu)``
+        (exact to one rounding of each product and of the difference)."""
+        (a, b), (c, d) = self._jac
+        return abs(a * d - b * c)
+
+    def bounds(self) -> tuple[float, float, float, float]:
+        """(xmin, ymin, xmax, ymax): the plane bounding box of the pixels of
+        this grid (or window), their outer corners included. Each corner is
+        x0 + dxdu * u + dxdv * v (and likewise y) at u, v half a pixel beyond
+        the outer centres, rounded step by step: exact to a few roundings."""
+        rows, cols = self._shape
+        (a, b), (c, d) = self._jac
+        x0, y0 = self._origin
+        us = (self._col0 - 0.5, self._col0 + cols - 0.5)
+        vs = (self._row0 - 0.5, self._row0 + rows - 0.5)
+        xs = [x0 + a * u + b * v for u in us for v in vs]
+        ys = [y0 + c * u + d * v for u in us for v in vs]
+        return min(xs), min(ys), max(xs), max(ys)
+
+    def to_uv(self, x: npt.ArrayLike, y: npt.ArrayLike) -> tuple[FloatArray, FloatArray]:
+        """Pixel coordinates (u, v) of plane points (x, y): the inverse of the
+        grid's map, u = (dydv * x' - dxdv * y') / det and
+        v = (dxdu * y' - dydu * x') / det with x' = x - x0, y' = y - y0 and
+        det = dxdu * dydv - dxdv * dydu, each step rounded: within a few
+        roundings (relative to the Jacobian's condition) of the exact inverse.
+
+        ValueError when the Jacobian is singular or not finite."""
+        (a, b), (c, d) = self._jac
+        det = a * d - b * c
+        if not (math.isfinite(det) and det != 0):
+            raise ValueError(f"the grid's Jacobian {self._jac} has no inverse")
+        x0, y0 = self._origin
+        px = np.asarray(x, dtype=np.float64) - x0
+        py = np.asarray(y, dtype=np.float64) - y0
+        return (d * px - b * py) / det, (a * py - c * px) / det
+
+    @classmethod
+    def spanning(cls, radius: float, n: int, *, shear: float = 0.0) -> Grid:
+        """An n x n grid whose middle is the origin and that holds the disc of
+        the given radius with 3 % to spare: Jacobian [[p, shear * p], [0, p]]
+        with pitch p = 2.06 * radius * hypot(1, shear) / n, so that a
+        sheared grid holds the disc too."""
+        r = V.real(radius, "radius")
+        if not (math.isfinite(r) and r > 0):
+            raise ValueError(f"radius must be positive and finite, not {r}")
+        size = V.index(n, "n", 1)
+        s = V.real(shear, "shear")
+        if not math.isfinite(s):
+            raise ValueError(f"shear must be finite, not {s}")
+        p = 2.06 * r * math.hypot(1.0, s) / size
+        c = 0.5 * (size - 1)
+        return cls((size, size), (-(p * c + s * p * c), -(p * c)), ((p, s * p), (0.0, p)))
 
     def window(self, rows: Any, cols: Any) -> Grid:
         """The window of rows and columns given as step-1 slices, ranges or

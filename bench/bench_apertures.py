@@ -29,7 +29,6 @@ import numpy as np
 
 import zolvin
 from zolvin import pupils
-from zolvin.__main__ import pupil_grid
 from zolvin.shapes import Disc, Spider, Union
 
 from common import timed
@@ -133,7 +132,7 @@ def elt(size):
 # ---- The demo pupil ----------------------------------------------------------
 
 def demo(size):
-    grid = pupil_grid(size)
+    grid = zolvin.Grid.spanning(1.0, size)
     (p, _), _ = grid.jac
     angles = zolvin.strut_angles(4)
     shape = Disc((0, 0), 1.0) - Union(Disc((0, 0), 0.3), *(Spider((0, 0), t, 0.02)

@@ -50,13 +50,6 @@ MESH_TRIANGLES_PER_PIXEL = 256
 MAX_SIZE = 3_037_000_499
 
 
-def pupil_grid(size: int, shear: float = 0.0, radius: float = 1.0) -> Grid:
-    """size x size pixels with the pupil's centre (0, 0) on the grid's middle."""
-    p = 2.06 * radius * math.hypot(1.0, shear) / size
-    c = 0.5 * (size - 1)
-    return Grid((size, size), (-(p * c + shear * p * c), -(p * c)), ((p, shear * p), (0.0, p)))
-
-
 def _parser() -> argparse.ArgumentParser:
     ap = argparse.ArgumentParser(prog="python -m zolvin", description="Pixel coverage jobs.")
     sub = ap.add_subparsers(dest="job", required=True)
@@ -148,7 +141,7 @@ def _to_png_block(block: np.ndarray) -> npt.NDArray[np.uint8]:
 
 
 def telescope_grid(shape: Any, size: int, shear: float = 0.0) -> Grid:
-    """size x size pixels over a named pupil, 3 % to spare, as pupil_grid."""
+    """size x size pixels over a named pupil, 3 % to spare, as Grid.spanning."""
     square = pupils.spanning_grid(shape, size, margin=0.015 * size)
     (p, _), _ = square.jac
     p *= math.hypot(1.0, shear)
@@ -191,10 +184,9 @@ def telescope_main(args: argparse.Namespace, out: Path) -> int:
                         lambda: _aperture.aperture_coverage(grid, shape, n_threads=args.threads),
                         {"telescope": shape})
     seconds = time.perf_counter() - t0
-    (a, b), (c, d) = grid.jac
     print(f"grid       {args.size} x {args.size} pixels, shear {args.shear:g}, "
           f"{args.telescope} ({how})")
-    print(f"open area  {total * abs(a * d - b * c):.6f} m^2  (sum of fractions x pixel area)")
+    print(f"open area  {total * grid.pixel_area:.6f} m^2  (sum of fractions x pixel area)")
     print(f"time       {seconds:.2f} s")
     print(f"output     {out}")
     return 0
@@ -336,7 +328,7 @@ def pupil_main(args: argparse.Namespace) -> int:
 
 
 def _pupil_job(args: argparse.Namespace, out: Path) -> int:
-    grid = pupil_grid(args.size, args.shear)
+    grid = Grid.spanning(1.0, args.size, shear=args.shear)
     kwargs = _pupil_kwargs(args, grid)
     _check_resources(args, grid, out)
     _check_mesh_cost(args, grid, out, kwargs)
@@ -345,8 +337,7 @@ def _pupil_job(args: argparse.Namespace, out: Path) -> int:
                         lambda: _pupil.pupil(grid, 1.0, n_threads=args.threads, **kwargs),
                         kwargs)
     seconds = time.perf_counter() - t0
-    (a, b), (c, d) = grid.jac
-    measured = total * abs(a * d - b * c)
+    measured = total * grid.pixel_area
     exact = _pupil.analytic_area(1.0, obscuration=kwargs["obscuration"],
                                  struts=kwargs["struts"], strut_width=kwargs["strut_width"])
     print(f"grid       {args.size} x {args.size} pixels, shear {args.shear:g}, "

@@ -100,6 +100,29 @@ class PublicModules(Directive):
         return _parse(self, lines)
 
 
+def _markdown_tables(text: str) -> list[str]:
+    """reST list-tables of the markdown tables in text, inline code kept."""
+    lines: list[str] = []
+    for block in re.findall(r"(?m)((?:^\|.*\n)+)", text):
+        rows = [[c.strip() for c in row.strip().strip("|").split("|")]
+                for row in block.strip().splitlines()]
+        lines += [".. list-table::", "   :header-rows: 1", ""]
+        for row in [rows[0], *rows[2:]]:
+            cells = [re.sub(r"`([^`]+)`", r"``\1``", c) or "\\" for c in row]
+            lines += [f"   * - {cells[0]}", *(f"     - {c}" for c in cells[1:]), ""]
+    return lines
+
+
+class ReadmeTables(Directive):
+    """``.. zolvin-readme-tables::``: the tables of the README's Benchmarks
+    section as they stand, so the page never differs from the README."""
+
+    def run(self) -> list[nodes.Node]:
+        text = (ROOT / "README.md").read_text()
+        section = text.split("\n## Benchmarks", 1)[1].split("\n## ", 1)[0]
+        return _parse(self, _markdown_tables(section))
+
+
 def _scripts() -> list[Path]:
     return sorted((ROOT / "examples").glob("plot_*.py"))
 
@@ -138,6 +161,7 @@ def draw_gallery(app) -> None:
 def setup(app) -> dict[str, bool]:
     app.add_directive("zolvin-modules", PublicModules)
     app.add_directive("zolvin-gallery", Gallery)
+    app.add_directive("zolvin-readme-tables", ReadmeTables)
     app.connect("builder-inited", draw_gallery)
     app.connect("autodoc-process-docstring", escape_bars, priority=400)
     return {"parallel_read_safe": True}

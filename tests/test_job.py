@@ -129,3 +129,28 @@ def test_interrupted_job_leaves_nothing_or_the_old_store(tmp_path, old, sig):
         assert not (tmp_path / "p.zarr").exists()
     if sig == signal.SIGTERM:  # unwinds: the temporary store goes too
         assert sorted(os.listdir(tmp_path)) == (["p.zarr"] if old else [])
+
+
+def test_unwritable_folder_is_refused(tmp_path, monkeypatch, capsys):
+    # Root writes anywhere: the folder's permission is what the job asks for.
+    import zolvin._output as output
+    monkeypatch.setattr(output.os, "access", lambda path, mode: False)
+    monkeypatch.chdir(tmp_path)
+    status, err = job_here(capsys, "--size", "16", "-o", "x.png")
+    assert status == 2 and "not writable" in err and not os.listdir(tmp_path)
+
+
+def test_forced_store_is_swapped_whole(tmp_path, monkeypatch, capsys):
+    # With and without the one-step exchange, the new store replaces the old
+    # one and nothing else is left beside it.
+    import zolvin._output as output
+    monkeypatch.chdir(tmp_path)
+    assert job_here(capsys, "--size", "20", "--chunk", "8", "-o", "p.zarr")[0] == 0
+    for exchange in (output._exchange, lambda a, b: False):
+        monkeypatch.setattr(output, "_exchange", exchange)
+        before = listing(tmp_path)
+        assert job_here(capsys, "--size", "24", "--chunk", "8", "--force", "-o", "p.zarr")[0] == 0
+        assert listing(tmp_path) != before and os.listdir(tmp_path) == ["p.zarr"]
+        import zarr
+        assert zarr.open_array(tmp_path / "p.zarr", mode="r").shape == (24, 24)
+        job_here(capsys, "--size", "20", "--chunk", "8", "--force", "-o", "p.zarr")

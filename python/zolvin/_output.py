@@ -84,11 +84,28 @@ def replacing(out: Path, force: bool) -> Iterator[Path]:
         raise
 
 
+def _exchange(a: Path, b: Path) -> bool:
+    """Swaps two paths in one step (Linux renameat2 with RENAME_EXCHANGE);
+    False where that is not available."""
+    try:
+        import ctypes
+        libc = ctypes.CDLL(None, use_errno=True)
+        renameat2 = libc.renameat2
+    except (OSError, AttributeError):
+        return False
+    at_fdcwd, rename_exchange = -100, 2
+    done = renameat2(at_fdcwd, os.fsencode(a), at_fdcwd, os.fsencode(b), rename_exchange)
+    return bool(done == 0)
+
+
 def _commit(tmp: Path, out: Path, force: bool) -> None:
     if tmp.is_dir():
         if force and out.is_dir():
-            # A directory cannot be swapped in one step: the old store moves
-            # aside first and goes once the new one is in place.
+            if _exchange(tmp, out):
+                shutil.rmtree(tmp, ignore_errors=True)  # now the old store
+                return
+            # No atomic exchange here: the old store moves aside first and
+            # goes once the new one is in place.
             old = out.with_name(f".{out.name}.old-{os.getpid()}-{secrets.token_hex(4)}")
             os.rename(out, old)
             try:

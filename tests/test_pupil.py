@@ -213,4 +213,4 @@ def test_mesh_at_the_ends_of_its_range(grid, radius, center):
 ])
 def test_coverage_refuses_spokes_beyond_its_range(radius, kwargs):
     with pytest.raises(ValueError, match="radius"):
-        zolvin.pupil(pupil_grid(8), radius, **kwargs)
+        zolvin.pupil(Grid.spanning(1.0, 8), radius, **kwargs)

@@ -62,7 +62,7 @@ def test_copies_are_bit_exact(rng):
 
 @pytest.mark.parametrize("tri, params, expected", pinned("strut"))
 def test_pinned_bits(tri, params, expected):
-    k, out, dc, cc = clip_strut(tri, params[:-1], params[-1])
+    _k, out, _dc, _cc = clip_strut(tri, params[:-1], params[-1])
     assert [x.hex() for x in out.ravel()] == [x.hex() for x in expected]
 
 
@@ -89,7 +89,7 @@ def strut_polygon(x1, y1, dy1, dx1, x2, y2, dy2, dx2, cx, cy, length):
 def test_pieces_tile_triangle_minus_strut(rng, strut):
     region = strut_polygon(*strut)
     for tri in rng.uniform(-3, 3, (300, 6)):
-        k, out, dc, cc = clip_strut(tri, strut, 0.0)
+        _k, out, _dc, _cc = clip_strut(tri, strut, 0.0)
         poly = shapely.Polygon(tri.reshape(3, 2))
         assert sum(abs(cross(p)) / 2 for p in out) == pytest.approx(poly.area - poly.intersection(region).area,
                                                                       abs=1e-9)

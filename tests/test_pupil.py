@@ -3,9 +3,8 @@ import math
 import numpy as np
 import pytest
 import shapely
-from shapely.geometry import Point, Polygon
-
 import zolvin
+from shapely.geometry import Point, Polygon
 from zolvin import Grid
 
 QUAD_SEGS = 4096  # circle polygons of 16384 sides: area within 2.5e-8 of the disc's
@@ -85,7 +84,7 @@ def test_mesh_is_exact_per_pixel(grid_name, name):
     grid = GRIDS[grid_name]
     obs, angles, width = PUPILS[name]
     center = (0.0, 0.0) if grid_name == "sheared window" else (0.05, 0.1)
-    kw = dict(center=center, obscuration=obs, struts=angles, strut_width=width)
+    kw = {"center": center, "obscuration": obs, "struts": angles, "strut_width": width}
     ref = shapely_fractions(grid, shapely_pupil(1.0, obs, angles, width, center))
     chord = 1e-6 * grid.pixel_scale
     mesh = zolvin.pupil(grid, 1.0, method="mesh", chord_error=chord, **kw)
@@ -106,9 +105,8 @@ def test_mesh_is_exact_per_pixel(grid_name, name):
 def test_open_area_against_analytic(size, shear):
     grid = Grid.spanning(1.0, size, shear=shear)
     angles = zolvin.strut_angles(4)
-    kw = dict(obscuration=0.3, struts=angles, strut_width=0.02)
+    kw = {"obscuration": 0.3, "struts": angles, "strut_width": 0.02}
     exact = zolvin.analytic_area(1.0, **kw)
-    (a, b), (c, d) = grid.jac
     area = grid.pixel_area
     chord = 1e-4 * grid.pixel_scale
     mesh = zolvin.pupil(grid, 1.0, method="mesh", chord_error=chord, **kw).sum() * area
@@ -121,12 +119,12 @@ def test_open_area_against_analytic(size, shear):
 
 
 @pytest.mark.parametrize("kwargs, error", [
-    (dict(method="exact"), ValueError),
-    (dict(obscuration=1.0), ValueError),
-    (dict(strut_width=-0.1), ValueError),
-    (dict(struts=3), TypeError),
-    (dict(center=(0.0,)), ValueError),
-    (dict(method="mesh", chord_error=0.0), ValueError),
+    ({"method": "exact"}, ValueError),
+    ({"obscuration": 1.0}, ValueError),
+    ({"strut_width": -0.1}, ValueError),
+    ({"struts": 3}, TypeError),
+    ({"center": (0.0,)}, ValueError),
+    ({"method": "mesh", "chord_error": 0.0}, ValueError),
 ])
 def test_refusals(kwargs, error):
     with pytest.raises(error):

@@ -21,9 +21,10 @@ square at the centre: {p : (p - c).d >= 0, |(p - c) x d| <= strut_width / 2}.
 """
 from __future__ import annotations
 
+import itertools
 import math
-from concurrent.futures import ThreadPoolExecutor
 from collections.abc import Iterable, Iterator, Sequence
+from concurrent.futures import ThreadPoolExecutor
 from typing import Any
 
 import numpy as np
@@ -31,8 +32,12 @@ import numpy.typing as npt
 
 from . import _validate as V
 from ._coverage import enclosed_circle, enclosed_strut
-from ._triangles import accumulate_triangles, clip_triangles_to_circle, clip_triangles_to_strut
 from ._pixels import Pixels
+from ._triangles import (
+    accumulate_triangles,
+    clip_triangles_to_circle,
+    clip_triangles_to_strut,
+)
 from .grid import Grid
 
 FloatArray = npt.NDArray[np.float64]
@@ -152,7 +157,7 @@ def analytic_area(radius: float, *, obscuration: float = 0.0, struts: Sequence[f
         return area
     turn = 2 * math.pi
     angles = sorted(a % turn for a in p.angles)
-    gaps = [b - a for a, b in zip(angles, angles[1:])] + [angles[0] + turn - angles[-1]]
+    gaps = [b - a for a, b in itertools.pairwise(angles)] + [angles[0] + turn - angles[-1]]
 
     def primitive(r: float) -> float:
         return r * r * math.asin(min(1.0, h / r)) + h * math.sqrt(max(0.0, r * r - h * h))
@@ -235,10 +240,10 @@ class _Lattice:
         self.step = step
         self.cell = self.sub * step
         # Per rim: (radius, strip width in steps, a power of two).
-        self.rims = [(r, 1 << int(math.floor(math.log2(strip(r) / step)))) for r in rims]
+        self.rims = [(r, 1 << math.floor(math.log2(strip(r) / step))) for r in rims]
         self.p = p
         # Cells from -reach to reach - 1 cover the aperture with a cell to spare.
-        self.reach = int(math.ceil(p.radius / self.cell)) + 1
+        self.reach = math.ceil(p.radius / self.cell) + 1
 
     def triangles(self, box: tuple[float, float, float, float]
                   ) -> tuple[FloatArray, FloatArray]:

@@ -67,12 +67,12 @@ def _analytic_jacobian(wcs: Any, x: np.ndarray, y: np.ndarray, basis: np.ndarray
     derivatives are analytic too.
     """
     poly = np.polynomial.polynomial
-    # SIP works on pixel offsets from the reference pixel, 1-based.
-    u = x + 1.0 - wcs.wcs.crpix[0]
-    v = y + 1.0 - wcs.wcs.crpix[1]
     d = np.zeros(x.shape + (2, 2))
     d[..., 0, 0] = d[..., 1, 1] = 1.0
     if wcs.sip is not None:
+        # SIP works on pixel offsets from its reference pixel, 1-based.
+        u = x + 1.0 - wcs.sip.crpix[0]
+        v = y + 1.0 - wcs.sip.crpix[1]
         for row, coeffs in ((0, wcs.sip.a), (1, wcs.sip.b)):
             d[..., row, 0] += poly.polyval2d(u, v, poly.polyder(coeffs, axis=0))
             d[..., row, 1] += poly.polyval2d(u, v, poly.polyder(coeffs, axis=1))
@@ -104,9 +104,9 @@ def _center(wcs: Any, center: Any) -> tuple[float, float]:
     if center is None:
         return float(wcs.wcs.crval[wcs.wcs.lng]), float(wcs.wcs.crval[wcs.wcs.lat])
     if hasattr(center, "frame"):  # a SkyCoord: into the WCS's celestial frame
-        from astropy.wcs.utils import wcs_to_celestial_frame  # type: ignore[import-untyped]
+        from astropy.wcs import utils  # type: ignore[import-untyped]
 
-        sph = center.transform_to(wcs_to_celestial_frame(wcs)).spherical
+        sph = center.transform_to(utils.wcs_to_celestial_frame(wcs)).spherical
         return float(sph.lon.deg), float(sph.lat.deg)
     lon, lat = V.pair(center, "center")
     if not (math.isfinite(lon) and -90.0 <= lat <= 90.0):
@@ -198,7 +198,7 @@ def from_wcs(cls: type[Pixels], wcs: Any, shape: Any, *, center: Any = None,
     True
     """
     try:
-        from astropy.wcs import WCS  # type: ignore[import-untyped]
+        from astropy.wcs import WCS
     except ImportError:  # pragma: no cover - astropy is needed for a WCS anyway
         raise TypeError("wcs must be an astropy.wcs.WCS (astropy is not installed)") from None
     if not isinstance(wcs, WCS):

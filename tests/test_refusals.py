@@ -167,7 +167,7 @@ print(json.dumps(results))
 def outcomes():
     run = subprocess.run([sys.executable, "-c", CHILD],
                          input=json.dumps([[c[0] for c in CASES], OUTS, SETUP]),
-                         capture_output=True, text=True, timeout=300)
+                         capture_output=True, text=True, timeout=300, check=False)
     assert run.returncode == 0, run.stderr
     return json.loads(run.stdout)
 

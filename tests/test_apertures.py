@@ -9,7 +9,6 @@ import shapely.affinity
 
 import zolvin
 import zolvin.dask
-from conftest import REGION_STAND_IN
 from zolvin import Grid, pupils
 from zolvin.shapes import (
     Difference,
@@ -28,9 +27,7 @@ from zolvin.shapes import (
 QUAD_SEGS = 1 << 14
 # Per pixel against the oracle where arcs are: its chords lie within
 # r (pi / 2^15)^2 / 2 ~ 5e-9 r of them (r ~ 10 pixels here).
-ARC_TOL = 1e-5 if REGION_STAND_IN else 1e-7
-# Arcs in the stand-in rasterizer are chords; exact ones come with the native one.
-needs_exact_arcs = pytest.mark.skipif(REGION_STAND_IN, reason="the region stand-in has chords")
+ARC_TOL = 1e-7
 
 
 # ---- An independent picture of the shapes, in shapely -----------------------
@@ -140,7 +137,7 @@ def test_polygonal_against_shapely(name, kind):
     assert np.abs(got - oracle_coverage(grid, geom)).max() <= 1e-12
     inside = interior(grid, geom)
     assert got.min() >= 0.0 and got.max() <= 1.0 and inside.any()
-    assert REGION_STAND_IN or np.all(got[inside] == 1.0)  # shapely's areas are not that exact
+    assert np.all(got[inside] == 1.0)
 
 
 CURVED = {
@@ -161,7 +158,6 @@ def test_curved_against_shapely(name, kind):
     assert np.abs(got - want).max() <= ARC_TOL
 
 
-@needs_exact_arcs
 @pytest.mark.parametrize("kind", ["square", "sheared", "rotated"])
 def test_curved_areas_analytic(kind):
     for name, (shape, area) in CURVED.items():
@@ -171,7 +167,6 @@ def test_curved_areas_analytic(kind):
         assert got.sum() * grid.pixel_area == pytest.approx(area, rel=1e-10), name
 
 
-@needs_exact_arcs
 @pytest.mark.parametrize("obscuration, struts, width", [(0.3, 4, 0.02), (0.0, 3, 0.3),
                                                         (0.45, 6, 0.5)])
 def test_pupil_shapes_match_analytic_area(obscuration, struts, width):

@@ -9,7 +9,6 @@ chunks of a dask array do not compile the same shape again.
 from __future__ import annotations
 
 import functools
-import importlib
 import math
 from typing import Any, NamedTuple
 
@@ -18,6 +17,7 @@ import numpy.typing as npt
 
 from . import shapes as S
 from ._pixels import Pixels
+from ._region import Region, region_coverage
 from .grid import Grid
 
 FloatArray = npt.NDArray[np.float64]
@@ -25,20 +25,14 @@ FloatArray = npt.NDArray[np.float64]
 CACHE = 64
 
 
-def _region_module() -> Any:
-    # Imported when first needed: the rasterizer's module is the one place
-    # where regions meet pixels.
-    return importlib.import_module("zolvin._region")
-
-
 @functools.lru_cache(maxsize=CACHE)
-def _region(shape: S.Shape) -> Any:
+def _region(shape: S.Shape) -> Region:
     return _build(shape, None)
 
 
-def _build(shape: S.Shape, box: tuple[float, float, float, float] | None) -> Any:
+def _build(shape: S.Shape, box: tuple[float, float, float, float] | None) -> Region:
     c = S.compile_shape(shape, box)
-    return _region_module().Region(c.segments, c.segment_leaf, c.arcs, c.arc_leaf,
+    return Region(c.segments, c.segment_leaf, c.arcs, c.arc_leaf,
                                    c.leaf_rules, c.program)
 
 
@@ -109,7 +103,7 @@ def aperture_coverage(pixels: Pixels | Grid, shape: S.Shape, *, out: Any = None,
             raise ValueError("out= does not apply with segments=True: the maps are windows")
         return segment_maps(pixels, shape, n_threads=n_threads)
     region = _region(shape)
-    result: FloatArray = _region_module().region_coverage(pixels, region, out=out,
+    result: FloatArray = region_coverage(pixels, region, out=out,
                                                           n_threads=n_threads)
     return result
 
@@ -156,6 +150,6 @@ def segment_maps(grid: Pixels | Grid, shape: S.Shape, *, n_threads: int | None =
         part = S.Intersection(S.replace(shape, array, seg), seg)
         rows, cols = _window(grid, seg.bounds)
         window = grid.window(rows, cols)
-        cov = _region_module().region_coverage(window, _build(part, box), n_threads=n_threads)
+        cov = region_coverage(window, _build(part, box), n_threads=n_threads)
         maps.append(SegmentMap(pos, rows, cols, cov))
     return tuple(maps)

@@ -36,6 +36,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _validate as V
+from ._region import polygon_rings
 
 __all__ = ["Compiled", "Difference", "Disc", "Ellipse", "HexSegments", "Hexagon", "Intersection",
            "Polygon", "RegularPolygon", "Shape", "Spider", "Union", "compile_shape"]
@@ -247,74 +248,31 @@ def _signed_area(ring: FloatArray) -> float:
     return 0.5 * float(np.dot(x, np.roll(y, -1)) - np.dot(np.roll(x, -1), y))
 
 
-def _oriented(ring: FloatArray, ccw: bool) -> FloatArray:
-    """The ring counter-clockwise (or clockwise), without a repeated closing vertex."""
-    if ring.shape[0] > 1 and np.array_equal(ring[0], ring[-1]):
-        ring = ring[:-1]
-    if (_signed_area(ring) > 0) != ccw:
-        ring = ring[::-1]
-    out = np.ascontiguousarray(ring, dtype=np.float64)
-    out.flags.writeable = False
-    return out
-
-
-def _ring(value: Any, name: str) -> FloatArray:
-    arr = V.floats(V.array(value, name), name)
-    if arr.ndim != 2 or arr.shape[1] != 2:
-        raise ValueError(f"{name} must be a ring of (x, y) vertices, shape (n, 2), "
-                         f"not {arr.shape}")
-    if not np.isfinite(arr).all():
-        raise ValueError(f"{name} must have finite vertices")
-    if arr.shape[0] < 3:
-        raise ValueError(f"{name} must have at least 3 vertices, not {arr.shape[0]}")
-    return arr
+def _polygon_list(value: Any) -> bool:
+    """Whether value is a sequence of polygons (each a sequence of rings)
+    rather than one ring or one polygon's rings."""
+    try:
+        return bool(np.ndim(value[0][0]) == 2)
+    except (TypeError, IndexError, KeyError, ValueError):
+        return False
 
 
 def _parse_polygons(value: Any, name: str) -> tuple[tuple[FloatArray, ...], ...]:
     """Polygons as tuples of rings (exterior counter-clockwise first, holes
-    clockwise), from what polygon coverage takes."""
-    geo = getattr(value, "__geo_interface__", None)
-    if geo is not None:
-        kind = geo.get("type") if isinstance(geo, dict) else None
-        coords = geo.get("coordinates") if isinstance(geo, dict) else None
-        if kind == "Polygon":
-            value = [coords]
-        elif kind == "MultiPolygon":
-            value = list(coords or ())
-        else:
-            raise ValueError(f"{name}: a __geo_interface__ of type Polygon or MultiPolygon, "
-                             f"not {kind!r}")
+    clockwise), parsed as polygon coverage parses them, or a sequence of such
+    polygons."""
+    if getattr(value, "__geo_interface__", None) is None and _polygon_list(value):
+        parts = [p for i, v in enumerate(value) for p in polygon_rings(v, f"{name}[{i}]")]
     else:
-        if isinstance(value, (str, bytes)) or not hasattr(value, "__len__"):
-            raise TypeError(f"{name} must be an (n, 2) ring, a sequence of rings or of polygons, "
-                            f"or a geometry with __geo_interface__, not {type(value).__name__}")
-        depth = np.ndim(value) if _regular(value) else None
-        if depth == 2:
-            value = [[value]]
-        elif depth == 3:
-            value = [value]
-        elif depth is None:
-            # Rings of different lengths: a sequence of rings, or of polygons.
-            first: Any = value[0] if len(value) else None
-            value = [value] if _regular(first) and np.ndim(first) == 2 else value
-    polygons = []
-    for i, poly in enumerate(value):
-        rings = [_ring(r, f"{name}[{i}][{j}]") for j, r in enumerate(poly)]
-        if not rings:
-            raise ValueError(f"{name}[{i}] has no rings")
-        polygons.append(tuple(_oriented(r, ccw=(j == 0)) for j, r in enumerate(rings)))
-    if not polygons:
-        raise ValueError(f"{name} has no polygons")
-    return tuple(polygons)
+        parts = polygon_rings(value, name)
+    if not parts:
+        raise ValueError(f"{name} has no ring of 3 or more vertices that encloses an area")
 
-
-def _regular(value: Any) -> bool:
-    """Whether value is a rectangular nest of numbers (converts to an array)."""
-    try:
-        arr = np.asarray(value)
-    except (TypeError, ValueError):
-        return False
-    return arr.dtype != object
+    def frozen(ring: FloatArray) -> FloatArray:
+        out = np.array(ring, dtype=np.float64)
+        out.flags.writeable = False
+        return out
+    return tuple(tuple(frozen(r) for r in p) for p in parts)
 
 
 class Polygon(_Figure):
@@ -325,7 +283,9 @@ class Polygon(_Figure):
     Whatever the rings' orientation, exteriors are taken counter-clockwise and
     holes clockwise; the figure is the union of the polygons, each its
     exterior minus its holes. Rings should be simple (a self-crossing ring
-    keeps only the parts it winds positively around).
+    keeps only the parts it winds positively around); rings with fewer than 3
+    distinct vertices or all on one line are dropped, as polygon coverage
+    drops them.
     """
 
     __slots__ = ("polygons",)
@@ -668,7 +628,8 @@ class HexSegments(_Figure):
     def segment(self, index: int) -> Hexagon:
         """Segment ``index`` (into ``positions``)."""
         k = V.index(index, "index", -len(self.positions), len(self.positions) - 1)
-        return self.segments[k]
+        ((x, y),) = self._centers([self.positions[k]]).tolist()
+        return Hexagon((x, y), angle=self._angle(), flat_to_flat=self.flat_to_flat)
 
     def vertices(self) -> FloatArray:
         """(n, 6, 2): every segment's vertices, counter-clockwise, bit for bit

@@ -1,4 +1,4 @@
-"""A telescope pupil both ways: composed coverage and the exact areas of a mesh.
+"""A telescope pupil every way zolvin.pupil offers: exact, composed coverage, and a mesh.
 
 The pupil is an outer circle minus a central obscuration minus four radial
 struts (a spider), sampled on a grid of pixels that may be sheared. Prints

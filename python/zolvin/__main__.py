@@ -71,8 +71,9 @@ def _parser() -> argparse.ArgumentParser:
                     help="number of spokes, evenly spaced from 45 degrees (default 4)")
     pp.add_argument("--strut-width", type=float, default=0.02,
                     help="width of each spoke (default 0.02)")
-    pp.add_argument("--method", choices=_pupil.METHODS, default="coverage",
-                    help="coverage rules composed, or exact areas of a mesh (default coverage)")
+    pp.add_argument("--method", choices=_pupil.METHODS, default="exact",
+                    help="exact areas of the composed shape, coverage rules composed, or "
+                         "exact areas of a mesh (default exact)")
     pp.add_argument("--chord-error", type=float, default=None,
                     help=f"mesh only: largest distance of a chord from its arc, in pixel "
                          f"scales (default {_pupil.CHORD_ERROR:g})")

@@ -31,6 +31,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _validate as V
+from ._aperture import aperture_coverage
 from ._coverage import enclosed_circle, enclosed_strut
 from ._pixels import Pixels
 from ._triangles import (
@@ -39,10 +40,11 @@ from ._triangles import (
     clip_triangles_to_strut,
 )
 from .grid import Grid
+from .shapes import Disc, Shape, Spider, Union
 
 FloatArray = npt.NDArray[np.float64]
 
-METHODS = ("coverage", "mesh")
+METHODS = ("exact", "coverage", "mesh")
 # Default chord error of the mesh, in pixel scales.
 CHORD_ERROR = 1e-5
 # Mesh cells are about this many pixel scales wide, and at most 1/8 of the
@@ -175,6 +177,20 @@ def analytic_area(radius: float, *, obscuration: float = 0.0, struts: Sequence[f
         if big > low:
             covered += primitive(big) - primitive(low)
     return area - covered
+
+
+# ---- Exact -------------------------------------------------------------------
+
+def pupil_shape(p: _Pupil) -> Shape:
+    """The pupil as a composed shape: the disc minus the obscuration and the
+    spokes, each a bar from the centre to beyond the rim. A spoke wider than
+    twice the aperture's diameter covers the same part of it as one that
+    wide, which keeps its corners near the aperture's scale."""
+    width = min(p.width, 4 * p.radius)
+    cut = ([Disc(p.center, p.inner)] if p.inner > 0 else []) \
+        + [Spider(p.center, t, width) for t in p.angles]
+    disc = Disc(p.center, p.radius)
+    return disc - Union(*cut) if cut else disc
 
 
 # ---- Coverage ----------------------------------------------------------------
@@ -567,16 +583,18 @@ def _mesh(grid: Pixels | Grid, p: _Pupil, chord_error: float | None, n_threads: 
 
 def pupil(pixels: Pixels | Grid, radius: float, *, center: V.PairLike = (0.0, 0.0),
           obscuration: float = 0.0, struts: Sequence[float] = (), strut_width: float = 0.0,
-          method: str = "coverage", chord_error: float | None = None,
+          method: str = "exact", chord_error: float | None = None,
           n_threads: int | None = None) -> FloatArray:
     """Open fraction of every pixel of a telescope pupil: the disc of the given
     radius around center, minus a central obscuration of radius
     obscuration * radius, minus radial spokes of width strut_width at the
     angles in struts (radians, counter-clockwise from +x).
 
-    method "coverage" composes the circle and strut coverage rules (any
-    pixels); "mesh" spreads the exact areas of a triangulation, with the rims
-    replaced by chords at most chord_error from their arcs (plane units;
+    method "exact" (the default) gives every pixel the exact area of its
+    intersection with the pupil, through ``zolvin.aperture_coverage`` (see
+    there for its exactness). "coverage" composes the circle and strut
+    coverage rules (any pixels); "mesh" spreads the exact areas of a
+    triangulation, with the rims replaced by chords at most chord_error from their arcs (plane units;
     default 1e-5 pixel scales), over the pixels of a Grid.
 
     At most MAX_STRUTS (1000) spokes. The mesh refuses, with a ValueError that
@@ -588,6 +606,9 @@ def pupil(pixels: Pixels | Grid, radius: float, *, center: V.PairLike = (0.0, 0.
     needs more than 2**21 triangles.
     """
     p = _Pupil(radius, center, obscuration, struts, strut_width)
+    if method == "exact":
+        exact: FloatArray = aperture_coverage(pixels, pupil_shape(p), n_threads=n_threads)
+        return exact
     if method == "coverage":
         return _coverage(pixels, p, n_threads)
     if method == "mesh":

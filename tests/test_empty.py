@@ -33,6 +33,8 @@ CALLS = [
     "zolvin.dask.enclosed_circle(G, (0, 0), 1.0).compute()",
     "zolvin.dask.pixel_frac(G, (0, 0), (0, 1), chunks=3).compute()",
     "zolvin.dask.pupil(G, 1.0, chunks=(5, -1), method='mesh').compute()",
+    "zolvin.aperture_coverage(G, zolvin.pupils.keck())",
+    "zolvin.dask.aperture_coverage(G, zolvin.pupils.keck()).compute()",
 ]
 
 GRIDS = ["zolvin.Grid((10**8, 0))", "zolvin.Grid((2**53, 0))", "zolvin.Grid((0, 2**53))",

@@ -15,6 +15,7 @@ from typing import Any, NamedTuple
 import numpy as np
 import numpy.typing as npt
 
+from . import _validate as V
 from . import shapes as S
 from ._pixels import Pixels
 from ._region import Region, region_coverage
@@ -103,8 +104,12 @@ def aperture_coverage(pixels: Pixels | Grid, shape: S.Shape, *, out: Any = None,
             raise ValueError("out= does not apply with segments=True: the maps are windows")
         return segment_maps(pixels, shape, n_threads=n_threads)
     region = _region(shape)
-    result: FloatArray = region_coverage(pixels, region, out=out,
-                                                          n_threads=n_threads)
+    if isinstance(pixels, Grid) and pixels.size == 0:
+        # No pixels: nothing to sweep, however many rows the grid claims.
+        if out is None:
+            return np.empty(pixels.shape)
+        return V.out_array(out, pixels.shape, V.F64)
+    result: FloatArray = region_coverage(pixels, region, out=out, n_threads=n_threads)
     return result
 
 

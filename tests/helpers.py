@@ -4,11 +4,18 @@ import pathlib
 
 import numpy as np
 import pytest
-
-import _zolvin
 from conftest import addr
 
+import _zolvin
+
 SENTINEL = -7.25e33  # written nowhere by the kernels
+
+
+def same_bits(a, b):
+    """Whether a and b are the same array bit for bit: shape, dtype and every
+    byte (so NaNs and signed zeros count)."""
+    a, b = np.asarray(a), np.asarray(b)
+    return a.shape == b.shape and a.dtype == b.dtype and a.tobytes() == b.tobytes()
 
 PINS_FILE = pathlib.Path(__file__).parent / "data" / "clipper_pins.json"
 

@@ -6,9 +6,10 @@ import numpy as np
 import pytest
 import shapely
 import shapely.affinity
-
 import zolvin
 import zolvin.dask
+from conftest import REGION_STAND_IN
+from helpers import same_bits
 from zolvin import Grid, pupils
 from zolvin.shapes import (
     Difference,
@@ -105,10 +106,6 @@ def grid_over(box, n, kind):
     h = 0.5 * (n - 1)
     cx, cy = 0.5 * (x0 + x1), 0.5 * (y0 + y1)
     return Grid((n, n), (cx - (a + b) * h, cy - (c + d) * h), jac)
-
-
-def same_bits(a, b):
-    return a.shape == b.shape and np.array_equal(a.view(np.uint64), b.view(np.uint64))
 
 
 # ---- Shapes under test -------------------------------------------------------

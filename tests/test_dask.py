@@ -1,21 +1,18 @@
 import dask.array as da
 import numpy as np
 import pytest
-
-import _zolvin
 import zolvin
 import zolvin.dask as zd
 from conftest import addr
+from helpers import same_bits
 from zolvin.__main__ import main
+
+import _zolvin
 
 # Sheared, a window with offsets of its own, odd sizes.
 GRID = zolvin.Grid.spanning(1.0, 101, shear=0.35)[2:99, 5:100]
 SPIDER = dict(obscuration=0.3, struts=zolvin.strut_angles(4), strut_width=0.05)
 
-
-def same_bits(a, b):
-    a, b = np.asarray(a), np.asarray(b)
-    return a.shape == b.shape and a.dtype == b.dtype and a.tobytes() == b.tobytes()
 
 
 def in_memory(triangles, values, weights, size):

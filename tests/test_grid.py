@@ -2,11 +2,12 @@ import math
 
 import numpy as np
 import pytest
+import zolvin
+from conftest import addr
+from helpers import same_bits
+from zolvin.grid import Grid
 
 import _zolvin
-from conftest import addr
-import zolvin
-from zolvin.grid import Grid
 
 
 def rotated(angle, scale=1.0, shear=0.0, mirror=False):
@@ -55,9 +56,6 @@ def grid_form(grid, kernel, params, out=None, n_threads=None):
     return zolvin.enclosed_strut(grid, diameter, ((x1, y1), (dx1, dy1)), ((x2, y2), (dx2, dy2)),
                                  **kw)
 
-
-def same_bits(a, b):
-    return a.shape == b.shape and np.array_equal(a.view(np.uint64), b.view(np.uint64))
 
 
 def figures(grid, rng, count):

@@ -3,18 +3,15 @@ import math
 
 import numpy as np
 import pytest
-
-import _zolvin
 import zolvin
 from conftest import addr
+from helpers import same_bits
 from zolvin import _triangles
+
+import _zolvin
 
 THREADS = [None, 1, 2, 3, 8]
 
-
-def same_bits(a, b):
-    return a.shape == b.shape and a.dtype == b.dtype and np.array_equal(
-        a.reshape(-1).view(np.uint8), b.reshape(-1).view(np.uint8))
 
 
 def random_pixels(rng, shape, jac_shared=False):

@@ -4,6 +4,7 @@ import numpy as np
 import pytest
 import shapely
 import zolvin
+from helpers import same_bits
 from shapely.geometry import Point, Polygon
 from zolvin import Grid
 
@@ -42,10 +43,6 @@ def shapely_fractions(grid, shape):
     out[edge] = shapely.area(shapely.intersection(pixels[edge], shape)) / shapely.area(pixels[edge])
     return out
 
-
-def same_bits(a, b):
-    a, b = np.asarray(a), np.asarray(b)
-    return a.shape == b.shape and np.array_equal(a.view(np.uint64), b.view(np.uint64))
 
 
 # (obscuration, angles, width): spokes apart, spokes meeting at the centre,

@@ -8,6 +8,7 @@ import sys
 import numpy as np
 import pytest
 import zolvin
+from helpers import same_bits
 from zolvin.grid import _restore
 
 CHILD = """
@@ -61,10 +62,6 @@ class Forged:
     def __reduce__(self):
         return self.function, self.args
 
-
-def same_bits(a, b):
-    return a.shape == b.shape and a.dtype == b.dtype and np.array_equal(
-        a.reshape(-1).view(np.uint64), b.reshape(-1).view(np.uint64))
 
 
 def loaded(function, *args):

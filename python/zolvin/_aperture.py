@@ -20,8 +20,8 @@ from . import shapes as S
 from ._pixels import Pixels
 from ._region import Region, region_coverage
 from .grid import Grid
+from ._validate import FloatArray
 
-FloatArray = npt.NDArray[np.float64]
 # Compiled regions kept for reuse.
 CACHE = 64
 

@@ -32,6 +32,7 @@ import numpy.typing as npt
 
 from . import _validate as V
 from ._aperture import aperture_coverage
+from ._validate import FloatArray
 from ._coverage import enclosed_circle, enclosed_strut
 from ._pixels import Pixels
 from ._triangles import (
@@ -42,7 +43,6 @@ from ._triangles import (
 from .grid import Grid
 from .shapes import Disc, Shape, Spider, Union
 
-FloatArray = npt.NDArray[np.float64]
 
 METHODS = ("exact", "coverage", "mesh")
 # Default chord error of the mesh, in pixel scales.

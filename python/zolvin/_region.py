@@ -11,6 +11,7 @@ import numpy.typing as npt
 
 from . import _native
 from . import _validate as V
+from ._validate import FloatArray
 from ._pixels import Pixels
 from .grid import Grid
 
@@ -22,7 +23,6 @@ RULES = ("nonzero", "evenodd", "positive")
 OR, AND, DIFF, XOR, NOT = -1, -2, -3, -4, -5
 _BINARY = (OR, AND, DIFF, XOR)
 
-FloatArray = npt.NDArray[np.float64]
 IntArray = npt.NDArray[np.int32]
 
 

@@ -9,11 +9,11 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _validate as V
+from ._validate import FloatArray
 
 if TYPE_CHECKING:
     from ._pixels import Pixels
 
-FloatArray = V.FloatArray
 
 # Column and row indices must stay exact as float64.
 _INDEX_LIMIT = 2**53

@@ -37,11 +37,11 @@ import numpy.typing as npt
 
 from . import _validate as V
 from ._region import polygon_rings
+from ._validate import FloatArray
 
 __all__ = ["Compiled", "Difference", "Disc", "Ellipse", "HexSegments", "Hexagon", "Intersection",
            "Polygon", "RegularPolygon", "Shape", "Spider", "Union", "compile_shape"]
 
-FloatArray = npt.NDArray[np.float64]
 TAU = 2 * math.pi
 # The rasterizer takes at most this many leaves.
 MAX_LEAVES = 64

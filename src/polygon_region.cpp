@@ -335,6 +335,7 @@ void prepare(const Region& r, const PlaneArcEnds& ends, const Frame& f, Prepared
 struct StripPiece {
     const Piece* p;
     double uL, vL, tL, uR, vR, tR;
+    double slope;       // of a segment: dv / du between its ends in the strip
     double cu, cv, ct;  // the current slab's left end on the piece
     double f;           // the current slab's integral of (v - bottom) du
 };
@@ -401,7 +402,7 @@ inline void point_at_u(const Prepared& P, const StripPiece& s, double u, double&
         } else if (u == s.uL) {
             v = s.vL;
         } else {
-            v = s.vL + (u - s.uL) * ((s.vR - s.vL) / (s.uR - s.uL));
+            v = s.vL + (u - s.uL) * s.slope;
         }
         return;
     }
@@ -449,6 +450,7 @@ bool clip(const Prepared& P, const Piece& p, double y, StripPiece& s) {
     } else {
         s.uL = ub, s.vL = vb, s.tL = tb, s.uR = ua, s.vR = va, s.tR = ta;
     }
+    s.slope = s.uR > s.uL ? (s.vR - s.vL) / (s.uR - s.uL) : 0.0;
     return true;
 }
 
@@ -543,11 +545,15 @@ struct Run {
 
 void flush(const Run& run, double end, double col0, double* row) {
     if (!run.m || !(end > run.start)) return;
-    const double first = std::floor(run.start);
-    for (double j = first; j < end; j += 1) {
-        const double lo = std::max(run.start, j), hi = std::min(end, j + 1);
-        row[static_cast<u64>(j - col0)] += hi - lo;
+    // Cells the run covers whole hold nothing else: they are 1 exactly.
+    const double first = std::ceil(run.start), last = std::floor(end);
+    if (first > last) {  // inside one cell
+        row[static_cast<u64>(std::floor(run.start) - col0)] += end - run.start;
+        return;
     }
+    if (first > run.start) row[static_cast<u64>(first - 1 - col0)] += first - run.start;
+    std::fill(row + static_cast<u64>(first - col0), row + static_cast<u64>(last - col0), 1.0);
+    if (end > last) row[static_cast<u64>(last - col0)] += end - last;
 }
 
 void strip_row(const Prepared& P, u64 r, double* row, Scratch& S) {

@@ -3,6 +3,7 @@ composition of regions bounded by segments and elliptic arcs."""
 from __future__ import annotations
 
 import math
+import sys
 from collections.abc import Sequence
 from typing import Any, Literal
 
@@ -318,38 +319,50 @@ def region_coverage(pixels: Pixels | Grid, region: Region, *, out: FloatArray | 
 
 # ---- Polygons ------------------------------------------------------------------
 
-def _ring(value: Any, name: str) -> FloatArray | None:
-    """A ring as an (m, 2) float64 array without its closing vertex; None when
-    it has fewer than 3 distinct vertices."""
+def _ring(value: Any, name: str, ccw: bool) -> FloatArray | None:
+    """A ring as an (m, 2) float64 array without its closing vertex, oriented
+    counter-clockwise (or clockwise); None when its vertices lie on one line
+    (fewer than 3 distinct ones included)."""
     arr = V.array(value, name)
-    if arr.ndim != 2 or arr.shape[1] not in (2, 3) or (arr.shape[1] == 3 and arr.shape[0] < 1):
+    if arr.ndim != 2 or arr.shape[1] not in (2, 3):
         raise ValueError(f"{name} must have shape (n, 2), not {arr.shape}")
     ring = np.ascontiguousarray(arr[:, :2], dtype=np.float64)
-    if not np.all(np.isfinite(ring)):
+    if not np.isfinite(ring).all():
         raise ValueError(f"{name} must have finite vertices")
-    if len(ring) > 1 and np.array_equal(ring[0], ring[-1]):
+    if len(ring) > 1 and (ring[0] == ring[-1]).all():
         ring = ring[:-1]
-    if len(np.unique(ring, axis=0)) < 3:
+    if len(ring) < 3:
         return None
-    # All vertices on one line: no area under any rule.
-    d = ring - ring[0]
-    far = d[np.argmax(np.abs(d).sum(axis=1))]
-    if not np.any(d[:, 0] * far[1] - d[:, 1] * far[0]):
-        return None
-    return ring
-
-
-def _signed_area(ring: FloatArray) -> float:
-    x, y = ring[:, 0], ring[:, 1]
-    xs, ys = x - x.mean(), y - y.mean()
-    return 0.5 * float(np.dot(xs, np.roll(ys, -1)) - np.dot(np.roll(xs, -1), ys))
-
-
-def _oriented(ring: FloatArray, ccw: bool) -> FloatArray:
-    area = _signed_area(ring)
+    # Twice the signed area about the first vertex; every cross product zero
+    # means all vertices on one line: no area under any rule.
+    d = ring[1:] - ring[0]
+    cross = d[:-1, 0] * d[1:, 1] - d[:-1, 1] * d[1:, 0]
+    if not cross.any():
+        far = d[np.abs(d).sum(axis=1).argmax()]
+        if not (d[:, 0] * far[1] - d[:, 1] * far[0]).any():
+            return None
+    area = cross.sum()
     if area != 0 and (area > 0) != ccw:
         ring = ring[::-1].copy()
     return ring
+
+
+def _shapely_parts(polygon: Any) -> list[Any] | None:
+    """A shapely Polygon or MultiPolygon's rings, read in bulk (only when
+    shapely is imported already); None for anything else."""
+    shapely = sys.modules.get("shapely")
+    if shapely is None or not isinstance(polygon, shapely.Geometry):
+        return None
+    kind = shapely.get_type_id(polygon)
+    if kind not in (3, 6) or shapely.has_z(polygon):
+        return None
+    polys = shapely.get_parts(polygon) if kind == 6 else np.array([polygon])
+    polys = polys[~shapely.is_empty(polys)]
+    if not len(polys):
+        return []
+    _, coords, (ring_end, poly_end) = shapely.to_ragged_array(polys)
+    rings = np.split(coords, ring_end[1:-1])
+    return [rings[poly_end[k]:poly_end[k + 1]] for k in range(len(polys))]
 
 
 def _geo_polygons(geo: dict[str, Any], name: str) -> list[Any]:
@@ -383,8 +396,11 @@ def polygon_rings(polygon: Any, name: str = "polygon") -> list[list[FloatArray]]
         clockwise. Rings with fewer than 3 distinct vertices or all vertices
         on one line are dropped (a polygon with such an exterior too).
     """
-    geo = getattr(polygon, "__geo_interface__", None)
-    if geo is not None:
+    fast = _shapely_parts(polygon)
+    geo = getattr(polygon, "__geo_interface__", None) if fast is None else None
+    if fast is not None:
+        parts = fast
+    elif geo is not None:
         if not isinstance(geo, dict):
             raise TypeError(f"{name}.__geo_interface__ must be a dict")
         parts = _geo_polygons(geo, name)
@@ -409,12 +425,12 @@ def polygon_rings(polygon: Any, name: str = "polygon") -> list[list[FloatArray]]
         kept: list[FloatArray] = []
         for k, r in enumerate(rings):
             label = f"{name} ring {k}" if len(parts) == 1 else f"{name} part {p} ring {k}"
-            ring = _ring(r, label)
+            ring = _ring(r, label, ccw=(k == 0))
             if ring is None:
                 if k == 0:
                     break
                 continue
-            kept.append(_oriented(ring, ccw=(k == 0)))
+            kept.append(ring)
         if kept:
             out.append(kept)
     return out
@@ -422,15 +438,17 @@ def polygon_rings(polygon: Any, name: str = "polygon") -> list[list[FloatArray]]
 
 def _segments(parts: list[list[FloatArray]]) -> tuple[FloatArray, IntArray]:
     """Every ring's edges as segments, and the polygon each belongs to."""
-    segs, group = [], []
-    for p, rings in enumerate(parts):
-        for ring in rings:
-            nxt = np.roll(ring, -1, axis=0)
-            segs.append(np.hstack([ring, nxt]))
-            group.append(np.full(len(ring), p, np.int32))
-    if not segs:
+    rings = [r for rs in parts for r in rs]
+    if not rings:
         return np.zeros((0, 4)), np.zeros(0, np.int32)
-    return np.ascontiguousarray(np.vstack(segs)), np.concatenate(group)
+    points = np.concatenate(rings)
+    lengths = np.array([len(r) for r in rings])
+    ends = np.cumsum(lengths)
+    following = np.arange(1, len(points) + 1)
+    following[ends - 1] = ends - lengths  # the last vertex closes its ring
+    segs = np.ascontiguousarray(np.hstack([points, points[following]]))
+    per_part = np.repeat(np.arange(len(parts), dtype=np.int32), [len(rs) for rs in parts])
+    return segs, np.repeat(per_part, lengths)
 
 
 def polygon_region(polygon: Any, fill: str = "positive", name: str = "polygon") -> Region:

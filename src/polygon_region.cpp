@@ -353,6 +353,7 @@ struct Scratch {
     std::vector<BottomCross> bottom;
     std::vector<std::int32_t> order;   // strip pieces by uL
     std::vector<std::int32_t> active;
+    std::vector<u64> touched;          // cells given part of their area
     std::array<std::int32_t, kMaxLeaves> w_bottom{};
     std::array<std::int32_t, kMaxLeaves> w{};
 };
@@ -543,17 +544,23 @@ struct Run {
     bool m;
 };
 
-void flush(const Run& run, double end, double col0, double* row) {
+// Adds part of a cell, noting the cell: only such cells can leave [0, 1].
+inline void add(double* row, u64 j, double a, std::vector<u64>& touched) {
+    row[j] += a;
+    touched.push_back(j);
+}
+
+void flush(const Run& run, double end, double col0, double* row, std::vector<u64>& touched) {
     if (!run.m || !(end > run.start)) return;
     // Cells the run covers whole hold nothing else: they are 1 exactly.
     const double first = std::ceil(run.start), last = std::floor(end);
     if (first > last) {  // inside one cell
-        row[static_cast<u64>(std::floor(run.start) - col0)] += end - run.start;
+        add(row, static_cast<u64>(std::floor(run.start) - col0), end - run.start, touched);
         return;
     }
-    if (first > run.start) row[static_cast<u64>(first - 1 - col0)] += first - run.start;
+    if (first > run.start) add(row, static_cast<u64>(first - 1 - col0), first - run.start, touched);
     std::fill(row + static_cast<u64>(first - col0), row + static_cast<u64>(last - col0), 1.0);
-    if (end > last) row[static_cast<u64>(last - col0)] += end - last;
+    if (end > last) add(row, static_cast<u64>(last - col0), end - last, touched);
 }
 
 void strip_row(const Prepared& P, u64 r, double* row, Scratch& S) {
@@ -564,6 +571,7 @@ void strip_row(const Prepared& P, u64 r, double* row, Scratch& S) {
     S.strip.clear();
     S.bottom.clear();
     S.events.clear();
+    S.touched.clear();
     for (u64 k = P.row_start[r]; k < P.row_start[r + 1]; ++k) {
         const Piece& p = P.pieces[P.row_pieces[k]];
         StripPiece s;
@@ -645,7 +653,7 @@ void strip_row(const Prepared& P, u64 r, double* row, Scratch& S) {
         const bool m0 = run_program(P, mask_bottom);
         if (S.active.empty()) {
             if (m0 != run.m) {
-                flush(run, ua, ulo, row);
+                flush(run, ua, ulo, row, S.touched);
                 run = {ua, m0};
             }
             continue;
@@ -684,18 +692,18 @@ void strip_row(const Prepared& P, u64 r, double* row, Scratch& S) {
         }
         if (!changed) {
             if (below != run.m) {
-                flush(run, ua, ulo, row);
+                flush(run, ua, ulo, row, S.touched);
                 run = {ua, below};
             }
             continue;
         }
-        flush(run, ua, ulo, row);
+        flush(run, ua, ulo, row, S.touched);
         if (below) area += ub - ua;
-        row[static_cast<u64>(std::floor(ua) - ulo)] += area;
+        add(row, static_cast<u64>(std::floor(ua) - ulo), area, S.touched);
         run = {ub, false};
     }
-    flush(run, uhi, ulo, row);
-    for (u64 j = 0; j < cols; ++j) row[j] = std::clamp(row[j], 0.0, 1.0);
+    flush(run, uhi, ulo, row, S.touched);
+    for (const u64 j : S.touched) row[j] = std::clamp(row[j], 0.0, 1.0);
 }
 
 // Rows go to the threads in bands dealt out in turn, so that a region over

@@ -96,6 +96,10 @@ def elt(size):
           f"{p * 1e3:.2f} mm pixels ({segs.gap / p:.2f}-pixel gaps), {THREADS} threads, medians")
     t_ours, ours = timed(lambda: zolvin.aperture_coverage(grid, shape, n_threads=THREADS), 5)
     print(f"  zolvin.aperture_coverage      {t_ours * 1e3:9.1f} ms")
+    # A yardstick of the machine's load: one circle's coverage of the same grid.
+    t_circ, _ = timed(lambda: zolvin.enclosed_circle(grid, (0.0, 0.0), 19.0,
+                                                     n_threads=THREADS), 5)
+    print(f"  enclosed_circle, same grid    {t_circ * 1e3:9.1f} ms  (ours x{t_ours / t_circ:.1f} of it)")
     mid = size // 2 - BAND_ROWS // 2
     rows = (mid + BAND_ROWS // 3, mid + BAND_ROWS // 3 + BAND_ROWS)
     t_ss, ss = timed(lambda: elt_supersampled(grid, rows, segs, spiders), 1)

@@ -8,7 +8,6 @@ import shapely
 import shapely.affinity
 import zolvin
 import zolvin.dask
-from conftest import REGION_STAND_IN
 from helpers import same_bits
 from zolvin import Grid, pupils
 from zolvin.shapes import (

@@ -54,5 +54,5 @@ def test_empty_grids_return_at_once(grid):
     lines = run.stdout.splitlines()
     for call, result in zip(lines[::2], lines[1::2]):
         same_shape, took = json.loads(result)
-        assert same_shape and took < 1.0, (call, took)
+        assert same_shape and took < 5.0, (call, took)  # a loop over 10**8 rows took 13 s
     assert len(lines) == 2 * len(CALLS)

@@ -26,12 +26,10 @@ import time
 from pathlib import Path
 
 import numpy as np
-
 import zolvin
+from common import timed
 from zolvin import pupils
 from zolvin.shapes import Disc, Spider, Union
-
-from common import timed
 
 THREADS = 2
 SUPER = 8

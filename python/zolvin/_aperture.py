@@ -13,14 +13,13 @@ import math
 from typing import Any, NamedTuple
 
 import numpy as np
-import numpy.typing as npt
 
 from . import _validate as V
 from . import shapes as S
 from ._pixels import Pixels
 from ._region import Region, region_coverage
-from .grid import Grid
 from ._validate import FloatArray
+from .grid import Grid
 
 # Compiled regions kept for reuse.
 CACHE = 64

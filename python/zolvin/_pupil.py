@@ -28,11 +28,9 @@ from concurrent.futures import ThreadPoolExecutor
 from typing import Any
 
 import numpy as np
-import numpy.typing as npt
 
 from . import _validate as V
 from ._aperture import aperture_coverage
-from ._validate import FloatArray
 from ._coverage import enclosed_circle, enclosed_strut
 from ._pixels import Pixels
 from ._triangles import (
@@ -40,9 +38,9 @@ from ._triangles import (
     clip_triangles_to_circle,
     clip_triangles_to_strut,
 )
+from ._validate import FloatArray
 from .grid import Grid
 from .shapes import Disc, Shape, Spider, Union
-
 
 METHODS = ("exact", "coverage", "mesh")
 # Default chord error of the mesh, in pixel scales.

@@ -12,8 +12,8 @@ import numpy.typing as npt
 
 from . import _native
 from . import _validate as V
-from ._validate import FloatArray
 from ._pixels import Pixels
+from ._validate import FloatArray
 from .grid import Grid
 
 # Below this many pixels one thread does the work when n_threads is None.
@@ -319,32 +319,59 @@ def region_coverage(pixels: Pixels | Grid, region: Region, *, out: FloatArray | 
 
 # ---- Polygons ------------------------------------------------------------------
 
-def _ring(value: Any, name: str, ccw: bool) -> FloatArray | None:
-    """A ring as an (m, 2) float64 array without its closing vertex, oriented
-    counter-clockwise (or clockwise); None when its vertices lie on one line
-    (fewer than 3 distinct ones included)."""
+def _ring_array(value: Any, name: str) -> FloatArray:
+    """A ring's vertices as a finite (m, 2) float64 array."""
     arr = V.array(value, name)
     if arr.ndim != 2 or arr.shape[1] not in (2, 3):
         raise ValueError(f"{name} must have shape (n, 2), not {arr.shape}")
-    ring = np.ascontiguousarray(arr[:, :2], dtype=np.float64)
+    ring = arr[:, :2].astype(np.float64, copy=False)
     if not np.isfinite(ring).all():
         raise ValueError(f"{name} must have finite vertices")
-    if len(ring) > 1 and (ring[0] == ring[-1]).all():
-        ring = ring[:-1]
-    if len(ring) < 3:
-        return None
-    # Twice the signed area about the first vertex; every cross product zero
-    # means all vertices on one line: no area under any rule.
-    d = ring[1:] - ring[0]
-    cross = d[:-1, 0] * d[1:, 1] - d[:-1, 1] * d[1:, 0]
-    if not cross.any():
-        far = d[np.abs(d).sum(axis=1).argmax()]
-        if not (d[:, 0] * far[1] - d[:, 1] * far[0]).any():
-            return None
-    area = cross.sum()
-    if area != 0 and (area > 0) != ccw:
-        ring = ring[::-1].copy()
     return ring
+
+
+def _flat(ring: FloatArray) -> bool:
+    """Whether all of a ring's vertices lie on one line (or coincide)."""
+    d = ring - ring[0]
+    far = d[np.abs(d).sum(axis=1).argmax()]
+    return not (d[:, 0] * far[1] - d[:, 1] * far[0]).any()
+
+
+def _normalised(rings: list[FloatArray], exterior: np.ndarray) -> list[FloatArray | None]:
+    """The rings without a repeated closing vertex, exteriors counter-clockwise
+    and holes clockwise; None for rings whose vertices lie on one line. All
+    rings at once: one pass over their vertices."""
+    lengths = np.array([len(r) for r in rings])
+    points = np.concatenate(rings) if rings else np.zeros((0, 2))
+    starts = np.cumsum(lengths) - lengths
+    closed = np.zeros(len(rings), bool)
+    multi = lengths > 1
+    closed[multi] = (points[starts[multi]] == points[starts[multi] + lengths[multi] - 1]).all(1)
+    keep = np.ones(len(points), bool)
+    keep[(starts + lengths - 1)[closed]] = False
+    points = points[keep]
+    lengths = lengths - closed
+    starts = np.cumsum(lengths) - lengths
+    if not len(points):
+        return [None] * len(rings)
+    # Twice each ring's signed area about its first vertex: the first vertex's
+    # own offset is zero, so products across two rings' seam vanish.
+    d = points - np.repeat(points[starts], lengths, axis=0)
+    cross = np.zeros(len(points))
+    cross[:-1] = d[:-1, 0] * d[1:, 1] - d[:-1, 1] * d[1:, 0]
+    at = np.minimum(starts, len(points) - 1)
+    area = np.add.reduceat(cross, at)
+    bent = np.logical_or.reduceat(cross != 0, at)
+    out: list[FloatArray | None] = []
+    for k, (s, n) in enumerate(zip(starts.tolist(), lengths.tolist())):
+        ring = points[s:s + n]
+        if n < 3 or (not bent[k] and _flat(ring)):
+            out.append(None)
+        elif area[k] != 0 and (area[k] > 0) != exterior[k]:
+            out.append(ring[::-1].copy())
+        else:
+            out.append(ring)
+    return out
 
 
 def _shapely_parts(polygon: Any) -> list[Any] | None:
@@ -420,19 +447,23 @@ def polygon_rings(polygon: Any, name: str = "polygon") -> list[list[FloatArray]]
             except TypeError:
                 raise TypeError(f"{name} must be an (n, 2) array, a sequence of rings or a "
                                 f"geometry, not {type(polygon).__name__}") from None
-    out = []
+    arrays, owner, exterior = [], [], []
     for p, rings in enumerate(parts):
-        kept: list[FloatArray] = []
         for k, r in enumerate(rings):
             label = f"{name} ring {k}" if len(parts) == 1 else f"{name} part {p} ring {k}"
-            ring = _ring(r, label, ccw=(k == 0))
-            if ring is None:
-                if k == 0:
-                    break
-                continue
-            kept.append(ring)
-        if kept:
-            out.append(kept)
+            arrays.append(_ring_array(r, label))
+            owner.append(p)
+            exterior.append(k == 0)
+    out: list[list[FloatArray]] = []
+    last = -1
+    for p, is_exterior, ring in zip(owner, exterior, _normalised(arrays, np.array(exterior))):
+        if is_exterior:
+            # A polygon whose exterior bounds nothing is dropped with its holes.
+            last = p if ring is not None else -1
+            if ring is not None:
+                out.append([ring])
+        elif ring is not None and p == last:
+            out[-1].append(ring)
     return out
 
 

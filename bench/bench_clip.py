@@ -7,9 +7,9 @@ import sys
 
 import numpy as np
 import shapely
+from common import median_seconds
 
 import _zolvin
-from common import median_seconds
 
 REPEATS = 5
 

@@ -11,10 +11,9 @@ import numpy as np
 import _zolvin
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
-from pupil import R_OUTER, STRUT_ANGLES, pixel_grid, strut_params  # noqa: E402
-
 from bench_pixel_frac import pixel_frac_numpy as np_pixel_frac  # noqa: E402
 from common import timed  # noqa: E402
+from pupil import R_OUTER, STRUT_ANGLES, pixel_grid, strut_params  # noqa: E402
 
 
 def np_pixel_scale(a, b, c, d):

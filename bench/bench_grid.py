@@ -14,15 +14,13 @@ import sys
 from pathlib import Path
 
 import numpy as np
-from photutils.geometry import circular_overlap_grid, rectangular_overlap_grid
-
 import zolvin
+from photutils.geometry import circular_overlap_grid, rectangular_overlap_grid
 from zolvin.grid import Grid
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
-from pupil import STRUT_ANGLES, STRUT_FROM, STRUT_TO, STRUT_WIDTH, strut_params  # noqa: E402
-
 from common import timed  # noqa: E402
+from pupil import STRUT_ANGLES, STRUT_FROM, STRUT_TO, STRUT_WIDTH, strut_params  # noqa: E402
 
 HALF = 1.03
 THREADS = 2

@@ -13,11 +13,10 @@ import os
 import timeit
 
 import numpy as np
+import zolvin
+from common import median_seconds, scale_arg
 
 import _zolvin
-import zolvin
-
-from common import median_seconds, scale_arg
 
 LINE = ((0.1, 0.2), (0.3, 1.0))
 CIRCLE = ((0.1, 0.2), 0.7)

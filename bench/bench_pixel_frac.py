@@ -1,8 +1,8 @@
 """pixel_frac against a NumPy transcription of the same steps, on the same sheared pixels."""
 import numpy as np
+from common import median_seconds, report, scale_arg
 
 import _zolvin
-from common import median_seconds, report, scale_arg
 
 
 def pixel_frac_numpy(x0, y0, dir_y, dir_x, x, y, u, v, dxdu, dxdv, dydu, dydv):

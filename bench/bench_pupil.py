@@ -17,7 +17,6 @@ import time
 from pathlib import Path
 
 import zolvin
-
 from common import timed
 
 LIMIT = 3e9  # bytes

@@ -11,9 +11,9 @@ import sys
 
 import numpy as np
 import shapely
+from common import median_seconds
 
 import _zolvin as z
-from common import median_seconds
 
 GRID = 1024
 REPEATS = 5

@@ -29,5 +29,6 @@ def scale_arg(default=1.0):
 
 
 def report(label, items, unit, ours, baseline, baseline_name):
-    print(f"{label:<34} {ours / items * 1e9:9.2f} ns/{unit}   {baseline_name} {baseline / items * 1e9:9.2f} ns/{unit}"
+    print(f"{label:<34} {ours / items * 1e9:9.2f} ns/{unit}   "
+          f"{baseline_name} {baseline / items * 1e9:9.2f} ns/{unit}"
           f"   speed-up x{baseline / ours:6.1f}")

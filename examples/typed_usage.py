@@ -1,7 +1,6 @@
 """Every public function of zolvin, called as a typed program would (checked by mypy --strict)."""
 import numpy as np
 import numpy.typing as npt
-
 import zolvin
 
 

@@ -195,7 +195,10 @@ PAIRS = [(SQUARE, TRIANGLE | Hexagon((3.5, 3.5), 1.5)), (Disc((2, 2), 1.8), SQUA
 @pytest.mark.parametrize("a, b", PAIRS, ids=["polygons", "disc", "ellipse"])
 def test_inclusion_exclusion(a, b):
     grid = grid_over((-1, -1, 5, 5), 40, "sheared")
-    cov = lambda s: zolvin.aperture_coverage(grid, s)
+
+    def cov(s):
+        return zolvin.aperture_coverage(grid, s)
+
     assert np.abs(cov(a | b) + cov(a & b) - cov(a) - cov(b)).max() <= 1e-12
     assert np.abs(cov(a - b) + cov(a & b) - cov(a)).max() <= 1e-12
 

@@ -3,9 +3,9 @@ import math
 
 import numpy as np
 import shapely
+from conftest import addr
 
 import _zolvin
-from conftest import addr
 
 
 def square_mesh(half, step):

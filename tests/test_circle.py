@@ -2,10 +2,10 @@ import math
 
 import numpy as np
 import pytest
-
-import _zolvin
 from conftest import addr
 from helpers import grid
+
+import _zolvin
 
 # (u, v, x, y, cx, cy, radius, dxdu, dxdv, dydu, dydv, expected): rim pixels
 # at many angles under sheared and mirrored Jacobians, then a radius below

@@ -8,6 +8,7 @@ from helpers import SENTINEL, clip_circle, cross, pinned
 
 import _zolvin
 
+
 @pytest.mark.parametrize("n", [0, -3])
 def test_empty_call_touches_nothing(n):
     tris = np.array([0.1, 0.1, 0.2, 0.1, 0.1, 0.2])
@@ -90,8 +91,10 @@ def test_pieces_match_exact_region_within_chord_error(rng, keep_inside):
 
 @pytest.mark.parametrize("start, after", [(2**31 - 1, -2**31), (-1, 0), (7, 8)])
 def test_counters_add_one_and_wrap_at_int32_max(start, after):
-    assert clip_circle([-3, -3, 3, -3, 0, 4], 0.0, 0.0, 1.0, 1, 0.0, counters=(start, start))[2:] == (after, start)
-    assert clip_circle([0.2, 0.1, 2, 0, 0, 2.5], 0.0, 0.0, 1.0, 1, -1.0, counters=(start, start))[2:] == (start, after)
+    assert clip_circle([-3, -3, 3, -3, 0, 4], 0.0, 0.0, 1.0, 1, 0.0,
+                       counters=(start, start))[2:] == (after, start)
+    assert clip_circle([0.2, 0.1, 2, 0, 0, 2.5], 0.0, 0.0, 1.0, 1, -1.0,
+                       counters=(start, start))[2:] == (start, after)
 
 
 @pytest.mark.parametrize("keep_inside", [1, 0])

@@ -81,7 +81,8 @@ def strut_polygon(x1, y1, dy1, dx1, x2, y2, dy2, dx2, cx, cy, length):
     c = np.array([cx, cy])
     mid = ((x1 + x2) / 2, (y1 + y2) / 2)
     halves = [side((x1, y1), (dx1, dy1), mid), side((x2, y2), (dx2, dy2), mid),
-              side(c - axis * length / 2, (-axis[1], axis[0]), c), side(c + axis * length / 2, (-axis[1], axis[0]), c)]
+              side(c - axis * length / 2, (-axis[1], axis[0]), c),
+              side(c + axis * length / 2, (-axis[1], axis[0]), c)]
     return shapely.intersection_all(halves)
 
 
@@ -91,15 +92,16 @@ def test_pieces_tile_triangle_minus_strut(rng, strut):
     for tri in rng.uniform(-3, 3, (300, 6)):
         _k, out, _dc, _cc = clip_strut(tri, strut, 0.0)
         poly = shapely.Polygon(tri.reshape(3, 2))
-        assert sum(abs(cross(p)) / 2 for p in out) == pytest.approx(poly.area - poly.intersection(region).area,
-                                                                      abs=1e-9)
+        outside = poly.area - poly.intersection(region).area
+        assert sum(abs(cross(p)) / 2 for p in out) == pytest.approx(outside, abs=1e-9)
         assert all(np.sign(cross(p)) == np.sign(cross(tri)) for p in out)
         assert all(shapely.Polygon(p.reshape(3, 2)).intersection(region).area < 1e-12 for p in out)
 
 
 @pytest.mark.parametrize("start, after", [(2**31 - 1, -2**31), (-1, 0)])
 def test_counters_wrap_at_int32_max(start, after):
-    assert clip_strut([-0.5, -0.2, 0.5, -0.2, 0, 0.2], REF, 0.25, counters=(start, start))[2:] == (after, start)
+    assert clip_strut([-0.5, -0.2, 0.5, -0.2, 0, 0.2], REF, 0.25,
+                      counters=(start, start))[2:] == (after, start)
     assert clip_strut([-3, -1, 3, -1, 0, 2], REF, 0.0, counters=(start, start))[2:] == (start, after)
 
 

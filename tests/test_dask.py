@@ -250,3 +250,19 @@ def test_chunks_larger_than_the_grid_make_one_chunk():
     arr = zd.enclosed_circle(GRID, (0, 0), 1.0, chunks=10**400)
     assert arr.numblocks == (1, 1)
     assert same_bits(arr.compute(), zolvin.enclosed_circle(GRID, (0, 0), 1.0))
+
+
+def test_console_script_runs_the_job(tmp_path):
+    """The installed `zolvin` command is `python -m zolvin`."""
+    import subprocess
+    import sys
+    from pathlib import Path
+    script = Path(sys.executable).parent / "zolvin"
+    if not script.exists():
+        pytest.skip("the package is not installed with its scripts here")
+    outs = [tmp_path / "script.npy", tmp_path / "module.npy"]
+    for cmd, out in (([str(script)], outs[0]), ([sys.executable, "-m", "zolvin"], outs[1])):
+        run = subprocess.run(cmd + ["pupil", "--size", "24", "-q", "-o", str(out)],
+                             capture_output=True, text=True, check=False, timeout=120)
+        assert run.returncode == 0, run.stderr
+    assert same_bits(np.load(outs[0]), np.load(outs[1]))

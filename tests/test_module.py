@@ -8,7 +8,7 @@ import pytest
 import _zolvin
 
 F = "typing.SupportsFloat | typing.SupportsIndex"
-I = "typing.SupportsInt | typing.SupportsIndex"
+INT = "typing.SupportsInt | typing.SupportsIndex"
 
 
 def signature(name, types, result):
@@ -20,8 +20,8 @@ def test_module_has_no_docstring():
 
 
 def test_pixel_frac_docstring_lists_both_overloads():
-    shared = signature("pixel_frac", [F] * 4 + [I] * 10, "None")
-    per_pixel = signature("pixel_frac", [I] * 14, "None")
+    shared = signature("pixel_frac", [F] * 4 + [INT] * 10, "None")
+    per_pixel = signature("pixel_frac", [INT] * 14, "None")
     assert _zolvin.pixel_frac.__doc__ == (
         "pixel_frac(*args, **kwargs)\nOverloaded function.\n\n"
         f"1. {shared}\n\n2. {per_pixel}\n"
@@ -110,7 +110,7 @@ TABLE = {
     "accumulate_triangles": ("uuuuii", type(None)),
     "clip_area": ("uii", float),
 }
-TYPE_TEXT = {"u": I, "i": I, "f": F}
+TYPE_TEXT = {"u": INT, "i": INT, "f": F}
 
 
 def test_module_offers_exactly_the_bound_names():

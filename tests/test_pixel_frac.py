@@ -4,9 +4,9 @@ import math
 import numpy as np
 import pytest
 import shapely
+from conftest import addr
 
 import _zolvin
-from conftest import addr
 
 IDENTITY = (1.0, 0.0, 0.0, 1.0)
 
@@ -119,7 +119,7 @@ def test_matches_clipped_parallelogram(jac, rng):
         lines.append((x + rng.uniform(-2, 2), y + rng.uniform(-2, 2), math.sin(a), math.cos(a)))
         pixels.append((x, y, 0.0, 0.0, *jac))
     out = frac_per_pixel(lines, pixels)
-    expected = [parallelogram_fraction(l, p[0], p[1], jac) for l, p in zip(lines, pixels)]
+    expected = [parallelogram_fraction(ln, p[0], p[1], jac) for ln, p in zip(lines, pixels)]
     np.testing.assert_allclose(out, expected, rtol=0, atol=1e-9)
 
 
@@ -128,7 +128,7 @@ def test_per_pixel_form_is_reached_and_matches_shared(rng):
     lines = np.column_stack([rng.uniform(-1, 1, n), rng.uniform(-1, 1, n), rng.normal(size=n), rng.normal(size=n)])
     pixels = np.column_stack([rng.uniform(-0.3, 0.3, (n, 4)), np.tile((1.0, 0.2, -0.1, 0.8), (n, 1))])
     per_pixel = frac_per_pixel(lines, pixels)
-    each = [frac_shared(tuple(l), [p])[0] for l, p in zip(lines, pixels)]
+    each = [frac_shared(tuple(ln), [p])[0] for ln, p in zip(lines, pixels)]
     assert np.array_equal(per_pixel, each)
     # The same line in every element gives the shared-line result exactly.
     same = frac_per_pixel(np.tile(lines[0], (n, 1)), pixels)
@@ -227,7 +227,7 @@ def test_batches_equal_single_pixel_calls_bit_for_bit(rng):
     odd = rng.random((n, 4)) < 0.08
     lines[odd] = rng.choice(pool, odd.sum())
     batch = frac_per_pixel(lines, pixels)
-    single = np.array([frac_per_pixel([l], [p])[0] for l, p in zip(lines, pixels)])
+    single = np.array([frac_per_pixel([ln], [p])[0] for ln, p in zip(lines, pixels)])
     assert batch.tobytes() == single.tobytes()
     shared = frac_shared(tuple(lines[0]), pixels)
     single = np.array([frac_shared(tuple(lines[0]), [p])[0] for p in pixels])

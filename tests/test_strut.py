@@ -2,10 +2,10 @@ import math
 
 import numpy as np
 import pytest
-
-import _zolvin
 from conftest import addr
 from helpers import grid
+
+import _zolvin
 
 # (u, v, x, y, diameter, x1, y1, dir_y1, dir_x1, x2, y2, dir_y2, dir_x2,
 #  dxdu, dxdv, dydu, dydv, expected): parallel and tilted edges, directions

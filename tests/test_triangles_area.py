@@ -3,9 +3,9 @@ import math
 import numpy as np
 import pytest
 import shapely
+from conftest import addr
 
 import _zolvin as z
-from conftest import addr
 
 UNIT = (0.0, 0.0, 1.0, 0.0, 0.0, 1.0)
 

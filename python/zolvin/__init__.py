@@ -11,8 +11,13 @@ from ._pixels import Pixels
 from ._polygon import poly_grid_contains
 from ._pupil import analytic_area, pupil, strut_angles
 from ._region import Region, polygon_coverage, polygon_rings, region_coverage
-from ._triangles import (Clipped, accumulate_triangles, clip_area, clip_triangles_to_circle,
-                         clip_triangles_to_strut)
+from ._triangles import (
+                         Clipped,
+                         accumulate_triangles,
+                         clip_area,
+                         clip_triangles_to_circle,
+                         clip_triangles_to_strut,
+)
 from .grid import Grid
 
 __all__ = [

@@ -5,7 +5,6 @@ from collections.abc import Iterator
 from typing import Any
 
 import numpy as np
-import numpy.typing as npt
 
 from . import _native
 from . import _validate as V

@@ -1,5 +1,6 @@
 """The kernels by address with the lock released and n_threads (last argument)."""
 from __future__ import annotations
+
 import typing
 
 import numpy

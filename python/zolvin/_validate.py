@@ -103,7 +103,7 @@ def array(value: Any, name: str) -> np.ndarray:
     if dtype.kind in "iu" and np.can_cast(dtype, F64, "safe"):
         exact_ints(arr, name)
         return arr
-    if dtype == object and arr.size and all(type(t) is int or type(t) is float for t in arr.flat):
+    if dtype.kind == "O" and arr.size and all(type(t) is int or type(t) is float for t in arr.flat):
         # Python ints too large for any integer dtype: only those float64 holds.
         return np.array([t if type(t) is float else _int_to_float(t, name) for t in arr.flat],
                         dtype=F64).reshape(arr.shape)

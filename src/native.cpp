@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <limits>
 
-#include "address.hpp"
+#include "binding.hpp"
 #include "coverage.hpp"
 #include "parallel.hpp"
 #include "polygon.hpp"
@@ -16,16 +16,9 @@
 
 namespace py = pybind11;
 using u64 = std::uint64_t;
+namespace arg = zolvin::binding;
 
 namespace {
-
-const double* doubles(u64 address) { return zolvin::array_at<const double>(address); }
-
-zolvin::PixelArrays pixel_arrays(u64 x, u64 y, u64 u, u64 v, u64 dxdu, u64 dxdv, u64 dydu,
-                                 u64 dydv, u64 n) {
-    return {doubles(x),    doubles(y),    doubles(u),    doubles(v),
-            doubles(dxdu), doubles(dxdv), doubles(dydu), doubles(dydv), n};
-}
 
 // Pixels [0, px.n) cut into up to n_threads contiguous ranges, each written
 // by kernel(range's pixels, range's out) on a thread of its own.
@@ -39,18 +32,20 @@ void over_pixels(const zolvin::PixelArrays& px, double* out, u64 n_threads,
 void pixel_frac_shared(double x0, double y0, double dir_y, double dir_x, u64 x, u64 y, u64 u,
                        u64 v, u64 dxdu, u64 dxdv, u64 dydu, u64 dydv, u64 out, u64 n,
                        u64 n_threads) {
-    const zolvin::Line line{x0, y0, dir_x, dir_y};
-    over_pixels(pixel_arrays(x, y, u, v, dxdu, dxdv, dydu, dydv, n), zolvin::array_at<double>(out),
-                n_threads, [&](const zolvin::PixelArrays& px, double* res, u64) {
+    const zolvin::Line line = arg::line(x0, y0, dir_y, dir_x);
+    over_pixels(arg::pixel_arrays(x, y, u, v, dxdu, dxdv, dydu, dydv, n),
+                arg::array_at<double>(out), n_threads,
+                [&](const zolvin::PixelArrays& px, double* res, u64) {
                     zolvin::pixel_frac(line, px, res);
                 });
 }
 
 void pixel_frac_lines(u64 x0, u64 y0, u64 dir_y, u64 dir_x, u64 x, u64 y, u64 u, u64 v,
                       u64 dxdu, u64 dxdv, u64 dydu, u64 dydv, u64 out, u64 n, u64 n_threads) {
-    const zolvin::LineArrays lines{doubles(x0), doubles(y0), doubles(dir_x), doubles(dir_y)};
-    over_pixels(pixel_arrays(x, y, u, v, dxdu, dxdv, dydu, dydv, n), zolvin::array_at<double>(out),
-                n_threads, [&](const zolvin::PixelArrays& px, double* res, u64 b) {
+    const zolvin::LineArrays lines = arg::line_arrays(x0, y0, dir_y, dir_x);
+    over_pixels(arg::pixel_arrays(x, y, u, v, dxdu, dxdv, dydu, dydv, n),
+                arg::array_at<double>(out), n_threads,
+                [&](const zolvin::PixelArrays& px, double* res, u64 b) {
                     const zolvin::LineArrays part{lines.x + b, lines.y + b, lines.dir_x + b,
                                                   lines.dir_y + b};
                     zolvin::pixel_frac(part, px, res);
@@ -60,8 +55,9 @@ void pixel_frac_lines(u64 x0, u64 y0, u64 dir_y, u64 dir_x, u64 x, u64 y, u64 u,
 void enclosed_circle(u64 u, u64 v, u64 x, u64 y, double cx, double cy, double radius, u64 dxdu,
                      u64 dxdv, u64 dydu, u64 dydv, u64 out, u64 n, u64 n_threads) {
     const zolvin::Circle circle{cx, cy, radius};
-    over_pixels(pixel_arrays(x, y, u, v, dxdu, dxdv, dydu, dydv, n), zolvin::array_at<double>(out),
-                n_threads, [&](const zolvin::PixelArrays& px, double* res, u64) {
+    over_pixels(arg::pixel_arrays(x, y, u, v, dxdu, dxdv, dydu, dydv, n),
+                arg::array_at<double>(out), n_threads,
+                [&](const zolvin::PixelArrays& px, double* res, u64) {
                     zolvin::enclosed_circle(px, circle, res);
                 });
 }
@@ -70,9 +66,11 @@ void enclosed_strut(u64 u, u64 v, u64 x, u64 y, double diameter, double x1, doub
                     double dir_y1, double dir_x1, double x2, double y2, double dir_y2,
                     double dir_x2, u64 dxdu, u64 dxdv, u64 dydu, u64 dydv, u64 out, u64 n,
                     u64 n_threads) {
-    const zolvin::Strut strut{diameter, {x1, y1, dir_x1, dir_y1}, {x2, y2, dir_x2, dir_y2}};
-    over_pixels(pixel_arrays(x, y, u, v, dxdu, dxdv, dydu, dydv, n), zolvin::array_at<double>(out),
-                n_threads, [&](const zolvin::PixelArrays& px, double* res, u64) {
+    const zolvin::Strut strut =
+        arg::strut(diameter, x1, y1, dir_y1, dir_x1, x2, y2, dir_y2, dir_x2);
+    over_pixels(arg::pixel_arrays(x, y, u, v, dxdu, dxdv, dydu, dydv, n),
+                arg::array_at<double>(out), n_threads,
+                [&](const zolvin::PixelArrays& px, double* res, u64) {
                     zolvin::enclosed_strut(px, strut, res);
                 });
 }
@@ -81,12 +79,12 @@ void enclosed_strut(u64 u, u64 v, u64 x, u64 y, double diameter, double x1, doub
 constexpr u64 kMaxCall = std::numeric_limits<std::int32_t>::max();
 
 double clip_area(u64 tri, std::int32_t ix, std::int32_t iy) {
-    return zolvin::clip_area(doubles(tri), ix, iy);
+    return zolvin::clip_area(arg::doubles(tri), ix, iy);
 }
 
 // Triangles first .. first + count - 1 of the list at address triangles.
 zolvin::TriangleList triangle_part(u64 triangles, u64 first, u64 count) {
-    return {doubles(triangles) + zolvin::kTriangleDoubles * first,
+    return {arg::doubles(triangles) + zolvin::kTriangleDoubles * first,
             static_cast<std::int32_t>(count)};
 }
 
@@ -104,10 +102,9 @@ void accumulate_triangles_band(u64 triangles, u64 values, u64 weights, u64 band,
             const u64 m = std::min(kMaxCall, n_triangles - t);
             const auto first = static_cast<std::int32_t>(row_begin + r0);
             const auto end = static_cast<std::int32_t>(row_begin + r1);
-            zolvin::accumulate_triangles_rows(triangle_part(triangles, t, m), doubles(values) + t,
-                                              doubles(weights) + t,
-                                              zolvin::array_at<double>(band) + r0 * n, grid_size,
-                                              first, end);
+            zolvin::accumulate_triangles_rows(
+                triangle_part(triangles, t, m), arg::doubles(values) + t, arg::doubles(weights) + t,
+                arg::array_at<double>(band) + r0 * n, grid_size, first, end);
         }
     });
 }
@@ -126,8 +123,8 @@ void accumulate_triangles(u64 triangles, u64 values, u64 weights, u64 grid, u64 
 template <class Clip>
 void clip_parts(u64 n_triangles, int room, u64 out, u64 counts, u64 n_threads, const Clip& clip) {
     const u64 parts = std::max<u64>(1, std::min(n_threads, n_triangles));
-    double* pieces = zolvin::array_at<double>(out);
-    std::int64_t* c = zolvin::array_at<std::int64_t>(counts);
+    double* pieces = arg::array_at<double>(out);
+    std::int64_t* c = arg::array_at<std::int64_t>(counts);
     const u64 stride = static_cast<u64>(zolvin::kTriangleDoubles) * static_cast<u64>(room);
     zolvin::split_range(parts, parts, [&](u64 first, u64 last) {
         for (u64 k = first; k < last; ++k) {
@@ -160,8 +157,8 @@ void clip_triangles_to_strut(u64 triangles, u64 n_triangles, double x1, double y
                              double dir_x1, double x2, double y2, double dir_y2, double dir_x2,
                              double cx, double cy, double length, double margin, u64 out,
                              u64 counts, u64 n_threads) {
-    const zolvin::CappedStrut strut{{x1, y1, dir_x1, dir_y1}, {x2, y2, dir_x2, dir_y2}, cx, cy,
-                                    length};
+    const zolvin::CappedStrut strut =
+        arg::capped_strut(x1, y1, dir_y1, dir_x1, x2, y2, dir_y2, dir_x2, cx, cy, length);
     clip_parts(n_triangles, zolvin::kStrutPieces, out, counts, n_threads,
                [&](u64 b, u64 e, double* o, zolvin::ClipCounters counters) {
                    return zolvin::clip_triangles_to_strut(triangle_part(triangles, b, e - b),
@@ -174,10 +171,11 @@ void clip_triangles_to_strut(u64 triangles, u64 n_triangles, double x1, double y
 template <class Kernel>
 void over_mask_rows(u64 poly_x, u64 poly_y, u64 n_vertices, u64 grid_x, u64 grid_y, u64 mask,
                     u64 nx, u64 ny, u64 n_threads, const Kernel& kernel) {
-    const zolvin::Polygon polygon{doubles(poly_x), doubles(poly_y), n_vertices};
-    unsigned char* out = zolvin::array_at<unsigned char>(mask);
+    const zolvin::Polygon polygon{arg::doubles(poly_x), arg::doubles(poly_y), n_vertices};
+    unsigned char* out = arg::array_at<unsigned char>(mask);
     zolvin::split_range(ny, n_threads, [&](u64 b, u64 e) {
-        kernel(polygon, zolvin::PointGrid{doubles(grid_x), doubles(grid_y) + b, nx, e - b},
+        kernel(polygon,
+               zolvin::PointGrid{arg::doubles(grid_x), arg::doubles(grid_y) + b, nx, e - b},
                out + b * nx);
     });
 }

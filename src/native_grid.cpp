@@ -7,12 +7,13 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "address.hpp"
+#include "binding.hpp"
 #include "coverage.hpp"
 #include "parallel.hpp"
 
 namespace py = pybind11;
 using u64 = std::uint64_t;
+namespace arg = zolvin::binding;
 
 namespace {
 
@@ -55,9 +56,9 @@ void over_bands(const zolvin::GridWindow& g, double* out, u64 n_threads, const K
 void grid_pixel_frac(u64 rows, u64 cols, u64 row0, u64 col0, double x0, double y0, double dxdu,
                      double dxdv, double dydu, double dydv, double line_x, double line_y,
                      double dir_y, double dir_x, u64 out, u64 n_threads) {
-    const zolvin::Line line{line_x, line_y, dir_x, dir_y};
+    const zolvin::Line line = arg::line(line_x, line_y, dir_y, dir_x);
     const auto g = window(rows, cols, row0, col0, x0, y0, dxdu, dxdv, dydu, dydv);
-    over_bands(g, zolvin::array_at<double>(out), n_threads,
+    over_bands(g, arg::array_at<double>(out), n_threads,
                [&](const zolvin::GridWindow& band, double* res) {
                    zolvin::grid_pixel_frac(band, line, res);
                });
@@ -68,7 +69,7 @@ void grid_enclosed_circle(u64 rows, u64 cols, u64 row0, u64 col0, double x0, dou
                           double cy, double radius, u64 out, bool zeroed, u64 n_threads) {
     const zolvin::Circle circle{cx, cy, radius};
     const auto g = window(rows, cols, row0, col0, x0, y0, dxdu, dxdv, dydu, dydv);
-    over_bands(g, zolvin::array_at<double>(out), n_threads,
+    over_bands(g, arg::array_at<double>(out), n_threads,
                [&](const zolvin::GridWindow& band, double* res) {
                    zolvin::grid_enclosed_circle(band, circle, res, zeroed);
                });
@@ -79,9 +80,10 @@ void grid_enclosed_strut(u64 rows, u64 cols, u64 row0, u64 col0, double x0, doub
                          double x1, double y1, double dir_y1, double dir_x1, double x2,
                          double y2, double dir_y2, double dir_x2, u64 out, bool zeroed,
                          u64 n_threads) {
-    const zolvin::Strut strut{diameter, {x1, y1, dir_x1, dir_y1}, {x2, y2, dir_x2, dir_y2}};
+    const zolvin::Strut strut =
+        arg::strut(diameter, x1, y1, dir_y1, dir_x1, x2, y2, dir_y2, dir_x2);
     const auto g = window(rows, cols, row0, col0, x0, y0, dxdu, dxdv, dydu, dydv);
-    over_bands(g, zolvin::array_at<double>(out), n_threads,
+    over_bands(g, arg::array_at<double>(out), n_threads,
                [&](const zolvin::GridWindow& band, double* res) {
                    zolvin::grid_enclosed_strut(band, strut, res, zeroed);
                });

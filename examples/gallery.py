@@ -20,8 +20,12 @@ def main():
     n = int(sys.argv[1]) if len(sys.argv) > 1 else 512
     out = Path(sys.argv[2] if len(sys.argv) > 2 else "docs/pupils.png")
     names = list(pupils.PRESETS)
-    fig, axes = plt.subplots(1, len(names), figsize=(2.2 * len(names), 2.8))
-    for ax, name in zip(axes, names):
+    cols = min(5, len(names))
+    rows = -(-len(names) // cols)
+    fig, axes = plt.subplots(rows, cols, figsize=(2.4 * cols, 2.8 * rows), squeeze=False)
+    for ax in axes.flat[len(names):]:
+        ax.set_axis_off()
+    for ax, name in zip(axes.flat, names):
         shape = pupils.named(name)
         grid = pupils.spanning_grid(shape, n, margin=n / 64)
         img = zolvin.aperture_coverage(grid, shape)

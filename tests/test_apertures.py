@@ -242,6 +242,8 @@ PRESET_FIGURES = {  # segments, glass area, open area, relative tolerance (pupil
     "subaru": (0, None, 42.87, 2e-4),
     "vlt": (0, None, 48.71, 2e-4),
     "tmt": (492, 662.6, 645.0, 1e-4),
+    "magellan": (0, None, 30.13, 2e-4),
+    "luvoir_b": (55, 43.44, 43.44, 2e-4),
 }
 
 

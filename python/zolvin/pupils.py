@@ -199,9 +199,47 @@ def tmt() -> Shape:
     return segs - Union(Disc((0.0, 0.0), 3.636 / 2), *_arms([30, 90, 150, 210, 270, 330], 0.22))
 
 
+def magellan() -> Shape:
+    """Magellan telescopes: 6.5 m primary, central obscuration, four offset
+    spiders of two widths.
+
+    - D = 6.5, obscuration 0.29 D (H L310-333, no primary source given).
+    - Two spiders of 19.05 mm from (+0.34, 0) at +-45 degrees and two of
+      38.1 mm from (-0.34, 0) at 135 and 225 degrees, past the rim (H).
+
+    30.13 m^2 open (derived).
+    """
+    d = 6.5
+    spiders = (_arms([45, -45], 0.01905, start=(0.34, 0.0))
+               + _arms([135, 225], 0.0381, start=(-0.34, 0.0)))
+    return Disc((0.0, 0.0), d / 2) - Union(Disc((0.0, 0.0), 0.29 * d / 2), *spiders)
+
+
+LUVOIR_B_F2F = 0.955
+LUVOIR_B_GAP = 0.006
+
+
+def _luvoir_keep(x: float, y: float, ring: int) -> bool:
+    # The six corner positions of ring 4 are the only ones 4 pitches out.
+    corner = 4 * (LUVOIR_B_F2F + LUVOIR_B_GAP) * 0.99
+    return not (ring == 4 and math.hypot(x, y) > corner)
+
+
+def luvoir_b() -> Shape:
+    """LUVOIR-B concept: 55 hexagonal segments, unobscured, no struts.
+
+    - 55 segments: 4 hexagonal rings with the 6 corner positions removed,
+      centre present; flat-to-flat 0.955, gap 6 mm; circumscribed 8.0,
+      inscribed 6.7 (H L633-674). Flat edges at top and bottom.
+
+    Segment area 43.44 m^2 (derived).
+    """
+    return HexSegments(LUVOIR_B_F2F, LUVOIR_B_GAP, 4, keep=_luvoir_keep)
+
+
 PRESETS: dict[str, Callable[[], Shape]] = {
     "hst": hst, "jwst": jwst, "elt": elt, "keck": keck, "subaru": subaru, "vlt": vlt,
-    "tmt": tmt,
+    "tmt": tmt, "magellan": magellan, "luvoir_b": luvoir_b,
 }
 
 

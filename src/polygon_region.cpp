@@ -563,6 +563,57 @@ void flush(const Run& run, double end, double col0, double* row, std::vector<u64
     if (end > last) add(row, static_cast<u64>(last - col0), end - last, touched);
 }
 
+// One slab [ua, ub] inside one column, with the pieces active over it: adds
+// the covered area to the column's cell, or extends the fill run when no
+// piece changes the membership.
+void slab(const Prepared& P, Scratch& S, double ua, double ub, double y, bool m0,
+          std::uint64_t mask_bottom, Run& run, double ulo, double* row) {
+    const int L = P.n_leaves;
+    for (const std::int32_t id : S.active) S.strip[id].f = integral(P, S.strip[id], ub, y);
+    // Lowest first: pieces do not cross inside a slab, so the one below
+    // has the smaller integral; ties (coincident pieces) by id.
+    for (std::size_t q = 1; q < S.active.size(); ++q) {
+        const std::int32_t id = S.active[q];
+        const double f = S.strip[id].f;
+        const std::int32_t pid = S.strip[id].p->id;
+        std::size_t z = q;
+        for (; z > 0; --z) {
+            const StripPiece& o = S.strip[S.active[z - 1]];
+            if (o.f < f || (o.f == f && o.p->id < pid)) break;
+            S.active[z] = S.active[z - 1];
+        }
+        S.active[z] = id;
+    }
+    std::copy(S.w_bottom.begin(), S.w_bottom.begin() + L, S.w.begin());
+    std::uint64_t mask = mask_bottom;
+    bool below = m0, changed = false;
+    double area = 0;
+    for (const std::int32_t id : S.active) {
+        const StripPiece& s = S.strip[id];
+        const std::int32_t leaf = s.p->leaf;
+        S.w[leaf] += s.p->up;
+        const std::uint64_t bit = std::uint64_t{1} << leaf;
+        mask = member(P.rules[leaf], S.w[leaf]) ? mask | bit : mask & ~bit;
+        const bool above = run_program(P, mask);
+        if (above != below) {
+            area += below ? s.f : -s.f;
+            changed = true;
+        }
+        below = above;
+    }
+    if (!changed) {
+        if (below != run.m) {
+            flush(run, ua, ulo, row, S.touched);
+            run = {ua, below};
+        }
+        return;
+    }
+    flush(run, ua, ulo, row, S.touched);
+    if (below) area += ub - ua;
+    add(row, static_cast<u64>(std::floor(ua) - ulo), area, S.touched);
+    run = {ub, false};
+}
+
 void strip_row(const Prepared& P, u64 r, double* row, Scratch& S) {
     const double y = static_cast<double>(P.row0 + r);
     const double ulo = P.ulo, uhi = P.uhi;
@@ -582,12 +633,7 @@ void strip_row(const Prepared& P, u64 r, double* row, Scratch& S) {
         if (s.uR <= ulo) continue;  // left of the window: counted on the ray only
         S.events.push_back(std::clamp(s.uL, ulo, uhi));
         S.events.push_back(std::clamp(s.uR, ulo, uhi));
-        if (s.uR > s.uL) {
-            const double a = std::max(std::floor(s.uL) + 1, ulo);
-            const double b = std::min(s.uR, uhi);
-            for (double j = a; j < b; j += 1) S.events.push_back(j);
-            S.strip.push_back(s);
-        }
+        if (s.uR > s.uL) S.strip.push_back(s);
     }
     std::sort(S.bottom.begin(), S.bottom.end(),
               [](const BottomCross& a, const BottomCross& b) { return a.u < b.u; });
@@ -658,49 +704,12 @@ void strip_row(const Prepared& P, u64 r, double* row, Scratch& S) {
             }
             continue;
         }
-        for (const std::int32_t id : S.active) S.strip[id].f = integral(P, S.strip[id], ub, y);
-        // Lowest first: pieces do not cross inside a slab, so the one below
-        // has the smaller integral; ties (coincident pieces) by id.
-        for (std::size_t q = 1; q < S.active.size(); ++q) {
-            const std::int32_t id = S.active[q];
-            const double f = S.strip[id].f;
-            const std::int32_t pid = S.strip[id].p->id;
-            std::size_t z = q;
-            for (; z > 0; --z) {
-                const StripPiece& o = S.strip[S.active[z - 1]];
-                if (o.f < f || (o.f == f && o.p->id < pid)) break;
-                S.active[z] = S.active[z - 1];
-            }
-            S.active[z] = id;
+        // Column boundaries inside the slab cut it into cells.
+        for (double a = ua; a < ub;) {
+            const double b = std::min(ub, std::floor(a) + 1);
+            slab(P, S, a, b, y, m0, mask_bottom, run, ulo, row);
+            a = b;
         }
-        std::copy(S.w_bottom.begin(), S.w_bottom.begin() + L, S.w.begin());
-        std::uint64_t mask = mask_bottom;
-        bool below = m0, changed = false;
-        double area = 0;
-        for (const std::int32_t id : S.active) {
-            const StripPiece& s = S.strip[id];
-            const std::int32_t leaf = s.p->leaf;
-            S.w[leaf] += s.p->up;
-            const std::uint64_t bit = std::uint64_t{1} << leaf;
-            mask = member(P.rules[leaf], S.w[leaf]) ? mask | bit : mask & ~bit;
-            const bool above = run_program(P, mask);
-            if (above != below) {
-                area += below ? s.f : -s.f;
-                changed = true;
-            }
-            below = above;
-        }
-        if (!changed) {
-            if (below != run.m) {
-                flush(run, ua, ulo, row, S.touched);
-                run = {ua, below};
-            }
-            continue;
-        }
-        flush(run, ua, ulo, row, S.touched);
-        if (below) area += ub - ua;
-        add(row, static_cast<u64>(std::floor(ua) - ulo), area, S.touched);
-        run = {ub, false};
     }
     flush(run, uhi, ulo, row, S.touched);
     for (const u64 j : S.touched) row[j] = std::clamp(row[j], 0.0, 1.0);

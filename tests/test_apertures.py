@@ -302,6 +302,8 @@ def test_spider_reaches_beyond_the_rest():
 
 @pytest.mark.parametrize("call, error, words", [
     (lambda: Disc((0, 0), -1), ValueError, "radius"),
+    (lambda: Disc((0, 0), 1e-300), ValueError, "radius"),  # its square underflows
+    (lambda: Ellipse((0, 0), (1.0, 1e200)), ValueError, "semi_axes"),
     (lambda: Disc("ab", 1), TypeError, "center"),
     (lambda: Ellipse((0, 0), (1, math.inf)), ValueError, "semi_axes"),
     (lambda: Polygon([(0, 0), (1, 1)]), ValueError, "rings"),

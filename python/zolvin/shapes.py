@@ -67,6 +67,15 @@ def _positive(value: Any, name: str) -> float:
     return x
 
 
+def _extent(value: Any, name: str) -> float:
+    """A radius or semi-axis: positive, its square neither underflowing to 0
+    nor overflowing (an arc's determinant is a product of two of them)."""
+    x = _positive(value, name)
+    if not 0.0 < x * x < math.inf:
+        raise ValueError(f"{name} must lie between 1e-150 and 1e150, not {x}")
+    return x
+
+
 def _point(value: Any, name: str) -> tuple[float, float]:
     x, y = V.pair(value, name)
     if not (math.isfinite(x) and math.isfinite(y)):
@@ -178,7 +187,7 @@ class Disc(_Figure):
     radius: float
 
     def __init__(self, center: Any, radius: Any) -> None:
-        self._set(center=_point(center, "center"), radius=_positive(radius, "radius"))
+        self._set(center=_point(center, "center"), radius=_extent(radius, "radius"))
 
     def _args(self) -> tuple[Any, ...]:
         return (self.center, self.radius)
@@ -208,7 +217,7 @@ class Ellipse(_Figure):
     def __init__(self, center: Any, semi_axes: Any, angle: Any = 0.0) -> None:
         p, q = V.pair(semi_axes, "semi_axes")
         self._set(center=_point(center, "center"),
-                  semi_axes=(_positive(p, "semi_axes[0]"), _positive(q, "semi_axes[1]")),
+                  semi_axes=(_extent(p, "semi_axes[0]"), _extent(q, "semi_axes[1]")),
                   angle=_finite(angle, "angle"))
 
     def _args(self) -> tuple[Any, ...]:

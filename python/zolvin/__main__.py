@@ -30,7 +30,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from . import _aperture, _pupil, pupils
+from . import _aperture, _mesh, _pupil, pupils
 from ._output import UserError, check_target, replacing
 from .grid import Grid
 
@@ -76,7 +76,7 @@ def _parser() -> argparse.ArgumentParser:
                          "exact areas of a mesh (default exact)")
     pp.add_argument("--chord-error", type=float, default=None,
                     help=f"mesh only: largest distance of a chord from its arc, in pixel "
-                         f"scales (default {_pupil.CHORD_ERROR:g})")
+                         f"scales (default {_mesh.CHORD_ERROR:g})")
     pp.add_argument("--chunk", type=int, default=2048,
                     help="side of the chunks computed at once on large grids (default 2048)")
     pp.add_argument("--threads", type=int, default=None,
@@ -224,8 +224,8 @@ def _held_bytes(args: argparse.Namespace, grid: Grid, out: Path) -> int:
     side: int = args.size if not _through_dask(grid, out) else min(args.chunk, args.size)
     mesh = 0
     if args.method == "mesh" and args.telescope is None:
-        band = MESH_TRIANGLES_PER_PIXEL * side * min(side, _pupil.BAND)
-        mesh = MESH_TRIANGLE_BYTES * min(_pupil.MAX_BAND_TRIANGLES, band)
+        band = MESH_TRIANGLES_PER_PIXEL * side * min(side, _mesh.BAND)
+        mesh = MESH_TRIANGLE_BYTES * min(_mesh.MAX_BAND_TRIANGLES, band)
     png = 2 * n if out.suffix == ".png" else 0  # the grey image and its flipped copy
     if not _through_dask(grid, out):
         return IN_MEMORY_ARRAYS * 8 * n + png + mesh
@@ -264,8 +264,8 @@ def _check_arguments(args: argparse.Namespace, out: Path) -> None:
         value = getattr(args, name)
         if value is not None and not math.isfinite(value):
             raise UserError(f"--{name.replace('_', '-')} must be finite, not {value}")
-    if args.chord_error is not None and not args.chord_error >= _pupil.MIN_CHORD_ERROR:
-        raise UserError(f"--chord-error must be at least {_pupil.MIN_CHORD_ERROR:g} pixel "
+    if args.chord_error is not None and not args.chord_error >= _mesh.MIN_CHORD_ERROR:
+        raise UserError(f"--chord-error must be at least {_mesh.MIN_CHORD_ERROR:g} pixel "
                         f"scales, not {args.chord_error:g}")
     check_target(out, args.force)
 

@@ -87,13 +87,21 @@ def aperture_coverage(pixels: Pixels | Grid, shape: S.Shape, *, out: Any = None,
 
     Notes
     -----
-    Exact to rounding for straight edges: per pixel within 1e-12 of the true
-    fraction for coordinates of moderate size (a few thousand pixels from
-    the origin). Discs and ellipses are arcs, handled as the region
-    rasterizer's documentation states. Every result lies in [0, 1]; pixels
-    that no boundary piece touches are exactly 0.0 or 1.0. The same bits for
-    every ``n_threads``, for a window of a grid as for the matching slice of
-    the whole, and through ``zolvin.dask.aperture_coverage``.
+    - Bit-exact: every result lies in [0, 1]; pixels that no boundary piece
+      touches are exactly 0.0 or 1.0; the same bits for every ``n_threads``,
+      for a window of a grid as for the matching slice of the whole, and
+      through ``zolvin.dask.aperture_coverage``.
+    - Exact to rounding: straight edges, and the rims of discs and ellipses
+      (exact elliptic arcs, closed-form segment areas), their crossings with
+      edges included: per pixel within 1e-12 of the true fraction for
+      coordinates a few thousand pixels from the origin (the tests saw
+      9e-15 against shapely, and sums within 5e-13 relative of pi r^2 and
+      pi a b).
+    - Approximate: where the rims of two different discs or ellipses cross,
+      the crossings are found by sampling at 1/16 pixel and bisection; two
+      crossings closer than that can be missed, which costs at most the
+      sliver between them (below 1e-9 of a pixel for rims of radius above
+      2 pixels), as ``zolvin.region_coverage`` states.
     """
     shape = S._shape(shape, "shape")
     if segments is not False and segments is not True:

@@ -1,7 +1,10 @@
 """Telescope pupils: a disc minus a central obscuration minus radial spokes.
 
-Two ways to the open fraction of every pixel:
+Three ways to the open fraction of every pixel:
 
+- "exact" (the default) composes the pupil as a shape of zolvin.shapes (the
+  disc minus the union of the obscuration and the spokes) and gives every
+  pixel the exact area of its intersection with it (zolvin.aperture_coverage).
 - "coverage" composes the circle and strut coverage rules: the obscuration's
   coverage is subtracted from the aperture's, every spoke's open fraction
   (1 - coverage) multiplied in, each step clipped to [0, 1]. A rim is its

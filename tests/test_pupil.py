@@ -215,3 +215,10 @@ def test_coverage_refuses_spokes_beyond_its_range(radius, kwargs):
         zolvin.pupil(Grid.spanning(1.0, 8), radius, method="coverage", **kwargs)
     with pytest.raises(ValueError, match="radius|region reaches beyond"):
         zolvin.pupil(Grid.spanning(1.0, 8), radius, **kwargs)
+
+
+@pytest.mark.parametrize("width", [5e-324, 1e-320, 1e-300])
+def test_analytic_area_of_spokes_of_no_width(width):
+    kw = dict(obscuration=0.3, struts=(0.1, 2.0))
+    assert zolvin.analytic_area(1.0, strut_width=width, **kw) == pytest.approx(
+        zolvin.analytic_area(1.0, **kw), rel=1e-15)

@@ -123,7 +123,7 @@ def analytic_area(radius: float, *, obscuration: float = 0.0, struts: Sequence[f
     p = _Pupil(radius, (0.0, 0.0), obscuration, struts, strut_width)
     big, small, h = p.radius, p.inner, 0.5 * p.width
     area = math.pi * (big * big - small * small)
-    if not p.angles:
+    if not p.angles or h == 0:  # (a width of 5e-324 halves to 0: spokes of no area)
         return area
     turn = 2 * math.pi
     angles = sorted(a % turn for a in p.angles)

@@ -228,9 +228,8 @@ class Region:
 
 
 def _check_grid(grid: Grid) -> None:
-    (a, b), (c, d) = grid.jac
-    det = a * d - b * c
-    if not (math.isfinite(det) and det != 0.0 and all(map(math.isfinite, grid.origin))):
+    area = grid.pixel_area
+    if not (math.isfinite(area) and area != 0.0 and all(map(math.isfinite, grid.origin))):
         raise ValueError(f"pixels: the grid needs a finite origin and a finite, invertible "
                          f"Jacobian, not origin={grid.origin}, jac={grid.jac}")
 

@@ -98,6 +98,26 @@ def test_vertices_very_far_outside():
     assert np.abs(zolvin.polygon_coverage(g, poly) - oracle(g, Polygon(poly))).max() <= 1e-9
 
 
+def test_pixels_of_their_own_shape(rng):
+    # Scattered parallelograms, each with its own Jacobian, against shapely;
+    # and the Pixels path of a region with arcs against its Grid path.
+    n = 60
+    x, y = rng.uniform(-3, 3, (2, n))
+    jac = rng.uniform(-0.6, 0.6, (n, 2, 2)) + np.eye(2) * 0.7
+    px = zolvin.Pixels(x, y, jac)
+    corners = np.stack([np.stack([x + jac[:, 0, 0] * su + jac[:, 0, 1] * sv,
+                                  y + jac[:, 1, 0] * su + jac[:, 1, 1] * sv], -1)
+                        for su, sv in ((-0.5, -0.5), (0.5, -0.5), (0.5, 0.5), (-0.5, 0.5))], -2)
+    cells = shapely.polygons(corners)
+    geom = POLYGONS["holes"]
+    want = shapely.area(shapely.intersection(cells, geom)) / shapely.area(cells)
+    assert np.abs(zolvin.polygon_coverage(px, geom) - want).max() <= 1e-12
+    g = GRIDS["rotated"]
+    region = CASES["arcs"]
+    assert np.abs(zolvin.region_coverage(g.pixels(), region)
+                  - zolvin.region_coverage(g, region)).max() <= 1e-12
+
+
 def test_edges_on_pixel_edges_and_corners():
     # Vertices on pixel corners, edges along pixel edges and through corners.
     g = Grid((8, 8), origin=(0.5, 0.5))

@@ -171,7 +171,11 @@ class Region:
             if np.any(span > 2 * math.pi):
                 raise ValueError("arcs: |t1 - t0| must be at most 2 pi")
             a, b, c, d = arcs_[:, 2], arcs_[:, 3], arcs_[:, 4], arcs_[:, 5]
-            if np.any(a * d - b * c == 0):
+            # Axes near the float64 limits overflow here; such an ellipse is
+            # refused below by the reach check, so the overflow is no news.
+            with np.errstate(over="ignore", invalid="ignore"):
+                det = a * d - b * c
+            if np.any(det == 0):
                 raise ValueError("arcs: a d - b c must not be zero (a degenerate ellipse)")
         ops = _program(program, len(rules))
         set_ = object.__setattr__

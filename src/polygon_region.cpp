@@ -544,30 +544,61 @@ struct Run {
     bool m;
 };
 
-// Adds part of a cell, noting the cell: only such cells can leave [0, 1].
-inline void add(double* row, u64 j, double a, std::vector<u64>& touched) {
-    row[j] += a;
-    touched.push_back(j);
-}
+// The row being written, left to right: cells before `written` hold their
+// final sums (or partial sums for the last one), cells from it on are not
+// written yet. The sweep only moves right, so every cell is stored once as
+// 0.0 or 1.0 or a sum, instead of being zeroed first and written again.
+struct RowOut {
+    double* row;
+    u64 cols;
+    u64 written = 0;
+    std::vector<u64>* touched;
 
-void flush(const Run& run, double end, double col0, double* row, std::vector<u64>& touched) {
+    // Zero cells up to (not including) j.
+    void zero_to(u64 j) {
+        if (j > written) {
+            std::fill(row + written, row + j, 0.0);
+            written = j;
+        }
+    }
+    // Adds part of a cell, noting the cell: only such cells can leave [0, 1].
+    // The first part is added to 0.0 as before, so a -0.0 becomes +0.0.
+    void add(u64 j, double a) {
+        zero_to(j);
+        if (j == written) {
+            row[j] = 0.0 + a;
+            written = j + 1;
+        } else {
+            row[j] += a;
+        }
+        touched->push_back(j);
+    }
+    void ones(u64 j0, u64 j1) {
+        zero_to(j0);
+        std::fill(row + j0, row + j1, 1.0);
+        written = std::max(written, j1);
+    }
+    void finish() { zero_to(cols); }
+};
+
+void flush(const Run& run, double end, double col0, RowOut& out) {
     if (!run.m || !(end > run.start)) return;
     // Cells the run covers whole hold nothing else: they are 1 exactly.
     const double first = std::ceil(run.start), last = std::floor(end);
     if (first > last) {  // inside one cell
-        add(row, static_cast<u64>(std::floor(run.start) - col0), end - run.start, touched);
+        out.add(static_cast<u64>(std::floor(run.start) - col0), end - run.start);
         return;
     }
-    if (first > run.start) add(row, static_cast<u64>(first - 1 - col0), first - run.start, touched);
-    std::fill(row + static_cast<u64>(first - col0), row + static_cast<u64>(last - col0), 1.0);
-    if (end > last) add(row, static_cast<u64>(last - col0), end - last, touched);
+    if (first > run.start) out.add(static_cast<u64>(first - 1 - col0), first - run.start);
+    out.ones(static_cast<u64>(first - col0), static_cast<u64>(last - col0));
+    if (end > last) out.add(static_cast<u64>(last - col0), end - last);
 }
 
 // One slab [ua, ub] inside one column, with the pieces active over it: adds
 // the covered area to the column's cell, or extends the fill run when no
 // piece changes the membership.
 void slab(const Prepared& P, Scratch& S, double ua, double ub, double y, bool m0,
-          std::uint64_t mask_bottom, Run& run, double ulo, double* row) {
+          std::uint64_t mask_bottom, Run& run, double ulo, RowOut& out) {
     const int L = P.n_leaves;
     for (const std::int32_t id : S.active) S.strip[id].f = integral(P, S.strip[id], ub, y);
     // Lowest first: pieces do not cross inside a slab, so the one below
@@ -603,14 +634,14 @@ void slab(const Prepared& P, Scratch& S, double ua, double ub, double y, bool m0
     }
     if (!changed) {
         if (below != run.m) {
-            flush(run, ua, ulo, row, S.touched);
+            flush(run, ua, ulo, out);
             run = {ua, below};
         }
         return;
     }
-    flush(run, ua, ulo, row, S.touched);
+    flush(run, ua, ulo, out);
     if (below) area += ub - ua;
-    add(row, static_cast<u64>(std::floor(ua) - ulo), area, S.touched);
+    out.add(static_cast<u64>(std::floor(ua) - ulo), area);
     run = {ub, false};
 }
 
@@ -618,7 +649,7 @@ void strip_row(const Prepared& P, u64 r, double* row, Scratch& S) {
     const double y = static_cast<double>(P.row0 + r);
     const double ulo = P.ulo, uhi = P.uhi;
     const u64 cols = static_cast<u64>(uhi - ulo);
-    std::fill(row, row + cols, 0.0);
+    RowOut out{row, cols, 0, &S.touched};
     S.strip.clear();
     S.bottom.clear();
     S.events.clear();
@@ -699,7 +730,7 @@ void strip_row(const Prepared& P, u64 r, double* row, Scratch& S) {
         const bool m0 = run_program(P, mask_bottom);
         if (S.active.empty()) {
             if (m0 != run.m) {
-                flush(run, ua, ulo, row, S.touched);
+                flush(run, ua, ulo, out);
                 run = {ua, m0};
             }
             continue;
@@ -707,11 +738,12 @@ void strip_row(const Prepared& P, u64 r, double* row, Scratch& S) {
         // Column boundaries inside the slab cut it into cells.
         for (double a = ua; a < ub;) {
             const double b = std::min(ub, std::floor(a) + 1);
-            slab(P, S, a, b, y, m0, mask_bottom, run, ulo, row);
+            slab(P, S, a, b, y, m0, mask_bottom, run, ulo, out);
             a = b;
         }
     }
-    flush(run, uhi, ulo, row, S.touched);
+    flush(run, uhi, ulo, out);
+    out.finish();
     for (const u64 j : S.touched) row[j] = std::clamp(row[j], 0.0, 1.0);
 }
 

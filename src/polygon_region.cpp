@@ -77,6 +77,9 @@ public:
     std::vector<std::int32_t> row_pieces;
     std::vector<Rule> rules;
     std::vector<std::int32_t> program;
+    // The program's value for every membership mask, when the leaves are few
+    // enough to list them: the sweep asks it once per piece crossed.
+    std::vector<std::uint8_t> table;
     u64 row0 = 0, rows = 0;
     double ulo = 0, uhi = 0;             // the window's columns
     int n_leaves = 0;
@@ -366,7 +369,7 @@ bool member(Rule rule, std::int32_t w) {
     }
 }
 
-bool run_program(const Prepared& P, std::uint64_t mask) {
+bool evaluate(const Prepared& P, std::uint64_t mask) {
     if (P.program.empty()) return mask != 0;
     std::uint64_t stack = 0;  // bit k: the value k places below the top
     for (const std::int32_t op : P.program) {
@@ -391,6 +394,23 @@ bool run_program(const Prepared& P, std::uint64_t mask) {
         stack = (stack & ~std::uint64_t{1}) | v;
     }
     return (stack & 1u) != 0;
+}
+
+inline bool run_program(const Prepared& P, std::uint64_t mask) {
+    return P.table.empty() ? evaluate(P, mask) : P.table[mask] != 0;
+}
+
+// Masks only hold bits of existing leaves, so up to kTableLeaves leaves the
+// table covers every mask the sweep can form.
+constexpr int kTableLeaves = 10;
+
+void tabulate_program(Prepared& P) {
+    P.table.clear();
+    if (P.program.empty() || P.n_leaves > kTableLeaves) return;
+    const std::uint64_t n = std::uint64_t{1} << P.n_leaves;
+    std::vector<std::uint8_t> table(n);
+    for (std::uint64_t m = 0; m < n; ++m) table[m] = evaluate(P, m) ? 1 : 0;
+    P.table = std::move(table);
 }
 
 // v on a piece at u (within its strip range), and the arc parameter there.
@@ -758,6 +778,7 @@ void grid_coverage(const Region& region, const Frame& frame, double* out, u64 n_
     const PlaneArcEnds ends = arc_ends(region);
     prepare(region, ends, frame, P);
     if (frame.rows == 0 || frame.cols == 0) return;
+    tabulate_program(P);  // not for Pixels: each pixel prepares anew
     const u64 bands = (frame.rows + kBandRows - 1) / kBandRows;
     const u64 workers = std::max<u64>(1, std::min(n_threads, bands));
     split_range(workers, workers, [&](u64 first, u64 last) {

@@ -686,60 +686,56 @@ class HexSegments(_Figure):
 
 # ---- Composition -------------------------------------------------------------
 
-class Union(Shape):
-    """Points in any of the parts. ``a | b``; nested unions are flattened."""
+class _Combination(Shape):
+    """Parts joined by one operator; nested joins of the same kind are flattened."""
 
     __slots__ = ("parts",)
     parts: tuple[Shape, ...]
+    _symbol = ""
 
     def __init__(self, *parts: Shape) -> None:
         flat: list[Shape] = []
         for k, p in enumerate(parts):
             p = _shape(p, f"parts[{k}]")
-            flat.extend(p.parts if isinstance(p, Union) else (p,))
+            flat.extend(p.parts if type(p) is type(self) else (p,))
         if not flat:
-            raise ValueError("a Union needs at least one part")
+            raise ValueError(f"a {type(self).__name__} needs at least one part")
         self._set(parts=tuple(flat))
 
     def _args(self) -> tuple[Any, ...]:
         return self.parts
 
     def __repr__(self) -> str:
-        return "(" + " | ".join(map(repr, self.parts)) + ")"
+        return "(" + f" {self._symbol} ".join(map(repr, self.parts)) + ")"
+
+    def _boxes(self) -> list[tuple[float, float, float, float]]:
+        return [b for b in (p.bounds for p in self.parts) if b is not None]
+
+
+class Union(_Combination):
+    """Points in any of the parts. ``a | b``; nested unions are flattened."""
+
+    __slots__ = ()
+    _symbol = "|"
 
     @property
     def bounds(self) -> tuple[float, float, float, float] | None:
-        boxes = [b for b in (p.bounds for p in self.parts) if b is not None]
+        boxes = self._boxes()
         if not boxes:
             return None
         return (min(b[0] for b in boxes), min(b[1] for b in boxes),
                 max(b[2] for b in boxes), max(b[3] for b in boxes))
 
 
-class Intersection(Shape):
+class Intersection(_Combination):
     """Points in all of the parts. ``a & b``; nested intersections are flattened."""
 
-    __slots__ = ("parts",)
-    parts: tuple[Shape, ...]
-
-    def __init__(self, *parts: Shape) -> None:
-        flat: list[Shape] = []
-        for k, p in enumerate(parts):
-            p = _shape(p, f"parts[{k}]")
-            flat.extend(p.parts if isinstance(p, Intersection) else (p,))
-        if not flat:
-            raise ValueError("an Intersection needs at least one part")
-        self._set(parts=tuple(flat))
-
-    def _args(self) -> tuple[Any, ...]:
-        return self.parts
-
-    def __repr__(self) -> str:
-        return "(" + " & ".join(map(repr, self.parts)) + ")"
+    __slots__ = ()
+    _symbol = "&"
 
     @property
     def bounds(self) -> tuple[float, float, float, float] | None:
-        boxes = [b for b in (p.bounds for p in self.parts) if b is not None]
+        boxes = self._boxes()
         if not boxes:
             return None
         return (max(b[0] for b in boxes), max(b[1] for b in boxes),

@@ -336,6 +336,8 @@ def test_job_draws_named_pupils(tmp_path, capsys):
     assert main(["pupil", "--list"]) == 0
     listed = capsys.readouterr().out
     assert all(name in listed for name in pupils.PRESETS)
+    # One whole summary per preset, not a summary cut where its line wrapped.
+    assert all(line.endswith(".") for line in listed.splitlines())
     grid = telescope_grid(pupils.keck(), 40, 0.2)
     want = zolvin.aperture_coverage(grid, pupils.keck())
     for name in ("k.npy", "k.zarr"):  # in memory, and chunk by chunk through dask

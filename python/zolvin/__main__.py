@@ -153,9 +153,15 @@ def telescope_grid(shape: Any, size: int, shear: float = 0.0) -> Grid:
                 ((p, shear * p), (0.0, p)))
 
 
+def _summary(doc: str | None) -> str:
+    """A docstring's first paragraph on one line (its summary may wrap)."""
+    paragraph = (doc or "").strip().split("\n\n")[0]
+    return " ".join(paragraph.split())
+
+
 def _list() -> int:
     for name, fn in pupils.PRESETS.items():
-        print(f"{name:<8} {(fn.__doc__ or '').strip().splitlines()[0]}")
+        print(f"{name:<8} {_summary(fn.__doc__)}")
     return 0
 
 

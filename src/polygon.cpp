@@ -14,6 +14,19 @@ namespace zolvin {
 
 namespace {
 
+// Smallest and largest vertex y; (+inf, -inf) without vertices, so that
+// every row lies outside and is cleared unscanned.
+std::pair<double, double> y_extent(const double* py, std::uint64_t n) {
+    double ymin = std::numeric_limits<double>::infinity();
+    double ymax = -std::numeric_limits<double>::infinity();
+    for (std::uint64_t i = 0; i < n; ++i) {
+        if (py[i] < ymin) ymin = py[i];
+        if (py[i] > ymax) ymax = py[i];
+    }
+    return {ymin, ymax};
+}
+
+
 // One row's crossing x-coordinates, ascending. The buffer is the call's only
 // allocation and keeps its capacity from row to row.
 struct CrossingList {
@@ -211,12 +224,7 @@ void poly_grid_contains(const Polygon& polygon, const PointGrid& grid, unsigned 
 
     // Only the y extent is needed: rows outside it are cleared unscanned.
     // Without vertices the extent is empty and every row is cleared.
-    double ymin = std::numeric_limits<double>::infinity();
-    double ymax = -std::numeric_limits<double>::infinity();
-    for (std::uint64_t i = 0; i < n; ++i) {
-        if (py[i] < ymin) ymin = py[i];
-        if (py[i] > ymax) ymax = py[i];
-    }
+    const auto [ymin, ymax] = y_extent(py, n);
 
     CrossingList list{allocate_crossings(16), 0, 16};
     const bool ascending = columns_ascending(gx, nx);
@@ -501,12 +509,7 @@ void poly_grid_points(const Polygon& polygon, const PointGrid& grid, unsigned ch
     }
 
     // Rows outside [ymin, ymax) meet no edge and are cleared unscanned.
-    double ymin = std::numeric_limits<double>::infinity();
-    double ymax = -std::numeric_limits<double>::infinity();
-    for (std::uint64_t i = 0; i < n; ++i) {
-        if (py[i] < ymin) ymin = py[i];
-        if (py[i] > ymax) ymax = py[i];
-    }
+    const auto [ymin, ymax] = y_extent(py, n);
 
     const std::uint64_t m = ascending_run(gx, nx);
     std::vector<PointCrossing> list;  // keeps its capacity from row to row

@@ -8,16 +8,20 @@ where and when it ran (machine, load, commit) and one row per comparison, each
 with our median, the baseline's median from the same run and their ratio
 (baseline / ours, so above 1 means we are faster). A median is a number or,
 where only the spread over several runs was kept, a [low, high] pair; null
-where only the ratio was kept. The docs' performance page renders every file
-through load() and cells(); the README shows the rows of README_ROWS.
+where only the ratio was kept. load() refuses a file that is malformed or
+whose ratios do not follow from its medians. The docs' performance page
+renders every file through load() and cells(); the README shows the rows of
+README_ROWS.
 Standard library only, so that it runs under any Python 3.
 """
 from __future__ import annotations
 
+import datetime
 import json
 import os
 import re
 import sys
+from decimal import Decimal
 from pathlib import Path
 from typing import Any
 
@@ -38,19 +42,132 @@ README_ROWS = [
     ("bench_apertures", "elt-supersampled"),
 ]
 
+SECONDS = {"s": 1.0, "ms": 1e-3, "us": 1e-6, "ns": 1e-9}
+UNIT = re.compile(r"(ns|us|ms|s)(/[a-z ]+)?$")
+KEYS = {"format", "benchmark", "title", "recorded", "rows", "notes"}
+
 Result = dict[str, Any]
 
 
 def load(directory: Path = RESULTS) -> dict[str, Result]:
     """Every results file of the directory by name (``bench_grid`` for
-    ``bench_grid.json``), in name order."""
+    ``bench_grid.json``), in name order; ValueError for a file that
+    problems() finds fault with."""
     results = {}
     for path in sorted(directory.glob("*.json")):
         result = json.loads(path.read_text())
-        if result.get("format") != FORMAT:
-            raise ValueError(f"{path}: format is {result.get('format')!r}, not {FORMAT!r}")
+        found = problems(result)
+        if found:
+            raise ValueError(f"{path}: {'; '.join(found)}")
         results[path.stem] = result
     return results
+
+
+# ---- What a results file must be ------------------------------------------------
+
+def _figure_ok(value: Any) -> bool:
+    """A median or ratio: null, a positive number, or a rising [low, high]."""
+    if isinstance(value, list):
+        return len(value) == 2 and all(_figure_ok(v) and v is not None for v in value) \
+            and value[0] < value[1]
+    return value is None or (isinstance(value, (int, float)) and not isinstance(value, bool)
+                             and value > 0)
+
+
+def _measure_problems(measure: Any, where: str) -> list[str]:
+    if not isinstance(measure, dict) or set(measure) != {"name", "median", "unit"}:
+        return [f"{where} is not a {{name, median, unit}} object"]
+    found = [] if isinstance(measure["name"], str) and measure["name"] else [f"{where} has no name"]
+    if not _figure_ok(measure["median"]):
+        found.append(f"{where} median {measure['median']!r}")
+    if not (isinstance(measure["unit"], str) and UNIT.match(measure["unit"])):
+        found.append(f"{where} unit {measure['unit']!r}")
+    return found
+
+
+def _seconds(measure: dict[str, Any]) -> tuple[tuple[float, float], str]:
+    """A median as (low, high) seconds per item, and the item."""
+    prefix, _, item = measure["unit"].partition("/")
+    value = measure["median"]
+    low, high = value if isinstance(value, list) else (value, value)
+    return (low * SECONDS[prefix], high * SECONDS[prefix]), item
+
+
+def ratio_problem(row: dict[str, Any]) -> str | None:
+    """Why a row's ratio does not follow from its medians, or None. Single
+    figures agree to the digits the ratio is given with, plus 1 % for the
+    medians' own rounding; with ranges the ratio lies within what they allow."""
+    ours, base, ratio = row["ours"], row.get("baseline"), row["ratio"]
+    if base is None or None in (ours["median"], base["median"]):
+        return None
+    (o_lo, o_hi), o_item = _seconds(ours)
+    (b_lo, b_hi), b_item = _seconds(base)
+    if o_item != b_item:
+        return f"ours per {o_item!r}, the baseline per {b_item!r}"
+    single = o_lo == o_hi and b_lo == b_hi
+    if ratio is None:
+        return "no ratio beside two single medians" if single else None
+    if single and not isinstance(ratio, list):
+        digits = 0.5 * 10.0 ** Decimal(repr(ratio)).as_tuple().exponent
+        expected = b_lo / o_lo
+        return (f"ratio {ratio}, the medians give {expected:.4g}"
+                if abs(ratio - expected) > digits + 0.01 * expected else None)
+    low, high = ratio if isinstance(ratio, list) else (ratio, ratio)
+    if b_lo / o_hi * 0.99 <= low and high <= b_hi / o_lo * 1.01:
+        return None
+    return f"ratio {ratio} outside {b_lo / o_hi:.3g}..{b_hi / o_lo:.3g}"
+
+
+def _row_problems(row: Any) -> list[str]:
+    where = f"row {row.get('id')!r}" if isinstance(row, dict) else "a row"
+    if not isinstance(row, dict) or not {"id", "case", "data", "ours", "ratio"} <= set(row):
+        return [f"{where} lacks id, case, data, ours or ratio"]
+    found = _measure_problems(row["ours"], f"{where} ours")
+    if row.get("baseline") is not None:
+        found += _measure_problems(row["baseline"], f"{where} baseline")
+    elif row["ratio"] is not None:
+        found.append(f"{where} has a ratio without a baseline")
+    if not _figure_ok(row["ratio"]):
+        found.append(f"{where} ratio {row['ratio']!r}")
+    if not found:
+        problem = ratio_problem(row)
+        found += [f"{where}: {problem}"] if problem else []
+    return found
+
+
+def problems(result: Any) -> list[str]:
+    """Everything wrong with one results file, as messages."""
+    if not isinstance(result, dict) or set(result) != KEYS:
+        return [f"the keys must be {sorted(KEYS)}"]
+    found = [] if result["format"] == FORMAT else [f"format {result['format']!r}, not {FORMAT!r}"]
+    if not (ROOT / str(result["benchmark"])).is_file():
+        found.append(f"benchmark {result['benchmark']!r} is not a file of the checkout")
+    rec = result["recorded"] if isinstance(result["recorded"], dict) else {}
+    try:
+        datetime.date.fromisoformat(rec.get("date"))
+    except (TypeError, ValueError):
+        found.append(f"date {rec.get('date')!r}")
+    machine = rec.get("machine")
+    if not (isinstance(machine, dict) and machine.get("description")
+            and isinstance(machine.get("cores"), int)):
+        found.append(f"machine {machine!r}")
+    load = rec.get("load")
+    if not (load is None or (isinstance(load, (int, float)) and load >= 0)):
+        found.append(f"load {load!r}")
+    if not (isinstance(rec.get("provenance"), str) and rec["provenance"]):
+        found.append("no provenance")
+    rows = result["rows"] if isinstance(result["rows"], list) else []
+    ids = [row.get("id") for row in rows if isinstance(row, dict)]
+    if not ids or len(set(ids)) != len(rows):
+        found.append(f"row ids {ids} missing or repeated")
+    for row in rows:
+        found += _row_problems(row)
+    if not (isinstance(result["notes"], list) and all(isinstance(n, str) for n in result["notes"])):
+        found.append("notes must be strings")
+    return found
+
+
+# ---- Rendering ------------------------------------------------------------------
 
 
 def number(x: float) -> str:

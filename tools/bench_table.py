@@ -108,7 +108,9 @@ def ratio_problem(row: dict[str, Any]) -> str | None:
     if ratio is None:
         return "no ratio beside two single medians" if single else None
     if single and not isinstance(ratio, list):
-        digits = 0.5 * 10.0 ** Decimal(repr(ratio)).as_tuple().exponent
+        # Half a unit in the last digit the ratio is written with (5 -> 0.5, 18.8 -> 0.05).
+        exponent = Decimal(repr(ratio)).as_tuple().exponent
+        digits = 0.5 * 10.0 ** (exponent if isinstance(exponent, int) else 0)
         expected = b_lo / o_lo
         return (f"ratio {ratio}, the medians give {expected:.4g}"
                 if abs(ratio - expected) > digits + 0.01 * expected else None)
@@ -144,8 +146,8 @@ def problems(result: Any) -> list[str]:
         found.append(f"benchmark {result['benchmark']!r} is not a file of the checkout")
     rec = result["recorded"] if isinstance(result["recorded"], dict) else {}
     try:
-        datetime.date.fromisoformat(rec.get("date"))
-    except (TypeError, ValueError):
+        datetime.date.fromisoformat(str(rec.get("date")))
+    except ValueError:
         found.append(f"date {rec.get('date')!r}")
     machine = rec.get("machine")
     if not (isinstance(machine, dict) and machine.get("description")
@@ -212,6 +214,7 @@ def cells(row: dict[str, Any]) -> list[str]:
 def find_row(results: dict[str, Result], name: str, row_id: str) -> dict[str, Any]:
     if name not in results:
         raise KeyError(f"bench/results/{name}.json is missing")
+    row: dict[str, Any]
     for row in results[name]["rows"]:
         if row["id"] == row_id:
             return row

@@ -5,7 +5,7 @@ import zolvin
 import zolvin.dask as zd
 from conftest import addr
 from helpers import same_bits
-from zolvin.__main__ import main
+from zolvin.cli import main
 
 import _zolvin
 
@@ -140,7 +140,7 @@ def test_command_line_refuses(tmp_path, capsys):
 
 @pytest.mark.parametrize("suffix", [".npy", ".png"])
 def test_large_grids_stream_through_dask(tmp_path, monkeypatch, suffix):
-    import zolvin.__main__ as cli
+    import zolvin.cli.pupil as cli
     monkeypatch.setattr(cli, "IN_MEMORY", 8 * 40 * 40)
     out = tmp_path / f"p{suffix}"
     assert main(["pupil", "--size", "45", "--chunk", "16", "-q", "-o", str(out)]) == 0
@@ -214,7 +214,7 @@ def test_accumulate_refuses_a_band_too_low_to_bound_the_graph():
 
 def test_taller_bands_keep_the_bits(rng, monkeypatch):
     """Bands raised to bound the graph sum each cell as the in-memory call does."""
-    monkeypatch.setattr(zd, "MAX_STEPS", 12)
+    monkeypatch.setattr(zolvin.coverage.chunked, "MAX_STEPS", 12)
     tris = rng.uniform(-9, 9, size=(60, 3, 2))
     vals = rng.uniform(0.5, 2, 60)
     arr = zd.accumulate_triangles(da.from_array(tris, chunks=20), vals, 2.0, 21, band=None)

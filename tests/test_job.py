@@ -7,7 +7,7 @@ import time
 
 import numpy as np
 import pytest
-from zolvin.__main__ import main
+from zolvin.cli import main
 
 
 def job(cwd, *args, wait=True):
@@ -133,7 +133,7 @@ def test_interrupted_job_leaves_nothing_or_the_old_store(tmp_path, old, sig):
 
 def test_unwritable_folder_is_refused(tmp_path, monkeypatch, capsys):
     # Root writes anywhere: the folder's permission is what the job asks for.
-    import zolvin._output as output
+    import zolvin.cli.files as output
     monkeypatch.setattr(output.os, "access", lambda path, mode: False)
     monkeypatch.chdir(tmp_path)
     status, err = job_here(capsys, "--size", "16", "-o", "x.png")
@@ -143,7 +143,7 @@ def test_unwritable_folder_is_refused(tmp_path, monkeypatch, capsys):
 def test_forced_store_is_swapped_whole(tmp_path, monkeypatch, capsys):
     # With and without the one-step exchange, the new store replaces the old
     # one and nothing else is left beside it.
-    import zolvin._output as output
+    import zolvin.cli.files as output
     monkeypatch.chdir(tmp_path)
     assert job_here(capsys, "--size", "20", "--chunk", "8", "-o", "p.zarr")[0] == 0
     for exchange in (output._exchange, lambda a, b: False):

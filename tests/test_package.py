@@ -6,7 +6,7 @@ import pytest
 import zolvin
 from conftest import addr
 from helpers import same_bits
-from zolvin import _triangles
+from zolvin.coverage.rules import triangles as _triangles
 
 import _zolvin
 

@@ -17,8 +17,8 @@ from __future__ import annotations
 import math
 from collections.abc import Callable
 
-from . import _validate as V
-from .grid import Grid
+from .core import checks as V
+from .pixels.grid import Grid
 from .shapes import Disc, HexSegments, Shape, Spider, Union
 
 SQRT3 = math.sqrt(3.0)

@@ -6,10 +6,10 @@ from typing import Any
 
 import numpy as np
 
-from . import _native
-from . import _validate as V
-from ._pixels import Pixels
-from .grid import Grid
+from ... import _native
+from ...core import checks as V
+from ...pixels.grid import Grid
+from ...pixels.pixels import Pixels
 
 # Below this many pixels one thread does the work when n_threads is None.
 THREAD_THRESHOLD = 1 << 15

@@ -14,18 +14,18 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from . import _validate as V
-from ._pixels import Pixels
-from ._triangles import (
+from ...core import checks as V
+from ...core.checks import FloatArray
+from ...pixels.grid import Grid
+from ...pixels.pixels import Pixels
+from .triangles import (
     accumulate_triangles,
     clip_triangles_to_circle,
     clip_triangles_to_strut,
 )
-from ._validate import FloatArray
-from .grid import Grid
 
 if TYPE_CHECKING:
-    from ._pupil import _Pupil
+    from ..pupil import _Pupil
 
 # Default chord error of the mesh, in pixel scales.
 CHORD_ERROR = 1e-5

@@ -14,12 +14,12 @@ from typing import Any, NamedTuple
 
 import numpy as np
 
-from . import _validate as V
-from . import shapes as S
-from ._pixels import Pixels
-from ._region import Region, region_coverage
-from ._validate import FloatArray
-from .grid import Grid
+from ..core import checks as V
+from ..core.checks import FloatArray
+from ..pixels.grid import Grid
+from ..pixels.pixels import Pixels
+from ..shapes import base as S
+from .region import Region, region_coverage
 
 # Compiled regions kept for reuse.
 CACHE = 64

@@ -31,14 +31,14 @@ from typing import Any
 
 import numpy as np
 
-from . import _mesh
-from . import _validate as V
-from ._aperture import aperture_coverage
-from ._coverage import enclosed_circle, enclosed_strut
-from ._pixels import Pixels
-from ._validate import FloatArray
-from .grid import Grid
-from .shapes import Disc, Shape, Spider, Union
+from ..core import checks as V
+from ..core.checks import FloatArray
+from ..pixels.grid import Grid
+from ..pixels.pixels import Pixels
+from ..shapes import Disc, Shape, Spider, Union
+from .apertures import aperture_coverage
+from .rules import mesh as _mesh
+from .rules.lines import enclosed_circle, enclosed_strut
 
 METHODS = ("exact", "coverage", "mesh")
 # Most spokes a pupil takes: each costs a pass over every pixel (coverage) or

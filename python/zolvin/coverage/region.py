@@ -10,11 +10,11 @@ from typing import Any, Literal
 import numpy as np
 import numpy.typing as npt
 
-from . import _native
-from . import _validate as V
-from ._pixels import Pixels
-from ._validate import FloatArray
-from .grid import Grid
+from .. import _native
+from ..core import checks as V
+from ..core.checks import FloatArray
+from ..pixels.grid import Grid
+from ..pixels.pixels import Pixels
 
 # Below this many pixels one thread does the work when n_threads is None.
 THREAD_THRESHOLD = 1 << 15

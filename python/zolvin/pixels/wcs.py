@@ -6,10 +6,10 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from . import _validate as V
+from ..core import checks as V
 
 if TYPE_CHECKING:
-    from ._pixels import Pixels
+    from .pixels import Pixels
 
 ARCSEC_PER_RADIAN = 180 * 3600 / math.pi
 # Step of the central differences, in pixels: a power of two, so x +- STEP is

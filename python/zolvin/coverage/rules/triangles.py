@@ -6,8 +6,8 @@ from typing import Any, NamedTuple
 import numpy as np
 import numpy.typing as npt
 
-from . import _native
-from . import _validate as V
+from ... import _native
+from ...core import checks as V
 
 # Below this many triangles one thread does the work when n_threads is None.
 CLIP_THRESHOLD = 1 << 13

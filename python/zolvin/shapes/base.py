@@ -35,9 +35,9 @@ from typing import Any, NamedTuple
 import numpy as np
 import numpy.typing as npt
 
-from . import _validate as V
-from ._region import polygon_rings
-from ._validate import FloatArray
+from ..core import checks as V
+from ..core.checks import FloatArray
+from ..coverage.region import polygon_rings
 
 __all__ = ["Compiled", "Difference", "Disc", "Ellipse", "HexSegments", "Hexagon", "Intersection",
            "Polygon", "RegularPolygon", "Shape", "Spider", "Union", "compile_shape"]

@@ -8,11 +8,11 @@ from typing import TYPE_CHECKING, Any, NoReturn
 import numpy as np
 import numpy.typing as npt
 
-from . import _validate as V
-from ._validate import FloatArray
+from ..core import checks as V
+from ..core.checks import FloatArray
 
 if TYPE_CHECKING:
-    from ._pixels import Pixels
+    from .pixels import Pixels
 
 
 # Column and row indices must stay exact as float64.
@@ -244,7 +244,7 @@ class Grid:
     def pixels(self) -> Pixels:
         """The grid's pixels as a zolvin.Pixels: every coverage function gives
         the same result for it as for the grid."""
-        from ._pixels import Pixels
+        from .pixels import Pixels
         u, v, x, y = self.coordinates()
         return Pixels(x, y, self._jac, u, v)
 

@@ -6,8 +6,8 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from . import _native
-from . import _validate as V
+from ... import _native
+from ...core import checks as V
 
 # Below this many grid points one thread does the work when n_threads is None.
 THREAD_THRESHOLD = 1 << 16

@@ -6,8 +6,8 @@ from typing import Any, NoReturn
 import numpy as np
 import numpy.typing as npt
 
-from . import _validate as V
-from ._wcs import from_wcs
+from ..core import checks as V
+from .wcs import from_wcs
 
 # Attribute names of the eight arrays, in the order the constructor takes
 # them, and the names their checks report.

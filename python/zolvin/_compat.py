@@ -5,11 +5,20 @@ them when they were written; the modules of that time are kept here as
 aliases of the modules that hold those names now.
 """
 import sys
+from typing import Any
 
+from . import shapes
 from .core import checks
+from .core.values import rebuild
 from .coverage import apertures, pupil, region
 from .coverage.rules import lines, masks, mesh, triangles
 from .pixels import grid, pixels, wcs
+
+
+def _old_grid(shape: Any, origin: Any, jac: Any, row0: Any, col0: Any) -> grid.Grid:
+    """A Grid pickled before values shared one way to unpickle."""
+    return grid.Grid(shape, origin, jac, row0=row0, col0=col0)
+
 
 MOVED = {
     "_aperture": apertures,
@@ -29,3 +38,7 @@ _package = sys.modules[__name__.rpartition(".")[0]]
 for _old, _module in MOVED.items():
     sys.modules.setdefault(f"{_package.__name__}.{_old}", _module)
     setattr(_package, _old, _module)
+
+# Shapes pickled then rebuild through this name (same arguments).
+shapes._rebuild = rebuild  # type: ignore[attr-defined]
+grid._restore = _old_grid  # type: ignore[attr-defined]

@@ -255,7 +255,8 @@ def named(name: str) -> Shape:
 
 def spanning_grid(shape: Shape, n: int, *, margin: float = 0.0) -> Grid:
     """An n x n grid of square pixels whose outer edges enclose the shape's
-    bounding box (widened by ``margin`` pixels on each side), centred on it.
+    bounding box (widened by ``margin`` pixels on each side), centred on it:
+    ``Grid.spanning(shape.bounds, n, margin=margin)``.
 
     Parameters
     ----------
@@ -267,16 +268,9 @@ def spanning_grid(shape: Shape, n: int, *, margin: float = 0.0) -> Grid:
         Empty pixels to leave on each side of the longer extent.
     """
     n = V.index(n, "n", 1, 1 << 26)
-    pad = V.real(margin, "margin")
-    if not (math.isfinite(pad) and 0 <= pad < n / 2):
-        raise ValueError(f"margin must be at least 0 and below n / 2, not {pad}")
-    box = shape.bounds if isinstance(shape, Shape) else None
     if not isinstance(shape, Shape):
         raise TypeError(f"shape must be a zolvin.shapes.Shape, not {type(shape).__name__}")
+    box = shape.bounds
     if box is None:
         raise ValueError("shape has no extent of its own to span")
-    x0, y0, x1, y1 = box
-    pitch = max(x1 - x0, y1 - y0) / (n - 2 * pad)
-    cx, cy = 0.5 * (x0 + x1), 0.5 * (y0 + y1)
-    half = 0.5 * (n - 1) * pitch
-    return Grid((n, n), (cx - half, cy - half), ((pitch, 0.0), (0.0, pitch)))
+    return Grid.spanning(box, n, margin=margin)

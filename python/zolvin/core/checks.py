@@ -15,10 +15,9 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from .limits import EXACT_INT, MAX_THREADS
+
 F64 = np.dtype(np.float64)
-INT32_MAX = 2**31 - 1
-# More threads than this are never started, whatever n_threads asks for.
-MAX_THREADS = 256
 
 FloatArray = npt.NDArray[np.float64]
 # An (x, y) pair, and a line as ((x, y), (dx, dy)).
@@ -30,8 +29,6 @@ def address(a: np.ndarray) -> int:
     return int(a.__array_interface__["data"][0])
 
 
-# Every integer up to this magnitude is a float64; beyond it only some are.
-EXACT_INT = 2**53
 # Scalars that are numbers of the wrong kind, refused as types.
 _NOT_REAL = (str, bytes, complex, np.complexfloating, np.datetime64, np.timedelta64)
 
@@ -69,6 +66,22 @@ def real(value: Any, name: str) -> float:
         raise ValueError(f"{name} is beyond the range of float64") from None
     except (TypeError, ValueError):
         raise TypeError(f"{name} must be a real number, not {type(value).__name__}") from None
+
+
+def finite(value: Any, name: str) -> float:
+    """A finite real number, by the rule of real()."""
+    x = real(value, name)
+    if not math.isfinite(x):
+        raise ValueError(f"{name} must be finite, not {x}")
+    return x
+
+
+def positive(value: Any, name: str) -> float:
+    """A finite real number above zero, by the rule of real()."""
+    x = finite(value, name)
+    if not x > 0:
+        raise ValueError(f"{name} must be positive, not {x}")
+    return x
 
 
 def index(value: Any, name: str, lo: int | None = None, hi: int | None = None) -> int:
@@ -164,6 +177,14 @@ def pair(value: Any, name: str) -> tuple[float, float]:
     if any(isinstance(t, (list, tuple)) or isinstance(t, np.ndarray) and t.ndim for t in items):
         raise ValueError(f"{name} must be an (x, y) pair of numbers, not of sequences")
     return real(items[0], f"{name}[0]"), real(items[1], f"{name}[1]")
+
+
+def point(value: Any, name: str) -> tuple[float, float]:
+    """A finite (x, y) pair, by the rule of pair()."""
+    x, y = pair(value, name)
+    if not (math.isfinite(x) and math.isfinite(y)):
+        raise ValueError(f"{name} must be finite, not {(x, y)}")
+    return x, y
 
 
 def two(value: Any, name: str, what: str) -> tuple[Any, Any]:

@@ -26,6 +26,7 @@ from dask.highlevelgraph import HighLevelGraph
 
 from .. import _native
 from ..core import checks as V
+from ..core.limits import INT32_MAX
 from ..pixels.grid import Grid
 from . import apertures as _aperture
 from . import pupil as _pupil
@@ -300,7 +301,7 @@ def accumulate_triangles(triangles: Any, values: Any, weights: Any, size: int, *
     tris = tris.rechunk({1: 3, 2: 2})
     vals = _per_triangle(values, tris, "values")
     wts = _per_triangle(weights, tris, "weights")
-    size = V.index(size, "size", 0, V.INT32_MAX)
+    size = V.index(size, "size", 0, INT32_MAX)
     if size * size * 8 > np.iinfo(np.intp).max:
         raise ValueError(f"size {size} is too large for a (size, size) float64 grid")
     rows = _band_rows(band, size, len(tris.chunks[0]))

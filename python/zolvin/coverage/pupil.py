@@ -33,6 +33,7 @@ import numpy as np
 
 from ..core import checks as V
 from ..core.checks import FloatArray
+from ..core.limits import REACH
 from ..pixels.grid import Grid
 from ..pixels.pixels import Pixels
 from ..shapes import Disc, Shape, Spider, Union
@@ -170,7 +171,7 @@ def pupil_shape(p: _Pupil) -> Shape:
 SPOKE_DISC = 8.0
 # The strut rule squares distances across its disc: beyond this reach (centre
 # and disc together) they overflow, and the spokes would cover nothing.
-MAX_SPOKE_REACH = 1e150
+MAX_SPOKE_REACH = REACH
 
 
 def _coverage(pix: Any, p: _Pupil, n_threads: Any) -> FloatArray:

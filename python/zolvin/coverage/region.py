@@ -13,16 +13,10 @@ import numpy.typing as npt
 from .. import _native
 from ..core import checks as V
 from ..core.checks import FloatArray
+from ..core.limits import BINARY, LEAF_RULES, MAX_LEAVES, NOT, PIXELS_REGION_THRESHOLD, THREAD_THRESHOLD
+from ..core.values import Value
 from ..pixels.grid import Grid
 from ..pixels.pixels import Pixels
-
-# Below this many pixels one thread does the work when n_threads is None.
-THREAD_THRESHOLD = 1 << 15
-MAX_LEAVES = 64
-RULES = ("nonzero", "evenodd", "positive")
-# Program opcodes: k >= 0 pushes leaf k's membership.
-OR, AND, DIFF, XOR, NOT = -1, -2, -3, -4, -5
-_BINARY = (OR, AND, DIFF, XOR)
 
 IntArray = npt.NDArray[np.int32]
 
@@ -79,7 +73,7 @@ def _program(value: Any, n_leaves: int) -> tuple[int, ...]:
         elif op == NOT:
             if depth < 1:
                 raise ValueError("program applies NOT (-5) to an empty stack")
-        elif op in _BINARY:
+        elif op in BINARY:
             if depth < 2:
                 raise ValueError(f"program applies {op} to fewer than two values")
             depth -= 1
@@ -91,7 +85,7 @@ def _program(value: Any, n_leaves: int) -> tuple[int, ...]:
     return ops
 
 
-class Region:
+class Region(Value):
     """A plane region: directed boundary pieces grouped into leaves, each leaf
     filled by its winding rule, and a boolean program over the leaves.
 
@@ -126,7 +120,6 @@ class Region:
     """
 
     __slots__ = (
-        "_hash",
         "_program_array",
         "_rule_codes",
         "arc_leaf",
@@ -145,7 +138,6 @@ class Region:
     program: tuple[int, ...] | None
     _rule_codes: npt.NDArray[np.uint8]
     _program_array: IntArray
-    _hash: int | None
 
     def __init__(self, segments: npt.ArrayLike, segment_leaf: npt.ArrayLike,
                  arcs: npt.ArrayLike, arc_leaf: npt.ArrayLike, leaf_rules: Sequence[str],
@@ -158,8 +150,8 @@ class Region:
             raise TypeError(f"leaf_rules must be a sequence of rule names, "
                             f"not {type(leaf_rules).__name__}") from None
         for r in rules:
-            if r not in RULES:
-                raise ValueError(f"leaf_rules must each be one of {RULES}, not {r!r}")
+            if r not in LEAF_RULES:
+                raise ValueError(f"leaf_rules must each be one of {LEAF_RULES}, not {r!r}")
         if len(rules) > MAX_LEAVES:
             raise ValueError(f"leaf_rules may name at most {MAX_LEAVES} leaves, not {len(rules)}")
         segs = _rows(segments, 4, "segments")
@@ -178,44 +170,19 @@ class Region:
             if np.any(det == 0):
                 raise ValueError("arcs: a d - b c must not be zero (a degenerate ellipse)")
         ops = _program(program, len(rules))
-        set_ = object.__setattr__
-        set_(self, "segments", _frozen(segs))
-        set_(self, "segment_leaf", _frozen(seg_leaf))
-        set_(self, "arcs", _frozen(arcs_))
-        set_(self, "arc_leaf", _frozen(arc_leaf_))
-        set_(self, "leaf_rules", rules)
-        set_(self, "program", ops if program is not None else None)
-        set_(self, "_rule_codes", _frozen(np.array([RULES.index(r) for r in rules], np.uint8)))
-        set_(self, "_program_array", _frozen(np.array(ops, np.int32)))
-        set_(self, "_hash", None)
-
-    def __setattr__(self, name: str, value: Any) -> None:
-        raise AttributeError("a Region is immutable")
-
-    def __delattr__(self, name: str) -> None:
-        raise AttributeError("a Region is immutable")
+        self._set(segments=_frozen(segs), segment_leaf=_frozen(seg_leaf), arcs=_frozen(arcs_),
+                  arc_leaf=_frozen(arc_leaf_), leaf_rules=rules,
+                  program=ops if program is not None else None,
+                  _rule_codes=_frozen(np.array([LEAF_RULES.index(r) for r in rules], np.uint8)),
+                  _program_array=_frozen(np.array(ops, np.int32)))
 
     def _key(self) -> tuple[Any, ...]:
-        return (self.segments.tobytes(), self.segment_leaf.tobytes(), self.arcs.tobytes(),
-                self.arc_leaf.tobytes(), self.leaf_rules, self.program)
+        return ("Region", self.segments.tobytes(), self.segment_leaf.tobytes(),
+                self.arcs.tobytes(), self.arc_leaf.tobytes(), self.leaf_rules, self.program)
 
-    def __eq__(self, other: object) -> bool:
-        if not isinstance(other, Region):
-            return NotImplemented
-        return self._key() == other._key()
-
-    def __hash__(self) -> int:
-        if self._hash is None:
-            object.__setattr__(self, "_hash", hash(self._key()))
-        assert self._hash is not None
-        return self._hash
-
-    def __dask_tokenize__(self) -> tuple[Any, ...]:
-        return ("zolvin.Region", *self._key())
-
-    def __reduce__(self) -> tuple[Any, ...]:
-        return (Region, (self.segments, self.segment_leaf, self.arcs, self.arc_leaf,
-                         self.leaf_rules, self.program))
+    def _args(self) -> tuple[Any, ...]:
+        return (self.segments, self.segment_leaf, self.arcs, self.arc_leaf, self.leaf_rules,
+                self.program)
 
     def __repr__(self) -> str:
         prog = "" if self.program is None else f", program={self.program}"
@@ -314,7 +281,7 @@ def region_coverage(pixels: Pixels | Grid, region: Region, *, out: FloatArray | 
     else:
         res = V.out_array(out, pixels.shape, V.F64)
         V.check_overlap(res, V.address(res), pixels._spans + region._spans(), same_ok=False)
-    nt = V.threads(n_threads, pixels.size, THREAD_THRESHOLD // 64)
+    nt = V.threads(n_threads, pixels.size, PIXELS_REGION_THRESHOLD)
     _native.region_pixels(*region._native_args(), pixels.x, pixels.y, pixels.dxdu, pixels.dxdv,
                           pixels.dydu, pixels.dydv, res, nt)
     return res

@@ -10,13 +10,11 @@ import numpy.typing as npt
 
 from ..core import checks as V
 from ..core.checks import FloatArray
+from ..core.limits import EXACT_INT
+from ..core.values import Value
 
 if TYPE_CHECKING:
     from .pixels import Pixels
-
-
-# Column and row indices must stay exact as float64.
-_INDEX_LIMIT = 2**53
 
 
 def _bounds(key: Any, length: int, name: str) -> tuple[int, int]:
@@ -45,7 +43,7 @@ def _plain(value: Any, name: str) -> int | None:
         raise TypeError(f"{name} bounds must be ints, not {type(value).__name__}") from None
 
 
-class Grid:
+class Grid(Value):
     """A regular grid of rows x columns pixels that share one Jacobian.
 
     The pixel in row i, column j has the pixel coordinates u = j, v = i and its
@@ -78,7 +76,8 @@ class Grid:
             raise ValueError(f"shape must be (rows, columns), not {dims!r}")
         rows, cols = V.index(dims[0], "shape[0]", 0), V.index(dims[1], "shape[1]", 0)
         row0, col0 = V.index(row0, "row0", 0), V.index(col0, "col0", 0)
-        if row0 + rows > _INDEX_LIMIT or col0 + cols > _INDEX_LIMIT:
+        # Column and row indices must stay exact as float64.
+        if row0 + rows > EXACT_INT or col0 + cols > EXACT_INT:
             raise ValueError(f"row and column indices must stay below 2**53 "
                              f"(rows {row0}..{row0 + rows}, columns {col0}..{col0 + cols})")
         if rows * cols * 8 > np.iinfo(np.intp).max:
@@ -87,12 +86,8 @@ class Grid:
         row_u, row_v = V.two(jac, "jac", "((dxdu, dxdv), (dydu, dydv))")
         a, b = V.pair(row_u, "jac[0]")
         c, d = V.pair(row_v, "jac[1]")
-        init = object.__setattr__
-        init(self, "_shape", (rows, cols))
-        init(self, "_origin", (ox, oy))
-        init(self, "_jac", ((a, b), (c, d)))
-        init(self, "_row0", row0)
-        init(self, "_col0", col0)
+        self._set(_shape=(rows, cols), _origin=(ox, oy), _jac=((a, b), (c, d)), _row0=row0,
+                  _col0=col0)
 
     _shape: tuple[int, int]
     _origin: tuple[float, float]
@@ -104,14 +99,16 @@ class Grid:
         # The kernels trust a Grid's sizes: no subclass may redefine them.
         raise TypeError("zolvin.Grid cannot be subclassed")
 
-    def __setattr__(self, name: str, value: Any) -> NoReturn:
-        raise AttributeError(f"zolvin.Grid is immutable: {name} cannot be set")
+    def _args(self) -> tuple[Any, ...]:
+        return (self._shape, self._origin, self._jac)
 
-    def __delattr__(self, name: str) -> NoReturn:
-        raise AttributeError(f"zolvin.Grid is immutable: {name} cannot be deleted")
+    def _kwargs(self) -> dict[str, Any]:
+        return {"row0": self._row0, "col0": self._col0}
 
-    def __reduce__(self) -> tuple[Any, ...]:
-        return (_restore, (self._shape, self._origin, self._jac, self._row0, self._col0))
+    def _key(self) -> tuple[Any, ...]:
+        # Bits, so that NaN origins compare equal to themselves.
+        bits = np.array(self._origin + self._jac[0] + self._jac[1]).view(np.uint64).tolist()
+        return "Grid", self._shape, tuple(bits), self._row0, self._col0
 
     @property
     def shape(self) -> tuple[int, int]:
@@ -189,21 +186,42 @@ class Grid:
         return (d * px - b * py) / det, (a * py - c * px) / det
 
     @classmethod
-    def spanning(cls, radius: float, n: int, *, shear: float = 0.0) -> Grid:
-        """An n x n grid whose middle is the origin and that holds the disc of
-        the given radius with 3 % to spare: Jacobian [[p, shear * p], [0, p]]
-        with pitch p = 2.06 * radius * hypot(1, shear) / n, so that a
-        sheared grid holds the disc too."""
-        r = V.real(radius, "radius")
-        if not (math.isfinite(r) and r > 0):
-            raise ValueError(f"radius must be positive and finite, not {r}")
+    def spanning(cls, extent: float | tuple[float, float, float, float], n: int, *,
+                 shear: float = 0.0, margin: float = 0.0) -> Grid:
+        """An n x n grid over a disc around the origin or over a box, its
+        middle on theirs: Jacobian [[p, shear * p], [0, p]], so that a sheared
+        grid holds what it spans too.
+
+        ``extent`` a radius: the grid holds the disc of that radius with 3 %
+        to spare, p = 2.06 * radius * hypot(1, shear) / n. ``extent`` a box
+        (xmin, ymin, xmax, ymax): the outer pixels' edges enclose it with
+        ``margin`` empty pixels beside its longer side,
+        p = max(xmax - xmin, ymax - ymin) / (n - 2 margin) * hypot(1, shear).
+        """
         size = V.index(n, "n", 1)
-        s = V.real(shear, "shear")
-        if not math.isfinite(s):
-            raise ValueError(f"shear must be finite, not {s}")
+        s = V.finite(shear, "shear")
+        if np.ndim(extent) != 0:
+            return cls._over_box(extent, size, s, margin)
+        r = V.positive(extent, "radius")
         p = 2.06 * r * math.hypot(1.0, s) / size
         c = 0.5 * (size - 1)
         return cls((size, size), (-(p * c + s * p * c), -(p * c)), ((p, s * p), (0.0, p)))
+
+    @classmethod
+    def _over_box(cls, box: Any, n: int, shear: float, margin: Any) -> Grid:
+        x0, y0, x1, y1 = V.floats(box, "box", (4,)).tolist()
+        if not (all(map(math.isfinite, (x0, y0, x1, y1))) and x0 <= x1 and y0 <= y1):
+            raise ValueError(f"box must be finite (xmin, ymin, xmax, ymax), not {(x0, y0, x1, y1)}")
+        pad = V.real(margin, "margin")
+        if not (math.isfinite(pad) and 0 <= pad < n / 2):
+            raise ValueError(f"margin must be at least 0 and below n / 2, not {pad}")
+        p = max(x1 - x0, y1 - y0) / (n - 2 * pad) * math.hypot(1.0, shear)
+        if not math.isfinite(p):
+            raise ValueError(f"box is too large for a grid: a pitch of {p}")
+        c = 0.5 * (n - 1)
+        mx, my = 0.5 * (x0 + x1), 0.5 * (y0 + y1)
+        return cls((n, n), (mx - (p * c + shear * p * c), my - p * c),
+                   ((p, shear * p), (0.0, p)))
 
     def window(self, rows: Any, cols: Any) -> Grid:
         """The window of rows and columns given as step-1 slices, ranges or
@@ -248,19 +266,6 @@ class Grid:
         u, v, x, y = self.coordinates()
         return Pixels(x, y, self._jac, u, v)
 
-    def __eq__(self, other: object) -> bool:
-        if not isinstance(other, Grid):
-            return NotImplemented
-        return self._key() == other._key()
-
-    def __hash__(self) -> int:
-        return hash(self._key())
-
-    def _key(self) -> tuple[Any, ...]:
-        # Bits, so that NaN origins compare equal to themselves.
-        bits = np.array(self._origin + self._jac[0] + self._jac[1]).view(np.uint64).tolist()
-        return self._shape, tuple(bits), self._row0, self._col0
-
     def __repr__(self) -> str:
         extra = f", row0={self._row0}, col0={self._col0}" if self._row0 or self._col0 else ""
         return f"Grid({self._shape}, origin={self._origin}, jac={self._jac}{extra})"
@@ -270,7 +275,3 @@ class Grid:
         (rows, cols), (x0, y0) = self._shape, self._origin
         return (rows, cols, self._row0, self._col0, x0, y0, a, b, c, d)
 
-
-def _restore(shape: Any, origin: Any, jac: Any, row0: Any, col0: Any) -> Grid:
-    """Unpickles a Grid through its constructor, checks included."""
-    return Grid(shape, origin, jac, row0=row0, col0=col0)

@@ -7,6 +7,7 @@ import numpy as np
 import numpy.typing as npt
 
 from ..core import checks as V
+from ..core.values import Value
 from .wcs import from_wcs
 
 # Attribute names of the eight arrays, in the order the constructor takes
@@ -21,7 +22,7 @@ def _readonly(a: np.ndarray) -> V.FloatArray:
     return view
 
 
-class Pixels:
+class Pixels(Value):
     """A batch of pixels of any shape: centres (x, y) in the plane, centres
     (u, v) in pixel coordinates and the Jacobian [[dxdu, dxdv], [dydu, dydv]]
     that maps a pixel step onto the plane.
@@ -67,7 +68,7 @@ class Pixels:
             raise ValueError(f"jac must have shape (2, 2) or {shape + (2, 2)}, not {ja.shape}")
         ua = self._index_default(shape, -1) if u is None else u
         va = self._index_default(shape, -2) if v is None else v
-        self._set(xa, ya, ua, va, *parts)
+        self._store(xa, ya, ua, va, *parts)
 
     from_wcs = classmethod(from_wcs)
 
@@ -83,7 +84,7 @@ class Pixels:
         line = line.reshape((-1,) + (1,) * (-axis - 1))
         return np.ascontiguousarray(np.broadcast_to(line, shape))
 
-    def _set(self, *arrays: Any) -> None:
+    def _store(self, *arrays: Any) -> None:
         """Checks and converts the eight arrays (x first: it gives the shape)
         and stores read-only views of them, their addresses and their spans."""
         if len(arrays) != len(_ARRAYS):
@@ -91,29 +92,28 @@ class Pixels:
         x = V.floats(arrays[0], "x")
         checked = [x] + [V.floats(a, name, x.shape) for a, name in zip(arrays[1:], _LABELS[1:])]
         views = [_readonly(a) for a in checked]
-        for name, view in zip(_ARRAYS, views):
-            object.__setattr__(self, name, view)
-        object.__setattr__(self, "shape", x.shape)
-        object.__setattr__(self, "size", x.size)
-        # Addresses in the order of the attributes: x, y, u, v, Jacobian.
-        object.__setattr__(self, "_addresses", tuple(V.address(a) for a in views))
-        object.__setattr__(self, "_spans", V.spans(self._inputs()))
+        self._set(**dict(zip(_ARRAYS, views)), shape=x.shape, size=x.size,
+                  # in the order of the attributes: x, y, u, v, Jacobian
+                  _addresses=tuple(V.address(a) for a in views))
+        self._set(_spans=V.spans(self._inputs()))
 
     @classmethod
     def _from_arrays(cls, *arrays: Any) -> Pixels:
         """A Pixels from its eight arrays, checked as the constructor checks them."""
         self = cls.__new__(cls)
-        self._set(*arrays)
+        self._store(*arrays)
         return self
 
-    def __setattr__(self, name: str, value: Any) -> NoReturn:
-        raise AttributeError(f"zolvin.Pixels is immutable: {name} cannot be set")
-
-    def __delattr__(self, name: str) -> NoReturn:
-        raise AttributeError(f"zolvin.Pixels is immutable: {name} cannot be deleted")
+    # Pixels compare by identity: their arrays may be large.
+    __eq__ = object.__eq__
+    __hash__ = object.__hash__
 
     def __reduce__(self) -> tuple[Any, ...]:
+        # The eight arrays as they are, not through the constructor's jac.
         return (Pixels._from_arrays, tuple(getattr(self, name) for name in _ARRAYS))
+
+    def _key(self) -> tuple[Any, ...]:
+        return ("Pixels", self.shape, *(getattr(self, name).tobytes() for name in _ARRAYS))
 
     def _inputs(self) -> dict[str, np.ndarray]:
         return {label: getattr(self, name) for name, label in zip(_ARRAYS, _LABELS)}

@@ -39,7 +39,6 @@ from .base import (
     Shape,
     Spider,
     Union,
-    _rebuild,  # noqa: F401  (old pickles call it)
     compile_shape,
     hex_segments,  # noqa: F401
 )

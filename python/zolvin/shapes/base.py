@@ -37,102 +37,41 @@ import numpy.typing as npt
 
 from ..core import checks as V
 from ..core.checks import FloatArray
+from ..core.limits import AND, DIFF, MAX_LEAVES, OR
+from ..core.values import Value, fmt, fmt_point
 from ..coverage.region import polygon_rings
 
 __all__ = ["Compiled", "Difference", "Disc", "Ellipse", "HexSegments", "Hexagon", "Intersection",
            "Polygon", "RegularPolygon", "Shape", "Spider", "Union", "compile_shape"]
 
 TAU = 2 * math.pi
-# The rasterizer takes at most this many leaves.
-MAX_LEAVES = 64
-# Program operations (postfix): leaf indices push, these combine the top two.
-OR, AND, DIFF = -1, -2, -3
 # Polygons with more vertices than this are shown abbreviated by repr.
 REPR_VERTICES = 8
 
 
 # ---- Arguments ---------------------------------------------------------------
 
-def _finite(value: Any, name: str) -> float:
-    x = V.real(value, name)
-    if not math.isfinite(x):
-        raise ValueError(f"{name} must be finite, not {x}")
-    return x
-
-
-def _positive(value: Any, name: str) -> float:
-    x = _finite(value, name)
-    if not x > 0:
-        raise ValueError(f"{name} must be positive, not {x}")
-    return x
-
-
 def _extent(value: Any, name: str) -> float:
     """A radius or semi-axis: positive, its square neither underflowing to 0
     nor overflowing (an arc's determinant is a product of two of them)."""
-    x = _positive(value, name)
+    x = V.positive(value, name)
     if not 0.0 < x * x < math.inf:
         raise ValueError(f"{name} must lie between 1e-150 and 1e150, not {x}")
     return x
 
 
-def _point(value: Any, name: str) -> tuple[float, float]:
-    x, y = V.pair(value, name)
-    if not (math.isfinite(x) and math.isfinite(y)):
-        raise ValueError(f"{name} must be finite, not {(x, y)}")
-    return x, y
-
-
-def _fmt(x: float) -> str:
-    return repr(float(x))
-
-
-def _fmt_point(p: tuple[float, float]) -> str:
-    return f"({_fmt(p[0])}, {_fmt(p[1])})"
-
-
 # ---- Base --------------------------------------------------------------------
 
-class Shape:
+class Shape(Value):
     """A plane figure; combine with ``|`` (union), ``-`` (difference) and
     ``&`` (intersection)."""
 
     __slots__ = ()
 
-    def __setattr__(self, name: str, value: Any) -> None:
-        raise AttributeError(f"{type(self).__name__} is immutable")
-
-    def __delattr__(self, name: str) -> None:
-        raise AttributeError(f"{type(self).__name__} is immutable")
-
-    def _set(self, **values: Any) -> None:
-        for k, v in values.items():
-            object.__setattr__(self, k, v)
-
     # Value semantics: _args() are the constructor's arguments, enough to
-    # rebuild the shape (pickle) and to compare it.
-    def _args(self) -> tuple[Any, ...]:
-        raise NotImplementedError
-
-    def _kwargs(self) -> dict[str, Any]:
-        return {}
-
+    # make the shape again (pickle) and to compare it.
     def _key(self) -> tuple[Any, ...]:
         return (type(self).__name__, self._args(), tuple(sorted(self._kwargs().items())))
-
-    def __eq__(self, other: object) -> bool:
-        if not isinstance(other, Shape):
-            return NotImplemented
-        return self._key() == other._key()
-
-    def __hash__(self) -> int:
-        return hash(self._key())
-
-    def __reduce__(self) -> tuple[Any, ...]:
-        return (_rebuild, (type(self), self._args(), self._kwargs()))
-
-    def __dask_tokenize__(self) -> tuple[Any, ...]:
-        return self._key()
 
     def __or__(self, other: Shape) -> Shape:
         return Union(self, _shape(other, "right operand of |"))
@@ -148,10 +87,6 @@ class Shape:
         """(xmin, ymin, xmax, ymax) enclosing the shape; None for what has no
         extent of its own (a Spider of length None, an empty shape)."""
         raise NotImplementedError
-
-
-def _rebuild(cls: type, args: tuple[Any, ...], kwargs: dict[str, Any]) -> Shape:
-    return cls(*args, **kwargs)  # type: ignore[no-any-return]
 
 
 def _shape(value: Any, name: str) -> Shape:
@@ -187,13 +122,13 @@ class Disc(_Figure):
     radius: float
 
     def __init__(self, center: Any, radius: Any) -> None:
-        self._set(center=_point(center, "center"), radius=_extent(radius, "radius"))
+        self._set(center=V.point(center, "center"), radius=_extent(radius, "radius"))
 
     def _args(self) -> tuple[Any, ...]:
         return (self.center, self.radius)
 
     def __repr__(self) -> str:
-        return f"Disc({_fmt_point(self.center)}, {_fmt(self.radius)})"
+        return f"Disc({fmt_point(self.center)}, {fmt(self.radius)})"
 
     @property
     def bounds(self) -> tuple[float, float, float, float]:
@@ -216,16 +151,16 @@ class Ellipse(_Figure):
 
     def __init__(self, center: Any, semi_axes: Any, angle: Any = 0.0) -> None:
         p, q = V.pair(semi_axes, "semi_axes")
-        self._set(center=_point(center, "center"),
+        self._set(center=V.point(center, "center"),
                   semi_axes=(_extent(p, "semi_axes[0]"), _extent(q, "semi_axes[1]")),
-                  angle=_finite(angle, "angle"))
+                  angle=V.finite(angle, "angle"))
 
     def _args(self) -> tuple[Any, ...]:
         return (self.center, self.semi_axes, self.angle)
 
     def __repr__(self) -> str:
-        return (f"Ellipse({_fmt_point(self.center)}, {_fmt_point(self.semi_axes)}, "
-                f"{_fmt(self.angle)})")
+        return (f"Ellipse({fmt_point(self.center)}, {fmt_point(self.semi_axes)}, "
+                f"{fmt(self.angle)})")
 
     def _coefficients(self) -> tuple[float, float, float, float]:
         """(a, b, c, d): the rim is centre + (a cos t + b sin t, c cos t + d sin t)."""
@@ -312,7 +247,7 @@ class Polygon(_Figure):
 
     def __repr__(self) -> str:
         def ring(r: FloatArray) -> str:
-            pts = [_fmt_point((x, y)) for x, y in r.tolist()]
+            pts = [fmt_point((x, y)) for x, y in r.tolist()]
             if len(pts) > REPR_VERTICES:
                 pts = pts[:3] + [f"... {len(pts) - 4} more"] + pts[-1:]
             return "[" + ", ".join(pts) + "]"
@@ -363,9 +298,9 @@ class RegularPolygon(_Figure):
         if (circumradius is None) == (flat_to_flat is None):
             raise TypeError("give one of circumradius and flat_to_flat")
         kind = "circumradius" if flat_to_flat is None else "flat_to_flat"
-        size = _positive(circumradius if flat_to_flat is None else flat_to_flat, kind)
-        self._set(center=_point(center, "center"), sides=V.index(sides, "sides", 3, 1 << 20),
-                  angle=_finite(angle, "angle"), _size=size, _kind=kind)
+        size = V.positive(circumradius if flat_to_flat is None else flat_to_flat, kind)
+        self._set(center=V.point(center, "center"), sides=V.index(sides, "sides", 3, 1 << 20),
+                  angle=V.finite(angle, "angle"), _size=size, _kind=kind)
 
     @property
     def circumradius(self) -> float:
@@ -393,10 +328,10 @@ class RegularPolygon(_Figure):
         return ("RegularPolygon", self.center, self.sides, self.angle, self._kind, self._size)
 
     def __repr__(self) -> str:
-        size = f"{self._kind}={_fmt(self._size)}"
-        return (f"{type(self).__name__}({_fmt_point(self.center)}, {size}, "
+        size = f"{self._kind}={fmt(self._size)}"
+        return (f"{type(self).__name__}({fmt_point(self.center)}, {size}, "
                 + ("" if type(self) is Hexagon else f"sides={self.sides}, ")
-                + f"angle={_fmt(self.angle)})")
+                + f"angle={fmt(self.angle)})")
 
     def vertices(self) -> FloatArray:
         """(sides, 2) vertices, counter-clockwise."""
@@ -450,16 +385,16 @@ class Spider(_Figure):
     length: float | None
 
     def __init__(self, start: Any, angle: Any, width: Any, length: Any = None) -> None:
-        self._set(start=_point(start, "start"), angle=_finite(angle, "angle"),
-                  width=_positive(width, "width"),
-                  length=None if length is None else _positive(length, "length"))
+        self._set(start=V.point(start, "start"), angle=V.finite(angle, "angle"),
+                  width=V.positive(width, "width"),
+                  length=None if length is None else V.positive(length, "length"))
 
     def _args(self) -> tuple[Any, ...]:
         return (self.start, self.angle, self.width, self.length)
 
     def __repr__(self) -> str:
-        tail = "" if self.length is None else f", {_fmt(self.length)}"
-        return (f"Spider({_fmt_point(self.start)}, {_fmt(self.angle)}, {_fmt(self.width)}"
+        tail = "" if self.length is None else f", {fmt(self.length)}"
+        return (f"Spider({fmt_point(self.start)}, {fmt(self.angle)}, {fmt(self.width)}"
                 f"{tail})")
 
     def corners(self, length: float | None = None) -> FloatArray:
@@ -558,15 +493,15 @@ class HexSegments(_Figure):
     def __init__(self, flat_to_flat: Any, gap: Any, rings: Any, orientation: str = "flat",
                  keep: Callable[[float, float, int], bool] | Sequence[Position] | None = None,
                  *, center: Any = (0.0, 0.0)) -> None:
-        f2f = _positive(flat_to_flat, "flat_to_flat")
-        gap_ = _finite(gap, "gap")
+        f2f = V.positive(flat_to_flat, "flat_to_flat")
+        gap_ = V.finite(gap, "gap")
         if gap_ < 0:
             raise ValueError(f"gap must be at least 0, not {gap_}")
         n = V.index(rings, "rings", 0, 1000)
         if orientation not in ORIENTATIONS:
             raise ValueError(f"orientation must be one of {ORIENTATIONS}, not {orientation!r}")
         self._set(flat_to_flat=f2f, gap=gap_, rings=n, orientation=orientation,
-                  center=_point(center, "center"))
+                  center=V.point(center, "center"))
         self._set(positions=self._choose(keep))
 
     def _choose(self, keep: Any) -> tuple[Position, ...]:
@@ -666,8 +601,8 @@ class HexSegments(_Figure):
             keep = f", keep={list(self.positions)}"
         else:
             keep = f", keep=<{len(self.positions)} positions>"
-        centre = "" if self.center == (0.0, 0.0) else f", center={_fmt_point(self.center)}"
-        return (f"HexSegments(flat_to_flat={_fmt(self.flat_to_flat)}, gap={_fmt(self.gap)}, "
+        centre = "" if self.center == (0.0, 0.0) else f", center={fmt_point(self.center)}"
+        return (f"HexSegments(flat_to_flat={fmt(self.flat_to_flat)}, gap={fmt(self.gap)}, "
                 f"rings={self.rings}, orientation={self.orientation!r}{keep}{centre})")
 
     @property

@@ -8,11 +8,9 @@ import numpy as np
 
 from ... import _native
 from ...core import checks as V
+from ...core.limits import THREAD_THRESHOLD
 from ...pixels.grid import Grid
 from ...pixels.pixels import Pixels
-
-# Below this many pixels one thread does the work when n_threads is None.
-THREAD_THRESHOLD = 1 << 15
 
 Pair = V.PairLike
 Edge = V.EdgeLike

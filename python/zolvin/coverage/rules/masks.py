@@ -8,9 +8,7 @@ import numpy.typing as npt
 
 from ... import _native
 from ...core import checks as V
-
-# Below this many grid points one thread does the work when n_threads is None.
-THREAD_THRESHOLD = 1 << 16
+from ...core.limits import MASK_THREAD_THRESHOLD
 
 RULES = ("scan", "points")
 
@@ -140,7 +138,7 @@ def poly_grid_contains(vertices: npt.ArrayLike, gx: npt.ArrayLike, gy: npt.Array
                         same_ok=False)
     else:
         res = np.empty(shape, dtype=np.bool_)
-    nt = V.threads(n_threads, nx * ny, THREAD_THRESHOLD)
+    nt = V.threads(n_threads, nx * ny, MASK_THREAD_THRESHOLD)
     # Both kernels fill spans between crossings over ascending columns: sort
     # them (stably, so ascending input is used as it is) and put the result
     # back in place.

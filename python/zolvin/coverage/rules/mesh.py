@@ -16,6 +16,7 @@ import numpy as np
 
 from ...core import checks as V
 from ...core.checks import FloatArray
+from ...core.limits import THREAD_THRESHOLD
 from ...pixels.grid import Grid
 from ...pixels.pixels import Pixels
 from .triangles import (
@@ -36,8 +37,6 @@ CELL_PIXELS = 8.0
 # own row and column indices, so a pixel's tile is the same whatever window
 # it is computed in.
 TILE = 255
-# Below this many pixels the mesh is computed on one thread when n_threads is None.
-THREAD_THRESHOLD = 1 << 15
 # Pupil rows computed at once by pupil(method="mesh"): bounds the triangle lists.
 BAND = 4 * TILE
 # Bounds of the mesh, which refuses what it cannot compute to its chord error

@@ -8,10 +8,8 @@ import numpy.typing as npt
 
 from ... import _native
 from ...core import checks as V
+from ...core.limits import ACCUMULATE_THREAD_THRESHOLD, CLIP_THREAD_THRESHOLD, INT32_MAX
 
-# Below this many triangles one thread does the work when n_threads is None.
-CLIP_THRESHOLD = 1 << 13
-ACCUMULATE_THRESHOLD = 1 << 10
 # Input triangles per thread and kernel call when clipping: bounds the scratch
 # output (at most 7 triangles each) and keeps the kernel's int32 counters
 # far from wrapping.
@@ -40,8 +38,8 @@ def clip_area(triangle: npt.ArrayLike, ix: int, iy: int) -> float:
     """Exact area of the triangle ((x0, y0), (x1, y1), (x2, y2)) inside the unit
     pixel [ix - 0.5, ix + 0.5] x [iy - 0.5, iy + 0.5]."""
     tri = V.floats(triangle, "triangle", (3, 2))
-    i = V.index(ix, "ix", -V.INT32_MAX - 1, V.INT32_MAX)
-    j = V.index(iy, "iy", -V.INT32_MAX - 1, V.INT32_MAX)
+    i = V.index(ix, "ix", -INT32_MAX - 1, INT32_MAX)
+    j = V.index(iy, "iy", -INT32_MAX - 1, INT32_MAX)
     return float(_native.clip_area(V.address(tri), i, j))
 
 
@@ -70,7 +68,7 @@ def accumulate_triangles(triangles: npt.ArrayLike, values: npt.ArrayLike,
     n = tris.shape[0]
     vals = _per_triangle(values, n, "values")
     wts = _per_triangle(weights, n, "weights")
-    k = V.index(size, "size", 0, V.INT32_MAX)
+    k = V.index(size, "size", 0, INT32_MAX)
     if k * k * 8 > np.iinfo(np.intp).max:
         raise ValueError(f"size {k} is too large for a (size, size) float64 grid")
     if out is None:
@@ -80,7 +78,7 @@ def accumulate_triangles(triangles: npt.ArrayLike, values: npt.ArrayLike,
         V.check_overlap(grid, V.address(grid),
                         V.spans({"triangles": tris, "values": vals, "weights": wts}),
                         same_ok=False)
-    nt = V.threads(n_threads, n if k > 1 else 0, ACCUMULATE_THRESHOLD)
+    nt = V.threads(n_threads, n if k > 1 else 0, ACCUMULATE_THREAD_THRESHOLD)
     _native.accumulate_triangles(V.address(tris), V.address(vals), V.address(wts),
                                  V.address(grid), n, k, nt)
     return grid
@@ -90,7 +88,7 @@ def _clip(tris: V.FloatArray, room: int, n_threads: Any, call: Any) -> Clipped:
     """Runs call(first, count, out, counts, threads) over chunks of the list and
     joins the parts' pieces in input order."""
     n = tris.shape[0]
-    nt = V.threads(n_threads, n, CLIP_THRESHOLD)
+    nt = V.threads(n_threads, n, CLIP_THREAD_THRESHOLD)
     step = CLIP_CHUNK * nt
     pieces: list[Any] = []
     dropped = clipped = 0

@@ -8,7 +8,7 @@ from . import pupils, shapes
 from ._compat import MOVED  # noqa: F401  (registers the old module paths)
 from .coverage.apertures import SegmentMap, aperture_coverage
 from .coverage.pupil import analytic_area, pupil, strut_angles
-from .coverage.region import Region, polygon_coverage, polygon_rings, region_coverage
+from .coverage.region import polygon_coverage, region_coverage
 from .coverage.rules.lines import enclosed_circle, enclosed_strut, pixel_frac
 from .coverage.rules.masks import poly_grid_contains
 from .coverage.rules.triangles import (
@@ -20,6 +20,8 @@ from .coverage.rules.triangles import (
 )
 from .pixels.grid import Grid
 from .pixels.pixels import Pixels
+from .shapes.region import Region
+from .shapes.rings import polygon_rings
 
 __all__ = [
     "Clipped",

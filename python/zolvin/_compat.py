@@ -10,9 +10,10 @@ from typing import Any
 from . import shapes
 from .core import checks
 from .core.values import rebuild
-from .coverage import apertures, pupil, region
+from .coverage import apertures, pupil
 from .coverage.rules import lines, masks, mesh, triangles
 from .pixels import grid, pixels, wcs
+from .shapes import region
 
 
 def _old_grid(shape: Any, origin: Any, jac: Any, row0: Any, col0: Any) -> grid.Grid:

@@ -22,6 +22,7 @@ from zolvin.shapes import (
     Spider,
     Union,
 )
+from zolvin.shapes.segments import hex_segments
 
 # Chords per quarter turn of the shapely circles: their areas within 1e-9 relative.
 QUAD_SEGS = 1 << 14
@@ -251,7 +252,7 @@ PRESET_FIGURES = {  # segments, glass area, open area, relative tolerance (pupil
 def test_presets(name):
     count, glass, area, tol = PRESET_FIGURES[name]
     shape = pupils.named(name)
-    array = zolvin.shapes.hex_segments(shape)
+    array = hex_segments(shape)
     assert (len(array.positions) if array else 0) == count
     if glass is not None:
         assert array.area == pytest.approx(glass, rel=tol)

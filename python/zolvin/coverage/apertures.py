@@ -8,7 +8,6 @@ chunks of a dask array do not compile the same shape again.
 """
 from __future__ import annotations
 
-import functools
 import math
 from typing import Any, NamedTuple
 
@@ -18,22 +17,10 @@ from ..core import checks as V
 from ..core.checks import FloatArray
 from ..pixels.grid import Grid
 from ..pixels.pixels import Pixels
-from ..shapes import base as S
-from .region import Region, region_coverage
-
-# Compiled regions kept for reuse.
-CACHE = 64
-
-
-@functools.lru_cache(maxsize=CACHE)
-def _region(shape: S.Shape) -> Region:
-    return _build(shape, None)
-
-
-def _build(shape: S.Shape, box: tuple[float, float, float, float] | None) -> Region:
-    c = S.compile_shape(shape, box)
-    return Region(c.segments, c.segment_leaf, c.arcs, c.arc_leaf,
-                                   c.leaf_rules, c.program)
+from ..shapes.base import Box, Intersection, Shape, as_shape, replace
+from ..shapes.compile import cached_region, reach_box, region
+from ..shapes.segments import hex_segments
+from .region import region_coverage
 
 
 class SegmentMap(NamedTuple):
@@ -50,7 +37,7 @@ class SegmentMap(NamedTuple):
     coverage: FloatArray
 
 
-def aperture_coverage(pixels: Pixels | Grid, shape: S.Shape, *, out: Any = None,
+def aperture_coverage(pixels: Pixels | Grid, shape: Shape, *, out: Any = None,
                       n_threads: int | None = None, segments: bool = False
                       ) -> Any:
     """Fraction of every pixel inside a shape of ``zolvin.shapes``.
@@ -103,25 +90,24 @@ def aperture_coverage(pixels: Pixels | Grid, shape: S.Shape, *, out: Any = None,
       sliver between them (below 1e-9 of a pixel for rims of radius above
       2 pixels), as ``zolvin.region_coverage`` states.
     """
-    shape = S._shape(shape, "shape")
+    shape = as_shape(shape, "shape")
     if segments is not False and segments is not True:
         raise TypeError(f"segments must be True or False, not {type(segments).__name__}")
     if segments:
         if out is not None:
             raise ValueError("out= does not apply with segments=True: the maps are windows")
         return segment_maps(pixels, shape, n_threads=n_threads)
-    region = _region(shape)
+    compiled = cached_region(shape)  # refuses what it cannot compile, pixels or none
     if isinstance(pixels, Grid) and pixels.size == 0:
         # No pixels: nothing to sweep, however many rows the grid claims.
         if out is None:
             return np.empty(pixels.shape)
         return V.out_array(out, pixels.shape, V.F64)
-    result: FloatArray = region_coverage(pixels, region, out=out, n_threads=n_threads)
+    result: FloatArray = region_coverage(pixels, compiled, out=out, n_threads=n_threads)
     return result
 
 
-def _window(grid: Grid, box: tuple[float, float, float, float] | None
-            ) -> tuple[tuple[int, int], tuple[int, int]]:
+def _window(grid: Grid, box: Box | None) -> tuple[tuple[int, int], tuple[int, int]]:
     """Rows and columns of the grid whose pixels can meet the box, with a
     pixel to spare either side (indices relative to the grid)."""
     rows, cols = grid.shape
@@ -145,23 +131,23 @@ def _window(grid: Grid, box: tuple[float, float, float, float] | None
     return span(min(vs), max(vs), grid.row0, rows), span(min(us), max(us), grid.col0, cols)
 
 
-def segment_maps(grid: Pixels | Grid, shape: S.Shape, *, n_threads: int | None = None
+def segment_maps(grid: Pixels | Grid, shape: Shape, *, n_threads: int | None = None
                  ) -> tuple[SegmentMap, ...]:
     """Per-segment coverage maps (``aperture_coverage(..., segments=True)``)."""
-    shape = S._shape(shape, "shape")
+    shape = as_shape(shape, "shape")
     if not isinstance(grid, Grid):
         raise TypeError(f"pixels must be a zolvin.Grid for segments=True (each segment's map "
                         f"is a window of it), not {type(grid).__name__}")
-    array = S.hex_segments(shape)
+    array = hex_segments(shape)
     if array is None:
         raise ValueError("segments=True needs a shape that holds a HexSegments")
     # Spiders of length None reach as far as in the whole shape.
-    box = S.reach_box(shape)
+    box = reach_box(shape)
     maps = []
     for pos, seg in zip(array.positions, array.segments):
-        part = S.Intersection(S.replace(shape, array, seg), seg)
+        part = Intersection(replace(shape, array, seg), seg)
         rows, cols = _window(grid, seg.bounds)
         window = grid.window(rows, cols)
-        cov = region_coverage(window, _build(part, box), n_threads=n_threads)
+        cov = region_coverage(window, region(part, box), n_threads=n_threads)
         maps.append(SegmentMap(pos, rows, cols, cov))
     return tuple(maps)

@@ -28,6 +28,7 @@ from .. import _native
 from ..core import checks as V
 from ..core.limits import INT32_MAX
 from ..pixels.grid import Grid
+from ..shapes.region import Region
 from . import apertures as _aperture
 from . import pupil as _pupil
 from . import region as _region
@@ -183,11 +184,11 @@ def aperture_coverage(grid: Grid, shape: Any, *, chunks: Any = None,
     return _over_grid("aperture_coverage", _aperture_task, grid, chunks, (shape, n_threads), {})
 
 
-def _region_task(grid: Grid, region: _region.Region, n_threads: int | None) -> np.ndarray:
+def _region_task(grid: Grid, region: Region, n_threads: int | None) -> np.ndarray:
     return _region.region_coverage(grid, region, n_threads=n_threads)
 
 
-def region_coverage(grid: Grid, region: _region.Region, *, chunks: Any = None,
+def region_coverage(grid: Grid, region: Region, *, chunks: Any = None,
                     n_threads: int | None = 1) -> da.Array:
     """``zolvin.region_coverage`` over a Grid as a dask array, equal bit for bit
     to the in-memory result (every chunk sweeps its rows from the whole

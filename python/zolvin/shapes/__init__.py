@@ -12,7 +12,8 @@ figure with the same numbers, and shown by a readable repr.
 - ``RegularPolygon(center, circumradius, sides, angle)`` (or ``flat_to_flat=``)
   and ``Hexagon``, its six-sided case
 - ``Spider(start, angle, width, length=None)``: a straight bar; length None
-  reaches beyond everything else in the shape it is composed into
+  reaches beyond everything else in the shape it is composed into (the same
+  bar is a strut to the kernels and to ``zolvin.pupil``)
 - ``HexSegments(flat_to_flat, gap, rings, ...)``: a segmented mirror, each
   segment addressable (``.positions``, ``.centers``, ``.segments``)
 - ``a | b``, ``a - b``, ``a & b``: union, difference, intersection, nested freely
@@ -26,22 +27,14 @@ union exactly where their winding number is positive, so the 798 segments of
 a large telescope cost one leaf. Differences and intersections are the
 program's operations.
 """
-from .base import (
-    Compiled,
-    Difference,
-    Disc,
-    Ellipse,
-    Hexagon,
-    HexSegments,
-    Intersection,
-    Polygon,
-    RegularPolygon,
-    Shape,
-    Spider,
-    Union,
-    compile_shape,
-    hex_segments,  # noqa: F401
-)
+from . import base, compile, ellipses, polygons, segments, spiders
+from .base import *  # noqa: F403
+from .compile import *  # noqa: F403
+from .ellipses import *  # noqa: F403
+from .polygons import *  # noqa: F403
+from .segments import *  # noqa: F403
+from .spiders import *  # noqa: F403
 
-__all__ = ["Compiled", "Difference", "Disc", "Ellipse", "HexSegments", "Hexagon", "Intersection",
-           "Polygon", "RegularPolygon", "Shape", "Spider", "Union", "compile_shape"]
+# Each module names its public shapes: a new figure is public where it is defined.
+__all__ = sorted({*base.__all__, *compile.__all__, *ellipses.__all__, *polygons.__all__,
+                  *segments.__all__, *spiders.__all__})

@@ -70,7 +70,7 @@ class Pixels(Value):
         va = self._index_default(shape, -2) if v is None else v
         self._store(xa, ya, ua, va, *parts)
 
-    from_wcs = classmethod(from_wcs)
+    from_wcs: classmethod[Pixels, ..., Pixels] = classmethod(from_wcs)
 
     def __init_subclass__(cls, **kwargs: Any) -> NoReturn:
         # The kernels trust a Pixels' addresses and size: no subclass may redefine them.

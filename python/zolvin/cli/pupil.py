@@ -34,6 +34,7 @@ from .. import pupils
 from ..coverage import apertures as _aperture
 from ..coverage import pupil as _pupil
 from ..coverage.rules import mesh as _mesh
+from ..coverage.rules.geometry import MAX_STRUTS
 from ..pixels.grid import Grid
 from .files import UserError, check_target, replacing
 
@@ -59,7 +60,7 @@ def _parser() -> argparse.ArgumentParser:
     pp = sub.add_parser("pupil", help="render a telescope pupil",
                         description="Open fraction of every pixel of a pupil of radius 1: "
                                     "an aperture minus a central obscuration minus radial "
-                                    "spokes.")
+                                    "struts.")
     pp.add_argument("--telescope", choices=sorted(pupils.PRESETS), default=None,
                     help="a named telescope pupil in metres (zolvin.pupils), drawn exactly, "
                          "instead of the pupil of radius 1")
@@ -71,9 +72,9 @@ def _parser() -> argparse.ArgumentParser:
                     help="radius of the central obscuration, as a fraction of the "
                          "aperture's (default 0.3)")
     pp.add_argument("--struts", type=int, default=4,
-                    help="number of spokes, evenly spaced from 45 degrees (default 4)")
+                    help="number of struts, evenly spaced from 45 degrees (default 4)")
     pp.add_argument("--strut-width", type=float, default=0.02,
-                    help="width of each spoke (default 0.02)")
+                    help="width of each strut (default 0.02)")
     pp.add_argument("--method", choices=_pupil.METHODS, default="exact",
                     help="exact areas of the composed shape, coverage rules composed, or "
                          "exact areas of a mesh (default exact)")
@@ -256,7 +257,7 @@ def _check_arguments(args: argparse.Namespace, out: Path) -> None:
     if out.suffix not in FORMATS:
         raise UserError(f"output must end in one of {', '.join(FORMATS)}: {out}")
     bounds = {"size": (1, MAX_SIZE), "chunk": (1, None), "threads": (1, None),
-              "struts": (0, _pupil.MAX_STRUTS)}
+              "struts": (0, MAX_STRUTS)}
     for name, (lo, hi) in bounds.items():
         value = getattr(args, name)
         if value is not None and (value < lo or (hi is not None and value > hi)):
@@ -288,7 +289,7 @@ def _pupil_kwargs(args: argparse.Namespace, grid: Grid) -> dict[str, Any]:
         raise UserError(str(e)) from None
     if not exact > 0:
         raise UserError(f"--strut-width {args.strut_width:g} leaves no open area: {args.struts} "
-                        f"spokes that wide cover the whole aperture")
+                        f"struts that wide cover the whole aperture")
     return kwargs
 
 
@@ -300,7 +301,7 @@ def _check_mesh_cost(args: argparse.Namespace, grid: Grid, out: Path,
         return
     pupil_kwargs = {k: v for k, v in kwargs.items() if k != "method"}
     try:
-        _pupil.check_mesh_windows([grid], 1.0, **pupil_kwargs)
+        _mesh.check_mesh_windows([grid], 1.0, **pupil_kwargs)
         return
     except ValueError as e:
         if not _through_dask(grid, out):
@@ -310,7 +311,7 @@ def _check_mesh_cost(args: argparse.Namespace, grid: Grid, out: Path,
     side = min(args.chunk, args.size)
     starts = range(0, args.size, side)
     try:
-        _pupil.check_mesh_windows((grid[r:r + side, c:c + side] for r in starts for c in starts),
+        _mesh.check_mesh_windows((grid[r:r + side, c:c + side] for r in starts for c in starts),
                                   1.0, **pupil_kwargs)
     except ValueError as e:
         raise UserError(str(e)) from None

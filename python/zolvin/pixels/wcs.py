@@ -3,15 +3,11 @@ from __future__ import annotations
 
 import math
 from collections.abc import Callable
-from typing import Any, TypeVar
+from typing import Any
 
 import numpy as np
 
 from ..core import checks as V
-
-# The class whose constructor from_wcs calls: Pixels, which takes from_wcs as
-# a classmethod (so this module needs nothing of it).
-P = TypeVar("P")
 
 ARCSEC_PER_RADIAN = 180 * 3600 / math.pi
 # Step of the central differences, in pixels: a power of two, so x +- STEP is
@@ -117,8 +113,8 @@ def _center(wcs: Any, center: Any) -> tuple[float, float]:
     return lon, lat
 
 
-def from_wcs(cls: Callable[..., P], wcs: Any, shape: Any, *, center: Any = None,
-             jacobian: str = "auto") -> P:
+def from_wcs[P](cls: Callable[..., P], wcs: Any, shape: Any, *, center: Any = None,
+                jacobian: str = "auto") -> P:
     """Pixels of a sky image on the plane tangent to the sky at ``center``.
 
     Each pixel's centre is its sky position through the WCS (distortions

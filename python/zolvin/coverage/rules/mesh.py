@@ -1,16 +1,17 @@
-"""The mesh pupil: a lattice of triangles over the pupil (thin strips across
-the rims), cut to the aperture and the obscuration by the circle clipper and
-by every spoke by the strut clipper, whose exact areas are spread over the
-pixels of a Grid. Spokes are removed exactly, overlaps included; the only
-error is that of the chords that replace the rims' arcs, at most
-``chord_error`` from the arc. zolvin.pupil(method="mesh") is the way in.
+"""The pupil by a mesh: a lattice of triangles over the pupil (thin strips
+across the rims), cut to the aperture and the obscuration by the circle
+clipper and by every strut by the strut clipper, whose exact areas are spread
+over the pixels of a Grid. Struts are removed exactly, overlaps included; the
+only error is that of the chords that replace the rims' arcs, at most
+``chord_error`` from the arc. ``zolvin.pupil(method="mesh")`` gives these
+bits, for those who pinned them; ``zolvin.pupil`` itself is exact.
 """
 from __future__ import annotations
 
 import math
-from collections.abc import Iterable, Iterator
+from collections.abc import Iterable, Iterator, Sequence
 from concurrent.futures import ThreadPoolExecutor
-from typing import TYPE_CHECKING, Any
+from typing import Any
 
 import numpy as np
 
@@ -19,14 +20,12 @@ from ...core.checks import FloatArray
 from ...core.limits import THREAD_THRESHOLD
 from ...pixels.grid import Grid
 from ...pixels.pixels import Pixels
+from .geometry import PupilGeometry
 from .triangles import (
     accumulate_triangles,
     clip_triangles_to_circle,
     clip_triangles_to_strut,
 )
-
-if TYPE_CHECKING:
-    from ..pupil import _Pupil
 
 # Default chord error of the mesh, in pixel scales.
 CHORD_ERROR = 1e-5
@@ -63,7 +62,7 @@ class _Lattice:
     across a rim small enough into strips across the rim, narrow enough for the
     chord error on that rim (the narrowest where it crosses both)."""
 
-    def __init__(self, p: _Pupil, pixel_scale: float, chord_error: float) -> None:
+    def __init__(self, p: PupilGeometry, pixel_scale: float, chord_error: float) -> None:
         rims = [p.radius] + ([p.inner] if p.inner > 0 else [])
 
         def strip(r: float) -> float:
@@ -87,7 +86,7 @@ class _Lattice:
 
     def triangles(self, box: tuple[float, float, float, float]
                   ) -> tuple[FloatArray, FloatArray]:
-        """Triangles of every cell that meets the box (xmin, xmax, ymin, ymax) and
+        """Triangles of every cell that meets the box (xmin, ymin, xmax, ymax) and
         the annulus, in plane coordinates: those of the cells inside the annulus,
         and those of the cells across a rim, cut into strips. Level by level
         (cells, their quarters, ...), in the order of the cells (rows of cells
@@ -105,7 +104,7 @@ class _Lattice:
                    ) -> tuple[int, int, int, int]:
         """Index ranges [lo_a, hi_a) x [lo_b, hi_b) of the cells that meet the box."""
         cx, cy = self.p.center
-        xmin, xmax, ymin, ymax = box
+        xmin, ymin, xmax, ymax = box
         lo_a = max(-self.reach, math.floor((xmin - cx) / self.cell) - 1)
         hi_a = min(self.reach, math.floor((xmax - cx) / self.cell) + 2)
         lo_b = max(-self.reach, math.floor((ymin - cy) / self.cell) - 1)
@@ -202,7 +201,7 @@ class _Lattice:
     def clipped(self, box: tuple[float, float, float, float], n_threads: int) -> FloatArray:
         """The open part of the cells that meet the box, as triangles: the
         cells inside the annulus, then the cells across a rim cut to it, each
-        spoke cut away from them all."""
+        strut cut away from them all."""
         p = self.p
         inside, tris = self.triangles(box)
         # No triangle is wider than a cell's diagonal: vertices that far past
@@ -215,7 +214,7 @@ class _Lattice:
                                             margin=margin, n_threads=n_threads).triangles
         tris = np.concatenate([inside, tris])
         length = 2 * p.radius
-        for (dx, dy), _, e1, e2 in p.spokes():
+        for (dx, dy), _, e1, e2 in p.struts():
             mid = (0.5 * (e1[0] + e2[0]), 0.5 * (e1[1] + e2[1]))
             tris = clip_triangles_to_strut(tris, (e1, (dx, dy)), (e2, (dx, dy)), mid, length,
                                            n_threads=n_threads).triangles
@@ -223,11 +222,11 @@ class _Lattice:
 
 
 def _window_box(grid: Grid) -> tuple[float, float, float, float]:
-    """(xmin, xmax, ymin, ymax): the window's plane bounding box, widened a
+    """(xmin, ymin, xmax, ymax): the window's plane bounding box, widened a
     little so that rounding never leaves out a cell that meets it."""
     xmin, ymin, xmax, ymax = grid.bounds()
     pad = 1e-9 * max(1.0, abs(xmin), abs(xmax), abs(ymin), abs(ymax))
-    return xmin - pad, xmax + pad, ymin - pad, ymax + pad
+    return xmin - pad, ymin - pad, xmax + pad, ymax + pad
 
 
 def _to_pixels(tris: FloatArray, grid: Grid) -> FloatArray:
@@ -309,18 +308,6 @@ def _bands(grid: Grid) -> Iterator[tuple[int, Grid]]:
         yield r, grid.window((r, min(rows, r - (grid.row0 + r) % BAND + BAND)), (0, cols))
 
 
-def check_windows(windows: Iterable[Grid], p: _Pupil, chord_error: float | None) -> None:
-    """Raises the ValueError that mesh() would raise for any of the windows,
-    without computing them."""
-    for grid in windows:
-        scale = grid.pixel_scale
-        eps = CHORD_ERROR * scale if chord_error is None else V.real(chord_error, "chord_error")
-        _check_mesh(p, scale, eps)
-        lattice = _Lattice(p, scale, eps)
-        for _, band in _bands(grid):
-            _check_band(lattice.count(_window_box(band)), eps)
-
-
 def _smallest_rim(scale: float, eps: float) -> float:
     """Smallest rim radius r for which the area between the rim and its chords,
     about (4 pi / 3) * min(eps, r / 2) * r, exceeds the rounding of the
@@ -329,7 +316,7 @@ def _smallest_rim(scale: float, eps: float) -> float:
     return max(k / eps, math.sqrt(2 * k))
 
 
-def _check_mesh(p: _Pupil, scale: float, eps: float) -> None:
+def _check_mesh(p: PupilGeometry, scale: float, eps: float) -> None:
     """Refuses a chord error or rims that the mesh cannot compute to that
     chord error, with the range it supports."""
     if eps < MIN_CHORD_ERROR * scale:
@@ -374,18 +361,64 @@ def _check_band(count: tuple[int, int], eps: float) -> None:
                      f"in windows (zolvin.dask.pupil)")
 
 
-def mesh(grid: Pixels | Grid, p: _Pupil, chord_error: float | None, n_threads: Any) -> FloatArray:
-    """The mesh pupil over a Grid (see zolvin.pupil): checks, then band by band."""
+def pupil_mesh(grid: Grid, radius: float, *, center: V.PairLike = (0.0, 0.0),
+               obscuration: float = 0.0, struts: Sequence[float] = (),
+               strut_width: float = 0.0, chord_error: float | None = None,
+               n_threads: int | None = None) -> FloatArray:
+    """Open fraction of every pixel of a Grid for a telescope pupil, by the
+    exact areas of a mesh whose rims are chords: what ``zolvin.pupil(...,
+    method="mesh")`` gives, bit for bit.
+
+    Parameters are those of ``zolvin.pupil``. Approximate: the rims are
+    replaced by chords at most ``chord_error`` from their arcs (plane units;
+    default 1e-5 pixel scales), so a pixel on a rim is off by up to the area
+    between its chords and its arc; struts are removed exactly, overlaps
+    included.
+
+    Refuses, with a ValueError that gives the supported range, what it cannot
+    compute to its chord error or in bounded memory: a chord_error below 1e-9
+    pixel scales; a radius or obscuration * radius so small that the
+    accumulation's rounding (up to about 1e-9 pixel areas) exceeds the area
+    between the rim and its chords; |center| + radius beyond
+    chord_error * 2**49; a band of 1020 rows that needs more than 2**21
+    triangles.
+    """
+    g = PupilGeometry(radius, center, obscuration, struts, strut_width)
+    return mesh(grid, g, chord_error, n_threads)
+
+
+def check_mesh_windows(windows: Iterable[Grid], radius: float, *,
+                       center: V.PairLike = (0.0, 0.0), obscuration: float = 0.0,
+                       struts: Sequence[float] = (), strut_width: float = 0.0,
+                       chord_error: float | None = None) -> None:
+    """Raises the ValueError that pupil_mesh(window, ...) would raise for any
+    of the windows, without computing them: the argument checks and the
+    triangles per band, counted."""
+    g = PupilGeometry(radius, center, obscuration, struts, strut_width)
+    for grid in windows:
+        scale = grid.pixel_scale
+        eps = _chord_error(chord_error, scale)
+        _check_mesh(g, scale, eps)
+        lattice = _Lattice(g, scale, eps)
+        for _, band in _bands(grid):
+            _check_band(lattice.count(_window_box(band)), eps)
+
+
+def _chord_error(chord_error: Any, scale: float) -> float:
+    return CHORD_ERROR * scale if chord_error is None else V.positive(chord_error, "chord_error")
+
+
+def mesh(grid: Pixels | Grid, p: PupilGeometry, chord_error: float | None,
+         n_threads: Any) -> FloatArray:
+    """pupil_mesh of checked parameters: the checks, then band by band."""
     if not isinstance(grid, Grid):
-        raise TypeError("method='mesh' needs a zolvin.Grid: the exact areas are spread over "
+        raise TypeError("the mesh needs a zolvin.Grid: the exact areas are spread over "
                         "pixels that share one Jacobian (use method='coverage' for Pixels)")
     area = grid.pixel_area
     if not (math.isfinite(area) and area != 0 and all(map(math.isfinite, grid.origin))):
-        raise ValueError("method='mesh' needs a finite grid with an invertible Jacobian")
+        raise ValueError("the mesh needs a finite grid with an invertible Jacobian")
     scale = grid.pixel_scale
-    eps = CHORD_ERROR * scale if chord_error is None else V.real(chord_error, "chord_error")
-    if not (math.isfinite(eps) and eps > 0):
-        raise ValueError(f"chord_error must be positive and finite, not {eps}")
+    eps = _chord_error(chord_error, scale)
     _check_mesh(p, scale, eps)
     if grid.size == 0:
         return np.zeros(grid.shape)

@@ -12,18 +12,18 @@ task holds one band and one chunk of the list.
 Tasks are plain functions of picklable arguments, so the arrays compute under
 any dask scheduler, ``dask.distributed`` included.
 """
-# The tasks that dask graphs pickled by earlier versions name.
-from .coverage.chunked import (  # noqa: F401
-    BAND_CELLS,  # noqa: F401
-    CHUNK,  # noqa: F401
-    MAX_STEPS,  # noqa: F401
-    _aperture_task,
-    _band_step,
-    _circle,
-    _pixel_frac,
-    _region_task,
-    _strut,
-    _window_task,
+from .core.chunks import BAND_CELLS, CHUNK, MAX_STEPS  # noqa: F401
+
+# The names with an underscore are the tasks: graphs pickled by earlier
+# versions call them by these names.
+from .coverage.chunked import (
+    _aperture_task,  # noqa: F401
+    _band_step,  # noqa: F401
+    _circle,  # noqa: F401
+    _pixel_frac,  # noqa: F401
+    _region_task,  # noqa: F401
+    _strut,  # noqa: F401
+    _window_task,  # noqa: F401
     accumulate_triangles,
     aperture_coverage,
     enclosed_circle,

@@ -214,7 +214,7 @@ def test_accumulate_refuses_a_band_too_low_to_bound_the_graph():
 
 def test_taller_bands_keep_the_bits(rng, monkeypatch):
     """Bands raised to bound the graph sum each cell as the in-memory call does."""
-    monkeypatch.setattr(zolvin.coverage.chunked, "MAX_STEPS", 12)
+    monkeypatch.setattr(zolvin.core.chunks, "MAX_STEPS", 12)
     tris = rng.uniform(-9, 9, size=(60, 3, 2))
     vals = rng.uniform(0.5, 2, 60)
     arr = zd.accumulate_triangles(da.from_array(tris, chunks=20), vals, 2.0, 21, band=None)

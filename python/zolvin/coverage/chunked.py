@@ -20,77 +20,26 @@ from typing import Any
 
 import dask.array as da
 import numpy as np
-from dask.array.core import normalize_chunks
 from dask.base import tokenize
 from dask.highlevelgraph import HighLevelGraph
 
-from .. import _native
 from ..core import checks as V
+from ..core.chunks import band_chunks, band_rows, edges, grid_chunks
 from ..core.limits import INT32_MAX
 from ..pixels.grid import Grid
 from ..shapes.region import Region
-from . import apertures as _aperture
-from . import pupil as _pupil
-from . import region as _region
-from .rules import lines as _coverage
-
-# Default chunk side: 2048 x 2048 float64 is 32 MiB.
-CHUNK = 2048
-# Default band of accumulate_triangles: about this many cells.
-BAND_CELLS = 1 << 22
-# accumulate_triangles: bands x chunks of the triangle list, the steps of its
-# graph, at most this many (unless the list alone has more chunks).
-MAX_STEPS = 1 << 15
+from .apertures import aperture_coverage as aperture_in_memory
+from .pupil import pupil as pupil_in_memory
+from .region import polygon_region
+from .region import region_coverage as region_in_memory
+from .rules import lines
+from .rules.triangles import accumulate_band
 
 
 def _check_grid(grid: Any) -> Grid:
     if not isinstance(grid, Grid):
         raise TypeError(f"grid must be a zolvin.Grid, not {type(grid).__name__}")
     return grid
-
-
-def _edges(bounds: tuple[int, ...]) -> list[tuple[int, int]]:
-    out, at = [], 0
-    for n in bounds:
-        out.append((at, at + n))
-        at += n
-    return out
-
-
-def _chunk_side(value: Any, length: int) -> Any:
-    """One axis of chunks=: a side of at least 1 (-1 for the whole axis), an
-    explicit tuple of sizes, or a dask spelling such as "auto"."""
-    if value is None or isinstance(value, str):
-        return value
-    if isinstance(value, (tuple, list)):
-        return tuple(V.index(c, "chunks", 0) for c in value)
-    side = V.index(value, "chunks")
-    if side == -1:
-        return max(length, 1)
-    if side < 1:
-        raise ValueError(f"chunks must be at least 1 (or -1 for a whole axis), not {side}")
-    return min(side, max(length, 1))
-
-
-def _grid_chunks(chunks: Any, shape: tuple[int, int]) -> tuple[tuple[int, ...], ...]:
-    """chunks= of the grid functions as dask's sizes per axis; TypeError or
-    ValueError naming chunks for anything dask cannot use."""
-    if chunks is None:
-        chunks = CHUNK
-    if isinstance(chunks, dict):
-        chunks = tuple(chunks.get(k, -1) for k in range(len(shape)))
-    sides = tuple(chunks) if isinstance(chunks, (tuple, list)) else (chunks,) * len(shape)
-    if len(sides) != len(shape):
-        raise ValueError(f"chunks must give {len(shape)} axes, not {len(sides)}")
-    sides = tuple(_chunk_side(c, n) for c, n in zip(sides, shape, strict=True))
-    if 0 in shape and not any(isinstance(c, tuple) for c in sides):
-        # No pixels: one empty chunk, however long the other axis is.
-        return tuple((n,) for n in shape)
-    try:
-        result: tuple[tuple[int, ...], ...] = normalize_chunks(sides, shape, dtype=np.float64)
-    except (TypeError, ValueError, ZeroDivisionError, OverflowError) as e:
-        raise ValueError(f"chunks {chunks!r} do not fit the grid's shape {shape}: {e}") from None
-    return result
 
 
 def _window_task(fn: Callable[..., np.ndarray], grid: Grid, rows: tuple[int, int],
@@ -104,11 +53,11 @@ def _over_grid(name: str, fn: Callable[..., np.ndarray], grid: Grid, chunks: Any
     grid = _check_grid(grid)
     # Arguments are checked now, on an empty window, not when a chunk runs.
     fn(grid.window((0, 0), (0, 0)), *args, **kwargs)
-    chunks = _grid_chunks(chunks, grid.shape)
+    chunks = grid_chunks(chunks, grid.shape)
     token = f"zolvin-{name}-" + tokenize(grid, args, kwargs, chunks, fn.__name__)
     dsk = {}
-    for i, rows in enumerate(_edges(chunks[0])):
-        for j, cols in enumerate(_edges(chunks[1])):
+    for i, rows in enumerate(edges(chunks[0])):
+        for j, cols in enumerate(edges(chunks[1])):
             dsk[(token, i, j)] = (_window_task, fn, grid, rows, cols, args, kwargs)
     graph = HighLevelGraph.from_collections(token, dsk, dependencies=())
     return da.Array(graph, token, chunks, dtype=np.float64, meta=np.empty((0, 0)))
@@ -117,16 +66,16 @@ def _over_grid(name: str, fn: Callable[..., np.ndarray], grid: Grid, chunks: Any
 # ---- Coverage ----------------------------------------------------------------
 
 def _pixel_frac(grid: Grid, point: Any, direction: Any, n_threads: int | None) -> np.ndarray:
-    return _coverage.pixel_frac(grid, point, direction, n_threads=n_threads)
+    return lines.pixel_frac(grid, point, direction, n_threads=n_threads)
 
 
 def _circle(grid: Grid, center: Any, radius: float, n_threads: int | None) -> np.ndarray:
-    return _coverage.enclosed_circle(grid, center, radius, n_threads=n_threads)
+    return lines.enclosed_circle(grid, center, radius, n_threads=n_threads)
 
 
 def _strut(grid: Grid, diameter: float, edge1: Any, edge2: Any,
            n_threads: int | None) -> np.ndarray:
-    return _coverage.enclosed_strut(grid, diameter, edge1, edge2, n_threads=n_threads)
+    return lines.enclosed_strut(grid, diameter, edge1, edge2, n_threads=n_threads)
 
 
 def pixel_frac(grid: Grid, point: Any, direction: Any, *, chunks: Any = None,
@@ -168,12 +117,12 @@ def pupil(grid: Grid, radius: float, *, chunks: Any = None, n_threads: int | Non
           **kwargs: Any) -> da.Array:
     """``zolvin.pupil`` over a Grid as a dask array; keywords as there."""
     kwargs = {key: _once(value) for key, value in kwargs.items()}
-    return _over_grid("pupil", _pupil.pupil, grid, chunks, (radius,),
+    return _over_grid("pupil", pupil_in_memory, grid, chunks, (radius,),
                       dict(kwargs, n_threads=n_threads))
 
 
 def _aperture_task(grid: Grid, shape: Any, n_threads: int | None) -> np.ndarray:
-    result: np.ndarray = _aperture.aperture_coverage(grid, shape, n_threads=n_threads)
+    result: np.ndarray = aperture_in_memory(grid, shape, n_threads=n_threads)
     return result
 
 
@@ -185,7 +134,7 @@ def aperture_coverage(grid: Grid, shape: Any, *, chunks: Any = None,
 
 
 def _region_task(grid: Grid, region: Region, n_threads: int | None) -> np.ndarray:
-    return _region.region_coverage(grid, region, n_threads=n_threads)
+    return region_in_memory(grid, region, n_threads=n_threads)
 
 
 def region_coverage(grid: Grid, region: Region, *, chunks: Any = None,
@@ -200,39 +149,19 @@ def polygon_coverage(grid: Grid, polygon: Any, *, fill: str = "positive", chunks
                      n_threads: int | None = 1) -> da.Array:
     """``zolvin.polygon_coverage`` over a Grid as a dask array, equal bit for bit
     to the in-memory result. The polygon is parsed and checked once, here."""
-    region = _region.polygon_region(polygon, fill)
+    region = polygon_region(polygon, fill)
     return _over_grid("polygon_coverage", _region_task, grid, chunks, (region, n_threads), {})
 
 
 # ---- Triangles ---------------------------------------------------------------
 
-def _rows_touched(tris: np.ndarray, size: int) -> tuple[np.ndarray, np.ndarray]:
-    """First and last grid row that each triangle can add to (one row to spare)."""
-    half = (size - 1) // 2
-    y = tris[:, :, 1]
-    with np.errstate(invalid="ignore"):
-        lo = np.floor(y.min(axis=1) + 0.5) - 1 + half
-        hi = np.floor(y.max(axis=1) + 0.5) + 1 + half
-    # NaN coordinates: keep the triangle, the kernel decides.
-    return np.where(np.isnan(lo), -math.inf, lo), np.where(np.isnan(hi), math.inf, hi)
-
-
 def _band_step(band: np.ndarray | None, size: int, rows: tuple[int, int], tris: np.ndarray,
                values: Any, weights: Any) -> np.ndarray:
     """Adds one chunk of the list to the band of rows (made on the first chunk)."""
-    r0, r1 = rows
     if band is None:
-        band = np.zeros((r1 - r0, size))
-    n = tris.shape[0]
-    lo, hi = _rows_touched(tris, size)
-    pick = np.flatnonzero((hi >= r0) & (lo < r1))
-    if pick.size:
-        t = np.ascontiguousarray(tris[pick], dtype=np.float64)
-        v = np.ascontiguousarray(np.broadcast_to(values, (n,))[pick], dtype=np.float64)
-        w = np.ascontiguousarray(np.broadcast_to(weights, (n,))[pick], dtype=np.float64)
-        # Each band step has one dependent, the next step: it is added to in place.
-        _native.accumulate_triangles_band(V.address(t), V.address(v), V.address(w),
-                                          V.address(band), t.shape[0], size, r0, r1, 1)
+        band = np.zeros((rows[1] - rows[0], size))
+    # Each band step has one dependent, the next step: it is added to in place.
+    accumulate_band(tris, values, weights, size, rows, band)
     return band
 
 
@@ -266,20 +195,6 @@ def _per_triangle(value: Any, tris: da.Array, name: str) -> Any:
     return arr.rechunk((tris.chunks[0],))
 
 
-def _band_rows(band: Any, size: int, list_chunks: int) -> int:
-    """Rows per band: the graph holds bands x list_chunks steps, at most
-    MAX_STEPS of them."""
-    most = max(1, MAX_STEPS // max(1, list_chunks))
-    least = max(1, -(-size // most))  # the lowest band that keeps to that many
-    if band is None:
-        return max(least, BAND_CELLS // max(1, size))
-    rows = V.index(band, "band", 1)
-    if rows < least:
-        raise ValueError(f"band must be at least {least} rows for size {size} and "
-                         f"{list_chunks} chunks of triangles (at most {most} bands), not {rows}")
-    return rows
-
-
 def accumulate_triangles(triangles: Any, values: Any, weights: Any, size: int, *,
                          band: int | None = None) -> da.Array:
     """``zolvin.accumulate_triangles`` of a chunked (n, 3, 2) triangle list as
@@ -305,8 +220,7 @@ def accumulate_triangles(triangles: Any, values: Any, weights: Any, size: int, *
     size = V.index(size, "size", 0, INT32_MAX)
     if size * size * 8 > np.iinfo(np.intp).max:
         raise ValueError(f"size {size} is too large for a (size, size) float64 grid")
-    rows = _band_rows(band, size, len(tris.chunks[0]))
-    chunks = normalize_chunks((rows, size), (size, size), dtype=np.float64)
+    chunks = band_chunks(band_rows(band, size, len(tris.chunks[0])), size)
     token = "zolvin-accumulate-" + tokenize(tris, vals, wts, size, chunks)
     steps = "zolvin-accumulate-step-" + token.rsplit("-", 1)[1]
 
@@ -316,7 +230,7 @@ def accumulate_triangles(triangles: Any, values: Any, weights: Any, size: int, *
     # Every band folds the chunks of the list in order: one chunk in memory at a time.
     dsk: dict[Any, Any] = {}
     last = len(tris.chunks[0]) - 1
-    for i, rr in enumerate(_edges(chunks[0])):
+    for i, rr in enumerate(edges(chunks[0])):
         for k in range(last + 1):
             prev = (steps, i, k - 1) if k else None
             dsk[(steps, i, k)] = (_band_step, prev, size, rr, (tris.name, k, 0, 0),

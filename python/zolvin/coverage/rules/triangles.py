@@ -1,6 +1,7 @@
 """Triangles: overlap with unit pixels, accumulation onto a grid, clipping."""
 from __future__ import annotations
 
+import math
 from typing import Any, NamedTuple
 
 import numpy as np
@@ -82,6 +83,36 @@ def accumulate_triangles(triangles: npt.ArrayLike, values: npt.ArrayLike,
     _native.accumulate_triangles(V.address(tris), V.address(vals), V.address(wts),
                                  V.address(grid), n, k, nt)
     return grid
+
+
+def _rows_touched(tris: np.ndarray, size: int) -> tuple[np.ndarray, np.ndarray]:
+    """First and last grid row that each triangle can add to (one row to spare)."""
+    half = (size - 1) // 2
+    y = tris[:, :, 1]
+    with np.errstate(invalid="ignore"):
+        lo = np.floor(y.min(axis=1) + 0.5) - 1 + half
+        hi = np.floor(y.max(axis=1) + 0.5) + 1 + half
+    # NaN coordinates: keep the triangle, the kernel decides.
+    return np.where(np.isnan(lo), -math.inf, lo), np.where(np.isnan(hi), math.inf, hi)
+
+
+def accumulate_band(triangles: np.ndarray, values: Any, weights: Any, size: int,
+                    rows: tuple[int, int], band: V.FloatArray) -> None:
+    """``accumulate_triangles`` for the rows rows[0] .. rows[1] - 1 of the
+    (size, size) grid alone, added to band (those rows), on one thread: each
+    cell gets the additions it gets in the whole grid, in the same order.
+    values and weights are one per triangle or numbers. The arguments are
+    taken as checked (by the chunked form that calls it)."""
+    r0, r1 = rows
+    n = triangles.shape[0]
+    lo, hi = _rows_touched(triangles, size)
+    pick = np.flatnonzero((hi >= r0) & (lo < r1))
+    if pick.size:
+        t = np.ascontiguousarray(triangles[pick], dtype=np.float64)
+        v = np.ascontiguousarray(np.broadcast_to(values, (n,))[pick], dtype=np.float64)
+        w = np.ascontiguousarray(np.broadcast_to(weights, (n,))[pick], dtype=np.float64)
+        _native.accumulate_triangles_band(V.address(t), V.address(v), V.address(w),
+                                          V.address(band), t.shape[0], size, r0, r1, 1)
 
 
 def _clip(tris: V.FloatArray, room: int, n_threads: Any, call: Any) -> Clipped:

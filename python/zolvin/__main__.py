@@ -1,9 +1,7 @@
 """``python -m zolvin``: the command line of zolvin.cli."""
-import signal
 import sys
 
-from .cli.pupil import _terminate, main
+from .cli.main import command
 
 if __name__ == "__main__":
-    signal.signal(signal.SIGTERM, _terminate)
-    sys.exit(main())
+    sys.exit(command())

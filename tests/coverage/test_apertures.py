@@ -333,7 +333,8 @@ def test_refusals(call, error, words):
 
 
 def test_job_draws_named_pupils(tmp_path, capsys):
-    from zolvin.cli.pupil import main, telescope_grid
+    from zolvin.cli import main
+    from zolvin.cli.pupil import telescope_grid
     assert main(["pupil", "--list"]) == 0
     listed = capsys.readouterr().out
     assert all(name in listed for name in pupils.PRESETS)

@@ -140,7 +140,7 @@ def test_command_line_refuses(tmp_path, capsys):
 
 @pytest.mark.parametrize("suffix", [".npy", ".png"])
 def test_large_grids_stream_through_dask(tmp_path, monkeypatch, suffix):
-    import zolvin.cli.pupil as cli
+    import zolvin.cli.resources as cli
     monkeypatch.setattr(cli, "IN_MEMORY", 8 * 40 * 40)
     out = tmp_path / f"p{suffix}"
     assert main(["pupil", "--size", "45", "--chunk", "16", "-q", "-o", str(out)]) == 0

@@ -1,4 +1,4 @@
 """The command line: ``python -m zolvin`` and the ``zolvin`` command."""
-from .pupil import main
+from .main import command, main
 
-__all__ = ["main"]
+__all__ = ["command", "main"]

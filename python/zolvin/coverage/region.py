@@ -7,7 +7,8 @@ from typing import Any, Literal
 
 import numpy as np
 
-from .. import _native
+import zolvin._native
+
 from ..core import checks as V
 from ..core.checks import FloatArray
 from ..core.limits import PIXELS_REGION_THRESHOLD, THREAD_THRESHOLD
@@ -88,7 +89,7 @@ def region_coverage(pixels: Pixels | Grid, region: Region, *, out: FloatArray | 
             V.check_overlap(res, V.address(res), region._spans(), same_ok=False)
         nt = V.threads(n_threads, pixels.size, THREAD_THRESHOLD)
         rows, cols, row0, col0, x0, y0, a, b, c, d = pixels._native_args()
-        _native.region_grid(*region._native_args(), rows, cols, row0, col0, x0, y0, a, b, c, d,
+        zolvin._native.region_grid(*region._native_args(), rows, cols, row0, col0, x0, y0, a, b, c, d,
                             res, nt)
         return res
     if not isinstance(pixels, Pixels):
@@ -101,7 +102,7 @@ def region_coverage(pixels: Pixels | Grid, region: Region, *, out: FloatArray | 
         res = V.out_array(out, pixels.shape, V.F64)
         V.check_overlap(res, V.address(res), pixels._spans + region._spans(), same_ok=False)
     nt = V.threads(n_threads, pixels.size, PIXELS_REGION_THRESHOLD)
-    _native.region_pixels(*region._native_args(), pixels.x, pixels.y, pixels.dxdu, pixels.dxdv,
+    zolvin._native.region_pixels(*region._native_args(), pixels.x, pixels.y, pixels.dxdu, pixels.dxdv,
                           pixels.dydu, pixels.dydv, res, nt)
     return res
 
@@ -113,7 +114,7 @@ def polygon_region(polygon: Any, fill: str = "positive", name: str = "polygon") 
     parts = polygon_rings(polygon, name)
     segs, group = polygon_edges(parts)
     if fill == "positive" and len(segs):
-        i, j = _native.find_crossing(segs, group)
+        i, j = zolvin._native.find_crossing(segs, group)
         if i >= 0:
             raise ValueError(
                 f"{name}: edges cross ({segs[i, :2].tolist()} -> {segs[i, 2:].tolist()} and "

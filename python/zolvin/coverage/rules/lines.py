@@ -6,7 +6,8 @@ from typing import Any
 
 import numpy as np
 
-from ... import _native
+import zolvin._native
+
 from ...core import checks as V
 from ...core.limits import THREAD_THRESHOLD
 from ...pixels.grid import Grid
@@ -82,14 +83,14 @@ def pixel_frac(pixels: Pixels | Grid, point: Pair, direction: Pair, *,
         if shared:
             res, _ = _grid_result(pix, out)
             nt = V.threads(n_threads, pix.size, THREAD_THRESHOLD)
-            _native.grid_pixel_frac(*pix._native_args(), p[0], p[1], d[1], d[0],
+            zolvin._native.grid_pixel_frac(*pix._native_args(), p[0], p[1], d[1], d[0],
                                     V.address(res), nt)
             return res
         pix = pix.pixels()
     nt = V.threads(n_threads, pix.size, THREAD_THRESHOLD)
     if shared:
         res, at = _result(pix, out)
-        _native.pixel_frac_shared(p[0], p[1], d[1], d[0], *pix._addresses, at, pix.size, nt)
+        zolvin._native.pixel_frac_shared(p[0], p[1], d[1], d[0], *pix._addresses, at, pix.size, nt)
         return res
     lines = [np.ascontiguousarray(np.broadcast_to(t, shape), dtype=np.float64)
              for t in (p[0], p[1], d[1], d[0])]
@@ -97,7 +98,7 @@ def pixel_frac(pixels: Pixels | Grid, point: Pair, direction: Pair, *,
     spans = pix._spans + V.spans(dict(zip(names, lines))) if out is not None else ()
     res, at = _result(pix, out, spans)
     lx, ly, ldy, ldx = (V.address(t) for t in lines)
-    _native.pixel_frac_lines(lx, ly, ldy, ldx, *pix._addresses, at, pix.size, nt)
+    zolvin._native.pixel_frac_lines(lx, ly, ldy, ldx, *pix._addresses, at, pix.size, nt)
     return res
 
 
@@ -113,11 +114,11 @@ def enclosed_circle(pixels: Pixels | Grid, center: Pair, radius: float, *,
     nt = V.threads(n_threads, pix.size, THREAD_THRESHOLD)
     if isinstance(pix, Grid):
         res, zeroed = _grid_result(pix, out)
-        _native.grid_enclosed_circle(*pix._native_args(), cx, cy, r, V.address(res), zeroed, nt)
+        zolvin._native.grid_enclosed_circle(*pix._native_args(), cx, cy, r, V.address(res), zeroed, nt)
         return res
     res, at = _result(pix, out)
     x, y, u, v, a, b, c, d = pix._addresses
-    _native.enclosed_circle(u, v, x, y, cx, cy, r, a, b, c, d, at, pix.size, nt)
+    zolvin._native.enclosed_circle(u, v, x, y, cx, cy, r, a, b, c, d, at, pix.size, nt)
     return res
 
 
@@ -138,9 +139,9 @@ def enclosed_strut(pixels: Pixels | Grid, diameter: float, edge1: Edge, edge2: E
     strut = (dia, x1, y1, dy1, dx1, x2, y2, dy2, dx2)
     if isinstance(pix, Grid):
         res, zeroed = _grid_result(pix, out)
-        _native.grid_enclosed_strut(*pix._native_args(), *strut, V.address(res), zeroed, nt)
+        zolvin._native.grid_enclosed_strut(*pix._native_args(), *strut, V.address(res), zeroed, nt)
         return res
     res, at = _result(pix, out)
     x, y, u, v, a, b, c, d = pix._addresses
-    _native.enclosed_strut(u, v, x, y, *strut, a, b, c, d, at, pix.size, nt)
+    zolvin._native.enclosed_strut(u, v, x, y, *strut, a, b, c, d, at, pix.size, nt)
     return res

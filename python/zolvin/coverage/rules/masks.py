@@ -6,7 +6,8 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from ... import _native
+import zolvin._native
+
 from ...core import checks as V
 from ...core.limits import MASK_THREAD_THRESHOLD
 
@@ -116,8 +117,8 @@ def poly_grid_contains(vertices: npt.ArrayLike, gx: npt.ArrayLike, gy: npt.Array
            [0, 0, 0, 0],
            [0, 0, 0, 0]])
     """
-    kernel = (_native.poly_grid_contains if _rule(rule) == "scan"
-              else _native.poly_grid_points)
+    kernel = (zolvin._native.poly_grid_contains if _rule(rule) == "scan"
+              else zolvin._native.poly_grid_points)
     verts = V.array(vertices, "vertices")
     if verts.ndim != 2 or verts.shape[1] != 2:
         raise ValueError(f"vertices must have shape (n, 2), not {verts.shape}")

@@ -7,7 +7,8 @@ from typing import Any, NamedTuple
 import numpy as np
 import numpy.typing as npt
 
-from ... import _native
+import zolvin._native
+
 from ...core import checks as V
 from ...core.limits import ACCUMULATE_THREAD_THRESHOLD, CLIP_THREAD_THRESHOLD, INT32_MAX
 
@@ -41,7 +42,7 @@ def clip_area(triangle: npt.ArrayLike, ix: int, iy: int) -> float:
     tri = V.floats(triangle, "triangle", (3, 2))
     i = V.index(ix, "ix", -INT32_MAX - 1, INT32_MAX)
     j = V.index(iy, "iy", -INT32_MAX - 1, INT32_MAX)
-    return float(_native.clip_area(V.address(tri), i, j))
+    return float(zolvin._native.clip_area(V.address(tri), i, j))
 
 
 def _per_triangle(value: Any, n: int, name: str) -> V.FloatArray:
@@ -80,7 +81,7 @@ def accumulate_triangles(triangles: npt.ArrayLike, values: npt.ArrayLike,
                         V.spans({"triangles": tris, "values": vals, "weights": wts}),
                         same_ok=False)
     nt = V.threads(n_threads, n if k > 1 else 0, ACCUMULATE_THREAD_THRESHOLD)
-    _native.accumulate_triangles(V.address(tris), V.address(vals), V.address(wts),
+    zolvin._native.accumulate_triangles(V.address(tris), V.address(vals), V.address(wts),
                                  V.address(grid), n, k, nt)
     return grid
 
@@ -111,7 +112,7 @@ def accumulate_band(triangles: np.ndarray, values: Any, weights: Any, size: int,
         t = np.ascontiguousarray(triangles[pick], dtype=np.float64)
         v = np.ascontiguousarray(np.broadcast_to(values, (n,))[pick], dtype=np.float64)
         w = np.ascontiguousarray(np.broadcast_to(weights, (n,))[pick], dtype=np.float64)
-        _native.accumulate_triangles_band(V.address(t), V.address(v), V.address(w),
+        zolvin._native.accumulate_triangles_band(V.address(t), V.address(v), V.address(w),
                                           V.address(band), t.shape[0], size, r0, r1, 1)
 
 
@@ -128,7 +129,7 @@ def _clip(tris: V.FloatArray, room: int, n_threads: Any, call: Any) -> Clipped:
     for first in range(0, n, step):
         m = min(step, n - first)
         parts = max(1, min(nt, m))
-        call(V.address(tris) + _native.TRIANGLE_BYTES * first, m, V.address(scratch),
+        call(V.address(tris) + zolvin._native.TRIANGLE_BYTES * first, m, V.address(scratch),
              V.address(counts), nt)
         views = []
         for start, written, d, c in counts[:parts].tolist():
@@ -155,8 +156,8 @@ def clip_triangles_to_circle(triangles: npt.ArrayLike, center: V.PairLike, radiu
     r = V.real(radius, "radius")
     keep = 1 if keep_inside else 0
     mg = V.real(margin, "margin")
-    return _clip(tris, _native.CIRCLE_PIECES, n_threads,
-                 lambda a, m, o, c, nt: _native.clip_triangles_to_circle(
+    return _clip(tris, zolvin._native.CIRCLE_PIECES, n_threads,
+                 lambda a, m, o, c, nt: zolvin._native.clip_triangles_to_circle(
                      a, m, cx, cy, r, keep, mg, o, c, nt))
 
 
@@ -176,6 +177,6 @@ def clip_triangles_to_strut(triangles: npt.ArrayLike, edge1: V.EdgeLike, edge2: 
     cx, cy = V.pair(center, "center")
     ln = V.real(length, "length")
     mg = V.real(margin, "margin")
-    return _clip(tris, _native.STRUT_PIECES, n_threads,
-                 lambda a, m, o, c, nt: _native.clip_triangles_to_strut(
+    return _clip(tris, zolvin._native.STRUT_PIECES, n_threads,
+                 lambda a, m, o, c, nt: zolvin._native.clip_triangles_to_strut(
                      a, m, x1, y1, dy1, dx1, x2, y2, dy2, dx2, cx, cy, ln, mg, o, c, nt))

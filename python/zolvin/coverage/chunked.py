@@ -1,16 +1,8 @@
-"""Coverage of grids larger than memory, as chunked dask arrays.
-
-Every chunk of the coverage functions, of ``aperture_coverage`` and of ``pupil``
-is a window of the grid, computed when dask asks for it; since a window's
-pixels keep the grid's indices, the chunks put together are the in-memory
-result bit for bit.
-``accumulate_triangles`` reduces a chunked triangle list into row bands of
-the grid: each band goes through the whole list, chunk after chunk, so every
-cell gets the same additions in the same order as in one in-memory call, and a
-task holds one band and one chunk of the list.
-
-Tasks are plain functions of picklable arguments, so the arrays compute under
-any dask scheduler, ``dask.distributed`` included.
+"""The dask forms of the coverage functions, beside what they chunk (the job
+uses them without zolvin.dask, their public face, which says what they
+promise). A grid is cut into windows, each a task that runs the in-memory
+function on its window; a triangle list is folded into bands of rows, chunk
+after chunk. Tasks are plain functions of picklable arguments.
 """
 from __future__ import annotations
 

@@ -146,10 +146,8 @@ def polygon_coverage(pixels: Pixels | Grid, polygon: Any, *,
         crosses another ring of its polygon, is a ValueError. "evenodd": inside
         where a ray crosses the rings an odd number of times; any rings, no
         check.
-    out : ndarray, optional
-        float64 array of the pixels' shape, written whole.
-    n_threads : int, optional
-        Threads; None: all usable cores for large grids, one for small ones.
+    out, n_threads
+        As ``region_coverage`` takes them.
 
     Returns
     -------

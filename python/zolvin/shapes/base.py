@@ -114,8 +114,13 @@ class _Combination(Shape):
     def __repr__(self) -> str:
         return "(" + f" {self._symbol} ".join(map(repr, self.parts)) + ")"
 
-    def _boxes(self) -> list[Box]:
-        return [b for b in (p.bounds for p in self.parts) if b is not None]
+    @property
+    def bounds(self) -> Box | None:
+        return self._join([b for b in (p.bounds for p in self.parts) if b is not None])
+
+    @staticmethod
+    def _join(boxes: list[Box]) -> Box | None:
+        raise NotImplementedError
 
 
 class Union(_Combination):
@@ -123,10 +128,7 @@ class Union(_Combination):
 
     __slots__ = ()
     _symbol = "|"
-
-    @property
-    def bounds(self) -> Box | None:
-        return union_box(self._boxes())
+    _join = staticmethod(union_box)
 
 
 class Intersection(_Combination):
@@ -134,10 +136,7 @@ class Intersection(_Combination):
 
     __slots__ = ()
     _symbol = "&"
-
-    @property
-    def bounds(self) -> Box | None:
-        return common_box(self._boxes())
+    _join = staticmethod(common_box)
 
 
 class Difference(Shape):

@@ -7,7 +7,11 @@ import time
 
 import numpy as np
 import pytest
+import zolvin
+from helpers import same_bits
+from zolvin import pupils
 from zolvin.cli import main
+from zolvin.cli.pupil import telescope_grid
 
 
 def job(cwd, *args, wait=True):
@@ -154,3 +158,22 @@ def test_forced_store_is_swapped_whole(tmp_path, monkeypatch, capsys):
         import zarr
         assert zarr.open_array(tmp_path / "p.zarr", mode="r").shape == (24, 24)
         job_here(capsys, "--size", "20", "--chunk", "8", "--force", "-o", "p.zarr")
+
+
+def test_job_draws_named_pupils(tmp_path, capsys):
+    assert main(["pupil", "--list"]) == 0
+    listed = capsys.readouterr().out
+    assert all(name in listed for name in pupils.PRESETS)
+    # One whole summary per preset, not a summary cut where its line wrapped.
+    assert all(line.endswith(".") for line in listed.splitlines())
+    grid = telescope_grid(pupils.keck(), 40, 0.2)
+    want = zolvin.aperture_coverage(grid, pupils.keck())
+    for name in ("k.npy", "k.zarr"):  # in memory, and chunk by chunk through dask
+        out = tmp_path / name
+        args = ["pupil", "--telescope", "keck", "--size", "40", "--shear", "0.2", "-q"]
+        assert main([*args, "--chunk", "16", "-o", str(out)]) == 0
+        got = np.load(out) if name.endswith(".npy") else __import__("zarr").open_array(out)[:]
+        assert same_bits(got, want)
+    with pytest.raises(SystemExit) as e:
+        main(["pupil", "--telescope", "hale", "-o", str(tmp_path / "h.npy")])
+    assert e.value.code == 2

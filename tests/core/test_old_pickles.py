@@ -2,6 +2,7 @@
 and give what they gave: the files under tests/data/pickles were written by
 this module (``PYTHONPATH=tests python tests/core/test_old_pickles.py --write``) before the
 package's modules moved, and name the module paths of that time."""
+import importlib
 import pickle
 import sys
 from pathlib import Path
@@ -207,6 +208,18 @@ def test_dask_graph_through_cloudpickle():
     rows = max(i for i, _ in blocks) + 1
     whole = np.block([[blocks[(i, j)] for j in range(len(blocks) // rows)] for i in range(rows)])
     assert same_bits(whole, expected)
+
+
+@pytest.mark.parametrize("old, name, new", [
+    ("zolvin.grid", "Grid", zolvin.Grid), ("zolvin._pixels", "Pixels", zolvin.Pixels),
+    ("zolvin._region", "Region", zolvin.Region), ("zolvin._aperture", "SegmentMap", zolvin.SegmentMap),
+    ("zolvin._triangles", "Clipped", zolvin.Clipped), ("zolvin._pupil", "pupil", zolvin.pupil),
+    ("zolvin._coverage", "enclosed_circle", zolvin.enclosed_circle),
+    ("zolvin._polygon", "poly_grid_contains", zolvin.poly_grid_contains),
+])
+def test_old_module_paths(old, name, new):
+    """What the old modules held, from the old path (imported fresh here)."""
+    assert getattr(importlib.import_module(old), name) is new
 
 
 if __name__ == "__main__" and sys.argv[1:] == ["--write"]:

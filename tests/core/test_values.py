@@ -1,6 +1,8 @@
-"""Pixels and Grid are values: nothing rebinds what the kernels trust (addresses,
-sizes, shapes), and unpickling checks and converts as the constructor does.
-Attempts run in a child interpreter, so that a crash fails the test."""
+"""Values (Grid, Pixels, Region, shapes): nothing rebinds what the kernels
+trust (addresses, sizes, shapes), unpickling checks and converts as the
+constructor does, and equal values compare, hash and tokenize alike. Attempts
+to change what the kernels read run in a child interpreter, so that a crash
+fails the test."""
 import pickle
 import subprocess
 import sys
@@ -8,8 +10,11 @@ import sys
 import numpy as np
 import pytest
 import zolvin
+from dask.base import tokenize
 from helpers import same_bits
-from zolvin.grid import _restore
+from zolvin import Grid, Region, shapes
+from zolvin.core.values import rebuild
+from zolvin.grid import _restore  # the name pickles of the old layout call
 
 CHILD = """
 import numpy as np, zolvin
@@ -124,6 +129,9 @@ def test_unpickled_pixels_need_eight_arrays():
 def test_unpickled_grid_is_refused_as_constructed(args, error, word):
     with pytest.raises(error, match=word):
         loaded(_restore, *args)
+    shape, origin, jac, row0, col0 = args
+    with pytest.raises(error, match=word):
+        loaded(rebuild, Grid, (shape, origin, jac), {"row0": row0, "col0": col0})
 
 
 def test_values_pickle_and_copy_to_equal_values():
@@ -134,3 +142,43 @@ def test_values_pickle_and_copy_to_equal_values():
     p = g.pixels()
     q = pickle.loads(pickle.dumps(p))
     assert same_bits(zolvin.enclosed_circle(q, (0, 0), 1.0), zolvin.enclosed_circle(g, (0, 0), 1.0))
+
+
+def square_region(side):
+    ring = np.array([(0, 0), (side, 0), (side, side), (0, side)], float)
+    return Region(np.hstack([ring, np.roll(ring, -1, 0)]), [0] * 4, np.zeros((0, 8)), [],
+                  ("positive",))
+
+
+# (value, an equal value made again, a different value of the same kind)
+VALUES = {
+    "Grid": (lambda: Grid((3, 4), (0.5, np.nan), row0=2), lambda: Grid((3, 4), (0.5, np.nan))),
+    "Region": (lambda: square_region(1.0), lambda: square_region(2.0)),
+    "Disc": (lambda: shapes.Disc((0, 0), 1.0), lambda: shapes.Disc((0, 0), 1.5)),
+    "Hexagon": (lambda: shapes.Hexagon((0, 0), 1.0), lambda: shapes.Hexagon((0, 0), 1.0, 0.1)),
+    "Union": (lambda: shapes.Disc((0, 0), 1) | shapes.Spider((0, 0), 0.2, 0.1),
+              lambda: shapes.Disc((0, 0), 1) - shapes.Spider((0, 0), 0.2, 0.1)),
+}
+
+
+@pytest.mark.parametrize("name", VALUES)
+def test_values_compare_hash_pickle_and_tokenize_by_what_they_hold(name):
+    make, other = VALUES[name]
+    a, b, c = make(), make(), other()
+    assert a is not b and a == b and hash(a) == hash(b) and tokenize(a) == tokenize(b)
+    assert a != c and tokenize(a) != tokenize(c)
+    again = pickle.loads(pickle.dumps(a))
+    assert type(again) is type(a) and again == a and hash(again) == hash(a)
+    other_kind = square_region(1.0) if name == "Grid" else Grid((1, 1))
+    assert a != other_kind and a != (a,)
+    with pytest.raises(AttributeError, match="immutable"):
+        a.center = (1, 1)
+    with pytest.raises(AttributeError, match="immutable"):
+        del a._hash
+
+
+def test_pixels_compare_by_identity():
+    p = zolvin.Pixels(np.zeros(3), np.zeros(3), np.eye(2))
+    q = zolvin.Pixels(np.zeros(3), np.zeros(3), np.eye(2))
+    assert p == p and p != q and len({p, q}) == 2
+    assert tokenize(p) == tokenize(q)  # dask by what they hold

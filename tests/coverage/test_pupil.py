@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 import shapely
 import zolvin
-from helpers import same_bits
+from helpers import refusal_ids, refused, same_bits
 from shapely.geometry import Point, Polygon
 from zolvin import Grid
 
@@ -12,7 +12,7 @@ QUAD_SEGS = 4096  # circle polygons of 16384 sides: area within 2.5e-8 of the di
 
 
 def shapely_pupil(radius, obscuration, angles, width, center=(0.0, 0.0)):
-    """The pupil as a polygon: aperture minus obscuration minus square-ended spokes."""
+    """The pupil as a polygon: aperture minus obscuration minus square-ended struts."""
     c = np.array(center, dtype=float)
     shape = Point(c).buffer(radius, quad_segs=QUAD_SEGS)
     if obscuration > 0:
@@ -45,8 +45,8 @@ def shapely_fractions(grid, shape):
 
 
 
-# (obscuration, angles, width): spokes apart, spokes meeting at the centre,
-# overlapping and duplicated spokes, one wide spoke, an obscuration far
+# (obscuration, angles, width): struts apart, struts meeting at the centre,
+# overlapping and duplicated struts, one wide strut, an obscuration far
 # smaller than a pixel.
 PUPILS = {
     "spider": (0.3, zolvin.strut_angles(4), 0.02),
@@ -113,23 +113,44 @@ def test_open_area_against_analytic(size, shear):
     # Each chord gives away at most 2/3 of its error per unit length of rim.
     assert abs(mesh - exact) < 2 / 3 * chord * 2 * math.pi * 1.3 + 1e-12
     cov = zolvin.pupil(grid, 1.0, method="coverage", **kw).sum() * area
-    # Where a spoke crosses a rim the fractions multiply: half a pixel at most
-    # for each of the 2 crossings of every spoke.
+    # Where a strut crosses a rim the fractions multiply: half a pixel at most
+    # for each of the 2 crossings of every strut.
     assert abs(cov - exact) < len(angles) * area
     assert zolvin.pupil(grid, 1.0, **kw).sum() * area == pytest.approx(exact, rel=1e-10)
 
 
-@pytest.mark.parametrize("kwargs, error", [
-    ({"method": "supersampled"}, ValueError),
-    ({"obscuration": 1.0}, ValueError),
-    ({"strut_width": -0.1}, ValueError),
-    ({"struts": 3}, TypeError),
-    ({"center": (0.0,)}, ValueError),
-    ({"method": "mesh", "chord_error": 0.0}, ValueError),
-])
-def test_refusals(kwargs, error):
-    with pytest.raises(error):
-        zolvin.pupil(Grid.spanning(1.0, 8), 1.0, **kwargs)
+REFUSALS = [
+    (lambda n: zolvin.pupil(n.G, 1.0, method="supersampled"), ValueError, "method"),
+    (lambda n: zolvin.pupil(n.G, 1.0, obscuration=1.0), ValueError, "obscuration"),
+    (lambda n: zolvin.pupil(n.G, 1.0, strut_width=-0.1), ValueError, "strut_width"),
+    (lambda n: zolvin.pupil(n.G, 1.0, struts=3), TypeError, "struts"),
+    (lambda n: zolvin.pupil(n.G, 1.0, center=(0.0,)), ValueError, "center"),
+    (lambda n: zolvin.pupil(n.G, 1.0, method="mesh", chord_error=0.0), ValueError, "chord_error"),
+    (lambda n: zolvin.pupil(n.G, 10 ** 400), ValueError, 'radius'),
+    (lambda n: zolvin.pupil(n.G, 1.0, struts=[10 ** 400], strut_width=0.1), ValueError, 'struts'),
+    (lambda n: zolvin.pupil(n.G, 1.0, center=('0', 0)), TypeError, 'center[0]'),
+    (lambda n: zolvin.rules.pupil_mesh(n.P, 1.0), TypeError, "Grid"),
+    (lambda n: zolvin.rules.pupil_fractions(n.G, -1.0), ValueError, "radius"),
+]
+
+
+@pytest.mark.parametrize("call, error, words", REFUSALS, ids=refusal_ids(REFUSALS))
+def test_refusals(call, error, words):
+    refused(call, error, words)
+
+
+@pytest.mark.parametrize("pixels", [Grid.spanning(1.0, 37, shear=0.3)[3:31, 1:36],
+                                    Grid.spanning(1.0, 24).pixels()],
+                         ids=["sheared window", "pixels"])
+def test_older_methods_are_the_rules(pixels):
+    """pupil(method=...) and the functions of zolvin.rules give the same bits."""
+    kw = dict(center=(0.02, -0.01), obscuration=0.3, struts=zolvin.strut_angles(3),
+              strut_width=0.05)
+    assert same_bits(zolvin.rules.pupil_fractions(pixels, 0.9, **kw),
+                     zolvin.pupil(pixels, 0.9, method="coverage", **kw))
+    if isinstance(pixels, Grid):
+        assert same_bits(zolvin.rules.pupil_mesh(pixels, 0.9, chord_error=1e-4, **kw),
+                         zolvin.pupil(pixels, 0.9, method="mesh", chord_error=1e-4, **kw))
 
 
 def test_mesh_needs_a_grid_with_an_inverse():
@@ -141,7 +162,7 @@ def test_mesh_needs_a_grid_with_an_inverse():
 
 @pytest.mark.parametrize("width", [0.0, 1e-17, 1e-16, 3e-16])
 @pytest.mark.parametrize("angles", [(math.pi / 4,), zolvin.strut_angles(3, 0.2)])
-def test_mesh_spokes_without_width_keep_the_aperture(width, angles):
+def test_mesh_struts_without_width_keep_the_aperture(width, angles):
     grid = Grid.spanning(1.0, 48, shear=0.2)
     area = zolvin.pupil(grid, 1.0, struts=angles, strut_width=width, method="mesh").sum() * grid.pixel_area
     full = zolvin.pupil(grid, 1.0, method="mesh").sum() * grid.pixel_area
@@ -169,7 +190,7 @@ def test_mesh_refuses_what_it_cannot_compute(grid, radius, kwargs, name):
     assert any(c.isdigit() for c in str(err.value))  # the supported range is given
 
 
-def test_spoke_counts_are_bounded():
+def test_strut_counts_are_bounded():
     with pytest.raises(ValueError, match="struts"):
         zolvin.pupil(Grid.spanning(1.0, 8), 1.0, struts=[0.5] * 1001, strut_width=0.1)
     with pytest.raises(ValueError, match="count"):
@@ -177,7 +198,7 @@ def test_spoke_counts_are_bounded():
 
 
 @pytest.mark.parametrize("width", [1e100, 1e300, 4.0])
-def test_spokes_wider_than_the_aperture(width):
+def test_struts_wider_than_the_aperture(width):
     grid = Grid.spanning(1.0, 24)
     kw = {"struts": (0.3, 1.9), "strut_width": width}
     exact = zolvin.analytic_area(1.0, **kw)
@@ -206,11 +227,11 @@ def test_mesh_at_the_ends_of_its_range(grid, radius, center):
 
 
 @pytest.mark.parametrize("radius, kwargs", [
-    (1e308, {"struts": [0.3], "strut_width": 0.1}),     # the spoke's disc overflowed: no spoke
+    (1e308, {"struts": [0.3], "strut_width": 0.1}),     # the strut's disc overflowed: no strut
     (1e150, {"struts": [0.3], "strut_width": 1e300}),
     (1.0, {"struts": [0.3], "strut_width": 0.1, "center": (1e151, 0.0)}),
 ])
-def test_coverage_refuses_spokes_beyond_its_range(radius, kwargs):
+def test_coverage_refuses_struts_beyond_its_range(radius, kwargs):
     with pytest.raises(ValueError, match="radius"):
         zolvin.pupil(Grid.spanning(1.0, 8), radius, method="coverage", **kwargs)
     with pytest.raises(ValueError, match="radius|region reaches beyond"):
@@ -218,7 +239,7 @@ def test_coverage_refuses_spokes_beyond_its_range(radius, kwargs):
 
 
 @pytest.mark.parametrize("width", [5e-324, 1e-320, 1e-300])
-def test_analytic_area_of_spokes_of_no_width(width):
+def test_analytic_area_of_struts_of_no_width(width):
     kw = dict(obscuration=0.3, struts=(0.1, 2.0))
     assert zolvin.analytic_area(1.0, strut_width=width, **kw) == pytest.approx(
         zolvin.analytic_area(1.0, **kw), rel=1e-15)

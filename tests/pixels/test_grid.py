@@ -4,8 +4,8 @@ import numpy as np
 import pytest
 import zolvin
 from conftest import addr
-from helpers import same_bits
-from zolvin.grid import Grid
+from helpers import refusal_ids, refused, same_bits
+from zolvin import Grid
 
 import _zolvin
 
@@ -173,23 +173,38 @@ def test_windows_slice_like_sequences():
         grid.window(slice(None), 3)
 
 
-@pytest.mark.parametrize("args, kwargs, error, word", [
-    (((2.5, 3),), {}, TypeError, "shape"),
-    (((2, -3),), {}, ValueError, "shape"),
-    (((2, 3, 4),), {}, ValueError, "shape"),
-    ((5,), {}, TypeError, "shape"),
-    (((2, 3), (1.0,)), {}, ValueError, "origin"),
-    (((2, 3), ("a", 1.0)), {}, TypeError, "origin"),
-    (((2, 3), (0, 0), ((1, 0), (0, 1), (0, 0))), {}, ValueError, "jac"),
-    (((2, 3), (0, 0), ((1, 0, 0), (0, 1))), {}, ValueError, "jac"),
-    (((2, 3),), {"row0": -1}, ValueError, "row0"),
-    (((2, 3),), {"col0": 1.0}, TypeError, "col0"),
-    (((2, 2**53 + 1),), {}, ValueError, "2\\*\\*53"),
-    (((2**40, 2**40),), {}, ValueError, "too large"),
-])
-def test_invalid_grids_are_refused(args, kwargs, error, word):
-    with pytest.raises(error, match=word):
-        Grid(*args, **kwargs)
+REFUSALS = [
+    (lambda n: Grid((2.5, 3)), TypeError, "shape"),
+    (lambda n: Grid((2, -3)), ValueError, "shape"),
+    (lambda n: Grid((2, 3, 4)), ValueError, "shape"),
+    (lambda n: Grid(5), TypeError, "shape"),
+    (lambda n: Grid((2, 3), (1.0,)), ValueError, "origin"),
+    (lambda n: Grid((2, 3), ("a", 1.0)), TypeError, "origin"),
+    (lambda n: Grid((2, 3), (0, 0), ((1, 0), (0, 1), (0, 0))), ValueError, "jac"),
+    (lambda n: Grid((2, 3), (0, 0), ((1, 0, 0), (0, 1))), ValueError, "jac"),
+    (lambda n: Grid((2, 3), row0=-1), ValueError, "row0"),
+    (lambda n: Grid((2, 3), col0=1.0), TypeError, "col0"),
+    (lambda n: Grid((2, 2**53 + 1)), ValueError, "2**53"),
+    (lambda n: Grid((2**40, 2**40)), ValueError, "too large"),
+    (lambda n: Grid((2 ** 40, 2 ** 40)), ValueError, 'shape'),
+    (lambda n: Grid((-1, 3)), ValueError, 'shape[0]'),
+    (lambda n: Grid((4, 4), origin=(10 ** 400, 0)), ValueError, 'origin[0]'),
+    (lambda n: Grid((4, 4), origin=('1', '2')), TypeError, 'origin[0]'),
+    (lambda n: Grid((4, 4), origin=(0, 1j)), TypeError, 'origin[1]'),
+    (lambda n: Grid((4, 4), origin=np.array([1j, 0])), TypeError, 'origin'),
+    (lambda n: Grid((4, 4), jac=((1, 0), (0, np.complex128(1)))), TypeError, 'jac[1][1]'),
+    (lambda n: Grid((4, 4), jac=((2 ** 53 + 1, 0), (0, 1))), ValueError, 'jac[0][0]'),
+    (lambda n: Grid((4, 4), origin=iter((0, 0, 0))), ValueError, 'origin'),
+    (lambda n: n.G[1.5:3], TypeError, 'rows'),
+    (lambda n: n.G[:, 0:2.0], TypeError, 'cols'),
+    (lambda n: n.G[::1.0], TypeError, 'rows'),
+    (lambda n: n.G[1], TypeError, 'window'),
+]
+
+
+@pytest.mark.parametrize("call, error, words", REFUSALS, ids=refusal_ids(REFUSALS))
+def test_refusals(call, error, words):
+    refused(call, error, words)
 
 
 def test_non_finite_grids_are_accepted():
@@ -253,6 +268,25 @@ def test_spanning_grid_holds_the_disc(n, shear):
     assert np.allclose(grid.to_uv(0.0, 0.0), (c, c), atol=1e-9)
 
 
+@pytest.mark.parametrize("box, n, shear, margin", [
+    ((-1.0, -2.0, 3.0, 0.5), 16, 0.0, 0.0),
+    ((2.0, 1.0, 2.5, 7.0), 31, 0.2, 1.5),
+    ((0.0, 0.0, 0.5, 0.0), 1, -0.3, 0.25),
+])
+def test_spanning_grid_encloses_the_box(box, n, shear, margin):
+    grid = Grid.spanning(box, n, shear=shear, margin=margin)
+    x0, y0, x1, y1 = box
+    p = max(x1 - x0, y1 - y0) / (n - 2 * margin) * math.hypot(1.0, shear)
+    c, mx, my = 0.5 * (n - 1), 0.5 * (x0 + x1), 0.5 * (y0 + y1)
+    assert grid == Grid((n, n), (mx - (p * c + shear * p * c), my - p * c),
+                        ((p, shear * p), (0.0, p)))
+    # Its middle is the box's; unsheared, margin pixels are left beside the box.
+    assert np.allclose(grid.to_uv(mx, my), (c, c), atol=1e-9)
+    if shear == 0:
+        uv = np.array(grid.to_uv([x0, x1, x0, x1], [y0, y0, y1, y1]))
+        assert uv.min() >= margin - 0.5 - 1e-9 and uv.max() <= n - 0.5 - margin + 1e-9
+
+
 @pytest.mark.parametrize("args, kwargs, error, word", [
     ((0.0, 8), {}, ValueError, "radius"),
     ((math.inf, 8), {}, ValueError, "radius"),
@@ -260,6 +294,12 @@ def test_spanning_grid_holds_the_disc(n, shear):
     ((1.0, 8.0), {}, TypeError, "n"),
     ((1.0, 8), {"shear": math.nan}, ValueError, "shear"),
     (("1", 8), {}, TypeError, "radius"),
+    (((0.0, 0.0, 1.0), 8), {}, ValueError, "box"),
+    (((0.0, 0.0, math.nan, 1.0), 8), {}, ValueError, "box"),
+    (((1.0, 0.0, 0.0, 1.0), 8), {}, ValueError, "box"),
+    (((0.0, 0.0, 1.0, 1.0), 8), {"margin": 4}, ValueError, "margin"),
+    (((0.0, 0.0, 1.0, 1.0), 8), {"margin": -1}, ValueError, "margin"),
+    (((-1e308, 0.0, 1e308, 1.0), 8), {}, ValueError, "box"),
 ])
 def test_spanning_refuses(args, kwargs, error, word):
     with pytest.raises(error, match=word):

@@ -1,26 +1,17 @@
-"""The zolvin package against _zolvin on the same data, for every n_threads."""
+"""The line, circle and strut rules of the package against _zolvin on the
+same data, for every n_threads; their steps where inputs are not finite; what
+they refuse."""
 import math
 
 import numpy as np
 import pytest
 import zolvin
 from conftest import addr
-from helpers import same_bits
-from zolvin.coverage.rules import triangles as _triangles
+from helpers import random_pixels, random_triangles, refusal_ids, refused, same_bits
 
 import _zolvin
 
 THREADS = [None, 1, 2, 3, 8]
-
-
-
-def random_pixels(rng, shape, jac_shared=False):
-    x, y = rng.uniform(-3, 3, (2,) + shape)
-    jac = rng.uniform(-0.6, 0.6, (2, 2)) + np.eye(2) * 0.5
-    if not jac_shared:
-        jac = jac + rng.uniform(-0.2, 0.2, shape + (2, 2))
-    u, v = rng.integers(-50, 50, (2,) + shape).astype(float)
-    return zolvin.Pixels(x, y, jac, u, v)
 
 
 def flat(p):
@@ -229,120 +220,49 @@ def test_nan_radius_is_not_the_centred_pixel():
     assert zolvin.enclosed_circle(p, (0.0, 0.0), 1.0).tolist() == [1.0, 0.0]
 
 
-# ---- Triangles and polygons ----
-
-def random_triangles(rng, n, spread=6.0, size=2.5):
-    centres = rng.uniform(-spread, spread, (n, 1, 2))
-    return centres + rng.uniform(-size, size, (n, 3, 2))
-
-
-@pytest.mark.parametrize("n_threads", THREADS)
-@pytest.mark.parametrize("size", [1, 12, 13])
-def test_accumulate_equals_zolvin(size, n_threads, rng):
-    tris = random_triangles(rng, 300)
-    values = rng.uniform(-1, 2, 300)
-    weights = rng.uniform(-0.2, 1.0, 300)  # some skipped
-    start = rng.uniform(0, 1, (size, size))
-    expected = start.copy()
-    _zolvin.accumulate_triangles(addr(tris), addr(values), addr(weights), addr(expected),
-                                 300, size)
-    out = start.copy()
-    got = zolvin.accumulate_triangles(tris, values, weights, size, out=out,
-                                      n_threads=n_threads)
-    assert got is out and same_bits(out, expected)
-    fresh = zolvin.accumulate_triangles(tris, values, 1.0, size, n_threads=n_threads)
-    assert same_bits(fresh, zolvin.accumulate_triangles(tris, values, np.ones(300), size))
-
-
-def zolvin_clip(kind, tris, params):
-    flat_tris = np.ascontiguousarray(tris).reshape(-1)
-    n = len(tris)
-    counters = np.zeros(2, np.int32)
-    if kind == "circle":
-        (cx, cy), r, keep, margin = params
-        out = np.empty(24 * n + 1)
-        k = _zolvin.clip_triangles_to_circle(addr(flat_tris), n, cx, cy, r, int(keep), margin,
-                                             addr(out), addr(counters), addr(counters[1:]))
-    else:
-        ((x1, y1), (dx1, dy1)), ((x2, y2), (dx2, dy2)), (cx, cy), ln, margin = params
-        out = np.empty(42 * n + 1)
-        k = _zolvin.clip_triangles_to_strut(addr(flat_tris), n, x1, y1, dy1, dx1, x2, y2, dy2,
-                                            dx2, cx, cy, ln, margin, addr(out), addr(counters),
-                                            addr(counters[1:]))
-    return out[:6 * k].reshape(-1, 3, 2), int(counters[0]), int(counters[1])
-
-
-CLIPS = [
-    ("circle", ((0.5, -0.3), 4.0, True, 0.0)),
-    ("circle", ((0.5, -0.3), 4.0, False, 0.5)),
-    ("strut", (((0.0, -0.5), (1.0, 0.2)), ((0.0, 0.5), (1.0, 0.2)), (0.3, 0.0), 7.0, 0.0)),
+REFUSALS = [
+    (lambda n: zolvin.enclosed_circle(n.G, (0, 0), 10 ** 400, out=n.O34), ValueError, 'radius'),
+    (lambda n: zolvin.enclosed_circle(n.P, (10 ** 400, 0), 1.0, out=n.O34), ValueError, 'center[0]'),
+    (lambda n: zolvin.enclosed_circle(n.P, np.array([2 ** 53 + 1, 0]), 1.0, out=n.O34), ValueError, 'center'),
+    (lambda n: zolvin.enclosed_circle(n.P, (0, np.int64(2 ** 62 + 1)), 1.0, out=n.O34),
+     ValueError, 'center[1]'),
+    (lambda n: zolvin.enclosed_circle(n.P, (0, 0), np.complex128(1.0), out=n.O34), TypeError, 'radius'),
+    (lambda n: zolvin.enclosed_circle(n.P, (0, 0), np.datetime64('2020'), out=n.O34), TypeError, 'radius'),
+    (lambda n: zolvin.enclosed_circle(n.P, ((0, 0), (1, 1)), 1.0, out=n.O34), ValueError, 'center'),
+    (lambda n: zolvin.enclosed_strut(n.G, 2.0, n.E, ((0, 0), (10 ** 400, 1)), out=n.O34),
+     ValueError, 'edge2 direction[0]'),
+    (lambda n: zolvin.pixel_frac(n.P, (0, '1'), (0, 1), out=n.O34), TypeError, 'point[1]'),
+    (lambda n: zolvin.pixel_frac(n.X, (0, 0), (0, 1)), TypeError, 'pixels'),
+    (lambda n: zolvin.pixel_frac(n.P, (0, 0, 0), (0, 1)), ValueError, 'point'),
+    (lambda n: zolvin.pixel_frac(n.P, (0, 0), 'ab'), TypeError, 'direction'),
+    (lambda n: zolvin.pixel_frac(n.P, np.zeros((3, 5, 2)), (0, 1)), ValueError, 'point'),
+    (lambda n: zolvin.pixel_frac(n.G, (0, 0), np.zeros((4, 3, 2))), ValueError, 'direction'),
+    (lambda n: zolvin.pixel_frac(n.P, (0, 0), (0, 1), out=n.O34.astype(np.float32)), TypeError, 'out'),
+    (lambda n: zolvin.pixel_frac(n.P, (0, 0), (0, 1), out=n.O34.tolist()), TypeError, 'out'),
+    (lambda n: zolvin.pixel_frac(n.P, (0, 0), (0, 1), out=n.O43), ValueError, 'out'),
+    (lambda n: zolvin.pixel_frac(n.P, (0, 0), (0, 1), out=n.RO), ValueError, 'out'),
+    (lambda n: zolvin.pixel_frac(n.P, (0, 0), (0, 1), out=n.O38[:, ::2]), ValueError, 'out'),
+    (lambda n: zolvin.pixel_frac(n.P, np.zeros((3, 4, 2)), (0, 1), out=n.O34[::-1]), ValueError, 'out'),
+    (lambda n: zolvin.pixel_frac(n.PB, (0, 0), (0, 1), out=n.B[1:13].reshape(3, 4)),
+     ValueError, 'overlaps x'),
+    (lambda n: zolvin.pixel_frac(n.G, (0, 0), (0, 1), out=n.O43), ValueError, 'out'),
+    (lambda n: zolvin.pixel_frac(n.P, (0, 0), (0, 1), out=n.O34, n_threads=0), ValueError, 'n_threads'),
+    (lambda n: zolvin.pixel_frac(n.P, (0, 0), (0, 1), out=n.O34, n_threads=1.5), TypeError, 'n_threads'),
+    (lambda n: zolvin.pixel_frac(n.G, (0, 0), (0, 1), out=n.O34, n_threads='2'), TypeError, 'n_threads'),
+    (lambda n: zolvin.enclosed_circle(n.P, (0, 0), '1', out=n.O34), TypeError, 'radius'),
+    (lambda n: zolvin.enclosed_circle(n.P, (0, 0), 1j, out=n.O34), TypeError, 'radius'),
+    (lambda n: zolvin.enclosed_circle(n.P, 0.0, 1.0, out=n.O34), TypeError, 'center'),
+    (lambda n: zolvin.enclosed_circle(n.G, (0, 0), 1.0, out=n.O38[:, :4]), ValueError, 'out'),
+    (lambda n: zolvin.enclosed_strut(n.P, 1.0, ((0, 0),), n.E, out=n.O34), ValueError, 'edge1'),
+    (lambda n: zolvin.enclosed_strut(n.P, 1.0, n.E, ((0, 0), (0, 1, 2)), out=n.O34),
+     ValueError, 'edge2 direction'),
+    (lambda n: zolvin.enclosed_strut(n.G, None, n.E, n.E, out=n.O34), TypeError, 'diameter'),
 ]
 
 
-@pytest.mark.parametrize("chunk", [1 << 17, 7])
-@pytest.mark.parametrize("n_threads", THREADS)
-@pytest.mark.parametrize("kind, params", CLIPS)
-def test_clip_equals_zolvin(kind, params, n_threads, chunk, rng, monkeypatch):
-    monkeypatch.setattr(_triangles, "CLIP_CHUNK", chunk)
-    # Large triangles to cut and copy, small ones near the centre to drop.
-    tris = np.concatenate([random_triangles(rng, 150), random_triangles(rng, 50, 1.0, 0.2)])
-    tris = tris[rng.permutation(200)]
-    expected = zolvin_clip(kind, tris, params)
-    if kind == "circle":
-        center, r, keep, margin = params
-        got = zolvin.clip_triangles_to_circle(tris, center, r, keep_inside=keep, margin=margin,
-                                              n_threads=n_threads)
-    else:
-        *lines, margin = params
-        got = zolvin.clip_triangles_to_strut(tris, *lines, margin=margin, n_threads=n_threads)
-    assert isinstance(got, zolvin.Clipped) and type(got.dropped) is int
-    assert same_bits(got.triangles, expected[0]) and got[1:] == expected[1:]
-    assert got.dropped > 0 and got.clipped > 0
-
-
-@pytest.mark.parametrize("n_threads", [1, 2, 5])
-def test_polygon_mask(n_threads, rng):
-    angles = np.sort(rng.uniform(0, 2 * math.pi, 23))
-    radii = rng.uniform(1, 3, 23)
-    verts = np.stack([radii * np.cos(angles), radii * np.sin(angles)], -1)
-    gx, gy = np.linspace(-3.5, 3.5, 41), rng.uniform(-3.5, 3.5, 19)
-    expected = np.empty((19, 41), np.uint8)
-    px, py = np.ascontiguousarray(verts[:, 0]), np.ascontiguousarray(verts[:, 1])
-    _zolvin.poly_grid_contains(addr(px), addr(py), 23, addr(gx), addr(gy), addr(expected), 41, 19)
-    got = zolvin.poly_grid_contains(verts, gx, gy, n_threads=n_threads)
-    assert got.dtype == np.bool_ and np.array_equal(got, expected.astype(bool))
-    # Columns in any order: the mask of each column follows it.
-    order = rng.permutation(41)
-    out = np.ones((19, 41), bool)
-    assert zolvin.poly_grid_contains(verts, gx[order], gy, out=out, n_threads=n_threads) is out
-    assert np.array_equal(out, got[:, order])
-
-
-@pytest.mark.parametrize("tri, ix, iy, area", [
-    ([[0, 0], [1, 0], [0, 1]], 0, 0, 0.25),
-    ([[0.9, -0.8], [-0.7, 0], [-0.1, 1.2]], 0, 0, 0.775),
-    ([[0.5, -0.2], [0.5, 0.2], [1.5, 0]], 1, 0, 0.2),
-])
-def test_clip_area(tri, ix, iy, area):
-    t = np.array(tri, float)
-    got = zolvin.clip_area(tri, ix, iy)
-    assert type(got) is float and got == _zolvin.clip_area(addr(t), ix, iy)
-    assert math.isclose(got, area, rel_tol=1e-12)
-
-
-# ---- Pixels, and calls from several Python threads ----
-
-def test_pixels_defaults_and_pickling():
-    import pickle
-    p = zolvin.Pixels(np.zeros((2, 3, 4)), np.zeros((2, 3, 4)), [[2, 0], [0, 1]])
-    assert p.shape == (2, 3, 4) and p.size == 24
-    assert np.array_equal(p.u[1, 2], np.arange(4.0)) and np.array_equal(p.v[1, :, 0], np.arange(3.0))
-    assert np.all(p.dxdu == 2) and p.x.dtype == np.float64 and not p.x.flags.writeable
-    q = zolvin.Pixels(np.arange(3), [0, 0, 0], np.eye(2))
-    assert np.array_equal(q.u, [0.0, 1.0, 2.0]) and np.array_equal(q.v, [0.0, 0.0, 0.0])
-    r = pickle.loads(pickle.dumps(p))
-    assert same_bits(zolvin.pixel_frac(r, (1.5, 0.0), (0.0, 1.0)),
-                     zolvin.pixel_frac(p, (1.5, 0.0), (0.0, 1.0)))
+@pytest.mark.parametrize("call, error, words", REFUSALS, ids=refusal_ids(REFUSALS))
+def test_refusals(call, error, words):
+    refused(call, error, words)
 
 
 def test_calls_from_python_threads_run_side_by_side(rng):

@@ -174,7 +174,7 @@ def test_values_compare_hash_pickle_and_tokenize_by_what_they_hold(name):
     with pytest.raises(AttributeError, match="immutable"):
         a.center = (1, 1)
     with pytest.raises(AttributeError, match="immutable"):
-        del a._hash
+        del a._key
 
 
 def test_pixels_compare_by_identity():

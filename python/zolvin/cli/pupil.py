@@ -107,8 +107,8 @@ def _list() -> int:
 def _write(args: argparse.Namespace, grid: Grid, out: Path, in_memory: Callable[[], np.ndarray],
            chunked: Callable[[Any], Any]) -> tuple[float, str]:
     """Writes the pupil to out through a temporary name beside it; returns
-    the sum of the fractions and how it was computed. chunked(chunked forms)
-    makes the dask array from zolvin's chunked forms, imported only then."""
+    the sum of the fractions and how it was computed. chunked(forms) makes
+    the dask array from the module of chunked forms, imported only then."""
     with replacing(out, args.force) as tmp:
         if through_dask(grid, out):
             from ..coverage import chunked as forms

@@ -23,8 +23,7 @@ class Value:
     and ``_args()`` / ``_kwargs()``, the constructor's arguments that make it
     again."""
 
-    __slots__ = ("_hash",)
-    _hash: int
+    __slots__ = ()
 
     def __setattr__(self, name: str, value: Any) -> NoReturn:
         raise AttributeError(f"{type(self).__name__} is immutable: {name} cannot be set")
@@ -52,13 +51,7 @@ class Value:
         return self._key() == other._key()
 
     def __hash__(self) -> int:
-        # Keys may hold every byte of an array: hashed once.
-        try:
-            return self._hash
-        except AttributeError:
-            digest = hash(self._key())
-            object.__setattr__(self, "_hash", digest)
-            return digest
+        return hash(self._key())
 
     def __reduce__(self) -> tuple[Any, ...]:
         return (rebuild, (type(self), self._args(), self._kwargs()))

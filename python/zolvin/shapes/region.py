@@ -118,6 +118,7 @@ class Region(Value):
     """
 
     __slots__ = (
+        "_hash",
         "_program_array",
         "_rule_codes",
         "arc_leaf",
@@ -136,6 +137,7 @@ class Region(Value):
     program: tuple[int, ...] | None
     _rule_codes: npt.NDArray[np.uint8]
     _program_array: IntArray
+    _hash: int
 
     def __init__(self, segments: npt.ArrayLike, segment_leaf: npt.ArrayLike,
                  arcs: npt.ArrayLike, arc_leaf: npt.ArrayLike, leaf_rules: Sequence[str],
@@ -181,6 +183,14 @@ class Region(Value):
     def _args(self) -> tuple[Any, ...]:
         return (self.segments, self.segment_leaf, self.arcs, self.arc_leaf, self.leaf_rules,
                 self.program)
+
+    def __hash__(self) -> int:
+        # The key holds every byte of the pieces: hashed once.
+        try:
+            return self._hash
+        except AttributeError:
+            self._set(_hash=super().__hash__())
+            return self._hash
 
     def __repr__(self) -> str:
         prog = "" if self.program is None else f", program={self.program}"

@@ -21,6 +21,7 @@ import shapely
 import zolvin
 from common import recording, scale_arg, timed
 from zolvin import pupils
+from zolvin.coverage.region import polygon_region
 from zolvin.shapes import HexSegments
 
 THREADS = 2
@@ -121,7 +122,7 @@ def bench_elt(size, record):
     grid = zolvin.Grid((size, size), origin=(-span / 2 + p / 2, -span / 2 + p / 2),
                        jac=((p, 0.0), (0.0, p)))
     t_ours, ours = timed(lambda: zolvin.polygon_coverage(grid, multi, n_threads=THREADS), 5)
-    region = zolvin._region.polygon_region(multi)
+    region = polygon_region(multi)
     t_kernel, _ = timed(lambda: zolvin.region_coverage(grid, region, n_threads=THREADS), 5)
     t_circle, _ = timed(lambda: zolvin.enclosed_circle(grid, (0.0, 0.0), 19.6,
                                                        n_threads=THREADS), 5)

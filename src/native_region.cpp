@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <span>
 
-#include "polygon_region.hpp"
+#include "region/region.hpp"
 
 namespace py = pybind11;
 using u64 = std::uint64_t;
@@ -39,10 +39,10 @@ void region_grid(const Doubles& segments, const Ints& segment_leaf, const Double
                  u64 cols, u64 row0, u64 col0, double x0, double y0, double dxdu, double dxdv,
                  double dydu, double dydv, Doubles& out, u64 n_threads) {
     const R::Region region = view(segments, segment_leaf, arcs, arc_leaf, rules, program);
-    const R::Frame frame{x0, y0, dxdu, dxdv, dydu, dydv, row0, col0, rows, cols};
+    const zolvin::GridWindow window{x0, y0, dxdu, dxdv, dydu, dydv, row0, col0, rows, cols};
     double* res = out.mutable_data();
     py::gil_scoped_release unlocked;
-    R::grid_coverage(region, frame, res, n_threads);
+    R::grid_coverage(region, window, res, n_threads);
 }
 
 void region_pixels(const Doubles& segments, const Ints& segment_leaf, const Doubles& arcs,
@@ -50,8 +50,9 @@ void region_pixels(const Doubles& segments, const Ints& segment_leaf, const Doub
                    const Doubles& x, const Doubles& y, const Doubles& dxdu, const Doubles& dxdv,
                    const Doubles& dydu, const Doubles& dydv, Doubles& out, u64 n_threads) {
     const R::Region region = view(segments, segment_leaf, arcs, arc_leaf, rules, program);
-    const R::PixelBatch px{x.data(), y.data(), dxdu.data(), dxdv.data(), dydu.data(),
-                           dydv.data(), static_cast<u64>(x.size())};
+    const zolvin::PixelArrays px{x.data(),    y.data(),    nullptr,     nullptr,
+                                 dxdu.data(), dxdv.data(), dydu.data(), dydv.data(),
+                                 static_cast<u64>(x.size())};
     double* res = out.mutable_data();
     py::gil_scoped_release unlocked;
     R::pixels_coverage(region, px, res, n_threads);

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "digest.hpp"
-#include "polygon_region.hpp"
+#include "region/region.hpp"
 
 namespace digest {
 
@@ -147,7 +147,7 @@ void region_cases(Random& rng, Digest& d, const RegionParts& r) {
         const double s = rng.uniform(0.08, 0.16);
         const double shear = k == 1 ? rng.uniform(-0.6, 0.6) : 0.0;
         const double mirror = k == 2 ? -1.0 : 1.0;
-        R::Frame f{-4.5, -4.5, s, 0, 0, s, 0, 0, 61, 67};
+        zolvin::GridWindow f{-4.5, -4.5, s, 0, 0, s, 0, 0, 61, 67};
         if (k > 0) {
             f.dxdu = s * ca * mirror, f.dxdv = s * (shear * ca - sa);
             f.dydu = s * sa * mirror, f.dydv = s * (shear * sa + ca);
@@ -167,9 +167,7 @@ void region_cases(Random& rng, Digest& d, const RegionParts& r) {
     }
     const Pixels p = make_pixels(rng, 257, true);
     std::vector<double> out(p.n);
-    const R::PixelBatch px{p.x.data(),   p.y.data(),   p.j00.data(), p.j01.data(),
-                           p.j10.data(), p.j11.data(), p.n};
-    R::pixels_coverage(r.view(), px, out.data(), 1);
+    R::pixels_coverage(r.view(), p.arrays(), out.data(), 1);
     d.add(out);
 }
 

@@ -37,7 +37,7 @@ class Pixels:
     runs the constructor's checks and conversions on the stored arrays.
     """
 
-    __slots__ = (*_ARRAYS, "shape", "size", "_addresses", "_spans")
+    __slots__ = (*_ARRAYS, "shape", "size", "_spans")
 
     x: V.FloatArray
     y: V.FloatArray
@@ -49,7 +49,6 @@ class Pixels:
     dydv: V.FloatArray
     shape: tuple[int, ...]
     size: int
-    _addresses: tuple[int, int, int, int, int, int, int, int]
     _spans: tuple[tuple[str, int, int], ...]
 
     def __init__(self, x: npt.ArrayLike, y: npt.ArrayLike, jac: npt.ArrayLike,
@@ -72,7 +71,7 @@ class Pixels:
     from_wcs = classmethod(from_wcs)
 
     def __init_subclass__(cls, **kwargs: Any) -> NoReturn:
-        # The kernels trust a Pixels' addresses and size: no subclass may redefine them.
+        # The kernels trust a Pixels' arrays and size: no subclass may redefine them.
         raise TypeError("zolvin.Pixels cannot be subclassed")
 
     @staticmethod
@@ -85,7 +84,7 @@ class Pixels:
 
     def _set(self, *arrays: Any) -> None:
         """Checks and converts the eight arrays (x first: it gives the shape)
-        and stores read-only views of them, their addresses and their spans."""
+        and stores read-only views of them and their spans."""
         if len(arrays) != len(_ARRAYS):
             raise TypeError(f"Pixels needs {len(_ARRAYS)} arrays, not {len(arrays)}")
         x = V.floats(arrays[0], "x")
@@ -95,8 +94,6 @@ class Pixels:
             object.__setattr__(self, name, view)
         object.__setattr__(self, "shape", x.shape)
         object.__setattr__(self, "size", x.size)
-        # Addresses in the order of the attributes: x, y, u, v, Jacobian.
-        object.__setattr__(self, "_addresses", tuple(V.address(a) for a in views))
         object.__setattr__(self, "_spans", V.spans(self._inputs()))
 
     @classmethod
@@ -114,6 +111,11 @@ class Pixels:
 
     def __reduce__(self) -> tuple[Any, ...]:
         return (Pixels._from_arrays, tuple(getattr(self, name) for name in _ARRAYS))
+
+    def _native_args(self) -> tuple[V.FloatArray, V.FloatArray, V.FloatArray, V.FloatArray,
+                                    V.FloatArray, V.FloatArray, V.FloatArray, V.FloatArray]:
+        """The arrays in the order the native module takes them: x, y, u, v, Jacobian."""
+        return (self.x, self.y, self.u, self.v, self.dxdu, self.dxdv, self.dydu, self.dydv)
 
     def _inputs(self) -> dict[str, np.ndarray]:
         return {label: getattr(self, name) for name, label in zip(_ARRAYS, _LABELS)}

@@ -42,7 +42,7 @@ def clip_area(triangle: npt.ArrayLike, ix: int, iy: int) -> float:
     tri = V.floats(triangle, "triangle", (3, 2))
     i = V.index(ix, "ix", -V.INT32_MAX - 1, V.INT32_MAX)
     j = V.index(iy, "iy", -V.INT32_MAX - 1, V.INT32_MAX)
-    return float(_native.clip_area(V.address(tri), i, j))
+    return float(_native.clip_area(tri, i, j))
 
 
 def _per_triangle(value: Any, n: int, name: str) -> V.FloatArray:
@@ -81,14 +81,13 @@ def accumulate_triangles(triangles: npt.ArrayLike, values: npt.ArrayLike,
                         V.spans({"triangles": tris, "values": vals, "weights": wts}),
                         same_ok=False)
     nt = V.threads(n_threads, n if k > 1 else 0, ACCUMULATE_THRESHOLD)
-    _native.accumulate_triangles(V.address(tris), V.address(vals), V.address(wts),
-                                 V.address(grid), n, k, nt)
+    _native.accumulate_triangles(tris, vals, wts, grid, k, nt)
     return grid
 
 
 def _clip(tris: V.FloatArray, room: int, n_threads: Any, call: Any) -> Clipped:
-    """Runs call(first, count, out, counts, threads) over chunks of the list and
-    joins the parts' pieces in input order."""
+    """Runs call(chunk, out, counts, threads) over chunks of the list and joins
+    the parts' pieces in input order."""
     n = tris.shape[0]
     nt = V.threads(n_threads, n, CLIP_THRESHOLD)
     step = CLIP_CHUNK * nt
@@ -99,8 +98,7 @@ def _clip(tris: V.FloatArray, room: int, n_threads: Any, call: Any) -> Clipped:
     for first in range(0, n, step):
         m = min(step, n - first)
         parts = max(1, min(nt, m))
-        call(V.address(tris) + _native.TRIANGLE_BYTES * first, m, V.address(scratch),
-             V.address(counts), nt)
+        call(tris[first:first + m], scratch, counts, nt)
         views = []
         for start, written, d, c in counts[:parts].tolist():
             views.append(scratch[room * start:room * start + written])
@@ -124,11 +122,11 @@ def clip_triangles_to_circle(triangles: npt.ArrayLike, center: V.PairLike, radiu
     tris = _triangle_list(triangles)
     cx, cy = V.pair(center, "center")
     r = V.real(radius, "radius")
-    keep = 1 if keep_inside else 0
+    keep = bool(keep_inside)
     mg = V.real(margin, "margin")
     return _clip(tris, _native.CIRCLE_PIECES, n_threads,
-                 lambda a, m, o, c, nt: _native.clip_triangles_to_circle(
-                     a, m, cx, cy, r, keep, mg, o, c, nt))
+                 lambda t, o, c, nt: _native.clip_triangles_to_circle(
+                     t, cx, cy, r, keep, mg, o, c, nt))
 
 
 def clip_triangles_to_strut(triangles: npt.ArrayLike, edge1: V.EdgeLike, edge2: V.EdgeLike,
@@ -148,5 +146,5 @@ def clip_triangles_to_strut(triangles: npt.ArrayLike, edge1: V.EdgeLike, edge2: 
     ln = V.real(length, "length")
     mg = V.real(margin, "margin")
     return _clip(tris, _native.STRUT_PIECES, n_threads,
-                 lambda a, m, o, c, nt: _native.clip_triangles_to_strut(
-                     a, m, x1, y1, dy1, dx1, x2, y2, dy2, dx2, cx, cy, ln, mg, o, c, nt))
+                 lambda t, o, c, nt: _native.clip_triangles_to_strut(
+                     t, x1, y1, dx1, dy1, x2, y2, dx2, dy2, cx, cy, ln, mg, o, c, nt))

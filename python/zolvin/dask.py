@@ -225,8 +225,7 @@ def _band_step(band: np.ndarray | None, size: int, rows: tuple[int, int], tris: 
         v = np.ascontiguousarray(np.broadcast_to(values, (n,))[pick], dtype=np.float64)
         w = np.ascontiguousarray(np.broadcast_to(weights, (n,))[pick], dtype=np.float64)
         # Each band step has one dependent, the next step: it is added to in place.
-        _native.accumulate_triangles_band(V.address(t), V.address(v), V.address(w),
-                                          V.address(band), t.shape[0], size, r0, r1, 1)
+        _native.accumulate_triangles_band(t, v, w, band, size, r0, r1, 1)
     return band
 
 

@@ -35,6 +35,7 @@ from . import _mesh
 from . import _validate as V
 from ._aperture import aperture_coverage
 from ._coverage import enclosed_circle, enclosed_strut
+from ._native import REACH
 from ._pixels import Pixels
 from ._validate import FloatArray
 from .grid import Grid
@@ -168,9 +169,10 @@ def pupil_shape(p: _Pupil) -> Shape:
 # passes through the centre: inside the aperture its rim stays within
 # min(strut_width / 2, radius)^2 / (2 * SPOKE_DISC * radius) of the square end.
 SPOKE_DISC = 8.0
-# The strut rule squares distances across its disc: beyond this reach (centre
-# and disc together) they overflow, and the spokes would cover nothing.
-MAX_SPOKE_REACH = 1e150
+# The strut rule squares distances across its disc: beyond the reach (centre
+# and disc together) whose squares stay finite they overflow, and the spokes
+# would cover nothing.
+MAX_SPOKE_REACH = REACH
 
 
 def _coverage(pix: Any, p: _Pupil, n_threads: Any) -> FloatArray:

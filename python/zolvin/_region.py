@@ -12,16 +12,28 @@ import numpy.typing as npt
 
 from . import _native
 from . import _validate as V
+from ._native import (
+    MAX_LEAVES,
+    OP_AND,
+    OP_DIFF,
+    OP_NOT,
+    OP_OR,
+    OP_XOR,
+    RULE_EVENODD,
+    RULE_NONZERO,
+    RULE_POSITIVE,
+)
 from ._pixels import Pixels
 from ._validate import FloatArray
 from .grid import Grid
 
 # Below this many pixels one thread does the work when n_threads is None.
 THREAD_THRESHOLD = 1 << 15
-MAX_LEAVES = 64
-RULES = ("nonzero", "evenodd", "positive")
+# The leaf rules by name, and the kernel's code of each.
+_RULE_CODES = {"nonzero": RULE_NONZERO, "evenodd": RULE_EVENODD, "positive": RULE_POSITIVE}
+RULES = tuple(_RULE_CODES)
 # Program opcodes: k >= 0 pushes leaf k's membership.
-OR, AND, DIFF, XOR, NOT = -1, -2, -3, -4, -5
+OR, AND, DIFF, XOR, NOT = OP_OR, OP_AND, OP_DIFF, OP_XOR, OP_NOT
 _BINARY = (OR, AND, DIFF, XOR)
 
 IntArray = npt.NDArray[np.int32]
@@ -185,7 +197,7 @@ class Region:
         set_(self, "arc_leaf", _frozen(arc_leaf_))
         set_(self, "leaf_rules", rules)
         set_(self, "program", ops if program is not None else None)
-        set_(self, "_rule_codes", _frozen(np.array([RULES.index(r) for r in rules], np.uint8)))
+        set_(self, "_rule_codes", _frozen(np.array([_RULE_CODES[r] for r in rules], np.uint8)))
         set_(self, "_program_array", _frozen(np.array(ops, np.int32)))
         set_(self, "_hash", None)
 

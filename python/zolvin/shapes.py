@@ -36,6 +36,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _validate as V
+from ._native import MAX_LEAVES, OP_AND, OP_DIFF, OP_OR
 from ._region import polygon_rings
 from ._validate import FloatArray
 
@@ -43,10 +44,8 @@ __all__ = ["Compiled", "Difference", "Disc", "Ellipse", "HexSegments", "Hexagon"
            "Polygon", "RegularPolygon", "Shape", "Spider", "Union", "compile_shape"]
 
 TAU = 2 * math.pi
-# The rasterizer takes at most this many leaves.
-MAX_LEAVES = 64
 # Program operations (postfix): leaf indices push, these combine the top two.
-OR, AND, DIFF = -1, -2, -3
+OR, AND, DIFF = OP_OR, OP_AND, OP_DIFF
 # Polygons with more vertices than this are shown abbreviated by repr.
 REPR_VERTICES = 8
 

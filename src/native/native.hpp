@@ -67,9 +67,9 @@ void def_grid(py::module_& m, const char* name, F f, const char* doc, Extra... e
 }
 
 // The kernel families, one binding file each.
-void bind_coverage(py::module_& m);   // coverage.cpp: lines, circles, struts
-void bind_triangles(py::module_& m);  // triangles.cpp
-void bind_masks(py::module_& m);      // masks.cpp
-void bind_region(py::module_& m);     // region.cpp
+void bind_coverage(py::module_& m);   // bind_coverage.cpp: lines, circles, struts
+void bind_triangles(py::module_& m);  // bind_triangles.cpp
+void bind_masks(py::module_& m);      // bind_masks.cpp
+void bind_region(py::module_& m);     // bind_region.cpp
 
 }  // namespace zolvin::native

@@ -20,7 +20,6 @@ Program::Program(std::span<const Rule> rules, std::span<const std::int32_t> ops)
 }
 
 bool Program::evaluate(std::uint64_t mask) const {
-    if (ops_.empty()) return mask != 0;
     std::uint64_t stack = 0;  // bit k: the value k places below the top
     for (const std::int32_t op : ops_) {
         if (op >= 0) {

@@ -28,11 +28,12 @@ public:
     Rule rule(std::int32_t leaf) const { return rules_[leaf]; }
 
     bool inside(std::uint64_t mask) const {
-        return table_.empty() ? evaluate(mask) : table_[mask] != 0;
+        if (!table_.empty()) return table_[mask] != 0;
+        return ops_.empty() ? mask != 0 : evaluate(mask);
     }
 
 private:
-    bool evaluate(std::uint64_t mask) const;
+    bool evaluate(std::uint64_t mask) const;  // with ops_ not empty
 
     std::vector<Rule> rules_;
     std::vector<std::int32_t> ops_;  // empty: the union of all leaves

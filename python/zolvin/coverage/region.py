@@ -88,9 +88,7 @@ def region_coverage(pixels: Pixels | Grid, region: Region, *, out: FloatArray | 
             res = V.out_array(out, pixels.shape, V.F64)
             V.check_overlap(res, V.address(res), region._spans(), same_ok=False)
         nt = V.threads(n_threads, pixels.size, THREAD_THRESHOLD)
-        rows, cols, row0, col0, x0, y0, a, b, c, d = pixels._native_args()
-        zolvin._native.region_grid(*region._native_args(), rows, cols, row0, col0, x0, y0, a, b, c, d,
-                            res, nt)
+        zolvin._native.region_grid(*pixels._native_args(), *region._native_args(), res, nt)
         return res
     if not isinstance(pixels, Pixels):
         raise TypeError(f"pixels must be a zolvin.Pixels or a zolvin.Grid, "
@@ -102,8 +100,7 @@ def region_coverage(pixels: Pixels | Grid, region: Region, *, out: FloatArray | 
         res = V.out_array(out, pixels.shape, V.F64)
         V.check_overlap(res, V.address(res), pixels._spans + region._spans(), same_ok=False)
     nt = V.threads(n_threads, pixels.size, PIXELS_REGION_THRESHOLD)
-    zolvin._native.region_pixels(*region._native_args(), pixels.x, pixels.y, pixels.dxdu, pixels.dxdv,
-                          pixels.dydu, pixels.dydv, res, nt)
+    zolvin._native.region_pixels(*pixels._native_args(), *region._native_args(), res, nt)
     return res
 
 

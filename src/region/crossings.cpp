@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "conics.hpp"
 #include "strip.hpp"
 
 namespace zolvin::region {
@@ -69,16 +70,22 @@ void segment_ellipse(const Gap& gap, const StripPiece& seg, const StripPiece& ar
     if (opposite(fl, fh)) events.push_back(gap.bisect(lo, hi, fl));
 }
 
-// Two ellipses: sign changes on a fine sampling, each settled by bisection.
-void sampled(const Gap& gap, double lo, double hi, std::vector<double>& events) {
-    const int n = 16 + static_cast<int>(std::min(4096.0, std::ceil((hi - lo) * 16)));
-    double ul = lo, fl = gap.at(lo);
-    for (int k = 1; k <= n; ++k) {
-        const double uh = k == n ? hi : lo + (hi - lo) * (static_cast<double>(k) / n);
-        const double fh = gap.at(uh);
-        if (opposite(fl, fh)) events.push_back(gap.bisect(ul, uh, fl));
-        else if (fh == 0 && k < n) events.push_back(uh);
-        ul = uh, fl = fh;
+// Two ellipses: every point where they meet, kept where its parameter lies
+// on both pieces (within what the clip points' rounding may move).
+void ellipse_ellipse(const Boundary& B, const StripPiece& a, const StripPiece& b, double lo,
+                     double hi, std::vector<double>& events) {
+    const Ellipse &ea = B.ellipses[a.p->ellipse], &eb = B.ellipses[b.p->ellipse];
+    ConicMeeting meet[kMaxMeetings];
+    const int n = conic_meetings({ea.cu, ea.cv, ea.a, ea.b, ea.c, ea.d},
+                                 {eb.cu, eb.cv, eb.a, eb.b, eb.c, eb.d}, meet);
+    auto on = [](const StripPiece& s, double t) {
+        const double lo_t = std::min(s.tL, s.tR), hi_t = std::max(s.tL, s.tR);
+        t += std::round(((lo_t + hi_t) * 0.5 - t) / kTwoPi) * kTwoPi;
+        return t >= lo_t - 1e-7 && t <= hi_t + 1e-7;
+    };
+    for (int k = 0; k < n; ++k) {
+        const double u = meet[k].u;
+        if (u > lo && u < hi && on(a, meet[k].t1) && on(b, meet[k].t2)) events.push_back(u);
     }
 }
 
@@ -99,7 +106,7 @@ void crossings(const Boundary& B, const StripPiece& a, const StripPiece& b,
     } else if (!a_arc || !b_arc) {
         segment_ellipse(gap, a_arc ? b : a, a_arc ? a : b, lo, hi, events);
     } else {
-        sampled(gap, lo, hi, events);
+        ellipse_ellipse(B, a, b, lo, hi, events);
     }
 }
 

@@ -224,12 +224,15 @@ ArcEnds join_arc_ends(const Region& r) {
             return std::array<double, 2>{a.cx + a.a * c + a.b * s, a.cy + a.c * c + a.d * s};
         };
         const auto p0 = eval(a.t0);
-        const auto s = joiner.join(p0[0], p0[1], tol);
-        std::array<double, 2> e = s;
-        if (!(std::fabs(a.t1 - a.t0) >= kTwoPi)) {
-            const auto p1 = eval(a.t1);
-            e = joiner.join(p1[0], p1[1], tol);
+        if (std::fabs(a.t1 - a.t0) >= kTwoPi) {
+            // A whole ellipse closes on itself: moving its start onto another
+            // piece's end would bend it off its rim by up to tol.
+            out.ends.push_back({p0[0], p0[1], p0[0], p0[1]});
+            continue;
         }
+        const auto s = joiner.join(p0[0], p0[1], tol);
+        const auto p1 = eval(a.t1);
+        const auto e = joiner.join(p1[0], p1[1], tol);
         out.ends.push_back({s[0], s[1], e[0], e[1]});
     }
     return out;

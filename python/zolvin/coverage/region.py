@@ -67,13 +67,15 @@ def region_coverage(pixels: Pixels | Grid, region: Region, *, out: FloatArray | 
       every window of a Grid and every dask chunking.
     - Exact to rounding: segments (trapezoids), arcs (the chord's trapezoid
       plus the closed-form elliptic segment), their crossings with segments
-      (a quadratic in cos t, sin t). The error is a few ulps of the pixel
-      coordinates per piece end in the pixel: about 1e-13 of a pixel for grids
-      of a few thousand pixels.
-    - Approximate: crossings of two different ellipses are found by sampling
-      at 1/16 pixel along the strip and bisection; two crossings closer than
-      that can be missed, which costs at most the sliver between them (below
-      1e-9 of a pixel for arcs of radius above 2 pixels).
+      (a quadratic in cos t, sin t) and with other ellipses (closed form for
+      two circles; otherwise the real roots of a quartic, isolated between
+      the roots of its derivatives, touching points included), however close
+      together. The error is a few ulps of the pixel coordinates per piece
+      end in the pixel: about 1e-13 of a pixel for grids of a few thousand
+      pixels.
+    - A Grid and its ``grid.pixels()`` agree to rounding, not bit for bit
+      (a Grid is swept in its own frame, Pixels each in the pixel's own):
+      within 6e-16 times the grid's larger side in pixels.
 
     A Grid costs the pixels plus the boundary's length in pixels. Pixels
     transform the whole boundary for every pixel: pixels x pieces.

@@ -113,7 +113,8 @@ class Region(Value):
     -----
     Each leaf's pieces should form closed chains. An arc's end within 1e-9 of
     its size of a segment's end (or of an earlier arc's end) is joined to that
-    point exactly. A Region is immutable (its arrays are read-only copies),
+    point exactly; a whole ellipse (``|t1 - t0| >= 2 pi``) closes on itself
+    and is joined to nothing. A Region is immutable (its arrays are read-only copies),
     hashable and picklable; unpickling re-runs the checks.
     """
 

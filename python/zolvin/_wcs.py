@@ -1,31 +1,34 @@
 """Pixels of a sky image: centres and Jacobians on a tangent plane, from a WCS.
 
 How a pixel is placed depends on what the WCS does between the pixel and the
-sky, and each kind gets the method that is right for it:
+sky, and each kind of WCS gets the method that is right for it:
 
 ``model``
     A gnomonic (TAN) projection with its reference point at the native pole,
-    undistorted or with a SIP polynomial. The intermediate world coordinates
-    then are the standard coordinates on the plane tangent at CRVAL (turned
-    by LONPOLE), so centres and Jacobians are the linear matrix and the
-    polynomial with its derivatives: plain arithmetic, analytic. Another
-    tangent point sees that plane through a projective map, made once.
+    undistorted or with SIP or TPV polynomials. Its intermediate world
+    coordinates then are the standard coordinates on the plane tangent at
+    CRVAL (turned by LONPOLE), so centres and Jacobians are the linear
+    matrix and the polynomials with their derivatives: plain arithmetic,
+    analytic. Another tangent point sees that plane through a projective
+    map, made once.
 ``intermediate``
-    The same projection with distortions that astropy or WCSLIB applies and
-    that are not read here (lookup tables, TPV and WCSLIB's other
-    distortions): astropy gives the intermediate world coordinates, central
-    differences their derivatives; the projective map as above.
+    The same projection with distortions not read here (lookup tables, a
+    TPV term in the radius, WCSLIB's other distortions): astropy gives the
+    intermediate world coordinates, central differences their derivatives;
+    the projective map as above.
 ``sky``
     Any other projection: astropy's sky positions projected onto the plane,
     central differences of those.
 
-A few pixels spread over the image are checked against astropy's own sky
-positions before the first two are trusted: a WCS that maps pixels otherwise
-(a distortion not detected) falls back to the next kind.
+Pixels spread over the image are checked against astropy's own sky
+positions before the first two kinds are trusted: a WCS that maps pixels
+otherwise (a distortion not recognised) falls to the next kind.
 
-Only + - * / run per pixel on the first two (and sqrt nowhere), so a pixel's
-values are the same bits whether it is computed with the whole image or in
-any window of it.
+Only + - * / and sqrt run per pixel in the first two kinds, whose results
+numpy rounds element by element, so a pixel's values are the same bits
+whether it is computed with the whole image or in any window of it. The sky
+kind also takes numpy's sin and cos, which must be as consistent (the tests
+check it on each machine).
 """
 from __future__ import annotations
 
@@ -125,27 +128,17 @@ def _projection_issue(wcs: Any) -> str | None:
     return None
 
 
-def _wcslib_distortion(wcs: Any) -> str | None:
-    """WCSLIB's own distortions (TPV among them), which astropy does not
-    expose: the WCS then shows a plain TAN CTYPE and no PV values. WCSLIB's
-    printout of the transformation names them; an undetected one is caught by
+def _wcslib_distortions(wcs: Any) -> list[str] | None:
+    """The kinds of WCSLIB's own distortions (TPV among them), which astropy
+    does not expose: the WCS then shows a plain TAN CTYPE and no PV values.
+    WCSLIB's printout of the transformation names them (an empty list: some,
+    not named); None when there are none. One not detected here is caught by
     the probe."""
     text = repr(wcs.wcs)
     pointers = re.findall(r"^\s*(?:dispre|disseq): (\S+)", text, re.M)
     if all(p in ("0x0", "(nil)", "0") for p in pointers):
         return None
-    kinds = sorted(set(re.findall(r'^\s+"(TPV|TPD|DSS|WAT|Polynomial|SIP)"\s*$', text, re.M)))
-    return f"WCSLIB's {'/'.join(kinds) or 'own'} distortion terms"
-
-
-def _distortion_issues(wcs: Any) -> list[str]:
-    """The distortions besides SIP that move pixels: astropy's lookup tables
-    and WCSLIB's distortions."""
-    found = [f"the lookup table {name}" for name in _LOOKUPS if getattr(wcs, name, None) is not None]
-    wcslib = _wcslib_distortion(wcs)
-    if wcslib is not None:
-        found.append(wcslib)
-    return found
+    return sorted(set(re.findall(r'^\s+"(TPV|TPD|DSS|WAT|Polynomial|SIP)"\s*$', text, re.M)))
 
 
 class _Poly:
@@ -174,17 +167,25 @@ class _Poly:
         return self._horner([self._horner(row, v) for row in self.rows], u)
 
 
+def _derivatives(coeffs: np.ndarray) -> tuple[_Poly, _Poly, _Poly]:
+    """A polynomial sum coeffs[p, q] u**p v**q and its derivatives in u and v."""
+    p = np.arange(coeffs.shape[0], dtype=float)[:, None]
+    q = np.arange(coeffs.shape[1], dtype=float)[None, :]
+    return _Poly(coeffs), _Poly((coeffs * p)[1:]), _Poly((coeffs * q)[:, 1:])
+
+
+def _product(a: tuple[Any, ...], b: tuple[Any, ...]) -> tuple[Any, ...]:
+    """The product of two 2 x 2 matrices held as (a00, a01, a10, a11)."""
+    return (a[0] * b[0] + a[1] * b[2], a[0] * b[1] + a[1] * b[3],
+            a[2] * b[0] + a[3] * b[2], a[2] * b[1] + a[3] * b[3])
+
+
 class _Sip:
     """A SIP polynomial pair with the polynomials of their derivatives."""
 
     def __init__(self, sip: Any) -> None:
         self.crpix = (float(sip.crpix[0]), float(sip.crpix[1]))
-        self.polys = []
-        for coeffs in (np.asarray(sip.a, float), np.asarray(sip.b, float)):
-            p = np.arange(coeffs.shape[0], dtype=float)[:, None]
-            q = np.arange(coeffs.shape[1], dtype=float)[None, :]
-            d_du, d_dv = (coeffs * p)[1:], (coeffs * q)[:, 1:]
-            self.polys.append((_Poly(coeffs), _Poly(d_du), _Poly(d_dv)))
+        self.polys = [_derivatives(np.asarray(c, float)) for c in (sip.a, sip.b)]
 
     def __call__(self, c: Any, r: Any) -> tuple[Any, ...]:
         """f, g and their derivatives df/du, df/dv, dg/du, dg/dv at 0-based
@@ -193,6 +194,85 @@ class _Sip:
         v = (r + 1.0) - self.crpix[1]
         (f, fu, fv), (g, gu, gv) = ([p(u, v) for p in polys] for polys in self.polys)
         return f, g, fu, fv, gu, gv
+
+
+def _tpv_terms() -> list[tuple[int, int]]:
+    """TPV's terms in the order of its coefficients: powers (p, q) of an
+    axis's own and the other coordinate, degree by degree, each odd degree
+    followed by that power of the radius, as (degree, -1)."""
+    terms = []
+    for degree in range(8):
+        terms += [(degree - j, j) for j in range(degree + 1)]
+        if degree % 2:
+            terms.append((degree, -1))
+    return terms
+
+
+class _Tpv:
+    """TPV polynomials: each axis's new intermediate coordinate (degrees) a
+    polynomial in its own and the other axis's, with odd powers of their
+    radius.
+
+    astropy keeps the coefficients out of reach (``get_pv`` is empty once
+    WCSLIB has taken them as a distortion); the header WCSLIB writes back
+    gives them to 15 digits, and the probe checks the result.
+    """
+
+    TERMS = _tpv_terms()
+
+    def __init__(self, axes: list[dict[int, float]]) -> None:
+        self.polys, self.radial = [], []
+        for coeffs in axes:
+            grid = np.zeros((8, 8))
+            radial = [0.0, 0.0, 0.0]  # of r**3, r**5, r**7
+            for m, value in coeffs.items():
+                p, q = self.TERMS[m]
+                if q < 0:
+                    radial[(p - 3) // 2] = value
+                else:
+                    grid[p, q] = value
+            self.polys.append(_derivatives(grid))
+            self.radial.append(radial)
+        self.has_radius = any(any(r) for r in self.radial)
+
+    @classmethod
+    def read(cls, wcs: Any, lng: int, lat: int) -> _Tpv | None:
+        """The TPV terms of a WCS; None when it has none or has a term this
+        does not model (the first power of the radius, whose derivative is
+        undefined at the reference point)."""
+        from astropy.io import fits  # type: ignore[import-untyped]
+
+        header = fits.Header.fromstring(wcs.wcs.to_header())
+        if not all(str(header.get(f"CTYPE{i + 1}", "")).endswith("-TPV") for i in (lng, lat)):
+            return None
+        axes = []
+        for i in (lng, lat):
+            prefix = f"PV{i + 1}_"
+            coeffs = {int(k[len(prefix):]): float(header[k])
+                      for k in header if k.startswith(prefix) and k[len(prefix):].isdigit()}
+            if any(m >= len(cls.TERMS) for m in coeffs) or coeffs.get(3, 0.0) != 0.0:
+                return None
+            axes.append(coeffs)
+        return cls(axes)
+
+    def __call__(self, x: Any, y: Any) -> tuple[Any, ...]:
+        """The new x and y and their Jacobian (d/dx, d/dy of each) with
+        respect to the old."""
+        r2 = x * x + y * y
+        r = np.sqrt(r2) if self.has_radius else 0.0
+        out = []
+        for (poly, d_own, d_other), (c3, c5, c7), own, other in zip(
+                self.polys, self.radial, (x, y), (y, x)):
+            value, da, db = poly(own, other), d_own(own, other), d_other(own, other)
+            if c3 or c5 or c7:
+                # sum c_k r**k, and its derivative sum k c_k r**(k - 2) times
+                # the coordinate, by Horner's rule in r**2.
+                value = value + r * r2 * (c3 + r2 * (c5 + r2 * c7))
+                slope = r * (3 * c3 + r2 * (5 * c5 + r2 * (7 * c7)))
+                da, db = da + slope * own, db + slope * other
+            out.append((value, da, db))
+        (x2, x2_dx, x2_dy), (y2, y2_dy, y2_dx) = out
+        return x2, y2, (x2_dx, x2_dy, y2_dx, y2_dy)
 
 
 class TangentPlane:
@@ -226,8 +306,7 @@ class TangentPlane:
         self.kind = "sky"
         issue = _projection_issue(wcs)
         if issue is None:
-            self._tan_setup(wcs, matrix, ref)
-            found = _distortion_issues(wcs)
+            found = self._tan_setup(wcs, matrix, ref)
             issue = " and ".join(found) if found else None
             for kind in ("intermediate",) if found else ("model", "intermediate"):
                 self.kind = kind
@@ -235,9 +314,10 @@ class TangentPlane:
                 if miss is None:
                     break
                 if kind == "model":
-                    sip = " and SIP terms" if self._sip else ""
+                    terms = (" and SIP terms" if self._sip else "") + (
+                        " and TPV terms" if self._tpv else "")
                     issue = (f"sky positions up to {miss:.3g} pixels away from those of its TAN "
-                             f"projection{sip} (a distortion not recognised)")
+                             f"projection{terms} (a distortion not recognised)")
             else:
                 self.kind = "sky"
         if jacobian == "analytic" and self.kind != "model":
@@ -246,21 +326,27 @@ class TangentPlane:
         self.method = "analytic" if self.kind == "model" and not self._central else "central"
 
     # --- setting up the TAN kinds -----------------------------------------
-    def _tan_setup(self, wcs: Any, matrix: np.ndarray, ref: tuple[float, float]) -> None:
+    def _tan_setup(self, wcs: Any, matrix: np.ndarray, ref: tuple[float, float]) -> list[str]:
         """The maps of the TAN kinds: pixel to intermediate world coordinates,
-        these to the plane at CRVAL (a turn by LONPOLE), that to center's."""
+        these to the plane at CRVAL (a turn by LONPOLE), that to center's.
+        Returns the distortions the model does not take."""
         # Intermediate coordinates (x, y) put the celestial pole at native
         # longitude LONPOLE, i.e. north along (sin, -cos) of it, east a
         # quarter turn clockwise of north: standard coordinates at CRVAL are
         # (xi, eta) = turn @ (x, y), the identity for the usual 180.
         c, s = _cos_sin_deg(float(wcs.wcs.lonpole))
-        turn = ((-c, -s), (s, -c))
-        self._turn = [[ARCSEC_PER_DEGREE * t for t in row] for row in turn]
-        m = matrix.tolist()
-        self._k = [[ARCSEC_PER_DEGREE * (row[0] * m[0][j] + row[1] * m[1][j]) for j in (0, 1)]
-                   for row in turn]
+        turn = (-c, -s, s, -c)
+        self._turn = tuple(ARCSEC_PER_DEGREE * t for t in turn)
+        self._m = tuple(float(t) for t in matrix.ravel())
+        self._k = tuple(ARCSEC_PER_DEGREE * t for t in _product(turn, self._m))
         self._crpix = (float(wcs.wcs.crpix[0]), float(wcs.wcs.crpix[1]))
         self._sip = None if wcs.sip is None else _Sip(wcs.sip)
+        found = [f"the lookup table {name}" for name in _LOOKUPS
+                 if getattr(wcs, name, None) is not None]
+        kinds = _wcslib_distortions(wcs)
+        self._tpv = _Tpv.read(wcs, self._lng, self._lat) if kinds == ["TPV"] else None
+        if kinds is not None and self._tpv is None:
+            found.append(f"WCSLIB's {'/'.join(kinds) or 'own'} distortion terms")
         self._h: list[list[float]] | None = None
         if self.center != ref:
             # A point (xi, eta) of CRVAL's plane is the direction
@@ -270,6 +356,7 @@ class TangentPlane:
             k = ARCSEC_PER_RADIAN
             self._h = [[q[0][0], q[0][1], k * q[0][2]], [q[1][0], q[1][1], k * q[1][2]],
                        [q[2][0] / k, q[2][1] / k, q[2][2]]]
+        return found
 
     def _probe(self) -> float | None:
         """None when the kind's centres agree with astropy's sky positions at
@@ -292,18 +379,21 @@ class TangentPlane:
 
     def _model(self, c: Any, r: Any) -> tuple[Any, ...]:
         """Standard coordinates at CRVAL (arcsec) of pixels (c, r) and their
-        Jacobian, from the linear matrix and the SIP terms."""
-        k = self._k
-        du = (c + 1.0) - self._crpix[0]
-        dv = (r + 1.0) - self._crpix[1]
-        if self._sip is None:
-            return k[0][0] * du + k[0][1] * dv, k[1][0] * du + k[1][1] * dv, *k[0], *k[1]
-        f, g, fu, fv, gu, gv = self._sip(c, r)
-        ox, oy = du + f, dv + g
-        a, d = fu + 1.0, gv + 1.0
-        return (k[0][0] * ox + k[0][1] * oy, k[1][0] * ox + k[1][1] * oy,
-                k[0][0] * a + k[0][1] * gu, k[0][0] * fv + k[0][1] * d,
-                k[1][0] * a + k[1][1] * gu, k[1][0] * fv + k[1][1] * d)
+        Jacobian, from the linear matrix and the SIP and TPV terms."""
+        ox = (c + 1.0) - self._crpix[0]
+        oy = (r + 1.0) - self._crpix[1]
+        sip = None
+        if self._sip is not None:
+            f, g, fu, fv, gu, gv = self._sip(c, r)
+            ox, oy, sip = ox + f, oy + g, (fu + 1.0, fv, gu, gv + 1.0)
+        if self._tpv is None:
+            k = self._k
+            jac = k if sip is None else _product(k, sip)
+            return k[0] * ox + k[1] * oy, k[2] * ox + k[3] * oy, *jac
+        m, t = self._m, self._turn
+        x2, y2, tpv = self._tpv(m[0] * ox + m[1] * oy, m[2] * ox + m[3] * oy)
+        jac = _product(t, _product(tpv, m if sip is None else _product(m, sip)))
+        return t[0] * x2 + t[1] * y2, t[2] * x2 + t[3] * y2, *jac
 
     def _intermediate(self, c: np.ndarray, r: np.ndarray) -> tuple[Any, Any]:
         """Standard coordinates at CRVAL (arcsec) through astropy, every
@@ -313,7 +403,7 @@ class TangentPlane:
         img = wcs.wcs.p2s(wcs.pix2foc(np.stack([c + 1.0, r + 1.0], -1), 1), 1)["imgcrd"]
         x, y = img[:, self._lng], img[:, self._lat]
         t = self._turn
-        return t[0][0] * x + t[0][1] * y, t[1][0] * x + t[1][1] * y
+        return t[0] * x + t[1] * y, t[2] * x + t[3] * y
 
     def _differences(self, at: Any, c: np.ndarray, r: np.ndarray, h: float) -> tuple[Any, ...]:
         """Centres and central differences of step h of the map at(c, r) ->
@@ -488,9 +578,9 @@ def from_wcs(cls: type[Pixels], wcs: Any, shape: Any, *, center: Any = None,
         frame, or a SkyCoord; by default the WCS's reference point.
     jacobian : {"auto", "analytic", "central"}
         ``"auto"`` takes the analytic derivatives where they are the true
-        ones (below), else central differences; ``"analytic"`` refuses a WCS
-        where they are not; ``"central"`` takes central differences of
-        astropy's transformation for any WCS.
+        ones (see Notes), else central differences; ``"analytic"`` refuses a
+        WCS where they are not, naming what is in the way; ``"central"``
+        takes central differences of astropy's transformation for any WCS.
 
     Returns
     -------
@@ -509,34 +599,36 @@ def from_wcs(cls: type[Pixels], wcs: Any, shape: Any, *, center: Any = None,
 
     Notes
     -----
-    Methods, by what the WCS does (its CTYPE, LONPOLE, theta0, SIP, lookup
-    tables and WCSLIB's own distortions are read, and every WCS is checked
-    against astropy's sky positions at 16 pixels over the image, so that a
-    distortion not recognised falls to a general method):
+    The method follows what the WCS does. Its CTYPE, LONPOLE, theta0, SIP
+    terms, lookup tables and WCSLIB's own distortions are read, and its
+    pixels are checked against astropy's sky positions at 16 places over
+    the image, so that a distortion not recognised falls to a general
+    method. Times are for a 2048 x 2048 image, against astropy's
+    ``pixel_to_world_values`` alone:
 
-    - A TAN projection (its reference point at the native pole, any
-      LONPOLE), undistorted or with SIP terms: its intermediate world
-      coordinates are the standard coordinates at CRVAL, so centres and
-      Jacobians come from the linear matrix and the SIP polynomial and its
-      derivatives (analytic: the true derivatives to rounding, about 1e-15
-      relative), and for another ``center`` from a projective map of that
-      plane. No trigonometry per pixel; about 0.1 to 0.3 of the time astropy
-      takes for the sky positions alone.
-    - A TAN projection with lookup-table distortions (``cpdis``,
-      ``det2im``), TPV polynomials (which astropy shows as a plain TAN with
-      no PV values) or other WCSLIB distortions: astropy's intermediate world
-      coordinates at the pixel and 1/16 pixel either side, central
-      differences of those (within 1e-10 of the pixel scale on smooth
-      distortions; across the node lines of a lookup table they average the
-      two sides). About 5 times astropy's time.
+    - TAN (reference point at the native pole, any LONPOLE), undistorted or
+      with SIP or TPV terms (TPV, and TAN with PV terms, show in astropy as
+      a plain TAN with no PV values): the intermediate world coordinates are
+      the standard coordinates at CRVAL, so centres and Jacobians come from
+      the linear matrix and the polynomials and their derivatives, and for
+      another ``center`` from a projective map of that plane. Analytic: the
+      true derivatives to rounding (1e-15 relative). No trigonometry per
+      pixel: 0.1 (TAN) to 0.2 (TPV) of astropy's time.
+    - TAN with lookup tables (``cpdis``, ``det2im``), a TPV term in the
+      radius itself, or WCSLIB's other distortions: astropy's intermediate
+      world coordinates at each pixel and 1/256 pixel either side, central
+      differences of those (truncation and rounding within 1e-10 of the
+      pixel scale on smooth distortions; on a node line of a lookup table,
+      where the derivative jumps, they average its two sides). About twice
+      astropy's time.
     - Other projections, or a reference point off the native pole: astropy's
-      sky positions projected onto the plane, central differences of those
-      (within about 1e-8 of the pixel scale: degrees round there). About 6
-      times astropy's time.
+      sky positions projected onto the plane, central differences of 1/16
+      pixel (within about 1e-8 of the pixel scale: positions in degrees
+      round to 1e-10 arcsec). About 4 times astropy's time.
 
-    The centres are the WCS's sky positions to rounding (about 1e-10 arcsec
-    for positions held in degrees). A pixel gets the same bits whether it is
-    computed with the whole image or on its own (``TangentPlane.evaluate``).
+    The centres are the WCS's sky positions to rounding (about 1e-10 arcsec,
+    that of positions held in degrees). A pixel gets the same bits whether
+    it is computed with the whole image or in any window of it.
 
     Coverage treats each pixel as the parallelogram its Jacobian spans. On
     a 256 x 240 image of 0.2 arcsec pixels whose SIP distortion changes the

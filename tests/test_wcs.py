@@ -389,6 +389,12 @@ def test_windows_give_the_bits_of_the_whole_image(kind, rng):
     rows, cols = np.unravel_index(k, SHAPE)
     for name, values in zip(names, plane.evaluate(rows, cols)):
         assert same_bits(values, getattr(whole, name).ravel()[k]), name
+    for empty in ((5, 0), (0, 3)):  # astropy refuses empty arrays: none is passed
+        assert zolvin.Pixels.from_wcs(w, empty, center=center, jacobian=jacobian).shape == empty
+    # Sky positions land on the plane where their pixels do.
+    world = w.pixel_to_world_values(cols[:99], rows[:99])
+    x, y = plane.project(world[w.wcs.lng], world[w.wcs.lat])
+    assert np.hypot(x - whole.x.ravel()[k[:99]], y - whole.y.ravel()[k[:99]]).max() < 1e-8
 
 
 def test_an_unrecognised_distortion_is_caught(monkeypatch):

@@ -503,7 +503,7 @@ class TangentPlane:
         out = [np.empty((height, width)) for _ in range(6)]
         c = cols.astype(float)
         step = max(1, BLOCK // max(width, 1))
-        for i in range(0, height, step):
+        for i in range(0, height if width else 0, step):
             r = rows[i:i + step].astype(float)
             for o, v in zip(out, self._block(r, c)):
                 o[i:i + step] = v

@@ -628,18 +628,19 @@ def from_wcs(cls: type[Pixels], wcs: Any, shape: Any, *, center: Any = None,
       the linear matrix and the polynomials and their derivatives, and for
       another ``center`` from a projective map of that plane. Analytic: the
       true derivatives to rounding (1e-15 relative). No trigonometry per
-      pixel: 0.1 (TAN) to 0.2 (TPV) of astropy's time.
+      pixel: 0.1 (TAN) to 0.2 (TPV, or another ``center``) of astropy's
+      time.
     - TAN with lookup tables (``cpdis``, ``det2im``), a TPV term in the
       radius itself, or WCSLIB's other distortions: astropy's intermediate
       world coordinates at each pixel and 1/256 pixel either side, central
       differences of those (truncation and rounding within 1e-10 of the
       pixel scale on smooth distortions; on a node line of a lookup table,
-      where the derivative jumps, they average its two sides). About twice
-      astropy's time.
+      where the derivative jumps, they average its two sides). 2 to 2.5
+      times astropy's time.
     - Other projections, or a reference point off the native pole: astropy's
       sky positions projected onto the plane, central differences of 1/16
       pixel (within about 1e-8 of the pixel scale: positions in degrees
-      round to 1e-10 arcsec). About 4 times astropy's time.
+      round to 1e-10 arcsec). 2.5 to 4 times astropy's time.
 
     The centres are the WCS's sky positions to rounding (about 1e-10 arcsec,
     that of positions held in degrees). A pixel gets the same bits whether

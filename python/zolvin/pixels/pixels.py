@@ -8,7 +8,7 @@ import numpy.typing as npt
 
 from ..core import checks as V
 from ..core.values import Value
-from .wcs import from_wcs
+from .wcs import TangentPlane, from_wcs
 
 # Attribute names of the eight arrays, in the order the constructor takes
 # them, and the names their checks report.
@@ -93,6 +93,15 @@ class Pixels(Value):
         views = [_readonly(a) for a in checked]
         self._set(**dict(zip(_ARRAYS, views)), shape=x.shape, size=x.size)
         self._set(_spans=V.spans(self._inputs()))
+
+    @classmethod
+    def _from_plane(cls, plane: TangentPlane, rows: Any, cols: Any) -> Pixels:
+        """The pixels of a sky image at the given indices (u the column, v the
+        row), with the bits of the whole image's ``from_wcs`` there."""
+        x, y, a, b, c, d = plane.evaluate(rows, cols)
+        u, v = (np.ascontiguousarray(np.broadcast_to(np.asarray(t, float), x.shape))
+                for t in (cols, rows))
+        return cls._from_arrays(x, y, u, v, a, b, c, d)
 
     @classmethod
     def _from_arrays(cls, *arrays: Any) -> Pixels:

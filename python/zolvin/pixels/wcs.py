@@ -1,8 +1,39 @@
-"""Pixels of a sky image: centres and Jacobians on a tangent plane, from a WCS."""
+"""Pixels of a sky image: centres and Jacobians on a tangent plane, from a WCS.
+
+How a pixel is placed depends on what the WCS does between the pixel and the
+sky, and each kind of WCS gets the method that is right for it:
+
+``model``
+    A gnomonic (TAN) projection with its reference point at the native pole,
+    undistorted or with SIP or TPV polynomials. Its intermediate world
+    coordinates then are the standard coordinates on the plane tangent at
+    CRVAL (turned by LONPOLE), so centres and Jacobians are the linear
+    matrix and the polynomials with their derivatives: plain arithmetic,
+    analytic. Another tangent point sees that plane through a projective
+    map, made once.
+``intermediate``
+    The same projection with distortions not read here (lookup tables, a
+    TPV term in the radius, WCSLIB's other distortions): astropy gives the
+    intermediate world coordinates, central differences their derivatives;
+    the projective map as above.
+``sky``
+    Any other projection: astropy's sky positions projected onto the plane,
+    central differences of those.
+
+Pixels spread over the image are checked against astropy's own sky
+positions before the first two kinds are trusted: a WCS that maps pixels
+otherwise (a distortion not recognised) falls to the next kind.
+
+Only + - * / and sqrt run per pixel in the first two kinds, whose results
+numpy rounds element by element, so a pixel's values are the same bits
+whether it is computed with the whole image or in any window of it. The sky
+kind also takes numpy's sin and cos, which must be as consistent (the tests
+check it on each machine).
+"""
 from __future__ import annotations
 
 import math
-from collections.abc import Callable
+import re
 from typing import Any
 
 import numpy as np
@@ -10,99 +41,509 @@ import numpy as np
 from ..core import checks as V
 
 ARCSEC_PER_RADIAN = 180 * 3600 / math.pi
-# Step of the central differences, in pixels: a power of two, so x +- STEP is
-# exact for any pixel index below 2^40. Rounding of the WCS's degrees
-# dominates its error (1e-8 of the pixel scale); the truncation error of
-# distortions of a few pixels is far smaller.
-STEP = 1 / 16
+ARCSEC_PER_DEGREE = 3600.0
+# Steps of the central differences, in pixels: powers of two, so x +- step
+# is exact for any pixel index below 2^40. Their truncation error is the
+# third derivative times step**2 / 6. Intermediate coordinates (relative to
+# CRVAL) round to about 1e-16 of the image's extent, so a small step costs
+# little there (1e-11 to 1e-10 of the pixel scale on a 4096^2 image); sky
+# positions in degrees round to about 1e-10 arcsec, so the sky kind keeps a
+# longer baseline (about 1e-8 of a 0.2 arcsec pixel).
+STEP_INTERMEDIATE = 2.0**-8
+STEP_SKY = 2.0**-4
+MAX_INDEX = 2**40
+# Pixels evaluated together: the temporaries stay small and in cache.
+BLOCK = 1 << 14
+# Where the kinds are checked against astropy: fractions of the image's extent
+# (uneven, so that no symmetry of a distortion hides it), and how close the
+# positions must agree: far above rounding, far below any real distortion.
+PROBE = (0.0, 0.31, 0.67, 1.0)
+PROBE_PIXELS = 1e-6
+PROBE_ARCSEC = 1e-9
+# astropy's lookup-table distortions.
+_LOOKUPS = ("det2im1", "det2im2", "cpdis1", "cpdis2")
+
+Arrays = tuple[V.FloatArray, V.FloatArray, V.FloatArray, V.FloatArray, V.FloatArray, V.FloatArray]
+
+
+def _cos_sin_deg(angle: float) -> tuple[float, float]:
+    """cos and sin of an angle in degrees, exact at multiples of 90."""
+    quarter, rest = divmod(angle, 90.0)
+    if rest == 0.0:
+        return ((1.0, 0.0), (0.0, 1.0), (-1.0, 0.0), (0.0, -1.0))[int(quarter) % 4]
+    t = math.radians(angle)
+    return math.cos(t), math.sin(t)
 
 
 def _basis(lon: float, lat: float) -> np.ndarray:
-    """Rows: the east, north and radial unit vectors at (lon, lat), radians."""
-    sl, cl, sb, cb = math.sin(lon), math.cos(lon), math.sin(lat), math.cos(lat)
+    """Rows: the east, north and radial unit vectors at (lon, lat), degrees."""
+    cl, sl = _cos_sin_deg(lon)
+    cb, sb = _cos_sin_deg(lat)
     return np.array([[-sl, cl, 0.0], [-sb * cl, -sb * sl, cb], [cb * cl, cb * sl, sb]])
 
 
-def _directions(lon: np.ndarray, lat: np.ndarray) -> np.ndarray:
-    """Unit vectors of the sky positions (degrees), on a last axis of 3."""
+def _gnomonic(basis: np.ndarray, lon: Any, lat: Any) -> tuple[Any, Any, Any]:
+    """Standard coordinates (arcsec; x east, y north) of sky positions
+    (degrees) on the plane tangent where basis was made, and the cosine of
+    their distance from the tangent point (not positive: no position there)."""
     lo, la = np.radians(lon), np.radians(lat)
-    return np.stack([np.cos(la) * np.cos(lo), np.cos(la) * np.sin(lo), np.sin(la)], -1)
+    cos_la = np.cos(la)
+    d = (cos_la * np.cos(lo), cos_la * np.sin(lo), np.sin(la))
+    # Written out rather than a matrix product, whose summation order may
+    # depend on the array's length.
+    p = [(b[0] * d[0] + b[1] * d[1]) + b[2] * d[2] for b in basis.tolist()]
+    with np.errstate(divide="ignore", invalid="ignore"):
+        return ARCSEC_PER_RADIAN * p[0] / p[2], ARCSEC_PER_RADIAN * p[1] / p[2], p[2]
 
 
-def _gnomonic(basis: np.ndarray, lon: np.ndarray, lat: np.ndarray) -> np.ndarray:
-    """Standard coordinates (xi east, eta north; radians) of the positions on the
-    plane tangent where basis was made, on a last axis of 2."""
-    p = _directions(lon, lat) @ basis.T
-    if not bool(np.all(p[..., 2] > 0)):
-        raise ValueError("every pixel must lie less than 90 degrees from center")
-    plane: np.ndarray = p[..., :2] / p[..., 2:]
-    return plane
+def _check_plane(cos_distance: Any, rows: Any, cols: Any) -> None:
+    """ValueError unless every position has a sky position less than 90
+    degrees from the tangent point."""
+    ok = np.asarray(cos_distance > 0)
+    if bool(ok.all()):
+        return
+    k = int(np.argmin(ok.ravel()))
+    shape = np.broadcast_shapes(np.shape(rows), np.shape(cols))
+    r, c = (np.broadcast_to(a, shape).ravel()[k] for a in (rows, cols))
+    where = f"pixel (row {r:g}, column {c:g})"
+    if np.isnan(np.ravel(cos_distance)[k]):
+        raise ValueError(f"the WCS gives no sky position for {where}")
+    raise ValueError(f"every pixel must lie less than 90 degrees from center, and {where} "
+                     "does not")
 
 
-def _sky(wcs: Any, x: np.ndarray, y: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    """Longitude and latitude (degrees) of pixel positions, distortions included."""
-    world = wcs.pixel_to_world_values(x, y)
-    return np.asarray(world[wcs.wcs.lng], float), np.asarray(world[wcs.wcs.lat], float)
+def _projection_issue(wcs: Any) -> str | None:
+    """None when the WCS projects gnomonically with its reference point at the
+    native pole; else what it does instead."""
+    ctype = str(wcs.wcs.ctype[wcs.wcs.lng])
+    code = ctype[5:8] if len(ctype) >= 8 and ctype[4] == "-" else ""
+    if code != "TAN":
+        return f"the {code} projection" if code else f"the CTYPE {ctype!r}"
+    theta0 = float(wcs.wcs.theta0)
+    if theta0 != 90.0:
+        return f"a reference point off the native pole (theta0 = {theta0:g})"
+    return None
 
 
-def _sip_only_tan(wcs: Any) -> bool:
-    """Whether the WCS is a gnomonic projection (longitude axis first) whose
-    only distortion is a SIP polynomial: then its derivatives are analytic."""
-    ctype = [str(c) for c in wcs.wcs.ctype]
-    return (wcs.wcs.lng == 0 and wcs.wcs.lat == 1
-            and all(c[4:] in ("-TAN", "-TAN-SIP") for c in ctype)
-            and float(wcs.wcs.lonpole) == 180.0
-            and wcs.cpdis1 is None and wcs.cpdis2 is None
-            and wcs.det2im1 is None and wcs.det2im2 is None)
+def _wcslib_distortions(wcs: Any) -> list[str] | None:
+    """The kinds of WCSLIB's own distortions (TPV among them), which astropy
+    does not expose: the WCS then shows a plain TAN CTYPE and no PV values.
+    WCSLIB's printout of the transformation names them (an empty list: some,
+    not named); None when there are none. One not detected here is caught by
+    the probe."""
+    text = repr(wcs.wcs)
+    pointers = re.findall(r"^\s*(?:dispre|disseq): (\S+)", text, re.M)
+    if all(p in ("0x0", "(nil)", "0") for p in pointers):
+        return None
+    return sorted(set(re.findall(r'^\s+"(TPV|TPD|DSS|WAT|Polynomial|SIP)"\s*$', text, re.M)))
 
 
-def _analytic_jacobian(wcs: Any, x: np.ndarray, y: np.ndarray, basis: np.ndarray) -> np.ndarray:
-    """d(xi, eta)/d(x, y) on the plane tangent at center, for a SIP-only TAN WCS.
+class _Poly:
+    """sum a[p, q] u**p v**q by Horner's rule in v for each power of u (once
+    per row of an image), then in u."""
 
-    The linear matrix times the SIP polynomial's derivatives gives the
-    derivatives of the standard coordinates at the reference point; the plane
-    at center sees that one through a central projection (a homography), whose
-    derivatives are analytic too.
+    def __init__(self, coeffs: np.ndarray) -> None:
+        rows = [[float(t) for t in row] for row in coeffs]
+        for row in rows:
+            while row and row[-1] == 0.0:
+                row.pop()
+        while rows and not rows[-1]:
+            rows.pop()
+        self.rows = rows
+
+    @staticmethod
+    def _horner(coeffs: list[Any], t: Any) -> Any:
+        if not coeffs:
+            return 0.0
+        acc = coeffs[-1]
+        for c in reversed(coeffs[:-1]):
+            acc = acc * t + c
+        return acc
+
+    def __call__(self, u: Any, v: Any) -> Any:
+        return self._horner([self._horner(row, v) for row in self.rows], u)
+
+
+def _derivatives(coeffs: np.ndarray) -> tuple[_Poly, _Poly, _Poly]:
+    """A polynomial sum coeffs[p, q] u**p v**q and its derivatives in u and v."""
+    p = np.arange(coeffs.shape[0], dtype=float)[:, None]
+    q = np.arange(coeffs.shape[1], dtype=float)[None, :]
+    return _Poly(coeffs), _Poly((coeffs * p)[1:]), _Poly((coeffs * q)[:, 1:])
+
+
+def _product(a: tuple[Any, ...], b: tuple[Any, ...]) -> tuple[Any, ...]:
+    """The product of two 2 x 2 matrices held as (a00, a01, a10, a11)."""
+    return (a[0] * b[0] + a[1] * b[2], a[0] * b[1] + a[1] * b[3],
+            a[2] * b[0] + a[3] * b[2], a[2] * b[1] + a[3] * b[3])
+
+
+class _Sip:
+    """A SIP polynomial pair with the polynomials of their derivatives."""
+
+    def __init__(self, sip: Any) -> None:
+        self.crpix = (float(sip.crpix[0]), float(sip.crpix[1]))
+        self.polys = [_derivatives(np.asarray(c, float)) for c in (sip.a, sip.b)]
+
+    def __call__(self, c: Any, r: Any) -> tuple[Any, ...]:
+        """f, g and their derivatives df/du, df/dv, dg/du, dg/dv at 0-based
+        pixel (c, r); SIP counts from 1, from its own reference pixel."""
+        u = (c + 1.0) - self.crpix[0]
+        v = (r + 1.0) - self.crpix[1]
+        (f, fu, fv), (g, gu, gv) = ([p(u, v) for p in polys] for polys in self.polys)
+        return f, g, fu, fv, gu, gv
+
+
+def _tpv_terms() -> list[tuple[int, int]]:
+    """TPV's terms in the order of its coefficients: powers (p, q) of an
+    axis's own and the other coordinate, degree by degree, each odd degree
+    followed by that power of the radius, as (degree, -1)."""
+    terms = []
+    for degree in range(8):
+        terms += [(degree - j, j) for j in range(degree + 1)]
+        if degree % 2:
+            terms.append((degree, -1))
+    return terms
+
+
+class _Tpv:
+    """TPV polynomials: each axis's new intermediate coordinate (degrees) a
+    polynomial in its own and the other axis's, with odd powers of their
+    radius.
+
+    astropy keeps the coefficients out of reach (``get_pv`` is empty once
+    WCSLIB has taken them as a distortion); the header WCSLIB writes back
+    gives them to 15 digits, and the probe checks the result.
     """
-    poly = np.polynomial.polynomial
-    d = np.zeros(x.shape + (2, 2))
-    d[..., 0, 0] = d[..., 1, 1] = 1.0
-    if wcs.sip is not None:
-        # SIP works on pixel offsets from its reference pixel, 1-based.
-        u = x + 1.0 - wcs.sip.crpix[0]
-        v = y + 1.0 - wcs.sip.crpix[1]
-        for row, coeffs in ((0, wcs.sip.a), (1, wcs.sip.b)):
-            d[..., row, 0] += poly.polyval2d(u, v, poly.polyder(coeffs, axis=0))
-            d[..., row, 1] += poly.polyval2d(u, v, poly.polyder(coeffs, axis=1))
-    linear = np.radians(np.asarray(wcs.pixel_scale_matrix, float))
-    ref = _basis(*np.radians([wcs.wcs.crval[0], wcs.wcs.crval[1]]))
-    ref_jac = linear @ d                      # d(xi, eta at the reference)/d(x, y)
-    # A point (xi, eta) of the reference plane is the direction
-    # xi * east + eta * north + radial; at center its coordinates are the
-    # ratios of that direction's components in center's basis.
-    ref_plane = _gnomonic(ref, *_sky(wcs, x, y))
-    direction = ref_plane[..., :1] * ref[0] + ref_plane[..., 1:] * ref[1] + ref[2]
-    p = direction @ basis.T
-    dp = np.stack([ref[0] @ basis.T, ref[1] @ basis.T], -1)  # d p / d(xi, eta at ref), 3 x 2
-    homography = (dp[:2] * p[..., 2:, None] - p[..., :2, None] * dp[2]) / p[..., 2:, None] ** 2
-    jac: np.ndarray = homography @ ref_jac
-    return jac
+
+    TERMS = _tpv_terms()
+
+    def __init__(self, axes: list[dict[int, float]]) -> None:
+        self.polys, self.radial = [], []
+        for coeffs in axes:
+            grid = np.zeros((8, 8))
+            radial = [0.0, 0.0, 0.0]  # of r**3, r**5, r**7
+            for m, value in coeffs.items():
+                p, q = self.TERMS[m]
+                if q < 0:
+                    radial[(p - 3) // 2] = value
+                else:
+                    grid[p, q] = value
+            self.polys.append(_derivatives(grid))
+            self.radial.append(radial)
+        self.has_radius = any(any(r) for r in self.radial)
+
+    @classmethod
+    def read(cls, wcs: Any, lng: int, lat: int) -> _Tpv | None:
+        """The TPV terms of a WCS; None when it has none or has a term this
+        does not model (the first power of the radius, whose derivative is
+        undefined at the reference point)."""
+        from astropy.io import fits  # type: ignore[import-untyped]
+
+        header = fits.Header.fromstring(wcs.wcs.to_header())
+        if not all(str(header.get(f"CTYPE{i + 1}", "")).endswith("-TPV") for i in (lng, lat)):
+            return None
+        axes = []
+        for i in (lng, lat):
+            prefix = f"PV{i + 1}_"
+            coeffs = {int(k[len(prefix):]): float(header[k])
+                      for k in header if k.startswith(prefix) and k[len(prefix):].isdigit()}
+            if any(m >= len(cls.TERMS) for m in coeffs) or coeffs.get(3, 0.0) != 0.0:
+                return None
+            axes.append(coeffs)
+        return cls(axes)
+
+    def __call__(self, x: Any, y: Any) -> tuple[Any, ...]:
+        """The new x and y and their Jacobian (d/dx, d/dy of each) with
+        respect to the old."""
+        r2 = x * x + y * y
+        r = np.sqrt(r2) if self.has_radius else 0.0
+        out = []
+        for (poly, d_own, d_other), (c3, c5, c7), own, other in zip(
+                self.polys, self.radial, (x, y), (y, x)):
+            value, da, db = poly(own, other), d_own(own, other), d_other(own, other)
+            if c3 or c5 or c7:
+                # sum c_k r**k, and its derivative sum k c_k r**(k - 2) times
+                # the coordinate, by Horner's rule in r**2.
+                value = value + r * r2 * (c3 + r2 * (c5 + r2 * c7))
+                slope = r * (3 * c3 + r2 * (5 * c5 + r2 * (7 * c7)))
+                da, db = da + slope * own, db + slope * other
+            out.append((value, da, db))
+        (x2, x2_dx, x2_dy), (y2, y2_dy, y2_dx) = out
+        return x2, y2, (x2_dx, x2_dy, y2_dx, y2_dy)
 
 
-def _central_jacobian(wcs: Any, x: np.ndarray, y: np.ndarray, basis: np.ndarray) -> np.ndarray:
-    """d(xi, eta)/d(x, y) by central differences of STEP pixels."""
-    def at(dx: float, dy: float) -> np.ndarray:
-        return _gnomonic(basis, *_sky(wcs, x + dx, y + dy))
-    d_dx = (at(STEP, 0) - at(-STEP, 0)) / (2 * STEP)
-    d_dy = (at(0, STEP) - at(0, -STEP)) / (2 * STEP)
-    return np.stack([d_dx, d_dy], -1)
+class TangentPlane:
+    """Where the pixels of one WCS fall on the plane tangent to the sky at a
+    point: centres in arcseconds (x east, y north) and Jacobians.
+
+    Made once per WCS (its checks and the choice of method run here); then
+    ``image()`` gives every pixel of the image, ``evaluate(rows, cols)`` any
+    pixels by index, with the same bits for a pixel either way, and
+    ``project(lon, lat)`` places sky positions on the same plane.
+    """
+
+    def __init__(self, wcs: Any, shape: Any, *, center: Any = None,
+                 jacobian: str = "auto") -> None:
+        _check_wcs(wcs)
+        if not isinstance(shape, tuple) or len(shape) != 2:
+            raise TypeError(f"shape must be a tuple of two ints, not {shape!r}")
+        self.shape = (V.index(shape[0], "shape[0]", 0), V.index(shape[1], "shape[1]", 0))
+        if jacobian not in ("auto", "analytic", "central"):
+            raise ValueError(f"jacobian must be 'auto', 'analytic' or 'central', not {jacobian!r}")
+        wcs.wcs.set()
+        self._wcs = wcs
+        self._lng, self._lat = int(wcs.wcs.lng), int(wcs.wcs.lat)
+        ref = (float(wcs.wcs.crval[self._lng]), float(wcs.wcs.crval[self._lat]))
+        self.center = ref if center is None else _center(wcs, center)
+        self._basis = _basis(*self.center)
+        matrix = np.asarray(wcs.pixel_scale_matrix, float)[[self._lng, self._lat]]
+        self._scale = ARCSEC_PER_DEGREE * math.sqrt(abs(float(np.linalg.det(matrix))))
+        self._central = jacobian == "central"
+
+        self.kind = "sky"
+        issue = _projection_issue(wcs)
+        if issue is None:
+            found = self._tan_setup(wcs, matrix, ref)
+            issue = " and ".join(found) if found else None
+            for kind in ("intermediate",) if found else ("model", "intermediate"):
+                self.kind = kind
+                miss = self._probe()
+                if miss is None:
+                    break
+                if kind == "model":
+                    terms = (" and SIP terms" if self._sip else "") + (
+                        " and TPV terms" if self._tpv else "")
+                    issue = (f"sky positions up to {miss:.3g} pixels away from those of its TAN "
+                             f"projection{terms} (a distortion not recognised)")
+            else:
+                self.kind = "sky"
+        if jacobian == "analytic" and self.kind != "model":
+            raise ValueError(f"jacobian='analytic' does not apply to this WCS, which has {issue}; "
+                             "use 'auto' or 'central'")
+        self.method = "analytic" if self.kind == "model" and not self._central else "central"
+
+    # --- setting up the TAN kinds -----------------------------------------
+    def _tan_setup(self, wcs: Any, matrix: np.ndarray, ref: tuple[float, float]) -> list[str]:
+        """The maps of the TAN kinds: pixel to intermediate world coordinates,
+        these to the plane at CRVAL (a turn by LONPOLE), that to center's.
+        Returns the distortions the model does not take."""
+        # Intermediate coordinates (x, y) put the celestial pole at native
+        # longitude LONPOLE, i.e. north along (sin, -cos) of it, east a
+        # quarter turn clockwise of north: standard coordinates at CRVAL are
+        # (xi, eta) = turn @ (x, y), the identity for the usual 180.
+        c, s = _cos_sin_deg(float(wcs.wcs.lonpole))
+        turn = (-c, -s, s, -c)
+        self._turn = tuple(ARCSEC_PER_DEGREE * t for t in turn)
+        self._m = tuple(float(t) for t in matrix.ravel())
+        self._k = tuple(ARCSEC_PER_DEGREE * t for t in _product(turn, self._m))
+        self._crpix = (float(wcs.wcs.crpix[0]), float(wcs.wcs.crpix[1]))
+        self._sip = None if wcs.sip is None else _Sip(wcs.sip)
+        found = [f"the lookup table {name}" for name in _LOOKUPS
+                 if getattr(wcs, name, None) is not None]
+        kinds = _wcslib_distortions(wcs)
+        self._tpv = _Tpv.read(wcs, self._lng, self._lat) if kinds == ["TPV"] else None
+        if kinds is not None and self._tpv is None:
+            found.append(f"WCSLIB's {'/'.join(kinds) or 'own'} distortion terms")
+        self._h: list[list[float]] | None = None
+        if self.center != ref:
+            # A point (xi, eta) of CRVAL's plane is the direction
+            # xi * east + eta * north + radial there; center's plane takes
+            # the ratios of its components in center's basis.
+            q = (self._basis @ _basis(*ref).T).tolist()
+            k = ARCSEC_PER_RADIAN
+            self._h = [[q[0][0], q[0][1], k * q[0][2]], [q[1][0], q[1][1], k * q[1][2]],
+                       [q[2][0] / k, q[2][1] / k, q[2][2]]]
+        return found
+
+    def _probe(self) -> float | None:
+        """None when the kind's centres agree with astropy's sky positions at
+        a few pixels spread over the image; else how far they are (pixels)."""
+        rows, cols = (np.array([f * max(n - 1, 1) for f in PROBE]) for n in self.shape)
+        rows, cols = (a.ravel() for a in np.meshgrid(rows, cols, indexing="ij"))
+        x, y = self._centres(rows, cols)
+        xs, ys, cos_distance = _gnomonic(self._basis, *self._sky(cols, rows))
+        _check_plane(cos_distance, rows, cols)
+        miss = np.hypot(x - xs, y - ys)
+        if bool(np.all(miss <= PROBE_PIXELS * self._scale + PROBE_ARCSEC)):
+            return None
+        worst = float(np.max(miss))
+        return (worst if math.isfinite(worst) else math.inf) / self._scale
+
+    # --- the maps -----------------------------------------------------------
+    def _sky(self, c: Any, r: Any) -> tuple[Any, Any]:
+        world = self._wcs.pixel_to_world_values(c, r)
+        return world[self._lng], world[self._lat]
+
+    def _model(self, c: Any, r: Any) -> tuple[Any, ...]:
+        """Standard coordinates at CRVAL (arcsec) of pixels (c, r) and their
+        Jacobian, from the linear matrix and the SIP and TPV terms."""
+        ox = (c + 1.0) - self._crpix[0]
+        oy = (r + 1.0) - self._crpix[1]
+        sip = None
+        if self._sip is not None:
+            f, g, fu, fv, gu, gv = self._sip(c, r)
+            ox, oy, sip = ox + f, oy + g, (fu + 1.0, fv, gu, gv + 1.0)
+        if self._tpv is None:
+            k = self._k
+            jac = k if sip is None else _product(k, sip)
+            return k[0] * ox + k[1] * oy, k[2] * ox + k[3] * oy, *jac
+        m, t = self._m, self._turn
+        x2, y2, tpv = self._tpv(m[0] * ox + m[1] * oy, m[2] * ox + m[3] * oy)
+        jac = _product(t, _product(tpv, m if sip is None else _product(m, sip)))
+        return t[0] * x2 + t[1] * y2, t[2] * x2 + t[3] * y2, *jac
+
+    def _intermediate(self, c: np.ndarray, r: np.ndarray) -> tuple[Any, Any]:
+        """Standard coordinates at CRVAL (arcsec) through astropy, every
+        distortion applied: flat arrays."""
+        wcs = self._wcs
+        # 1-based: astropy shifts imgcrd itself by the origin it is given.
+        img = wcs.wcs.p2s(wcs.pix2foc(np.stack([c + 1.0, r + 1.0], -1), 1), 1)["imgcrd"]
+        x, y = img[:, self._lng], img[:, self._lat]
+        t = self._turn
+        return t[0] * x + t[1] * y, t[2] * x + t[3] * y
+
+    def _differences(self, at: Any, c: np.ndarray, r: np.ndarray, h: float) -> tuple[Any, ...]:
+        """Centres and central differences of step h of the map at(c, r) ->
+        (x, y), in one call of it on flat arrays."""
+        n = c.size
+        x, y = at(np.concatenate([c, c + h, c - h, c, c]), np.concatenate([r, r, r, r + h, r - h]))
+        parts = [(a[i * n:(i + 1) * n]) for a in (x, y) for i in range(5)]
+        x0, xcp, xcm, xrp, xrm, y0, ycp, ycm, yrp, yrm = parts
+        w = 0.5 / h
+        return x0, y0, (xcp - xcm) * w, (xrp - xrm) * w, (ycp - ycm) * w, (yrp - yrm) * w
+
+    def _sky_plane(self, c: np.ndarray, r: np.ndarray) -> tuple[Any, Any]:
+        x, y, cos_distance = _gnomonic(self._basis, *self._sky(c, r))
+        _check_plane(cos_distance, r, c)
+        return x, y
+
+    def _to_center(self, values: tuple[Any, ...], rows: Any, cols: Any) -> tuple[Any, ...]:
+        """From CRVAL's plane to center's: the projective map and its
+        derivatives, chained with the Jacobian."""
+        h = self._h
+        if h is None:
+            return values
+        s, t, j00, j01, j10, j11 = values
+        w = h[2][0] * s + h[2][1] * t + h[2][2]
+        _check_plane(w, rows, cols)
+        x = (h[0][0] * s + h[0][1] * t + h[0][2]) / w
+        y = (h[1][0] * s + h[1][1] * t + h[1][2]) / w
+        a00, a01 = (h[0][0] - x * h[2][0]) / w, (h[0][1] - x * h[2][1]) / w
+        a10, a11 = (h[1][0] - y * h[2][0]) / w, (h[1][1] - y * h[2][1]) / w
+        return (x, y, a00 * j00 + a01 * j10, a00 * j01 + a01 * j11,
+                a10 * j00 + a11 * j10, a10 * j01 + a11 * j11)
+
+    def _centres(self, rows: np.ndarray, cols: np.ndarray) -> tuple[Any, Any]:
+        """Centres only (flat arrays), as _block gives them."""
+        if self.kind == "model":
+            values = self._model(cols, rows)
+        elif self.kind == "intermediate":
+            values = (*self._intermediate(cols, rows), 1.0, 0.0, 0.0, 1.0)
+        else:
+            return self._sky_plane(cols, rows)
+        x, y = self._to_center(values, rows, cols)[:2]
+        return x, y
+
+    def _block(self, rows: np.ndarray, cols: np.ndarray) -> tuple[Any, ...]:
+        """x, y and the Jacobian's four entries of pixels (rows, cols),
+        broadcast against each other; entries may be scalars."""
+        if self.kind == "model" and not self._central:
+            return self._to_center(self._model(cols, rows), rows, cols)
+        shape = np.broadcast_shapes(rows.shape, cols.shape)
+        r, c = (np.broadcast_to(a, shape).ravel() for a in (rows, cols))
+        if self.kind == "sky":
+            values = self._differences(self._sky_plane, c, r, STEP_SKY)
+        else:
+            values = self._differences(self._intermediate, c, r, STEP_INTERMEDIATE)
+            if self.kind == "model":  # centres from the model, derivatives through astropy
+                values = (*self._model(c, r)[:2], *values[2:])
+            values = self._to_center(values, r, c)
+        return tuple(np.reshape(v, shape) for v in values)
+
+    # --- the interface ------------------------------------------------------
+    def image(self) -> Arrays:
+        """x, y, dxdu, dxdv, dydu, dydv of every pixel of the image, each of
+        its shape."""
+        rows, cols = self.shape
+        return self._rectangle(np.arange(rows)[:, None], np.arange(cols)[None, :])
+
+    def evaluate(self, rows: Any, cols: Any) -> Arrays:
+        """x, y, dxdu, dxdv, dydu, dydv of the pixels at the given row and
+        column indices (integer arrays, broadcast against each other; any
+        index, inside the image or not); the same bits as ``image()`` at
+        those pixels.
+
+        A column of rows and a row of columns (shapes (h, 1) and (1, w))
+        make a rectangle, evaluated as the image is: the terms of each row
+        once. Other indices cost 3 to 10 times more per pixel.
+        """
+        r, c = (_indices(a, name) for a, name in ((rows, "rows"), (cols, "cols")))
+        try:
+            shape = np.broadcast_shapes(r.shape, c.shape)
+        except ValueError:
+            raise ValueError(f"rows and cols must broadcast together, not shapes {r.shape} "
+                             f"and {c.shape}") from None
+        if len(shape) == 2 and r.shape == (shape[0], 1) and c.shape == (1, shape[1]):
+            return self._rectangle(r, c)
+        r, c = (np.broadcast_to(a, shape).ravel() for a in (r, c))
+        out = [np.empty(r.size) for _ in range(6)]
+        for i in range(0, r.size, BLOCK):
+            block = [a[i:i + BLOCK].astype(float) for a in (r, c)]
+            for o, v in zip(out, self._block(*block)):
+                o[i:i + BLOCK] = v
+        x, y, a, b, cc, d = (o.reshape(shape) for o in out)
+        return x, y, a, b, cc, d
+
+    def _rectangle(self, rows: np.ndarray, cols: np.ndarray) -> Arrays:
+        """Pixels of rows (h, 1) by columns (1, w), in blocks of whole rows."""
+        height, width = rows.shape[0], cols.shape[1]
+        out = [np.empty((height, width)) for _ in range(6)]
+        c = cols.astype(float)
+        step = max(1, BLOCK // max(width, 1))
+        for i in range(0, height if width else 0, step):
+            r = rows[i:i + step].astype(float)
+            for o, v in zip(out, self._block(r, c)):
+                o[i:i + step] = v
+        x, y, a, b, cc, d = out
+        return x, y, a, b, cc, d
+
+    def project(self, lon: Any, lat: Any) -> tuple[V.FloatArray, V.FloatArray]:
+        """Standard coordinates (arcsec) of sky positions (degrees, in the
+        WCS's frame) on the plane; ValueError for one 90 degrees or more from
+        the tangent point."""
+        lo = V.floats(lon, "lon")
+        la = V.floats(lat, "lat", lo.shape)
+        x, y, cos_distance = _gnomonic(self._basis, lo, la)
+        if not bool(np.all(cos_distance > 0)):
+            raise ValueError("every position must lie less than 90 degrees from center")
+        return x, y
+
+
+def _indices(value: Any, name: str) -> np.ndarray:
+    """Pixel indices: an integer array whose every value float64 holds with
+    room for the central differences' steps."""
+    arr = np.asarray(value)
+    if arr.dtype.kind not in "iu":
+        raise TypeError(f"{name} must be an array of integers, not {arr.dtype}")
+    if arr.size and (arr.max() >= MAX_INDEX or arr.min() <= -MAX_INDEX):
+        raise ValueError(f"{name} must lie within +-2**40")
+    return arr
+
+
+def _check_wcs(wcs: Any) -> None:
+    try:
+        from astropy.wcs import WCS  # type: ignore[import-untyped]
+    except ImportError:  # pragma: no cover - astropy is needed for a WCS anyway
+        raise TypeError("wcs must be an astropy.wcs.WCS (astropy is not installed)") from None
+    if not isinstance(wcs, WCS):
+        raise TypeError(f"wcs must be an astropy.wcs.WCS, not {type(wcs).__name__}")
+    if wcs.naxis != 2 or not wcs.has_celestial:
+        raise ValueError("wcs must have two axes, both celestial")
 
 
 def _center(wcs: Any, center: Any) -> tuple[float, float]:
-    if center is None:
-        return float(wcs.wcs.crval[wcs.wcs.lng]), float(wcs.wcs.crval[wcs.wcs.lat])
     if hasattr(center, "frame"):  # a SkyCoord: into the WCS's celestial frame
-        from astropy.wcs import utils  # type: ignore[import-untyped]
+        from astropy.wcs import utils
 
         sph = center.transform_to(utils.wcs_to_celestial_frame(wcs)).spherical
         return float(sph.lon.deg), float(sph.lat.deg)
@@ -113,8 +554,8 @@ def _center(wcs: Any, center: Any) -> tuple[float, float]:
     return lon, lat
 
 
-def from_wcs[P](cls: Callable[..., P], wcs: Any, shape: Any, *, center: Any = None,
-                jacobian: str = "auto") -> P:
+def from_wcs(cls: Any, wcs: Any, shape: Any, *, center: Any = None,
+             jacobian: str = "auto") -> Any:
     """Pixels of a sky image on the plane tangent to the sky at ``center``.
 
     Each pixel's centre is its sky position through the WCS (distortions
@@ -138,9 +579,10 @@ def from_wcs[P](cls: Callable[..., P], wcs: Any, shape: Any, *, center: Any = No
         The tangent point, (longitude, latitude) in degrees in the WCS's
         frame, or a SkyCoord; by default the WCS's reference point.
     jacobian : {"auto", "analytic", "central"}
-        ``"auto"`` takes the analytic derivatives where the WCS is a
-        gnomonic projection whose only distortion is SIP, else central
-        differences.
+        ``"auto"`` takes the analytic derivatives where they are the true
+        ones (see Notes), else central differences; ``"analytic"`` refuses a
+        WCS where they are not, naming what is in the way; ``"central"``
+        takes central differences of astropy's transformation for any WCS.
 
     Returns
     -------
@@ -153,18 +595,43 @@ def from_wcs[P](cls: Callable[..., P], wcs: Any, shape: Any, *, center: Any = No
         If ``wcs`` is not an astropy WCS or ``shape`` not two ints.
     ValueError
         If the WCS is not two-axis celestial, a size is negative, ``center``
-        is not on the sphere, a pixel lies 90 degrees or more from
-        ``center``, or ``jacobian="analytic"`` is asked of another WCS.
+        is not on the sphere, a pixel has no sky position or lies 90 degrees
+        or more from ``center``, or ``jacobian="analytic"`` is asked of a WCS
+        it does not apply to (the message names what is in the way).
 
     Notes
     -----
-    The centres are the WCS's sky positions to rounding (about 1e-10 arcsec
-    for positions held in degrees). The analytic Jacobians differ from the
-    exact derivatives by rounding only. Central differences take a step of
-    1/16 pixel: their truncation error is the third derivative times
-    1/1536, their rounding about 1e-14 degrees over the 1/8-pixel baseline;
-    on the SIP-distorted test image they agree with the analytic ones to
-    1e-8 of the pixel scale.
+    The method follows what the WCS does. Its CTYPE, LONPOLE, theta0, SIP
+    terms, lookup tables and WCSLIB's own distortions are read, and its
+    pixels are checked against astropy's sky positions at 16 places over
+    the image, so that a distortion not recognised falls to a general
+    method. Times are for a 2048 x 2048 image, against astropy's
+    ``pixel_to_world_values`` alone:
+
+    - TAN (reference point at the native pole, any LONPOLE), undistorted or
+      with SIP or TPV terms (TPV, and TAN with PV terms, show in astropy as
+      a plain TAN with no PV values): the intermediate world coordinates are
+      the standard coordinates at CRVAL, so centres and Jacobians come from
+      the linear matrix and the polynomials and their derivatives, and for
+      another ``center`` from a projective map of that plane. Analytic: the
+      true derivatives to rounding (1e-15 relative). No trigonometry per
+      pixel: 0.1 (TAN) to 0.2 (TPV, or another ``center``) of astropy's
+      time.
+    - TAN with lookup tables (``cpdis``, ``det2im``), a TPV term in the
+      radius itself, or WCSLIB's other distortions: astropy's intermediate
+      world coordinates at each pixel and 1/256 pixel either side, central
+      differences of those (truncation and rounding within 1e-10 of the
+      pixel scale on smooth distortions; on a node line of a lookup table,
+      where the derivative jumps, they average its two sides). 2 to 2.5
+      times astropy's time.
+    - Other projections, or a reference point off the native pole: astropy's
+      sky positions projected onto the plane, central differences of 1/16
+      pixel (within about 1e-8 of the pixel scale: positions in degrees
+      round to 1e-10 arcsec). 2.5 to 4 times astropy's time.
+
+    The centres are the WCS's sky positions to rounding (about 1e-10 arcsec,
+    that of positions held in degrees). A pixel gets the same bits whether
+    it is computed with the whole image or in any window of it.
 
     Coverage treats each pixel as the parallelogram its Jacobian spans. On
     a 256 x 240 image of 0.2 arcsec pixels whose SIP distortion changes the
@@ -195,33 +662,8 @@ def from_wcs[P](cls: Callable[..., P], wcs: Any, shape: Any, *, center: Any = No
     >>> abs(float((disc * area).sum()) / (3.141592653589793 * 20**2) - 1) < 1e-4
     True
     """
-    try:
-        from astropy.wcs import WCS
-    except ImportError:  # pragma: no cover - astropy is needed for a WCS anyway
-        raise TypeError("wcs must be an astropy.wcs.WCS (astropy is not installed)") from None
-    if not isinstance(wcs, WCS):
-        raise TypeError(f"wcs must be an astropy.wcs.WCS, not {type(wcs).__name__}")
-    if wcs.naxis != 2 or not wcs.has_celestial:
-        raise ValueError("wcs must have two axes, both celestial")
-    if not isinstance(shape, tuple) or len(shape) != 2:
-        raise TypeError(f"shape must be a tuple of two ints, not {shape!r}")
-    rows = V.index(shape[0], "shape[0]", 0)
-    cols = V.index(shape[1], "shape[1]", 0)
-    if jacobian not in ("auto", "analytic", "central"):
-        raise ValueError(f"jacobian must be 'auto', 'analytic' or 'central', not {jacobian!r}")
-    analytic = _sip_only_tan(wcs)
-    if jacobian == "analytic" and not analytic:
-        raise ValueError("jacobian='analytic' needs a TAN projection whose only distortion "
-                         "is SIP, longitude first")
-    lon0, lat0 = _center(wcs, center)
-    basis = _basis(math.radians(lon0), math.radians(lat0))
-
-    y, x = np.meshgrid(np.arange(rows, dtype=float), np.arange(cols, dtype=float),
-                       indexing="ij")
-    plane = _gnomonic(basis, *_sky(wcs, x, y))
-    if analytic and jacobian != "central":
-        jac = _analytic_jacobian(wcs, x, y, basis)
-    else:
-        jac = _central_jacobian(wcs, x, y, basis)
-    return cls(plane[..., 0] * ARCSEC_PER_RADIAN, plane[..., 1] * ARCSEC_PER_RADIAN,
-               jac * ARCSEC_PER_RADIAN, x, y)
+    plane = TangentPlane(wcs, shape, center=center, jacobian=jacobian)
+    x, y, dxdu, dxdv, dydu, dydv = plane.image()
+    u = cls._index_default(plane.shape, -1)
+    v = cls._index_default(plane.shape, -2)
+    return cls._from_arrays(x, y, u, v, dxdu, dxdv, dydu, dydv)

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstring>
 
 #include "lanes.hpp"
 
@@ -77,10 +78,16 @@ int series_terms(double a, double b, double c, double d, double absdet) {
     return kTerms;
 }
 
+// floor, lane by lane, in plain arithmetic (it vectorises where a libm call
+// or a scalar rounding instruction would not): the nearest integer by adding
+// and taking away 2^52, one less where that rounded up. Exact, as floor is;
+// beyond 2^52 every double is a whole number already.
 ZOLVIN_INLINE lanes floor4(lanes a) {
-    lanes r;
-    for (int l = 0; l < 4; ++l) r[l] = std::floor(a[l]);  // becomes one vector round
-    return r;
+    const lanes big = splat(0x1p52);
+    const lanes neg = select(a < 0.0, -a, a);
+    lanes t = select(a < 0.0, (a - big) + big, (a + big) - big);
+    t = select(t > a, t - 1.0, t);
+    return select(neg < 0x1p52, t, a);
 }
 ZOLVIN_INLINE lanes min4(lanes a, double b) { return select(a < b, a, splat(b)); }
 
@@ -97,6 +104,55 @@ struct Form {
           det(e.m1u * e.m2v - e.m2u * e.m1v),
           absdet(std::fabs(det)) {}
 };
+
+// Scratch that only grows: its contents are written before they are read.
+template <class T>
+void grow(std::vector<T>& v, std::size_t n) {
+    if (v.size() < n) v.resize(2 * n);
+}
+
+ZOLVIN_CLONES("avx2", "default")
+void fill_cells(double* area, double* height, std::size_t n) {
+    for (std::size_t k = 0; k < n; k += 4) {
+        store4(area + k, splat(-0.0));
+        store4(height + k, splat(0.0));
+    }
+}
+
+// Adds the n sub-pieces of an ellipse that lies in the window w: a cell off
+// the window can only come of rounding at its edge, and is the cell beside
+// it. A piece of no area and no height (a point) goes to the spare cell past
+// the window's, so that it marks no cell as reached. ci is overwritten.
+ZOLVIN_CLONES("avx2", "default")
+void add_inside(const CellWindow& w, const double* area, const double* height, double* ci,
+                const double* cj, std::size_t n, double* cell_area, double* cell_height) {
+    const double rmax = static_cast<double>(w.rows - 1), qmax = static_cast<double>(w.cols - 1);
+    const double row0 = static_cast<double>(w.row0), col0 = static_cast<double>(w.col0);
+    const double cols = static_cast<double>(w.cols);
+    const lanes zero = splat(0.0), spare = splat(static_cast<double>(w.rows * w.cols));
+    for (std::size_t k = 0; k < n; k += 4) {
+        lanes r = load4(ci + k) - row0, q = load4(cj + k) - col0;
+        r = select(r < 0.0, zero, select(r > rmax, splat(rmax), r));
+        q = select(q < 0.0, zero, select(q > qmax, splat(qmax), q));
+        const lanes at = r * cols + q;
+        store4(ci + k, select(load4(area + k) == 0.0,
+                              select(load4(height + k) == 0.0, spare, at), at));
+    }
+    for (std::size_t k = 0; k < n; ++k) {
+        const auto c = static_cast<std::size_t>(static_cast<i64>(ci[k]));
+        cell_area[c] += area[k] + 0.0;
+        cell_height[c] += height[k];
+    }
+}
+
+// One row's coverages (see cover4); up to three values past cols are
+// written too (scratch).
+ZOLVIN_CLONES("avx2", "default")
+void finish_cells(const double* area, const double* height, i64 cols, double left, double sign,
+                  double* out) {
+    prefix_row(area, height, cols, left, out);
+    for (i64 q = 0; q < cols; q += 4) store4(out + q, cover4(load4(out + q), load4(area + q), sign));
+}
 
 CellPoint point_at(const CellEllipse& e, double t) {
     const double c = std::cos(t), s = std::sin(t);
@@ -118,8 +174,10 @@ void Accumulator::start(const CellWindow& w, bool mirrored) {
     w_ = w;
     sign_ = mirrored ? -1.0 : 1.0;
     const auto n = static_cast<std::size_t>(w.rows * w.cols);
-    cells_.assign(n, Cell{0.0, 0.0});
-    touched_.assign(n, 0);
+    // -0.0 marks a cell no sub-piece has landed in: any sum into it is +0.0
+    // or more.
+    grow(area_c_, n + 4), grow(height_c_, n + 4);
+    fill_cells(area_c_.data(), height_c_.data(), n + 1);  // and the spare cell
     left_.assign(static_cast<std::size_t>(w.rows), 0.0);
 }
 
@@ -133,9 +191,8 @@ ZOLVIN_INLINE void Accumulator::add(i64 i, i64 j, double area, double height) {
     }
     if (q >= w_.cols) return;
     const auto k = static_cast<std::size_t>(r * w_.cols + q);
-    cells_[k].area += area;
-    cells_[k].height += height;
-    touched_[k] = 1;
+    area_c_[k] += area + 0.0;
+    height_c_[k] += height;
 }
 
 // ---- Segments ------------------------------------------------------------------
@@ -152,7 +209,7 @@ void Accumulator::mark_horizontal(CellPoint a, CellPoint b) {
     const double j0 = std::max(std::floor(std::min(a.u, b.u)), left);
     const double j1 = std::min(std::ceil(std::max(a.u, b.u)), right);
     for (double j = j0; j < j1; j += 1.0)
-        touched_[static_cast<std::size_t>(r * w_.cols + (static_cast<i64>(j) - w_.col0))] = 1;
+        area_c_[static_cast<std::size_t>(r * w_.cols + (static_cast<i64>(j) - w_.col0))] += 0.0;
 }
 
 void Accumulator::segment(CellPoint a, CellPoint b) {
@@ -206,117 +263,180 @@ void Accumulator::segment(CellPoint a, CellPoint b) {
 
 // ---- Ellipses ------------------------------------------------------------------
 
+namespace {
+
+// One monotone quarter from -> to: its row crossings on u-branch ru, its
+// column crossings on v-branch cv.
+struct Merge {
+    const double *ru, *cv;
+    double r0, c0;
+    i64 nr, nc;
+    CellPoint from, to;
+};
+
+// Writes `from` and the quarter's crossings in the order of travel to (u, v);
+// returns how many points. count: scratch for nc + 1 integers.
+ZOLVIN_CLONES("avx2", "default")
+i64 merge_crossings(const Merge& m, double* u, double* v, i64* count) {
+    const bool up = m.to.v > m.from.v, rightward = m.to.u > m.from.u;
+    const double vlo = std::min(m.from.v, m.to.v), vhi = std::max(m.from.v, m.to.v);
+    const double ulo = std::min(m.from.u, m.to.u), uhi = std::max(m.from.u, m.to.u);
+    // Index ranges [a0, a1] of row lines and [b0, b1] of column lines.
+    const i64 a0 = std::max<i64>(0, static_cast<i64>(std::floor(vlo - m.r0)) + 1);
+    const i64 a1 = std::min<i64>(m.nr - 1, static_cast<i64>(std::ceil(vhi - m.r0)) - 1);
+    const i64 b0 = std::max<i64>(0, static_cast<i64>(std::floor(ulo - m.c0)) + 1);
+    const i64 b1 = std::min<i64>(m.nc - 1, static_cast<i64>(std::ceil(uhi - m.c0)) - 1);
+    const i64 na = std::max<i64>(0, a1 - a0 + 1), nb = std::max<i64>(0, b1 - b0 + 1);
+    u[0] = m.from.u, v[0] = m.from.v;
+    ++u, ++v;
+    for (i64 c = 0; c <= nb; ++c) count[c] = 0;
+    // The column line met first; c: the column lines before a row crossing.
+    const double k_first = m.c0 + static_cast<double>(rightward ? b0 : b1);
+    const double most = static_cast<double>(nb);
+    i64 c_prev = 0;
+    for (i64 t = 0; t < na; ++t) {
+        const i64 ia = up ? a0 + t : a1 - t;
+        const double x = std::min(std::max(m.ru[ia], ulo), uhi);
+        const double before = rightward ? std::ceil(x) - k_first : k_first - std::floor(x);
+        const i64 c = std::max(c_prev, static_cast<i64>(std::min(std::max(before, 0.0), most)));
+        c_prev = c;
+        u[t + c] = x;
+        v[t + c] = m.r0 + static_cast<double>(ia);
+        ++count[c];
+    }
+    i64 rows_before = 0;
+    for (i64 k = 0; k < nb; ++k) {
+        rows_before += count[k];
+        const i64 ib = rightward ? b0 + k : b1 - k;
+        u[k + rows_before] = m.c0 + static_cast<double>(ib);
+        v[k + rows_before] = std::min(std::max(m.cv[ib], vlo), vhi);
+    }
+    return 1 + na + nb;
+}
+
+}  // namespace
+
 // Appends `from` and then, in the order of travel, the crossings of the
 // monotone arc from -> to with the row and column lines strictly between its
 // ends: row crossings from the right or left branch (u_hi or u_lo), column
 // crossings from the upper or lower one, each clamped into the arc's box so
 // that the chain stays monotone whatever the rounding.
+//
+// The two kinds are merged by one comparison, a row crossing's u against
+// the column lines (a tie puts the row crossing first), without branches:
+// row crossing t lands after the c(t) column lines before its u, and column
+// line m after the row crossings with c(t) <= m.
 void Accumulator::monotone_points(const Lines& L, CellPoint from, CellPoint to,
                                   bool right_half, bool upper_half) {
-    pu_.push_back(from.u);
-    pv_.push_back(from.v);
-    const bool up = to.v > from.v, rightward = to.u > from.u;
-    const double vlo = std::min(from.v, to.v), vhi = std::max(from.v, to.v);
-    const double ulo = std::min(from.u, to.u), uhi = std::max(from.u, to.u);
-    // Index ranges [a0, a1] of row lines and [b0, b1] of column lines.
-    const i64 a0 = std::max<i64>(0, static_cast<i64>(std::floor(vlo - L.r0)) + 1);
-    const i64 a1 = std::min<i64>(L.nr - 1, static_cast<i64>(std::ceil(vhi - L.r0)) - 1);
-    const i64 b0 = std::max<i64>(0, static_cast<i64>(std::floor(ulo - L.c0)) + 1);
-    const i64 b1 = std::min<i64>(L.nc - 1, static_cast<i64>(std::ceil(uhi - L.c0)) - 1);
-    const double* ru = right_half ? L.row_hi : L.row_lo;
-    const double* cv = upper_half ? L.col_hi : L.col_lo;
-    const i64 na = std::max<i64>(0, a1 - a0 + 1), nb = std::max<i64>(0, b1 - b0 + 1);
-    // Travel order: row index ia and column index ib run forward or back.
-    i64 ia = up ? a0 : a1, ib = rightward ? b0 : b1;
-    const i64 sa = up ? 1 : -1, sb = rightward ? 1 : -1;
-    const double dir = rightward ? 1.0 : -1.0;
-    i64 left_a = na, left_b = nb;
-    while (left_a > 0 && left_b > 0) {
-        // The row crossing comes first when its u is not past the column line.
-        const double ku = ru[ia];
-        const double kc = L.c0 + static_cast<double>(ib);
-        if (dir * (ku - kc) <= 0) {
-            pu_.push_back(std::clamp(ku, ulo, uhi));
-            pv_.push_back(L.r0 + static_cast<double>(ia));
-            ia += sa, --left_a;
-        } else {
-            pu_.push_back(kc);
-            pv_.push_back(std::clamp(cv[ib], vlo, vhi));
-            ib += sb, --left_b;
-        }
-    }
-    for (; left_a > 0; ia += sa, --left_a) {
-        pu_.push_back(std::clamp(ru[ia], ulo, uhi));
-        pv_.push_back(L.r0 + static_cast<double>(ia));
-    }
-    for (; left_b > 0; ib += sb, --left_b) {
-        pu_.push_back(L.c0 + static_cast<double>(ib));
-        pv_.push_back(std::clamp(cv[ib], vlo, vhi));
-    }
+    // Room for every line of the window and the lanes past the end.
+    const auto most = static_cast<std::size_t>(1 + L.nr + L.nc);
+    grow(pu_, np_ + most + 8), grow(pv_, np_ + most + 8);
+    grow(count_, static_cast<std::size_t>(L.nc + 1));
+    const Merge m{right_half ? L.row_hi : L.row_lo, upper_half ? L.col_hi : L.col_lo,
+                  L.r0, L.c0, L.nr, L.nc, from, to};
+    np_ += static_cast<std::size_t>(
+        merge_crossings(m, pu_.data() + np_, pv_.data() + np_, count_.data()));
 }
 
 namespace {
 
-// The n sub-pieces between consecutive points of a chain along an ellipse:
-// each one's area (the trapezoid between its chord and its cell's right edge,
-// plus sigma times the elliptic segment between chord and arc: sigma is +1
-// when the chain runs counter-clockwise in the cell frame, where the arc
-// bulges out of the inside), its height (given to the cells on its right)
-// and its cell (ci, cj).
+// Every sub-piece between consecutive points of a chain along an ellipse
+// gives its cell (row i, column j) the trapezoid between its chord and the
+// cell's right edge plus sigma times the elliptic segment between chord and
+// arc (sigma: +1 when the chain runs counter-clockwise in the cell frame,
+// where the arc bulges out of the inside), and the cells on its right its
+// height. First pass: the chord's half-length s in the unit circle's frame,
+// the trapezoid, the height and the cell.
 ZOLVIN_CLONES("avx2", "default")
-void accumulate_chain(const CellEllipse& e, double absdet, double sigma, int terms,
-                      const double* pu, const double* pv, std::size_t n, double* area,
-                      double* height, double* ci, double* cj) {
+void chain_chords(const CellEllipse& e, double absdet, const double* pu, const double* pv,
+                  std::size_t n, double* s, double* trap, double* height, double* ci,
+                  double* cj) {
     const double half_inv = 0.5 / absdet;
-    const double limit = kLimits.s[terms];
-    std::size_t k = 0;
-    for (; k + 4 <= n; k += 4) {
+    for (std::size_t k = 0; k < n; k += 4) {  // the arrays have room past n
         const lanes u0 = load4(pu + k), u1 = load4(pu + k + 1);
         const lanes v0 = load4(pv + k), v1 = load4(pv + k + 1);
         const lanes du = u1 - u0, dv = v1 - v0;
         const lanes mid = (u0 + u1) * 0.5, midv = (v0 + v1) * 0.5;
-        const lanes j = floor4(mid), i = floor4(midv);
+        const lanes j = floor4(mid);
         const lanes xu = e.m2v * du - e.m2u * dv, xv = e.m1u * dv - e.m1v * du;
-        const lanes s = min4(root(xu * xu + xv * xv) * half_inv, 1.0);
-        lanes g = series_at(s, terms);
-        for (int l = 0; l < 4; ++l) {
-            if (!(s[l] <= limit)) g[l] = unit_segment(s[l]);
-        }
-        store4(area + k, -(dv * ((j + 1.0) - mid)) + sigma * (absdet * g));
+        store4(s + k, min4(root(xu * xu + xv * xv) * half_inv, 1.0));
+        store4(trap + k, dv * ((j + 1.0) - mid));
         store4(height + k, -dv);
-        store4(ci + k, i);
+        store4(ci + k, floor4(midv));
         store4(cj + k, j);
     }
-    for (; k < n; ++k) {
-        const double du = pu[k + 1] - pu[k], dv = pv[k + 1] - pv[k];
-        const double mid = (pu[k] + pu[k + 1]) * 0.5, midv = (pv[k] + pv[k + 1]) * 0.5;
-        const double j = std::floor(mid), i = std::floor(midv);
-        const double xu = e.m2v * du - e.m2u * dv, xv = e.m1u * dv - e.m1v * du;
-        const double s = std::min(std::sqrt(xu * xu + xv * xv) * half_inv, 1.0);
-        const double g = s <= limit ? series_at(s, terms) : unit_segment(s);
-        area[k] = -(dv * ((j + 1.0) - mid)) + sigma * (absdet * g);
-        height[k] = -dv;
-        ci[k] = i;
-        cj[k] = j;
+}
+
+// Second pass: area = -trap + sigma |det| g(s), g by `Terms` terms of its
+// series; pieces beyond the series' reach are finished by the caller.
+// Second pass: area = -trap + sigma |det| g(s), g by `Terms` terms of its
+// series. Returns whether a piece lies beyond the series' reach (s > limit):
+// the caller finishes those.
+template <int Terms>
+ZOLVIN_INLINE bool chain_segments_n(double absdet, double sigma, double limit, const double* s,
+                                    double* area, std::size_t n) {
+    lanes beyond = splat(0.0);
+    for (std::size_t k = 0; k < n; k += 4) {
+        const lanes x = load4(s + k);
+        const lanes x2 = x * x;
+        lanes p = splat(kSeries[Terms - 1]);
+        for (int t = Terms - 2; t >= 0; --t) p = p * x2 + kSeries[t];
+        store4(area + k, -load4(area + k) + sigma * (absdet * (x * x2 * p)));
+        beyond = select(x <= limit, beyond, splat(1.0));
+    }
+    return beyond[0] + beyond[1] + beyond[2] + beyond[3] > 0.0;
+}
+
+ZOLVIN_CLONES("avx2", "default")
+bool chain_segments(int terms, double absdet, double sigma, double limit, const double* s,
+                    double* area, std::size_t n) {
+    switch (terms) {
+    case 3: return chain_segments_n<3>(absdet, sigma, limit, s, area, n);
+    case 4: return chain_segments_n<4>(absdet, sigma, limit, s, area, n);
+    case 5: return chain_segments_n<5>(absdet, sigma, limit, s, area, n);
+    case 6: return chain_segments_n<6>(absdet, sigma, limit, s, area, n);
+    case 7: return chain_segments_n<7>(absdet, sigma, limit, s, area, n);
+    case 8: return chain_segments_n<8>(absdet, sigma, limit, s, area, n);
+    case 9: return chain_segments_n<9>(absdet, sigma, limit, s, area, n);
+    case 10: return chain_segments_n<10>(absdet, sigma, limit, s, area, n);
+    case 11: return chain_segments_n<11>(absdet, sigma, limit, s, area, n);
+    case 12: return chain_segments_n<12>(absdet, sigma, limit, s, area, n);
+    case 13: return chain_segments_n<13>(absdet, sigma, limit, s, area, n);
+    default: return chain_segments_n<kTerms>(absdet, sigma, limit, s, area, n);
     }
 }
 
 }  // namespace
 
-void Accumulator::chain_areas(const CellEllipse& e, double sigma) {
+void Accumulator::chain_areas(const CellEllipse& e, double sigma, bool inside) {
     const Form f(e);
-    const std::size_t n = pu_.size() - 1;
-    // Room for the four-lane loads one past the end.
-    area_.resize(n + 4), height_.resize(n + 4), ci_.resize(n + 4), cj_.resize(n + 4);
-    pu_.push_back(0.0), pu_.push_back(0.0), pu_.push_back(0.0);
-    pv_.push_back(0.0), pv_.push_back(0.0), pv_.push_back(0.0);
+    const std::size_t n = np_ - 1;
+    // Room for four-lane loads and stores past the end.
+    const std::size_t room = n + 8;
+    grow(s_, room), grow(area_, room), grow(height_, room), grow(ci_, room), grow(cj_, room);
+    chain_chords(e, f.absdet, pu_.data(), pv_.data(), n, s_.data(), area_.data(), height_.data(),
+                 ci_.data(), cj_.data());
     const int terms = series_terms(e.m1u, e.m2u, e.m1v, e.m2v, f.absdet);
-    accumulate_chain(e, f.absdet, sigma, terms, pu_.data(), pv_.data(), n, area_.data(),
-                     height_.data(), ci_.data(), cj_.data());
-    for (std::size_t k = 0; k < n; ++k) {
-        if (area_[k] == 0.0 && height_[k] == 0.0) continue;  // a point: touches nothing
-        add(static_cast<i64>(ci_[k]), static_cast<i64>(cj_[k]), area_[k], height_[k]);
+    const double limit = kLimits.s[terms];
+    const bool beyond = chain_segments(terms, f.absdet, sigma, limit, s_.data(), area_.data(), n);
+    for (std::size_t k = 0; beyond && k < n; ++k) {
+        if (!(s_[k] <= limit)) {  // beyond the series: the closed form
+            const double dv = -height_[k];
+            const double mid = (pu_[k] + pu_[k + 1]) * 0.5;  // as chain_chords has it
+            area_[k] = -(dv * ((cj_[k] + 1.0) - mid)) + sigma * (f.absdet * unit_segment(s_[k]));
+        }
     }
+    if (!inside) {
+        for (std::size_t k = 0; k < n; ++k) {
+            if (area_[k] == 0.0 && height_[k] == 0.0) continue;  // a point: touches nothing
+            add(static_cast<i64>(ci_[k]), static_cast<i64>(cj_[k]), area_[k], height_[k]);
+        }
+        return;
+    }
+    // The ellipse lies in the window: a cell off it can only come of
+    // rounding at the window's edge, and is the cell beside it.
+    add_inside(w_, area_.data(), height_.data(), ci_.data(), cj_.data(), n, area_c_.data(),
+               height_c_.data());
 }
 
 namespace {
@@ -331,17 +451,20 @@ std::pair<double, i64> lines_inside(double lo, double hi, double first, double l
 
 // Both crossings of the lines k = k0 + m (m < n) with the ellipse, along u
 // for row lines (p = pa, centre cv, other centre cu) or along v for column
-// lines (p = pc): centre_other + (-pb dk -+ |det| sqrt(p - dk^2)) / p.
+// lines (p = pc): other + (-pb dk -+ |det| sqrt(p - dk^2)) / p. The arrays
+// have room for four lanes past n.
 ZOLVIN_CLONES("avx2", "default")
 void crossings(double k0, i64 n, double centre, double other, double p, double pb,
                double absdet, double* lo, double* hi) {
     const double ip = 1.0 / p;
-    for (i64 m = 0; m < n; ++m) {
-        const double dk = (k0 + static_cast<double>(m)) - centre;
-        const double root = absdet * std::sqrt(std::max(0.0, p - dk * dk));
-        const double base = -pb * dk;
-        lo[m] = other + (base - root) * ip;
-        hi[m] = other + (base + root) * ip;
+    const lanes step = {0.0, 1.0, 2.0, 3.0};
+    for (i64 m = 0; m < n; m += 4) {
+        const lanes dk = (k0 + (static_cast<double>(m) + step)) - centre;
+        const lanes q = p - dk * dk;
+        const lanes root4 = absdet * root(select(q > 0.0, q, splat(0.0)));
+        const lanes base = -pb * dk;
+        store4(lo + m, other + (base - root4) * ip);
+        store4(hi + m, other + (base + root4) * ip);
     }
 }
 
@@ -360,14 +483,14 @@ void Accumulator::ellipse(const CellEllipse& e, bool ccw) {
     const CellPoint vmax{e.cu - f.pb / sv, e.cv + sv}, vmin{e.cu + f.pb / sv, e.cv - sv};
     const auto [r0, nr] = lines_inside(vmin.v, vmax.v, bottom, top);
     const auto [c0, nc] = lines_inside(umin.u, umax.u, left, right);
-    row_lo_.resize(static_cast<std::size_t>(nr)), row_hi_.resize(static_cast<std::size_t>(nr));
-    col_lo_.resize(static_cast<std::size_t>(nc)), col_hi_.resize(static_cast<std::size_t>(nc));
+    grow(row_lo_, static_cast<std::size_t>(nr + 4)), grow(row_hi_, static_cast<std::size_t>(nr + 4));
+    grow(col_lo_, static_cast<std::size_t>(nc + 4)), grow(col_hi_, static_cast<std::size_t>(nc + 4));
     crossings(r0, nr, e.cv, e.cu, f.pa, f.pb, f.absdet, row_lo_.data(), row_hi_.data());
     crossings(c0, nc, e.cu, e.cv, f.pc, f.pb, f.absdet, col_lo_.data(), col_hi_.data());
     const Lines L{r0, c0, nr, nc, row_lo_.data(), row_hi_.data(), col_lo_.data(), col_hi_.data()};
     // Counter-clockwise in the cell frame from the rightmost point: in each
     // quarter the arc is monotone in u and in v.
-    pu_.clear(), pv_.clear();
+    np_ = 0;
     const bool cell_ccw = ccw != (sign_ < 0);
     if (cell_ccw) {
         monotone_points(L, umax, vmax, true, true);
@@ -380,8 +503,9 @@ void Accumulator::ellipse(const CellEllipse& e, bool ccw) {
         monotone_points(L, umin, vmax, false, true);
         monotone_points(L, vmax, umax, true, true);
     }
-    pu_.push_back(umax.u), pv_.push_back(umax.v);
-    chain_areas(e, cell_ccw ? 1.0 : -1.0);
+    pu_[np_] = umax.u, pv_[np_] = umax.v, ++np_;
+    const bool inside = umin.u >= left && umax.u <= right && vmin.v >= bottom && vmax.v <= top;
+    chain_areas(e, cell_ccw ? 1.0 : -1.0, inside);
 }
 
 void Accumulator::arc(const CellEllipse& e, double t0, double t1, CellPoint from, CellPoint to) {
@@ -395,8 +519,8 @@ void Accumulator::arc(const CellEllipse& e, double t0, double t1, CellPoint from
     if (!(e.cv + sv > bottom && e.cv - sv < top && e.cu - su < right)) return;
     const auto [r0, nr] = lines_inside(e.cv - sv, e.cv + sv, bottom, top);
     const auto [c0, nc] = lines_inside(e.cu - su, e.cu + su, left, right);
-    row_lo_.resize(static_cast<std::size_t>(nr)), row_hi_.resize(static_cast<std::size_t>(nr));
-    col_lo_.resize(static_cast<std::size_t>(nc)), col_hi_.resize(static_cast<std::size_t>(nc));
+    grow(row_lo_, static_cast<std::size_t>(nr + 4)), grow(row_hi_, static_cast<std::size_t>(nr + 4));
+    grow(col_lo_, static_cast<std::size_t>(nc + 4)), grow(col_hi_, static_cast<std::size_t>(nc + 4));
     crossings(r0, nr, e.cv, e.cu, f.pa, f.pb, f.absdet, row_lo_.data(), row_hi_.data());
     crossings(c0, nc, e.cu, e.cv, f.pc, f.pb, f.absdet, col_lo_.data(), col_hi_.data());
     const Lines L{r0, c0, nr, nc, row_lo_.data(), row_hi_.data(), col_lo_.data(), col_hi_.data()};
@@ -411,7 +535,7 @@ void Accumulator::arc(const CellEllipse& e, double t0, double t1, CellPoint from
     }
     std::sort(cuts.begin(), cuts.begin() + static_cast<std::ptrdiff_t>(n));
     if (t1 < t0) std::reverse(cuts.begin(), cuts.begin() + static_cast<std::ptrdiff_t>(n));
-    pu_.clear(), pv_.clear();
+    np_ = 0;
     double ta = t0;
     CellPoint pa = from;
     for (std::size_t k = 0; k <= n; ++k) {
@@ -424,25 +548,24 @@ void Accumulator::arc(const CellEllipse& e, double t0, double t1, CellPoint from
         monotone_points(L, pa, pb, du * f.pa + f.pb * dv > 0, dv * f.pc + f.pb * du > 0);
         ta = tb, pa = pb;
     }
-    pu_.push_back(to.u), pv_.push_back(to.v);
+    grow(pu_, np_ + 8), grow(pv_, np_ + 8);
+    pu_[np_] = to.u, pv_[np_] = to.v, ++np_;
     const bool cell_ccw = (t1 > t0) == (f.det > 0);
-    chain_areas(e, cell_ccw ? 1.0 : -1.0);
+    chain_areas(e, cell_ccw ? 1.0 : -1.0, false);
 }
 
 // ---- The pass along the rows -------------------------------------------------
 
 void Accumulator::finish_row(i64 r, double* out) const {
-    double run = left_[static_cast<std::size_t>(r)];
-    const Cell* c = cells_.data() + r * w_.cols;
-    const std::uint8_t* t = touched_.data() + r * w_.cols;
-    for (i64 q = 0; q < w_.cols; ++q) {
-        double v = sign_ * (c[q].area + run);
-        // Away from the boundary the heights add up to a whole number but
-        // for rounding: the cell is wholly in or out.
-        if (!t[q]) v = v > 0.5 ? 1.0 : 0.0;
-        out[q] = std::clamp(v, 0.0, 1.0) + 0.0;
-        run += c[q].height;
-    }
+    const auto at = static_cast<std::size_t>(r * w_.cols);
+    finish_cells(area_c_.data() + at, height_c_.data() + at, w_.cols,
+                 left_[static_cast<std::size_t>(r)], sign_, out);
+}
+
+AccumulatedRow Accumulator::row(i64 r) const {
+    const auto at = static_cast<std::size_t>(r * w_.cols);
+    return {area_c_.data() + at, height_c_.data() + at, left_[static_cast<std::size_t>(r)],
+            sign_};
 }
 
 void Accumulator::finish(double* out) const {

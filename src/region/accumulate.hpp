@@ -20,8 +20,12 @@
 // each runs along it, and the regions of a tiling add up to one per cell.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <vector>
+
+#include "lanes.hpp"
 
 namespace zolvin::region {
 
@@ -40,6 +44,53 @@ struct CellEllipse {
 struct CellWindow {
     std::int64_t row0, col0, rows, cols;
 };
+
+// One row of an accumulated window before the pass along it: per cell the
+// area between its sub-pieces and its right edge (-0.0 where none landed)
+// and the height they give the cells on the right; the heights of the
+// sub-pieces left of the window; the frame's orientation (+1 or -1).
+// Each array has room for four lanes past the row.
+struct AccumulatedRow {
+    const double* area;
+    const double* height;
+    double left, sign;
+};
+
+// t[q] = area[q] + the heights on the left of cell q, for the cols cells.
+ZOLVIN_INLINE void prefix_row(const double* area, const double* height, std::int64_t cols,
+                              double left, double* t) {
+    double run = left;
+    for (std::int64_t q = 0; q < cols; ++q) {
+        t[q] = area[q] + run;
+        run += height[q];
+    }
+}
+
+#ifndef ZOLVIN_SCALAR
+ZOLVIN_INLINE lane_mask minus_zero(lanes a) {
+    typedef long long bits4 __attribute__((vector_size(32)));
+    bits4 b;
+    std::memcpy(&b, &a, sizeof b);
+    return b == static_cast<long long>(0x8000000000000000ULL);
+}
+#else
+ZOLVIN_INLINE lane_mask minus_zero(lanes a) {
+    lane_mask m;
+    for (int l = 0; l < 4; ++l) m.e[l] = a.e[l] == 0.0 && std::signbit(a.e[l]);
+    return m;
+}
+#endif
+
+// Four cells' coverages from t (prefix_row) and their areas: sign x t, in
+// [0, 1]; a cell no sub-piece landed in (area -0.0) is wholly in or out, the
+// heights on its left adding up to a whole number but for rounding.
+ZOLVIN_INLINE lanes cover4(lanes t, lanes area, double sign) {
+    const lanes zero = splat(0.0), one = splat(1.0);
+    lanes v = sign * t;
+    v = select(minus_zero(area), select(v > 0.5, one, zero), v);
+    v = select(v < 0.0, zero, select(v > 1.0, one, v));
+    return v + 0.0;
+}
 
 class Accumulator {
 public:
@@ -62,33 +113,39 @@ public:
     void arc(const CellEllipse& e, double t0, double t1, CellPoint from, CellPoint to);
 
     // Coverage of the window's row r (0 <= r < rows), cols values in [0, 1].
+    // Up to three doubles past them are used as scratch: out needs room for
+    // cols + 3.
     void finish_row(std::int64_t r, double* out) const;
-    // Every row, rows x cols values row-major.
+    // Every row, rows x cols values row-major (out needs room for 3 more).
     void finish(double* out) const;
+
+    // Row r (0 <= r < rows) before the pass along it, for sinks that fuse
+    // the pass with their own (finish_row is prefix_row then cover4).
+    AccumulatedRow row(std::int64_t r) const;
 
     const CellWindow& window() const { return w_; }
 
 private:
-    struct Cell {
-        double area;    // the area between the cell's sub-pieces and its right edge
-        double height;  // the height those sub-pieces give the cells right of it
-    };
     struct Lines;  // an ellipse's crossings with the window's grid lines
 
     void add(std::int64_t i, std::int64_t j, double area, double height);
     void mark_horizontal(CellPoint a, CellPoint b);
-    void chain_areas(const CellEllipse& e, double sigma);
+    void chain_areas(const CellEllipse& e, double sigma, bool inside);
     void monotone_points(const Lines& L, CellPoint from, CellPoint to, bool right_half,
                          bool upper_half);
 
     CellWindow w_{};
     double sign_ = 1.0;
-    std::vector<Cell> cells_;            // rows x cols
-    std::vector<std::uint8_t> touched_;  // rows x cols: a sub-piece landed here
-    std::vector<double> left_;           // rows: heights of sub-pieces left of the window
+    // Per cell, rows x cols: the area between its sub-pieces and its right
+    // edge (-0.0: no sub-piece landed there), and the height they give the
+    // cells right of it.
+    std::vector<double> area_c_, height_c_;
+    std::vector<double> left_;  // rows: heights of sub-pieces left of the window
     // Scratch for arcs: crossings and the chain of cut points.
     std::vector<double> row_lo_, row_hi_, col_lo_, col_hi_;
-    std::vector<double> pu_, pv_, area_, height_, ci_, cj_;
+    std::size_t np_ = 0;  // points in the chain (pu_, pv_)
+    std::vector<double> pu_, pv_, s_, area_, height_, ci_, cj_;
+    std::vector<std::int64_t> count_;
 };
 
 }  // namespace zolvin::region

@@ -149,15 +149,16 @@ struct Worker {
     std::vector<double> f;
 };
 
-// Coverage of one block of a region's window into w.f.
+// One block of a region's window, handed to the sink.
 void evaluate_block(const RegionBatch& b, const GridTarget& g, const CellFrame& T, std::size_t k,
-                    const CellWindow& block, Worker& w) {
-    w.f.resize(static_cast<std::size_t>(block.rows * block.cols));
+                    const CellWindow& block, Worker& w, Sink& sink, int thread) {
+    w.f.resize(static_cast<std::size_t>(block.rows * block.cols) + 3);  // finish's scratch
     if (!b.simple[k]) {
         const Frame f{g.x0, g.y0, g.dxdu, g.dxdv, g.dydu, g.dydv,
                       static_cast<u64>(block.row0), static_cast<u64>(block.col0),
                       static_cast<u64>(block.rows), static_cast<u64>(block.cols)};
         grid_coverage(b.region(k), f, w.f.data(), 1);
+        sink.block(thread, k, block, w.f.data());
         return;
     }
     w.acc.start(block, T.mirrored);
@@ -180,7 +181,9 @@ void evaluate_block(const RegionBatch& b, const GridTarget& g, const CellFrame& 
             }
         }
     }
+    if (sink.accumulated(thread, k, block, w.acc)) return;
     w.acc.finish(w.f.data());
+    sink.block(thread, k, block, w.f.data());
 }
 
 // Hands region k's window to the sink a block of rows at a time.
@@ -197,12 +200,11 @@ void evaluate_one(const RegionBatch& b, const GridTarget& g, const CellFrame& T,
             const CellWindow block{win.row0 + r, win.col0, std::min(step, win.rows - r),
                                    win.cols};
             try {
-                evaluate_block(b, g, T, k, block, w);
+                evaluate_block(b, g, T, k, block, w, sink, thread);
             } catch (const std::domain_error&) {
                 sink.failed(thread, k);
                 return;
             }
-            sink.block(thread, k, block, w.f.data());
         }
     }
     sink.end(thread, k);
@@ -280,50 +282,104 @@ void evaluate_regions(const RegionBatch& batch, const GridTarget& grid, Sink& si
 
 namespace {
 
-struct RowInput {
-    const double* f;
+// Where a block's rows lie in the image: values d (stride values from one
+// row to the next), errors e and mask m laid out alike (or null), and the
+// ends of the values and errors, to know where four lanes may be loaded
+// past a row.
+struct BlockInput {
     const double* d;
-    const double* e;  // or null
-    const std::uint8_t* m;  // or null
-    i64 n;
+    const double* e;
+    const std::uint8_t* m;
+    i64 rows, cols, stride;
+    const double* d_end;
+    const double* e_end;
     bool has_nodata;
     double nodata;
 };
 
-// Adds one row's cells to the four partial sums, cell q to lane q mod 4.
-ZOLVIN_CLONES("avx2", "default")
-void sum_row(const RowInput& in, double* s, double* c, double* v) {
-    lanes S = load4(s), C = load4(c), V = load4(v);
+struct Lanes3 {
+    lanes s, c, v;
+};
+
+// Adds four cells to the partial sums: counted when f > 0 on a pixel not
+// masked, not NaN and not nodata.
+ZOLVIN_INLINE void count_cells(Lanes3& p, lanes f, lanes d, lanes err, lanes masked,
+                               bool has_nodata, double nodata, bool errors) {
     const lanes zero = splat(0.0);
-    i64 q = 0;
-    auto step = [&](lanes f, lanes d, lanes err, lanes masked) {
-        // Counted: f > 0 on a pixel not masked, not NaN and not nodata.
-        lanes w = select(d == d, f, zero);
-        w = select(masked == 0.0, w, zero);
-        if (in.has_nodata) w = select(d == in.nodata, zero, w);
-        const lane_mask ok = w > 0.0;
-        S = S + select(ok, w * d, zero);
-        C = C + select(ok, w, zero);
-        if (in.e) V = V + select(ok, (w * w) * (err * err), zero);
+    lanes w = select(d == d, f, zero);
+    w = select(masked == 0.0, w, zero);
+    if (has_nodata) w = select(d == nodata, zero, w);
+    const lane_mask ok = w > 0.0;
+    p.s = p.s + select(ok, w * d, zero);
+    p.c = p.c + select(ok, w, zero);
+    if (errors) p.v = p.v + select(ok, (w * w) * (err * err), zero);
+}
+
+// Adds row r of the block, cell q to lane q mod 4; cover(q) gives the
+// coverages of cells q .. q + 3 (lanes past the row are ignored).
+template <class Cover>
+ZOLVIN_INLINE void sum_row(const BlockInput& in, i64 r, const Cover& cover, Lanes3& p) {
+    const lanes zero = splat(0.0);
+    const bool errors = in.e != nullptr;
+    const double* d = in.d + r * in.stride;
+    const double* e = errors ? in.e + r * in.stride : nullptr;
+    const std::uint8_t* m = in.m ? in.m + r * in.stride : nullptr;
+    auto mask4 = [&](i64 q, i64 n) {
+        lanes out = zero;
+        if (m) {
+            for (i64 l = 0; l < n; ++l) out[static_cast<int>(l)] = m[q + l] ? 1.0 : 0.0;
+        }
+        return out;
     };
-    for (; q + 4 <= in.n; q += 4) {
-        lanes m = zero;
-        if (in.m) {
-            for (int l = 0; l < 4; ++l) m[l] = in.m[q + l] ? 1.0 : 0.0;
-        }
-        step(load4(in.f + q), load4(in.d + q), in.e ? load4(in.e + q) : zero, m);
+    const i64 full = in.cols / 4 * 4;
+    i64 q = 0;
+    for (; q < full; q += 4) {
+        count_cells(p, cover(q), load4(d + q), errors ? load4(e + q) : zero, mask4(q, 4),
+                    in.has_nodata, in.nodata, errors);
     }
-    if (q < in.n) {
-        lanes f = zero, d = zero, err = zero, m = zero;
-        for (int l = 0; q + l < in.n; ++l) {
-            f[l] = in.f[q + l];
-            d[l] = in.d[q + l];
-            if (in.e) err[l] = in.e[q + l];
-            if (in.m) m[l] = in.m[q + l] ? 1.0 : 0.0;
+    if (q == in.cols) return;
+    // The last cells: four lanes where the image has them, else one by one.
+    const lanes lane = {0.0, 1.0, 2.0, 3.0};
+    const lanes fq = select(lane < static_cast<double>(in.cols - q), cover(q), zero);
+    lanes dq = zero, eq = zero;
+    if (d + q + 4 <= in.d_end && (!errors || e + q + 4 <= in.e_end)) {
+        dq = load4(d + q);
+        if (errors) eq = load4(e + q);
+    } else {
+        for (i64 l = 0; q + l < in.cols; ++l) {
+            dq[static_cast<int>(l)] = d[q + l];
+            if (errors) eq[static_cast<int>(l)] = e[q + l];
         }
-        step(f, d, err, m);
     }
-    store4(s, S), store4(c, C), store4(v, V);
+    count_cells(p, fq, dq, eq, mask4(q, in.cols - q), in.has_nodata, in.nodata, errors);
+}
+
+// A block of coverages f (cols per row, row-major, readable three past the
+// end).
+ZOLVIN_CLONES("avx2", "default")
+void sum_block(const BlockInput& in, const double* f, double* s, double* c, double* v) {
+    Lanes3 p{load4(s), load4(c), load4(v)};
+    for (i64 r = 0; r < in.rows; ++r) {
+        const double* fr = f + r * in.cols;
+        sum_row(in, r, [&](i64 q) { return load4(fr + q); }, p);
+    }
+    store4(s, p.s), store4(c, p.c), store4(v, p.v);
+}
+
+// A block straight from the accumulator (its rows first .. first + rows),
+// the pass along each row fused with the sums: the coverages are those
+// Accumulator::finish_row gives. t: scratch for cols + 4 values.
+ZOLVIN_CLONES("avx2", "default")
+void sum_accumulated(const BlockInput& in, const Accumulator& acc, i64 first, double* t,
+                     double* s, double* c, double* v) {
+    Lanes3 p{load4(s), load4(c), load4(v)};
+    for (i64 r = 0; r < in.rows; ++r) {
+        const AccumulatedRow row = acc.row(first + r);
+        prefix_row(row.area, row.height, in.cols, row.left, t);
+        sum_row(in, r, [&](i64 q) { return cover4(load4(t + q), load4(row.area + q), row.sign); },
+                p);
+    }
+    store4(s, p.s), store4(c, p.c), store4(v, p.v);
 }
 
 }  // namespace
@@ -356,11 +412,15 @@ void SumsSink::close_band(State& st) {
     }
 }
 
-void SumsSink::block(int thread, std::size_t, const CellWindow& blk, const double* f) {
-    State& st = states_[static_cast<std::size_t>(thread)];
-    for (i64 r = 0; r < blk.rows; ++r) {
+// The block's rows cut where a band of kBandRows grid rows ends, each part
+// handed to add(first row in the block, rows, image offset, partial sums of
+// each image band).
+template <class Add>
+void SumsSink::by_band(State& st, const CellWindow& blk, const Add& add) {
+    for (i64 r = 0; r < blk.rows;) {
         const i64 row = blk.row0 + r;
         const i64 band = row / kBandRows;
+        const i64 rows = std::min(blk.rows - r, (band + 1) * kBandRows - row);
         if (band != st.band) {
             if (st.band >= 0) close_band(st);
             st.band = band;
@@ -368,17 +428,37 @@ void SumsSink::block(int thread, std::size_t, const CellWindow& blk, const doubl
         }
         const i64 at = row * cols_ + blk.col0;
         for (i64 b = 0; b < in_.bands; ++b) {
-            const RowInput ri{f + r * blk.cols,
-                              in_.data + b * plane_ + at,
-                              in_.error ? in_.error + b * plane_ + at : nullptr,
-                              in_.mask ? in_.mask + at : nullptr,
-                              blk.cols,
-                              in_.has_nodata,
-                              in_.nodata};
-            Partial& p = st.partial[static_cast<std::size_t>(b)];
-            sum_row(ri, p.s, p.c, p.v);
+            const double* d = in_.data + b * plane_;
+            const double* e = in_.error ? in_.error + b * plane_ : nullptr;
+            const BlockInput bi{d + at,    e ? e + at : nullptr,
+                                in_.mask ? in_.mask + at : nullptr,
+                                rows,      blk.cols,
+                                cols_,     d + plane_,
+                                e ? e + plane_ : nullptr,
+                                in_.has_nodata,
+                                in_.nodata};
+            add(r, bi, st.partial[static_cast<std::size_t>(b)]);
         }
+        r += rows;
     }
+}
+
+void SumsSink::block(int thread, std::size_t, const CellWindow& blk, const double* f) {
+    State& st = states_[static_cast<std::size_t>(thread)];
+    by_band(st, blk, [&](i64 r, const BlockInput& bi, Partial& p) {
+        sum_block(bi, f + r * blk.cols, p.s, p.c, p.v);
+    });
+}
+
+bool SumsSink::accumulated(int thread, std::size_t, const CellWindow& blk,
+                           const Accumulator& acc) {
+    State& st = states_[static_cast<std::size_t>(thread)];
+    if (st.t.size() < static_cast<std::size_t>(blk.cols + 4))
+        st.t.resize(static_cast<std::size_t>(blk.cols + 4));
+    by_band(st, blk, [&](i64 r, const BlockInput& bi, Partial& p) {
+        sum_accumulated(bi, acc, r, st.t.data(), p.s, p.c, p.v);
+    });
+    return true;
 }
 
 void SumsSink::end(int thread, std::size_t k) {

@@ -71,6 +71,12 @@ public:
     // Rows [block.row0, block.row0 + block.rows) of the window, every
     // column; f holds block.rows x block.cols coverages row-major.
     virtual void block(int thread, std::size_t k, const CellWindow& block, const double* f) = 0;
+    // The same block of a simple region straight from the accumulator (its
+    // rows 0 .. block.rows - 1), for a sink that fuses the pass along the rows
+    // with its own; false: hand it to block() instead.
+    virtual bool accumulated(int, std::size_t, const CellWindow&, const Accumulator&) {
+        return false;
+    }
     virtual void end(int thread, std::size_t k) = 0;
     virtual void failed(int thread, std::size_t k) = 0;
 };
@@ -132,6 +138,8 @@ public:
     void block(int thread, std::size_t k, const CellWindow& block, const double* f) override;
     void end(int thread, std::size_t k) override;
     void failed(int thread, std::size_t k) override;
+    bool accumulated(int thread, std::size_t k, const CellWindow& block,
+                     const Accumulator& acc) override;
 
 private:
     struct Partial {
@@ -141,8 +149,11 @@ private:
         std::int64_t band = -1;
         std::vector<Partial> partial;  // per image band
         std::vector<double> sum, count, var;
+        std::vector<double> t;  // a row's scratch
     };
     void close_band(State& st);
+    template <class Add>
+    void by_band(State& st, const CellWindow& blk, const Add& add);
     SumsInput in_;
     SumsOutput out_;
     std::int64_t cols_;

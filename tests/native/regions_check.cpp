@@ -318,7 +318,7 @@ void tiling() {
 
 // Sums of a data image, fused, against the stored coverage.
 struct Timing {
-    double acc_ns, fused_ns, sweep_ns;
+    double acc_ns, fused_ns, sweep_ns, null_ns, windows_ns;
 };
 
 Timing timings(int n) {
@@ -369,6 +369,18 @@ Timing timings(int n) {
             acc.finish(f.data());
         }
     }) / n;
+    struct Null final : R::Sink {
+        void begin(int, std::size_t, const R::CellWindow&) override {}
+        void block(int, std::size_t, const R::CellWindow&, const double*) override {}
+        void end(int, std::size_t) override {}
+        void failed(int, std::size_t) override {}
+    };
+    t.null_ns = best_of(7, [&] {
+        Null sink;
+        R::DriverOptions o;
+        R::evaluate_regions(B.batch(), g, sink, o);
+    }) / n;
+    t.windows_ns = best_of(7, [&] { R::region_windows(B.batch(), g); }) / n;
     for (auto& s : B.simple) s = 0;
     const int n_sweep = std::max(1, n / 10);
     Builder S = B;
@@ -394,6 +406,8 @@ int main(int argc, char** argv) {
     std::printf("disc r=6, one thread: accumulate %.0f ns, with the sums sink and driver %.0f ns, "
                 "sweep with the sums sink %.0f ns (ratio %.1fx)\n",
                 t.acc_ns, t.fused_ns, t.sweep_ns, t.sweep_ns / t.fused_ns);
+    std::printf("  (driver with a sink that reads nothing %.0f ns, of which windows %.0f ns)\n",
+                t.null_ns, t.windows_ns);
     if (failures) std::printf("%d failures\n", failures);
     return failures ? 1 : 0;
 }

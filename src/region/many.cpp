@@ -303,30 +303,32 @@ struct Lanes3 {
 
 // Adds four cells to the partial sums: counted when f > 0 on a pixel not
 // masked, not NaN and not nodata.
+// The flags say which of errors, mask and nodata the image has.
+template <bool Errors, bool Mask, bool Nodata>
 ZOLVIN_INLINE void count_cells(Lanes3& p, lanes f, lanes d, lanes err, lanes masked,
-                               bool has_nodata, double nodata, bool errors) {
+                               double nodata) {
     const lanes zero = splat(0.0);
     lanes w = select(d == d, f, zero);
-    w = select(masked == 0.0, w, zero);
-    if (has_nodata) w = select(d == nodata, zero, w);
+    if (Mask) w = select(masked == 0.0, w, zero);
+    if (Nodata) w = select(d == nodata, zero, w);
     const lane_mask ok = w > 0.0;
     p.s = p.s + select(ok, w * d, zero);
     p.c = p.c + select(ok, w, zero);
-    if (errors) p.v = p.v + select(ok, (w * w) * (err * err), zero);
+    if (Errors) p.v = p.v + select(ok, (w * w) * (err * err), zero);
 }
 
 // Adds row r of the block, cell q to lane q mod 4; cover(q) gives the
 // coverages of cells q .. q + 3 (lanes past the row are ignored).
-template <class Cover>
+template <bool Errors, bool Mask, bool Nodata, class Cover>
 ZOLVIN_INLINE void sum_row(const BlockInput& in, i64 r, const Cover& cover, Lanes3& p) {
     const lanes zero = splat(0.0);
-    const bool errors = in.e != nullptr;
+    constexpr bool errors = Errors;
     const double* d = in.d + r * in.stride;
     const double* e = errors ? in.e + r * in.stride : nullptr;
     const std::uint8_t* m = in.m ? in.m + r * in.stride : nullptr;
     auto mask4 = [&](i64 q, i64 n) {
         lanes out = zero;
-        if (m) {
+        if (Mask) {
             for (i64 l = 0; l < n; ++l) out[static_cast<int>(l)] = m[q + l] ? 1.0 : 0.0;
         }
         return out;
@@ -334,8 +336,8 @@ ZOLVIN_INLINE void sum_row(const BlockInput& in, i64 r, const Cover& cover, Lane
     const i64 full = in.cols / 4 * 4;
     i64 q = 0;
     for (; q < full; q += 4) {
-        count_cells(p, cover(q), load4(d + q), errors ? load4(e + q) : zero, mask4(q, 4),
-                    in.has_nodata, in.nodata, errors);
+        count_cells<Errors, Mask, Nodata>(p, cover(q), load4(d + q),
+                                          errors ? load4(e + q) : zero, mask4(q, 4), in.nodata);
     }
     if (q == in.cols) return;
     // The last cells: four lanes where the image has them, else one by one.
@@ -351,18 +353,79 @@ ZOLVIN_INLINE void sum_row(const BlockInput& in, i64 r, const Cover& cover, Lane
             if (errors) eq[static_cast<int>(l)] = e[q + l];
         }
     }
-    count_cells(p, fq, dq, eq, mask4(q, in.cols - q), in.has_nodata, in.nodata, errors);
+    count_cells<Errors, Mask, Nodata>(p, fq, dq, eq, mask4(q, in.cols - q), in.nodata);
 }
+
+// Coverages of four cells of a row, stored or straight from the accumulator.
+struct StoredCover {
+    const double* f;
+    ZOLVIN_INLINE lanes operator()(i64 q) const { return load4(f + q); }
+};
+struct AccumulatedCover {
+    const double* t;
+    AccumulatedRow row;
+    ZOLVIN_INLINE lanes operator()(i64 q) const {
+        return cover4(load4(t + q), load4(row.area + q), row.sign);
+    }
+};
+
+template <bool E, bool M, bool N>
+ZOLVIN_INLINE void sum_stored(const BlockInput& in, const double* f, Lanes3& p) {
+    for (i64 r = 0; r < in.rows; ++r) sum_row<E, M, N>(in, r, StoredCover{f + r * in.cols}, p);
+}
+
+template <bool E, bool M, bool N>
+ZOLVIN_INLINE void sum_rows(const BlockInput& in, const Accumulator& acc, i64 first, double* t,
+                            Lanes3& p) {
+    for (i64 r = 0; r < in.rows; ++r) {
+        const AccumulatedRow row = acc.row(first + r);
+        prefix_row(row.area, row.height, in.cols, row.left, t);
+        sum_row<E, M, N>(in, r, AccumulatedCover{t, row}, p);
+    }
+}
+
+// The image's flags (errors, mask, nodata) as a number: each combination is
+// compiled on its own, with no tests per cell.
+int flags(const BlockInput& in) {
+    return (in.e ? 4 : 0) + (in.m ? 2 : 0) + (in.has_nodata ? 1 : 0);
+}
+
+// Calls F::template run<Errors, Mask, Nodata>(args...) for the image's
+// flags: each combination is compiled on its own, with no tests per cell.
+template <class F, class... Args>
+ZOLVIN_INLINE void by_flags(const BlockInput& in, Args&&... args) {
+    switch (flags(in)) {
+    case 0: F::template run<false, false, false>(args...); break;
+    case 1: F::template run<false, false, true>(args...); break;
+    case 2: F::template run<false, true, false>(args...); break;
+    case 3: F::template run<false, true, true>(args...); break;
+    case 4: F::template run<true, false, false>(args...); break;
+    case 5: F::template run<true, false, true>(args...); break;
+    case 6: F::template run<true, true, false>(args...); break;
+    default: F::template run<true, true, true>(args...); break;
+    }
+}
+
+struct SumStored {
+    template <bool E, bool M, bool N>
+    ZOLVIN_INLINE static void run(const BlockInput& in, const double* f, Lanes3& p) {
+        sum_stored<E, M, N>(in, f, p);
+    }
+};
+struct SumRows {
+    template <bool E, bool M, bool N>
+    ZOLVIN_INLINE static void run(const BlockInput& in, const Accumulator& acc, i64 first,
+                                  double* t, Lanes3& p) {
+        sum_rows<E, M, N>(in, acc, first, t, p);
+    }
+};
 
 // A block of coverages f (cols per row, row-major, readable three past the
 // end).
 ZOLVIN_CLONES("avx2", "default")
 void sum_block(const BlockInput& in, const double* f, double* s, double* c, double* v) {
     Lanes3 p{load4(s), load4(c), load4(v)};
-    for (i64 r = 0; r < in.rows; ++r) {
-        const double* fr = f + r * in.cols;
-        sum_row(in, r, [&](i64 q) { return load4(fr + q); }, p);
-    }
+    by_flags<SumStored>(in, in, f, p);
     store4(s, p.s), store4(c, p.c), store4(v, p.v);
 }
 
@@ -373,12 +436,7 @@ ZOLVIN_CLONES("avx2", "default")
 void sum_accumulated(const BlockInput& in, const Accumulator& acc, i64 first, double* t,
                      double* s, double* c, double* v) {
     Lanes3 p{load4(s), load4(c), load4(v)};
-    for (i64 r = 0; r < in.rows; ++r) {
-        const AccumulatedRow row = acc.row(first + r);
-        prefix_row(row.area, row.height, in.cols, row.left, t);
-        sum_row(in, r, [&](i64 q) { return cover4(load4(t + q), load4(row.area + q), row.sign); },
-                p);
-    }
+    by_flags<SumRows>(in, in, acc, first, t, p);
     store4(s, p.s), store4(c, p.c), store4(v, p.v);
 }
 

@@ -33,18 +33,12 @@ constexpr std::array<double, kTerms> kSeries = series();
 
 // Largest s for which the first n terms leave out less than 2^-55 of the
 // value (the first omitted term bounds the rest: they fall by s^2 < 1/16
-// each), for n = 1 .. kTerms.
-struct SeriesLimits {
-    std::array<double, kTerms + 1> s{};
-    SeriesLimits() {
-        for (int n = 1; n <= kTerms; ++n) {
-            const double ratio = n < kTerms ? kSeries[n] / kSeries[0] : 1.0;
-            // ratio * s^(2n) <= 2^-55
-            s[n] = std::min(0.25, std::pow(0x1p-55 / ratio, 1.0 / (2.0 * n)));
-        }
-    }
-};
-const SeriesLimits kLimits;
+// each), for n = 1 .. kTerms, rounded down. Written out, not computed: a
+// compiler may fold pow exactly where the library rounds it, and the number
+// of terms must be the same on every build.
+constexpr std::array<double, kTerms + 1> kLimit = {
+    0.0,   9.61e-9, 1.14e-4, 2.53e-3, 0.0117, 0.0294, 0.0540, 0.0831,
+    0.114, 0.147,   0.179,   0.211,   0.241,  0.25,   0.25};
 
 // The first `terms` terms of the series at s, Horner's scheme from the top.
 template <class T>
@@ -59,7 +53,7 @@ ZOLVIN_INLINE T series_at(T s, int terms) {
 // fast and nothing cancels; above, the closed form, whose cancellation costs
 // at most a factor 24 of rounding on a value above 0.01.
 double unit_segment(double s) {
-    if (s <= kLimits.s[kTerms]) return series_at(s, kTerms);
+    if (s <= kLimit[kTerms]) return series_at(s, kTerms);
     if (s >= 1.0) return kPi / 2;
     return std::asin(s) - s * std::sqrt((1.0 - s) * (1.0 + s));
 }
@@ -73,7 +67,7 @@ int series_terms(double a, double b, double c, double d, double absdet) {
     const double big = std::sqrt(0.5 * (f + std::sqrt(std::max(0.0, (f - 2 * absdet) * (f + 2 * absdet)))));
     const double s_max = 0.7072 * big / absdet;  // sqrt(2)/2 / sigma_min, rounded up
     for (int n = 3; n < kTerms; ++n) {
-        if (s_max <= kLimits.s[n]) return n;
+        if (s_max <= kLimit[n]) return n;
     }
     return kTerms;
 }
@@ -111,20 +105,27 @@ void grow(std::vector<T>& v, std::size_t n) {
     if (v.size() < n) v.resize(2 * n);
 }
 
-ZOLVIN_CLONES("avx2", "default")
-void fill_cells(double* area, double* height, std::size_t n) {
+// The body of fill_cells, inlined into each of its clones.
+template <int = 0>
+ZOLVIN_INLINE void fill_cells_body(double* area, double* height, std::size_t n) {
     for (std::size_t k = 0; k < n; k += 4) {
         store4(area + k, splat(-0.0));
         store4(height + k, splat(0.0));
     }
 }
 
+ZOLVIN_CLONES("avx2", "default")
+void fill_cells(double* area, double* height, std::size_t n) {
+    fill_cells_body(area, height, n);
+}
+
 // Adds the n sub-pieces of an ellipse that lies in the window w: a cell off
 // the window can only come of rounding at its edge, and is the cell beside
 // it. A piece of no area and no height (a point) goes to the spare cell past
 // the window's, so that it marks no cell as reached. ci is overwritten.
-ZOLVIN_CLONES("avx2", "default")
-void add_inside(const CellWindow& w, const double* area, const double* height, double* ci,
+// The body of add_inside, inlined into each of its clones.
+template <int = 0>
+ZOLVIN_INLINE void add_inside_body(const CellWindow& w, const double* area, const double* height, double* ci,
                 const double* cj, std::size_t n, double* cell_area, double* cell_height) {
     const double rmax = static_cast<double>(w.rows - 1), qmax = static_cast<double>(w.cols - 1);
     const double row0 = static_cast<double>(w.row0), col0 = static_cast<double>(w.col0);
@@ -145,13 +146,29 @@ void add_inside(const CellWindow& w, const double* area, const double* height, d
     }
 }
 
+ZOLVIN_CLONES("avx2", "default")
+void add_inside(const CellWindow& w, const double* area, const double* height, double* ci,
+                const double* cj, std::size_t n, double* cell_area, double* cell_height) {
+    add_inside_body(w, area, height, ci, cj, n, cell_area, cell_height);
+}
+
 // One row's coverages (see cover4); up to three values past cols are
 // written too (scratch).
+// The body of finish_cells, inlined into each of its clones.
+template <int = 0>
+ZOLVIN_INLINE void finish_cells_body(const double* area, const double* height, i64 cols, double left, double sign,
+                  double* out) {
+    double run = left;
+    for (i64 q = 0; q < cols; q += 4) {
+        const lanes a = load4(area + q);
+        store4(out + q, cover4(add_heights(a, load4(height + q), run), a, sign));
+    }
+}
+
 ZOLVIN_CLONES("avx2", "default")
 void finish_cells(const double* area, const double* height, i64 cols, double left, double sign,
                   double* out) {
-    prefix_row(area, height, cols, left, out);
-    for (i64 q = 0; q < cols; q += 4) store4(out + q, cover4(load4(out + q), load4(area + q), sign));
+    finish_cells_body(area, height, cols, left, sign, out);
 }
 
 CellPoint point_at(const CellEllipse& e, double t) {
@@ -276,8 +293,9 @@ struct Merge {
 
 // Writes `from` and the quarter's crossings in the order of travel to (u, v);
 // returns how many points. count: scratch for nc + 1 integers.
-ZOLVIN_CLONES("avx2", "default")
-i64 merge_crossings(const Merge& m, double* u, double* v, i64* count) {
+// The body of merge_crossings, inlined into each of its clones.
+template <int = 0>
+ZOLVIN_INLINE i64 merge_crossings_body(const Merge& m, double* u, double* v, i64* count) {
     const bool up = m.to.v > m.from.v, rightward = m.to.u > m.from.u;
     const double vlo = std::min(m.from.v, m.to.v), vhi = std::max(m.from.v, m.to.v);
     const double ulo = std::min(m.from.u, m.to.u), uhi = std::max(m.from.u, m.to.u);
@@ -314,6 +332,11 @@ i64 merge_crossings(const Merge& m, double* u, double* v, i64* count) {
     return 1 + na + nb;
 }
 
+ZOLVIN_CLONES("avx2", "default")
+i64 merge_crossings(const Merge& m, double* u, double* v, i64* count) {
+    return merge_crossings_body(m, u, v, count);
+}
+
 }  // namespace
 
 // Appends `from` and then, in the order of travel, the crossings of the
@@ -347,8 +370,9 @@ namespace {
 // where the arc bulges out of the inside), and the cells on its right its
 // height. First pass: the chord's half-length s in the unit circle's frame,
 // the trapezoid, the height and the cell.
-ZOLVIN_CLONES("avx2", "default")
-void chain_chords(const CellEllipse& e, double absdet, const double* pu, const double* pv,
+// The body of chain_chords, inlined into each of its clones.
+template <int = 0>
+ZOLVIN_INLINE void chain_chords_body(const CellEllipse& e, double absdet, const double* pu, const double* pv,
                   std::size_t n, double* s, double* trap, double* height, double* ci,
                   double* cj) {
     const double half_inv = 0.5 / absdet;
@@ -365,6 +389,13 @@ void chain_chords(const CellEllipse& e, double absdet, const double* pu, const d
         store4(ci + k, floor4(midv));
         store4(cj + k, j);
     }
+}
+
+ZOLVIN_CLONES("avx2", "default")
+void chain_chords(const CellEllipse& e, double absdet, const double* pu, const double* pv,
+                  std::size_t n, double* s, double* trap, double* height, double* ci,
+                  double* cj) {
+    chain_chords_body(e, absdet, pu, pv, n, s, trap, height, ci, cj);
 }
 
 // Second pass: area = -trap + sigma |det| g(s), g by `Terms` terms of its
@@ -387,8 +418,9 @@ ZOLVIN_INLINE bool chain_segments_n(double absdet, double sigma, double limit, c
     return beyond[0] + beyond[1] + beyond[2] + beyond[3] > 0.0;
 }
 
-ZOLVIN_CLONES("avx2", "default")
-bool chain_segments(int terms, double absdet, double sigma, double limit, const double* s,
+// The body of chain_segments, inlined into each of its clones.
+template <int = 0>
+ZOLVIN_INLINE bool chain_segments_body(int terms, double absdet, double sigma, double limit, const double* s,
                     double* area, std::size_t n) {
     switch (terms) {
     case 3: return chain_segments_n<3>(absdet, sigma, limit, s, area, n);
@@ -406,6 +438,12 @@ bool chain_segments(int terms, double absdet, double sigma, double limit, const 
     }
 }
 
+ZOLVIN_CLONES("avx2", "default")
+bool chain_segments(int terms, double absdet, double sigma, double limit, const double* s,
+                    double* area, std::size_t n) {
+    return chain_segments_body(terms, absdet, sigma, limit, s, area, n);
+}
+
 }  // namespace
 
 void Accumulator::chain_areas(const CellEllipse& e, double sigma, bool inside) {
@@ -417,7 +455,7 @@ void Accumulator::chain_areas(const CellEllipse& e, double sigma, bool inside) {
     chain_chords(e, f.absdet, pu_.data(), pv_.data(), n, s_.data(), area_.data(), height_.data(),
                  ci_.data(), cj_.data());
     const int terms = series_terms(e.m1u, e.m2u, e.m1v, e.m2v, f.absdet);
-    const double limit = kLimits.s[terms];
+    const double limit = kLimit[terms];
     const bool beyond = chain_segments(terms, f.absdet, sigma, limit, s_.data(), area_.data(), n);
     for (std::size_t k = 0; beyond && k < n; ++k) {
         if (!(s_[k] <= limit)) {  // beyond the series: the closed form
@@ -453,8 +491,9 @@ std::pair<double, i64> lines_inside(double lo, double hi, double first, double l
 // for row lines (p = pa, centre cv, other centre cu) or along v for column
 // lines (p = pc): other + (-pb dk -+ |det| sqrt(p - dk^2)) / p. The arrays
 // have room for four lanes past n.
-ZOLVIN_CLONES("avx2", "default")
-void crossings(double k0, i64 n, double centre, double other, double p, double pb,
+// The body of crossings, inlined into each of its clones.
+template <int = 0>
+ZOLVIN_INLINE void crossings_body(double k0, i64 n, double centre, double other, double p, double pb,
                double absdet, double* lo, double* hi) {
     const double ip = 1.0 / p;
     const lanes step = {0.0, 1.0, 2.0, 3.0};
@@ -466,6 +505,12 @@ void crossings(double k0, i64 n, double centre, double other, double p, double p
         store4(lo + m, other + (base - root4) * ip);
         store4(hi + m, other + (base + root4) * ip);
     }
+}
+
+ZOLVIN_CLONES("avx2", "default")
+void crossings(double k0, i64 n, double centre, double other, double p, double pb,
+               double absdet, double* lo, double* hi) {
+    crossings_body(k0, n, centre, other, p, pb, absdet, lo, hi);
 }
 
 }  // namespace

@@ -56,14 +56,25 @@ struct AccumulatedRow {
     double left, sign;
 };
 
-// t[q] = area[q] + the heights on the left of cell q, for the cols cells.
-ZOLVIN_INLINE void prefix_row(const double* area, const double* height, std::int64_t cols,
-                              double left, double* t) {
-    double run = left;
-    for (std::int64_t q = 0; q < cols; ++q) {
-        t[q] = area[q] + run;
-        run += height[q];
-    }
+// Lanes moved up by one or two places, zeros coming in: (0, a0, a1, a2) and
+// (0, 0, a0, a1).
+#ifndef ZOLVIN_SCALAR
+ZOLVIN_INLINE lanes up1(lanes a) { return __builtin_shufflevector(splat(0.0), a, 0, 4, 5, 6); }
+ZOLVIN_INLINE lanes up2(lanes a) { return __builtin_shufflevector(splat(0.0), a, 0, 1, 4, 5); }
+#else
+ZOLVIN_INLINE lanes up1(lanes a) { return lanes{{0.0, a.e[0], a.e[1], a.e[2]}}; }
+ZOLVIN_INLINE lanes up2(lanes a) { return lanes{{0.0, 0.0, a.e[0], a.e[1]}}; }
+#endif
+
+// Four cells' area plus the heights on their left: run (the heights left of
+// the four) plus the heights of those of the four on the left, added as a
+// two-step scan. run moves past the four.
+ZOLVIN_INLINE lanes add_heights(lanes area, lanes height, double& run) {
+    const lanes s1 = height + up1(height);
+    const lanes s2 = s1 + up2(s1);
+    const lanes t = area + (run + up1(s2));
+    run = run + s2[3];
+    return t;
 }
 
 #ifndef ZOLVIN_SCALAR
@@ -81,7 +92,7 @@ ZOLVIN_INLINE lane_mask minus_zero(lanes a) {
 }
 #endif
 
-// Four cells' coverages from t (prefix_row) and their areas: sign x t, in
+// Four cells' coverages from t (add_heights) and their areas: sign x t, in
 // [0, 1]; a cell no sub-piece landed in (area -0.0) is wholly in or out, the
 // heights on its left adding up to a whole number but for rounding.
 ZOLVIN_INLINE lanes cover4(lanes t, lanes area, double sign) {
@@ -120,7 +131,8 @@ public:
     void finish(double* out) const;
 
     // Row r (0 <= r < rows) before the pass along it, for sinks that fuse
-    // the pass with their own (finish_row is prefix_row then cover4).
+    // the pass with their own (finish_row is add_heights then cover4, four
+    // cells at a time).
     AccumulatedRow row(std::int64_t r) const;
 
     const CellWindow& window() const { return w_; }

@@ -361,11 +361,13 @@ struct StoredCover {
     const double* f;
     ZOLVIN_INLINE lanes operator()(i64 q) const { return load4(f + q); }
 };
+// Called for q = 0, 4, 8, ... in turn: the heights add up along the row.
 struct AccumulatedCover {
-    const double* t;
     AccumulatedRow row;
+    mutable double run;
     ZOLVIN_INLINE lanes operator()(i64 q) const {
-        return cover4(load4(t + q), load4(row.area + q), row.sign);
+        const lanes a = load4(row.area + q);
+        return cover4(add_heights(a, load4(row.height + q), run), a, row.sign);
     }
 };
 
@@ -375,12 +377,10 @@ ZOLVIN_INLINE void sum_stored(const BlockInput& in, const double* f, Lanes3& p) 
 }
 
 template <bool E, bool M, bool N>
-ZOLVIN_INLINE void sum_rows(const BlockInput& in, const Accumulator& acc, i64 first, double* t,
-                            Lanes3& p) {
+ZOLVIN_INLINE void sum_rows(const BlockInput& in, const Accumulator& acc, i64 first, Lanes3& p) {
     for (i64 r = 0; r < in.rows; ++r) {
         const AccumulatedRow row = acc.row(first + r);
-        prefix_row(row.area, row.height, in.cols, row.left, t);
-        sum_row<E, M, N>(in, r, AccumulatedCover{t, row}, p);
+        sum_row<E, M, N>(in, r, AccumulatedCover{row, row.left}, p);
     }
 }
 
@@ -415,29 +415,42 @@ struct SumStored {
 struct SumRows {
     template <bool E, bool M, bool N>
     ZOLVIN_INLINE static void run(const BlockInput& in, const Accumulator& acc, i64 first,
-                                  double* t, Lanes3& p) {
-        sum_rows<E, M, N>(in, acc, first, t, p);
+                                  Lanes3& p) {
+        sum_rows<E, M, N>(in, acc, first, p);
     }
 };
 
 // A block of coverages f (cols per row, row-major, readable three past the
 // end).
-ZOLVIN_CLONES("avx2", "default")
-void sum_block(const BlockInput& in, const double* f, double* s, double* c, double* v) {
+// The body of sum_block, inlined into each of its clones.
+template <int = 0>
+ZOLVIN_INLINE void sum_block_body(const BlockInput& in, const double* f, double* s, double* c, double* v) {
     Lanes3 p{load4(s), load4(c), load4(v)};
     by_flags<SumStored>(in, in, f, p);
     store4(s, p.s), store4(c, p.c), store4(v, p.v);
 }
 
+ZOLVIN_CLONES("avx2", "default")
+void sum_block(const BlockInput& in, const double* f, double* s, double* c, double* v) {
+    sum_block_body(in, f, s, c, v);
+}
+
 // A block straight from the accumulator (its rows first .. first + rows),
 // the pass along each row fused with the sums: the coverages are those
-// Accumulator::finish_row gives. t: scratch for cols + 4 values.
-ZOLVIN_CLONES("avx2", "default")
-void sum_accumulated(const BlockInput& in, const Accumulator& acc, i64 first, double* t,
-                     double* s, double* c, double* v) {
+// Accumulator::finish_row gives.
+// The body of sum_accumulated, inlined into each of its clones.
+template <int = 0>
+ZOLVIN_INLINE void sum_accumulated_body(const BlockInput& in, const Accumulator& acc, i64 first, double* s,
+                     double* c, double* v) {
     Lanes3 p{load4(s), load4(c), load4(v)};
-    by_flags<SumRows>(in, in, acc, first, t, p);
+    by_flags<SumRows>(in, in, acc, first, p);
     store4(s, p.s), store4(c, p.c), store4(v, p.v);
+}
+
+ZOLVIN_CLONES("avx2", "default")
+void sum_accumulated(const BlockInput& in, const Accumulator& acc, i64 first, double* s,
+                     double* c, double* v) {
+    sum_accumulated_body(in, acc, first, s, c, v);
 }
 
 }  // namespace
@@ -511,10 +524,8 @@ void SumsSink::block(int thread, std::size_t, const CellWindow& blk, const doubl
 bool SumsSink::accumulated(int thread, std::size_t, const CellWindow& blk,
                            const Accumulator& acc) {
     State& st = states_[static_cast<std::size_t>(thread)];
-    if (st.t.size() < static_cast<std::size_t>(blk.cols + 4))
-        st.t.resize(static_cast<std::size_t>(blk.cols + 4));
     by_band(st, blk, [&](i64 r, const BlockInput& bi, Partial& p) {
-        sum_accumulated(bi, acc, r, st.t.data(), p.s, p.c, p.v);
+        sum_accumulated(bi, acc, r, p.s, p.c, p.v);
     });
     return true;
 }

@@ -149,7 +149,6 @@ private:
         std::int64_t band = -1;
         std::vector<Partial> partial;  // per image band
         std::vector<double> sum, count, var;
-        std::vector<double> t;  // a row's scratch
     };
     void close_band(State& st);
     template <class Add>

@@ -2,6 +2,7 @@
 // tilings, and its timings beside the sweep's.
 //   tools/env tools/native-check [--quick]
 // Exits non-zero when a bound is broken; prints the largest differences.
+#include <algorithm>
 #include <ctime>
 #include <cmath>
 #include <cstdio>
@@ -20,6 +21,16 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 int failures = 0;
+// A digest of every result's bits, to compare builds (tools/native-check
+// --digests builds it several ways).
+std::uint64_t digest = 1469598103934665603ULL;
+void mix(const double* v, std::size_t n) {
+    for (std::size_t k = 0; k < n; ++k) {
+        std::uint64_t b;
+        std::memcpy(&b, v + k, 8);
+        digest = (digest ^ b) * 1099511628211ULL;
+    }
+}
 
 void expect(bool ok, const std::string& what) {
     if (!ok) {
@@ -208,6 +219,11 @@ void against_sweep(int trials) {
         for (int k = 0; k < n; ++k) {
             const auto& a = acc.f_[k];
             const auto& b = swept.f_[k];
+            mix(a.data(), a.size());
+#ifdef ZOLVIN_CHECK_DUMP
+            for (std::size_t c = 0; c < a.size(); ++c)
+                std::printf("dump %d %d %zu %a\n", trial, k, c, a[c]);
+#endif
             expect(a.size() == b.size(), "window sizes");
             double total = 0;
             for (std::size_t c = 0; c < a.size(); ++c) {
@@ -247,7 +263,10 @@ void determinism() {
     std::uniform_real_distribution<double> U(0, 1);
     const R::GridTarget g = random_grid(rng, 1, 300, 280);
     Builder B;
-    for (int k = 0; k < 400; ++k) random_region(B, rng, k % 5, 300 * U(rng), 300 * U(rng));
+    for (int k = 0; k < 400; ++k) {
+        const double cx = 300 * U(rng), cy = 300 * U(rng);
+        random_region(B, rng, k % 5, cx, cy);
+    }
     const Store one = run(B.batch(), g, 1);
     const Store two = run(B.batch(), g, 2, 64);
     bool same = true;
@@ -273,7 +292,10 @@ void sums() {
             B.ring({{0.2, 10.3}, {3.7, 50.1}, {3.1, 8950.4}, {0.6, 8800.2}});
             B.close(NAN);
         }
-        for (int k = 0; k < 60; ++k) random_region(B, rng, k % 5, 130 * U(rng), 120 * U(rng));
+        for (int k = 0; k < 60; ++k) {
+            const double cx = 130 * U(rng), cy = 120 * U(rng);  // in this order on every compiler
+            random_region(B, rng, k % 5, cx, cy);
+        }
         const i64 plane = g.rows * g.cols, bands = 2;
         std::vector<double> data(static_cast<std::size_t>(bands * plane)), err(data.size());
         std::vector<std::uint8_t> mask(static_cast<std::size_t>(plane));
@@ -290,6 +312,11 @@ void sums() {
         o.block_cells = 64;  // blocks of a few rows: the band rule must not see them
         R::evaluate_regions(B.batch(), g, sink, o);
         const Store st = run(B.batch(), g, 1);
+        mix(sum.data(), sum.size());
+        mix(var.data(), var.size());
+#ifdef ZOLVIN_CHECK_DUMP
+        for (std::size_t k = 0; k < sum.size(); ++k) std::printf("dump sums %zu %a %a\n", k, sum[k], var[k]);
+#endif
         bool same = true;
         for (std::size_t k = 0; k < n; ++k) {
             const auto& w = st.windows_[k];
@@ -405,7 +432,9 @@ Timing timings(int n) {
     const R::GridTarget g{0, 0, 1, 0, 0, 1, side, side};
     Builder B;
     for (int k = 0; k < n; ++k) {
-        B.arc(10 + (side - 24) * U(rng), 10 + (side - 24) * U(rng), 6, 0, 0, 6, 0, 2 * kPi);
+        const double span = static_cast<double>(side - 24);
+        const double cx = 10 + span * U(rng), cy = 10 + span * U(rng);
+        B.arc(cx, cy, 6, 0, 0, 6, 0, 2 * kPi);
         B.close(kPi * 36);
     }
     std::vector<double> data(static_cast<std::size_t>(side * side));
@@ -487,6 +516,7 @@ int main(int argc, char** argv) {
                 t.acc_ns, t.fused_ns, t.sweep_ns, t.sweep_ns / t.fused_ns);
     std::printf("  (driver with a sink that reads nothing %.0f ns, of which windows %.0f ns)\n",
                 t.null_ns, t.windows_ns);
+    std::printf("digest %016llx\n", static_cast<unsigned long long>(digest));
     if (failures) std::printf("%d failures\n", failures);
     return failures ? 1 : 0;
 }

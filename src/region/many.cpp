@@ -87,10 +87,10 @@ Box region_box(const RegionBatch& b, const CellFrame& T, std::size_t k) {
     return box;
 }
 
-// Cells [floor(lo), ceil(hi)) cut to [0, n), as (first, count).
-std::pair<i64, i64> cells_between(double lo, double hi, i64 n) {
-    const double a = std::max(std::floor(lo), 0.0);
-    const double b = std::min(std::ceil(hi), static_cast<double>(n));
+// Cells [floor(lo), ceil(hi)) cut to [first, first + n), as (first, count).
+std::pair<i64, i64> cells_between(double lo, double hi, i64 first, i64 n) {
+    const double a = std::max(std::floor(lo), static_cast<double>(first));
+    const double b = std::min(std::ceil(hi), static_cast<double>(first + n));
     if (!(b > a)) return {0, 0};
     return {static_cast<i64>(a), static_cast<i64>(b - a)};
 }
@@ -227,8 +227,8 @@ std::vector<CellWindow> region_windows(const RegionBatch& batch, const GridTarge
             out[k] = {0, 0, -1, -1};
             continue;
         }
-        const auto [r0, nr] = cells_between(box.vlo, box.vhi, grid.rows);
-        const auto [c0, nc] = cells_between(box.ulo, box.uhi, grid.cols);
+        const auto [r0, nr] = cells_between(box.vlo, box.vhi, grid.row0, grid.rows);
+        const auto [c0, nc] = cells_between(box.ulo, box.uhi, grid.col0, grid.cols);
         out[k] = nr > 0 && nc > 0 ? CellWindow{r0, c0, nr, nc} : CellWindow{0, 0, 0, 0};
     }
     return out;
@@ -457,7 +457,8 @@ void sum_accumulated(const BlockInput& in, const Accumulator& acc, i64 first, do
 
 SumsSink::SumsSink(const SumsInput& in, const SumsOutput& out, const GridTarget& grid,
                    int threads)
-    : in_(in), out_(out), cols_(grid.cols), plane_(grid.rows * grid.cols), states_(threads) {
+    : in_(in), out_(out), row0_(grid.row0), col0_(grid.col0), cols_(grid.cols),
+      plane_(grid.rows * grid.cols), states_(threads) {
     for (State& st : states_) {
         st.partial.resize(static_cast<std::size_t>(in.bands));
         st.sum.resize(static_cast<std::size_t>(in.bands));
@@ -497,7 +498,7 @@ void SumsSink::by_band(State& st, const CellWindow& blk, const Add& add) {
             st.band = band;
             for (Partial& p : st.partial) p = Partial{};
         }
-        const i64 at = row * cols_ + blk.col0;
+        const i64 at = (row - row0_) * cols_ + (blk.col0 - col0_);
         for (i64 b = 0; b < in_.bands; ++b) {
             const double* d = in_.data + b * plane_;
             const double* e = in_.error ? in_.error + b * plane_ : nullptr;
@@ -555,7 +556,8 @@ void SumsSink::failed(int, std::size_t k) {
 // ---- Entries -------------------------------------------------------------------
 
 EntriesSink::EntriesSink(std::size_t regions, const GridTarget& grid, int threads)
-    : cols_(grid.cols), threads_(threads), owner_(regions, -1), offset_(regions, 0),
+    : row0_(grid.row0), col0_(grid.col0), cols_(grid.cols), threads_(threads),
+      owner_(regions, -1), offset_(regions, 0),
       count_(regions, 0) {}
 
 void EntriesSink::begin(int thread, std::size_t k, const CellWindow&) {
@@ -566,7 +568,7 @@ void EntriesSink::begin(int thread, std::size_t k, const CellWindow&) {
 void EntriesSink::block(int thread, std::size_t, const CellWindow& blk, const double* f) {
     Thread& t = threads_[static_cast<std::size_t>(thread)];
     for (i64 r = 0; r < blk.rows; ++r) {
-        const i64 base = (blk.row0 + r) * cols_ + blk.col0;
+        const i64 base = (blk.row0 + r - row0_) * cols_ + (blk.col0 - col0_);
         const double* row = f + r * blk.cols;
         for (i64 q = 0; q < blk.cols; ++q) {
             if (row[q] > 0.0) {

@@ -53,10 +53,14 @@ struct RegionBatch {
 };
 
 // The grid the regions are evaluated on: pixel (row i, column j) is centred
-// at (x0, y0) + J (j, i), J = [[dxdu, dxdv], [dydu, dydv]].
+// at (x0, y0) + J (j, i), J = [[dxdu, dxdv], [dydu, dydv]]; its pixels are
+// rows [row0, row0 + rows) and columns [col0, col0 + cols), and an image on
+// it holds pixel (i, j) at (i - row0) x cols + (j - col0). Bands of rows are
+// counted from row 0, whatever row0.
 struct GridTarget {
     double x0, y0, dxdu, dxdv, dydu, dydv;
     std::int64_t rows, cols;
+    std::int64_t row0 = 0, col0 = 0;
 };
 
 // What a region's coverage becomes. The driver calls, on one thread per
@@ -155,13 +159,13 @@ private:
     void by_band(State& st, const CellWindow& blk, const Add& add);
     SumsInput in_;
     SumsOutput out_;
-    std::int64_t cols_;
+    std::int64_t row0_, col0_, cols_;
     std::int64_t plane_;
     std::vector<State> states_;
 };
 
 // The (pixel index, f) pairs with f > 0 of every region, row-major in its
-// window, pixel index = row x grid columns + column; assembled in region order
+// window, pixel index as the image holds it; assembled in region order
 // as compressed sparse rows.
 class EntriesSink final : public Sink {
 public:
@@ -184,7 +188,7 @@ private:
         std::vector<std::int64_t> index;
         std::vector<double> value;
     };
-    std::int64_t cols_;
+    std::int64_t row0_, col0_, cols_;
     std::vector<Thread> threads_;
     std::vector<int> owner_;             // per region: its thread, -1 failed
     std::vector<std::int64_t> offset_;  // per region: first entry in its thread's lists

@@ -1,11 +1,11 @@
-#include "region/accumulate.hpp"
+#include "accumulate.hpp"
 
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstring>
 
-#include "lanes.hpp"
+#include "../lanes.hpp"
 
 namespace zolvin::region {
 

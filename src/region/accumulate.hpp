@@ -25,7 +25,7 @@
 #include <cstring>
 #include <vector>
 
-#include "lanes.hpp"
+#include "../lanes.hpp"
 
 namespace zolvin::region {
 

@@ -1,13 +1,14 @@
-#include "region/many.hpp"
+#include "many.hpp"
 
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <limits>
 #include <stdexcept>
+#include <tuple>
 
-#include "lanes.hpp"
-#include "parallel.hpp"
+#include "../lanes.hpp"
+#include "../parallel.hpp"
 
 namespace zolvin::region {
 
@@ -18,6 +19,8 @@ using u64 = std::uint64_t;
 constexpr double kTwoPi = 2 * 3.14159265358979323846;
 // Coordinates in the cell frame beyond this are refused, as the sweep does.
 constexpr double kFar = 1e150;
+// Columns of the strips the driver walks the windows down.
+constexpr i64 kStripCols = 256;
 
 template <class T>
 std::span<const T> part(std::span<const T> all, std::span<const i64> start, std::size_t k) {
@@ -239,16 +242,24 @@ void evaluate_regions(const RegionBatch& batch, const GridTarget& grid, Sink& si
     const CellFrame T(grid);
     const std::vector<CellWindow> windows = region_windows(batch, grid);
     const std::size_t n = batch.size();
-    // Windows in (row0, col0) order, ties in batch order: neighbours share
-    // cache lines of the image.
+    // Windows in strips of kStripCols columns, down each strip by (row0,
+    // col0), ties in batch order: a window's rows are mostly in cache from
+    // the windows before it, whose rows overlap its own.
+    struct Key {
+        i64 strip, row0, col0;
+        std::size_t k;
+        bool operator<(const Key& o) const {
+            return std::tie(strip, row0, col0, k) < std::tie(o.strip, o.row0, o.col0, o.k);
+        }
+    };
+    std::vector<Key> keys(n);
+    for (std::size_t k = 0; k < n; ++k) {
+        const CellWindow& w = windows[k];
+        keys[k] = {w.col0 / kStripCols, w.row0, w.col0, k};
+    }
+    std::sort(keys.begin(), keys.end());
     std::vector<std::size_t> order(n);
-    for (std::size_t k = 0; k < n; ++k) order[k] = k;
-    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-        const CellWindow &wa = windows[a], &wb = windows[b];
-        if (wa.row0 != wb.row0) return wa.row0 < wb.row0;
-        if (wa.col0 != wb.col0) return wa.col0 < wb.col0;
-        return a < b;
-    });
+    for (std::size_t k = 0; k < n; ++k) order[k] = keys[k].k;
     const u64 workers = std::max<u64>(1, std::min<u64>(options.n_threads, n));
     const std::size_t chunk = std::clamp<std::size_t>(n / (workers * 16), 1, 64);
     constexpr std::size_t kPollEvery = 256;
@@ -265,6 +276,7 @@ void evaluate_regions(const RegionBatch& batch, const GridTarget& grid, Sink& si
             const std::size_t e = std::min(n, a + chunk);
             for (std::size_t m = a; m < e; ++m) {
                 const std::size_t k = order[m];
+                if (m + 1 < n) sink.prefetch(thread, windows[order[m + 1]]);
                 evaluate_one(batch, grid, T, k, windows[k], options.block_cells, sink, thread,
                              w);
             }
@@ -529,6 +541,16 @@ bool SumsSink::accumulated(int thread, std::size_t, const CellWindow& blk,
         sum_accumulated(bi, acc, r, p.s, p.c, p.v);
     });
     return true;
+}
+
+void SumsSink::prefetch(int, const CellWindow& w) {
+    // The first band's values of a small window (a large one's rows stream).
+    if (w.rows <= 0 || w.cols <= 0 || w.rows * w.cols > 4096) return;
+    for (i64 r = 0; r < w.rows; ++r) {
+        const double* d = in_.data + (w.row0 + r - row0_) * cols_ + (w.col0 - col0_);
+        for (i64 q = 0; q < w.cols; q += 8) __builtin_prefetch(d + q);
+        __builtin_prefetch(d + w.cols - 1);
+    }
 }
 
 void SumsSink::end(int thread, std::size_t k) {

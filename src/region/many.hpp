@@ -20,8 +20,8 @@
 #include <span>
 #include <vector>
 
-#include "polygon_region.hpp"
-#include "region/accumulate.hpp"
+#include "../polygon_region.hpp"
+#include "accumulate.hpp"
 
 namespace zolvin::region {
 
@@ -83,6 +83,9 @@ public:
     }
     virtual void end(int thread, std::size_t k) = 0;
     virtual void failed(int thread, std::size_t k) = 0;
+    // A hint, before the region before it: the window the thread will read
+    // next, to fetch its image rows ahead.
+    virtual void prefetch(int, const CellWindow&) {}
 };
 
 // Raised out of the driver when `poll` asked it to stop.
@@ -144,6 +147,7 @@ public:
     void failed(int thread, std::size_t k) override;
     bool accumulated(int thread, std::size_t k, const CellWindow& block,
                      const Accumulator& acc) override;
+    void prefetch(int thread, const CellWindow& window) override;
 
 private:
     struct Partial {

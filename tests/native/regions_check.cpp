@@ -530,7 +530,8 @@ int main(int argc, char** argv) {
     determinism();
     sums();
     tiling();
-    const Timing t = timings(quick ? 2000 : 20000);
+    const int n_discs = std::getenv("DISCS") ? std::atoi(std::getenv("DISCS")) : quick ? 2000 : 20000;
+    const Timing t = timings(n_discs);
     std::printf("disc r=6, one thread: accumulate %.0f ns, with the sums sink and driver %.0f ns, "
                 "sweep with the sums sink %.0f ns (ratio %.1fx)\n",
                 t.acc_ns, t.fused_ns, t.sweep_ns, t.sweep_ns / t.fused_ns);

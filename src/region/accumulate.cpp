@@ -119,39 +119,6 @@ void fill_cells(double* area, double* height, std::size_t n) {
     fill_cells_body(area, height, n);
 }
 
-// Adds the n sub-pieces of an ellipse that lies in the window w: a cell off
-// the window can only come of rounding at its edge, and is the cell beside
-// it. A piece of no area and no height (a point) goes to the spare cell past
-// the window's, so that it marks no cell as reached. ci is overwritten.
-// The body of add_inside, inlined into each of its clones.
-template <int = 0>
-ZOLVIN_INLINE void add_inside_body(const CellWindow& w, const double* area, const double* height, double* ci,
-                const double* cj, std::size_t n, double* cell_area, double* cell_height) {
-    const double rmax = static_cast<double>(w.rows - 1), qmax = static_cast<double>(w.cols - 1);
-    const double row0 = static_cast<double>(w.row0), col0 = static_cast<double>(w.col0);
-    const double cols = static_cast<double>(w.cols);
-    const lanes zero = splat(0.0), spare = splat(static_cast<double>(w.rows * w.cols));
-    for (std::size_t k = 0; k < n; k += 4) {
-        lanes r = load4(ci + k) - row0, q = load4(cj + k) - col0;
-        r = select(r < 0.0, zero, select(r > rmax, splat(rmax), r));
-        q = select(q < 0.0, zero, select(q > qmax, splat(qmax), q));
-        const lanes at = r * cols + q;
-        store4(ci + k, select(load4(area + k) == 0.0,
-                              select(load4(height + k) == 0.0, spare, at), at));
-    }
-    for (std::size_t k = 0; k < n; ++k) {
-        const auto c = static_cast<std::size_t>(static_cast<i64>(ci[k]));
-        cell_area[c] += area[k] + 0.0;
-        cell_height[c] += height[k];
-    }
-}
-
-ZOLVIN_CLONES("avx2", "default")
-void add_inside(const CellWindow& w, const double* area, const double* height, double* ci,
-                const double* cj, std::size_t n, double* cell_area, double* cell_height) {
-    add_inside_body(w, area, height, ci, cj, n, cell_area, cell_height);
-}
-
 // One row's coverages (see cover4); up to three values past cols are
 // written too (scratch).
 // The body of finish_cells, inlined into each of its clones.
@@ -368,80 +335,96 @@ namespace {
 // cell's right edge plus sigma times the elliptic segment between chord and
 // arc (sigma: +1 when the chain runs counter-clockwise in the cell frame,
 // where the arc bulges out of the inside), and the cells on its right its
-// height. First pass: the chord's half-length s in the unit circle's frame,
-// the trapezoid, the height and the cell.
-// The body of chain_chords, inlined into each of its clones.
-template <int = 0>
-ZOLVIN_INLINE void chain_chords_body(const CellEllipse& e, double absdet, const double* pu, const double* pv,
-                  std::size_t n, double* s, double* trap, double* height, double* ci,
-                  double* cj) {
-    const double half_inv = 0.5 / absdet;
-    for (std::size_t k = 0; k < n; k += 4) {  // the arrays have room past n
-        const lanes u0 = load4(pu + k), u1 = load4(pu + k + 1);
-        const lanes v0 = load4(pv + k), v1 = load4(pv + k + 1);
+// height. The segment is |det| g(s), s the chord's half-length in the frame
+// where the ellipse is the unit circle, g by its series.
+struct Chain {
+    const CellEllipse& e;
+    double absdet, sigma, limit;
+    const double *pu, *pv;
+    std::size_t n;
+    // Out, per sub-piece: s, area, height, row (or with `inside`, the index
+    // of its cell in the window, a point going to the spare cell past the
+    // window's) and column.
+    double *s, *area, *height, *ci, *cj;
+    bool inside;
+    const CellWindow& w;
+};
+
+// Returns whether a piece lies beyond the series' reach (s > limit): the
+// caller finishes those.
+template <int Terms>
+ZOLVIN_INLINE bool chain_pass_n(const Chain& c) {
+    const CellEllipse& e = c.e;
+    const double half_inv = 0.5 / c.absdet;
+    const double row0 = static_cast<double>(c.w.row0), col0 = static_cast<double>(c.w.col0);
+    const double rmax = static_cast<double>(c.w.rows - 1), qmax = static_cast<double>(c.w.cols - 1);
+    const double cols = static_cast<double>(c.w.cols);
+    const lanes zero = splat(0.0), spare = splat(static_cast<double>(c.w.rows * c.w.cols));
+    lanes beyond = zero;
+    for (std::size_t k = 0; k < c.n; k += 4) {  // the arrays have room past n
+        const lanes u0 = load4(c.pu + k), u1 = load4(c.pu + k + 1);
+        const lanes v0 = load4(c.pv + k), v1 = load4(c.pv + k + 1);
         const lanes du = u1 - u0, dv = v1 - v0;
         const lanes mid = (u0 + u1) * 0.5, midv = (v0 + v1) * 0.5;
-        const lanes j = floor4(mid);
+        const lanes j = floor4(mid), i = floor4(midv);
         const lanes xu = e.m2v * du - e.m2u * dv, xv = e.m1u * dv - e.m1v * du;
-        store4(s + k, min4(root(xu * xu + xv * xv) * half_inv, 1.0));
-        store4(trap + k, dv * ((j + 1.0) - mid));
-        store4(height + k, -dv);
-        store4(ci + k, floor4(midv));
-        store4(cj + k, j);
-    }
-}
-
-ZOLVIN_CLONES("avx2", "default")
-void chain_chords(const CellEllipse& e, double absdet, const double* pu, const double* pv,
-                  std::size_t n, double* s, double* trap, double* height, double* ci,
-                  double* cj) {
-    chain_chords_body(e, absdet, pu, pv, n, s, trap, height, ci, cj);
-}
-
-// Second pass: area = -trap + sigma |det| g(s), g by `Terms` terms of its
-// series; pieces beyond the series' reach are finished by the caller.
-// Second pass: area = -trap + sigma |det| g(s), g by `Terms` terms of its
-// series. Returns whether a piece lies beyond the series' reach (s > limit):
-// the caller finishes those.
-template <int Terms>
-ZOLVIN_INLINE bool chain_segments_n(double absdet, double sigma, double limit, const double* s,
-                                    double* area, std::size_t n) {
-    lanes beyond = splat(0.0);
-    for (std::size_t k = 0; k < n; k += 4) {
-        const lanes x = load4(s + k);
-        const lanes x2 = x * x;
+        const lanes s = min4(root(xu * xu + xv * xv) * half_inv, 1.0);
+        const lanes s2 = s * s;
         lanes p = splat(kSeries[Terms - 1]);
-        for (int t = Terms - 2; t >= 0; --t) p = p * x2 + kSeries[t];
-        store4(area + k, -load4(area + k) + sigma * (absdet * (x * x2 * p)));
-        beyond = select(x <= limit, beyond, splat(1.0));
+        for (int t = Terms - 2; t >= 0; --t) p = p * s2 + kSeries[t];
+        const lanes area = -(dv * ((j + 1.0) - mid)) + c.sigma * (c.absdet * (s * s2 * p));
+        beyond = select(s <= c.limit, beyond, splat(1.0));
+        store4(c.s + k, s);
+        store4(c.area + k, area);
+        store4(c.height + k, -dv);
+        store4(c.cj + k, j);
+        if (c.inside) {
+            // The ellipse lies in the window: a cell off it can only come of
+            // rounding at the window's edge, and is the cell beside it.
+            lanes r = i - row0, q = j - col0;
+            r = select(r < 0.0, zero, select(r > rmax, splat(rmax), r));
+            q = select(q < 0.0, zero, select(q > qmax, splat(qmax), q));
+            const lanes at = r * cols + q;
+            store4(c.ci + k, select(area == 0.0, select(dv == 0.0, spare, at), at));
+        } else {
+            store4(c.ci + k, i);
+        }
     }
     return beyond[0] + beyond[1] + beyond[2] + beyond[3] > 0.0;
 }
 
-// The body of chain_segments, inlined into each of its clones.
 template <int = 0>
-ZOLVIN_INLINE bool chain_segments_body(int terms, double absdet, double sigma, double limit, const double* s,
-                    double* area, std::size_t n) {
+ZOLVIN_INLINE bool chain_pass_body(int terms, const Chain& c) {
     switch (terms) {
-    case 3: return chain_segments_n<3>(absdet, sigma, limit, s, area, n);
-    case 4: return chain_segments_n<4>(absdet, sigma, limit, s, area, n);
-    case 5: return chain_segments_n<5>(absdet, sigma, limit, s, area, n);
-    case 6: return chain_segments_n<6>(absdet, sigma, limit, s, area, n);
-    case 7: return chain_segments_n<7>(absdet, sigma, limit, s, area, n);
-    case 8: return chain_segments_n<8>(absdet, sigma, limit, s, area, n);
-    case 9: return chain_segments_n<9>(absdet, sigma, limit, s, area, n);
-    case 10: return chain_segments_n<10>(absdet, sigma, limit, s, area, n);
-    case 11: return chain_segments_n<11>(absdet, sigma, limit, s, area, n);
-    case 12: return chain_segments_n<12>(absdet, sigma, limit, s, area, n);
-    case 13: return chain_segments_n<13>(absdet, sigma, limit, s, area, n);
-    default: return chain_segments_n<kTerms>(absdet, sigma, limit, s, area, n);
+    case 3: return chain_pass_n<3>(c);
+    case 4: return chain_pass_n<4>(c);
+    case 5: return chain_pass_n<5>(c);
+    case 6: return chain_pass_n<6>(c);
+    case 7: return chain_pass_n<7>(c);
+    case 8: return chain_pass_n<8>(c);
+    case 9: return chain_pass_n<9>(c);
+    case 10: return chain_pass_n<10>(c);
+    case 11: return chain_pass_n<11>(c);
+    case 12: return chain_pass_n<12>(c);
+    case 13: return chain_pass_n<13>(c);
+    default: return chain_pass_n<kTerms>(c);
     }
 }
 
 ZOLVIN_CLONES("avx2", "default")
-bool chain_segments(int terms, double absdet, double sigma, double limit, const double* s,
-                    double* area, std::size_t n) {
-    return chain_segments_body(terms, absdet, sigma, limit, s, area, n);
+bool chain_pass(int terms, const Chain& c) {
+    return chain_pass_body(terms, c);
+}
+
+// Adds each sub-piece to the cell at index at[k].
+ZOLVIN_CLONES("avx2", "default")
+void add_at(const double* at, const double* area, const double* height, std::size_t n,
+            double* cell_area, double* cell_height) {
+    for (std::size_t k = 0; k < n; ++k) {
+        const auto c = static_cast<std::size_t>(static_cast<i64>(at[k]));
+        cell_area[c] += area[k] + 0.0;
+        cell_height[c] += height[k];
+    }
 }
 
 }  // namespace
@@ -452,29 +435,26 @@ void Accumulator::chain_areas(const CellEllipse& e, double sigma, bool inside) {
     // Room for four-lane loads and stores past the end.
     const std::size_t room = n + 8;
     grow(s_, room), grow(area_, room), grow(height_, room), grow(ci_, room), grow(cj_, room);
-    chain_chords(e, f.absdet, pu_.data(), pv_.data(), n, s_.data(), area_.data(), height_.data(),
-                 ci_.data(), cj_.data());
     const int terms = series_terms(e.m1u, e.m2u, e.m1v, e.m2v, f.absdet);
     const double limit = kLimit[terms];
-    const bool beyond = chain_segments(terms, f.absdet, sigma, limit, s_.data(), area_.data(), n);
+    const Chain c{e, f.absdet, sigma, limit, pu_.data(), pv_.data(), n, s_.data(), area_.data(),
+                  height_.data(), ci_.data(), cj_.data(), inside, w_};
+    const bool beyond = chain_pass(terms, c);
     for (std::size_t k = 0; beyond && k < n; ++k) {
         if (!(s_[k] <= limit)) {  // beyond the series: the closed form
             const double dv = -height_[k];
-            const double mid = (pu_[k] + pu_[k + 1]) * 0.5;  // as chain_chords has it
+            const double mid = (pu_[k] + pu_[k + 1]) * 0.5;  // as chain_pass has it
             area_[k] = -(dv * ((cj_[k] + 1.0) - mid)) + sigma * (f.absdet * unit_segment(s_[k]));
         }
     }
-    if (!inside) {
-        for (std::size_t k = 0; k < n; ++k) {
-            if (area_[k] == 0.0 && height_[k] == 0.0) continue;  // a point: touches nothing
-            add(static_cast<i64>(ci_[k]), static_cast<i64>(cj_[k]), area_[k], height_[k]);
-        }
+    if (inside) {
+        add_at(ci_.data(), area_.data(), height_.data(), n, area_c_.data(), height_c_.data());
         return;
     }
-    // The ellipse lies in the window: a cell off it can only come of
-    // rounding at the window's edge, and is the cell beside it.
-    add_inside(w_, area_.data(), height_.data(), ci_.data(), cj_.data(), n, area_c_.data(),
-               height_c_.data());
+    for (std::size_t k = 0; k < n; ++k) {
+        if (area_[k] == 0.0 && height_[k] == 0.0) continue;  // a point: touches nothing
+        add(static_cast<i64>(ci_[k]), static_cast<i64>(cj_[k]), area_[k], height_[k]);
+    }
 }
 
 namespace {

@@ -548,8 +548,10 @@ void SumsSink::prefetch(int, const CellWindow& w) {
     if (w.rows <= 0 || w.cols <= 0 || w.rows * w.cols > 4096) return;
     for (i64 r = 0; r < w.rows; ++r) {
         const double* d = in_.data + (w.row0 + r - row0_) * cols_ + (w.col0 - col0_);
+#if defined(__GNUC__) || defined(__clang__)
         for (i64 q = 0; q < w.cols; q += 8) __builtin_prefetch(d + q);
         __builtin_prefetch(d + w.cols - 1);
+#endif
     }
 }
 

@@ -321,6 +321,19 @@ void determinism() {
         entries_same = entries_same && at == ptr[k + 1];
     }
     expect(entries_same, "entries in region order, row-major in each window");
+    // A poll that asks to stop: the driver stops and says so.
+    R::DriverOptions stop;
+    stop.n_threads = 1;  // the calling thread polls, every 256 regions
+    int polls = 0;
+    stop.poll = [&] { return ++polls == 1; };
+    Store ignored(B.simple.size(), g);
+    bool cancelled = false;
+    try {
+        R::evaluate_regions(B.batch(), g, ignored, stop);
+    } catch (const R::Cancelled&) {
+        cancelled = true;
+    }
+    expect(cancelled && polls == 1, "a poll that asks to stop cancels the call");
 }
 
 // The sums sink (fused with the accumulator) against sums of the stored

@@ -226,6 +226,10 @@ std::vector<CellWindow> region_windows(const RegionBatch& batch, const GridTarge
     std::vector<CellWindow> out(batch.size());
     for (std::size_t k = 0; k < batch.size(); ++k) {
         const Box box = region_box(batch, T, k);
+        if (box.ulo > box.uhi) {  // no pieces: an empty region
+            out[k] = {0, 0, 0, 0};
+            continue;
+        }
         if (!box.near()) {
             out[k] = {0, 0, -1, -1};
             continue;

@@ -1,7 +1,7 @@
 """Apertures: the ELT preset and the demo pupil, exact, beside what a user
 would otherwise pick, on the same grids in the same run.
 
-    python bench/bench_apertures.py [SIZE] [JOB]     (defaults 4096 and 0)
+    python bench/bench_apertures.py [SIZE] [JOB] [--record[=DIR]]     (defaults 4096 and 0)
 
 1. zolvin.pupils.elt() on SIZE^2 (2 threads), against
    - an 8x8 supersampled NumPy rendering of the same segments and spiders
@@ -27,7 +27,7 @@ from pathlib import Path
 
 import numpy as np
 import zolvin
-from common import timed
+from common import recording, timed
 from zolvin import pupils
 from zolvin.shapes import Disc, Spider, Union
 
@@ -36,6 +36,9 @@ SUPER = 8
 # Rows of the supersampled rendering that are timed, and photutils' segments.
 BAND_ROWS = 256
 PHOTUTILS_SEGMENTS = 60
+TITLE = ("`aperture_coverage` on the ELT preset and the demo pupil beside what a user would "
+         "otherwise pick")
+OURS = f"`aperture_coverage`, {THREADS} threads"
 
 
 # ---- ELT ---------------------------------------------------------------------
@@ -84,7 +87,7 @@ def elt_supersampled(grid, rows, segs, spiders):
     return out
 
 
-def elt(size):
+def elt(size, record):
     shape = pupils.elt()
     segs = shape.base
     spiders = shape.cut.parts
@@ -98,6 +101,10 @@ def elt(size):
     t_circ, _ = timed(lambda: zolvin.enclosed_circle(grid, (0.0, 0.0), 19.0,
                                                      n_threads=THREADS), 5)
     print(f"  enclosed_circle, same grid    {t_circ * 1e3:9.1f} ms  (ours x{t_ours / t_circ:.1f} of it)")
+    case = f"ELT pupil: {len(segs.positions)} segments, {len(spiders)} spiders"
+    data = f"{size}^2 grid, {segs.gap / p:.2f}-pixel gaps"
+    record.add("elt-circle", case, data, (OURS, t_ours), ("`enclosed_circle` on the same grid", t_circ),
+               note=f"ours takes {t_ours / t_circ:.1f}x its time")
     mid = size // 2 - BAND_ROWS // 2
     rows = (mid + BAND_ROWS // 3, mid + BAND_ROWS // 3 + BAND_ROWS)
     t_ss, ss = timed(lambda: elt_supersampled(grid, rows, segs, spiders), 1)
@@ -105,6 +112,10 @@ def elt(size):
     scaled = t_ss * size / BAND_ROWS
     print(f"  8x8 supersampled NumPy        {scaled * 1e3:9.1f} ms  (x{scaled / t_ours:.0f}; "
           f"{BAND_ROWS} rows timed, scaled), largest per-pixel error {err:.3f}")
+    record.add("elt-supersampled", case, data, (OURS, t_ours),
+               ("8x8 supersampled NumPy of the same shapes", scaled),
+               note=f"{p * 1e3:.2g} mm pixels; {BAND_ROWS} rows timed, scaled; its largest "
+                    f"per-pixel difference from ours {err:.3f}")
     try:
         from photutils.aperture import PolygonAperture
     except ImportError:
@@ -132,11 +143,15 @@ def elt(size):
     scaled = t_pu * len(verts) / PHOTUTILS_SEGMENTS
     print(f"  photutils PolygonAperture     {scaled * 1e3:9.1f} ms  (x{scaled / t_ours:.0f}; "
           f"{PHOTUTILS_SEGMENTS} of {len(verts)} segment masks timed, scaled; no spiders)")
+    record.add("elt-photutils", case, data, (OURS, t_ours),
+               ('photutils `PolygonAperture(...).to_mask(method="exact")` per segment, added up',
+                scaled),
+               note=f"{PHOTUTILS_SEGMENTS} of the {len(verts)} segments timed, scaled; no spiders")
 
 
 # ---- The demo pupil ----------------------------------------------------------
 
-def demo(size):
+def demo(size, record):
     grid = zolvin.Grid.spanning(1.0, size)
     (p, _), _ = grid.jac
     angles = zolvin.strut_angles(4)
@@ -150,6 +165,11 @@ def demo(size):
                                             n_threads=THREADS), 5)
     print(f"  zolvin.pupil coverage rule    {t_cov * 1e3:9.1f} ms  (x{t_cov / t_ours:.2f}), "
           f"largest difference {np.abs(cov - ours).max():.1e}")
+    case = "demo pupil: radius 1, obscuration 0.3, four spokes 0.02 wide"
+    data = f"{size}^2 grid"
+    record.add("demo-coverage", case, data, (OURS, t_ours),
+               ('`zolvin.pupil(method="coverage")`', t_cov),
+               note=f"largest difference {np.abs(cov - ours).max():.1e} (fractions multiplied)")
     try:
         from photutils.aperture import CircularAperture, RectangularAperture
     except ImportError:
@@ -169,11 +189,14 @@ def demo(size):
     t_pu, pu = timed(composed, 3)
     print(f"  photutils circle - rectangles {t_pu * 1e3:9.1f} ms  (x{t_pu / t_ours:.1f}), "
           f"largest difference {np.abs(pu - ours).max():.1e}")
+    record.add("demo-photutils", case, data, (OURS, t_ours),
+               ("photutils exact circle and rectangle masks composed", t_pu),
+               note=f"largest difference {np.abs(pu - ours).max():.2g} (overlaps subtracted twice)")
 
 
 # ---- The job -----------------------------------------------------------------
 
-def job(size):
+def job(size, record):
     tmp = Path(tempfile.mkdtemp(prefix="bench_apertures-"))
     try:
         cmd = [sys.executable, "-m", "zolvin", "pupil", "--telescope", "elt", "--size",
@@ -186,15 +209,20 @@ def job(size):
         shutil.rmtree(tmp, ignore_errors=True)
     print(f"python -m zolvin pupil --telescope elt --size {size} -o elt.zarr ({THREADS} threads): "
           f"{seconds:.1f} s, peak RSS {peak / 1e9:.2f} GB")
+    record.add("job", f"`python -m zolvin pupil --telescope elt --size {size} -o elt.zarr`",
+               f"{size * size * 8 / 2**30:.3g} GiB of float64, {THREADS} threads",
+               ("the job, wall time", seconds), unit="s", note=f"peak RSS {peak / 1e9:.2f} GB")
 
 
 def main():
+    record = recording(__file__, TITLE)
     size = int(sys.argv[1]) if len(sys.argv) > 1 else 4096
     big = int(sys.argv[2]) if len(sys.argv) > 2 else 0
-    elt(size)
-    demo(size)
+    elt(size, record)
+    demo(size, record)
     if big:
-        job(big)
+        job(big, record)
+    record.write()
 
 
 if __name__ == "__main__":

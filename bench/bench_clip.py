@@ -1,17 +1,18 @@
 """Throughput of clip_triangles_to_circle / clip_triangles_to_strut, ns per input triangle,
 beside shapely's vectorised intersection / difference on a subset of the same triangles.
 
-Usage: build/venv/bin/python bench/bench_clip.py [N]   (default N = 1_000_000)
+Usage: build/venv/bin/python bench/bench_clip.py [N] [--record[=DIR]]   (default N = 1_000_000)
 """
 import sys
 
 import numpy as np
 import shapely
-from common import median_seconds
+from common import median_seconds, recording
 
 import _zolvin
 
 REPEATS = 5
+TITLE = "The triangle clippers beside shapely's intersection and difference"
 
 
 def addr(a):
@@ -29,6 +30,7 @@ def mesh_around_pupil(n, rng):
 
 
 def main():
+    record = recording(__file__, TITLE)
     n = int(sys.argv[1]) if len(sys.argv) > 1 else 1_000_000
     n_ref = max(1, min(n, 20_000))
     rng = np.random.default_rng(1)
@@ -46,25 +48,37 @@ def main():
     vane = shapely.Polygon([-1.2 * d + nrm, -1.2 * d - nrm, 1.2 * d - nrm, 1.2 * d + nrm])
 
     cases = [
-        ("circle keep-inside", lambda: _zolvin.clip_triangles_to_circle(
+        ("circle", "circle keep-inside", lambda: _zolvin.clip_triangles_to_circle(
             addr(tris), n, 0.0, 0.0, 1.0, 1, 0.01, addr(out), addr(dc), addr(cc)),
          lambda: shapely.intersection(polys, disc)),
-        ("circle keep-outside", lambda: _zolvin.clip_triangles_to_circle(
+        ("circle-outside", "circle keep-outside", lambda: _zolvin.clip_triangles_to_circle(
             addr(tris), n, 0.0, 0.0, 1.0, 0, 0.01, addr(out), addr(dc), addr(cc)),
          lambda: shapely.difference(polys, disc)),
-        ("strut", lambda: _zolvin.clip_triangles_to_strut(
+        ("strut", "strut", lambda: _zolvin.clip_triangles_to_strut(
             addr(tris), n, *strut, addr(out), addr(dc), addr(cc)),
          lambda: shapely.difference(polys, vane)),
     ]
     copy_ns = median_ns(lambda: np.copyto(out[:6 * n], tris), n)
     print(f"{n} triangles (shapely on the first {n_ref}); medians of {REPEATS} runs")
     print(f"{'case':22s} {'written':>9s} {'ns/tri':>8s} {'shapely ns/tri':>15s} {'speed-up':>9s}")
-    for name, kernel, reference in cases:
+    what = {"circle": ("`clip_triangles_to_circle`, keeping the inside", "shapely intersection"),
+            "circle-outside": ("`clip_triangles_to_circle`, keeping the outside",
+                               "shapely difference"),
+            "strut": ("`clip_triangles_to_strut`", "shapely difference")}
+    for row_id, name, kernel, reference in cases:
         written = kernel()
         ns = median_ns(kernel, n)
         ns_ref = median_ns(reference, n_ref, repeats=3)
         print(f"{name:22s} {written:9d} {ns:8.2f} {ns_ref:15.1f} {ns_ref / ns:8.0f}x")
+        case, baseline = what[row_id]
+        record.add(row_id, case, f"{n} triangles around a pupil",
+                   (f"`_zolvin.{case.split('`')[1]}`", ns * 1e-9), (baseline, ns_ref * 1e-9),
+                   unit="ns/triangle", baseline_unit="us/triangle",
+                   note=f"{written} triangles written; shapely on the first {n_ref}")
     print(f"{'numpy copy of input':22s} {n:9d} {copy_ns:8.2f}   (memory-bound floor)")
+    record.note(f"A NumPy copy of the input takes {copy_ns:.3g} ns per triangle: "
+                "the memory-bound floor.")
+    record.write()
 
 
 if __name__ == "__main__":

@@ -1,7 +1,7 @@
 """Throughput of enclosed_circle and enclosed_strut on a pupil grid, beside
 a NumPy transcription of the same arithmetic on the same data.
 
-    python bench/bench_coverage.py [SIZE]     (grid SIZE x SIZE, default 4096)
+    python bench/bench_coverage.py [SIZE] [--record[=DIR]]    (grid SIZE x SIZE, default 4096)
 """
 import sys
 from pathlib import Path
@@ -12,7 +12,7 @@ import _zolvin
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
 from bench_pixel_frac import pixel_frac_numpy as np_pixel_frac  # noqa: E402
-from common import timed  # noqa: E402
+from common import recording, timed  # noqa: E402
 from pupil import R_OUTER, STRUT_ANGLES, pixel_grid, strut_params  # noqa: E402
 
 
@@ -51,7 +51,11 @@ def np_strut(u, v, x, y, diam, x1, y1, dy1, dx1, x2, y2, dy2, dx2, a, b, c, d):
     return out
 
 
+TITLE = "`enclosed_circle` and `enclosed_strut` beside NumPy transcriptions"
+
+
 def main():
+    record = recording(__file__, TITLE)
     size = int(sys.argv[1]) if len(sys.argv) > 1 else 4096
     u, v, x, y, shared, _ = pixel_grid(size, shear=0.3)
     n = u.size
@@ -63,23 +67,29 @@ def main():
     strut = strut_params(STRUT_ANGLES[0])
     print(f"pupil grid {size} x {size} ({n} pixels, sheared); medians")
     print(f"{'kernel':16} {'jacobians':10} {'ns/px':>7} {'numpy ns/px':>12} {'speed-up':>9}  same bits")
-    for label, js in (("shared", shared), ("per pixel", varying)):
+    for label, js, suffix, data in (("shared", shared, "shared", "one Jacobian"),
+                                    ("per pixel", varying, "per-pixel", "a Jacobian per pixel")):
         jac = [t.ctypes.data for t in js]
         cases = [
-            ("enclosed_circle",
+            ("enclosed_circle", "circle",
              lambda: _zolvin.enclosed_circle(*pix, 0.0, 0.0, R_OUTER, *jac, out.ctypes.data, n),
              lambda: np_circle(u, v, x, y, 0.0, 0.0, R_OUTER, *js)),
-            ("enclosed_strut",
+            ("enclosed_strut", "strut",
              lambda: _zolvin.enclosed_strut(*pix, *strut, *jac, out.ctypes.data, n),
              lambda: np_strut(u, v, x, y, *strut, *js)),
         ]
-        for name, native, numpy_fn in cases:
+        for name, row_id, native, numpy_fn in cases:
             native()  # touch the pages once
             t_nat, _ = timed(native, 7)
             t_np, ref = timed(numpy_fn, 3)
             same = np.array_equal(out.view(np.uint64), ref.view(np.uint64))
             print(f"{name:16} {label:10} {t_nat * 1e9 / n:7.2f} {t_np * 1e9 / n:12.2f}"
                   f" {t_np / t_nat:8.1f}x  {same}")
+            record.add(f"{row_id}-{suffix}", f"`{name}`", f"{size}^2 pupil grid, {data}",
+                       (f"`_zolvin.{name}`", t_nat / n), ("NumPy transcription", t_np / n),
+                       unit="ns/pixel", note="bit-identical" if same else "NOT bit-identical")
+    record.write()
+
 
 if __name__ == "__main__":
     main()

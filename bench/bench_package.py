@@ -1,6 +1,6 @@
 """The zolvin package beside _zolvin: call overhead, and 1 against 2 threads.
 
-    python bench/bench_package.py [SCALE]   (SCALE shrinks the 10^7 pixels, default 1)
+    python bench/bench_package.py [SCALE] [--record[=DIR]]   (SCALE shrinks the 10^7 pixels, default 1)
 
 Overhead: pixel_frac, enclosed_circle and clip_area through the package (which
 checks its arguments and makes its result array) and through _zolvin (addresses
@@ -14,12 +14,13 @@ import timeit
 
 import numpy as np
 import zolvin
-from common import median_seconds, scale_arg
+from common import median_seconds, recording, scale_arg
 
 import _zolvin
 
 LINE = ((0.1, 0.2), (0.3, 1.0))
 CIRCLE = ((0.1, 0.2), 0.7)
+TITLE = "The package beside `_zolvin`: call overhead, and one thread against two"
 
 
 def grid_for(n):
@@ -36,7 +37,7 @@ def per_call(fn, n):
     return sorted(times)[3] / number
 
 
-def overhead(n):
+def overhead(n, record):
     p = grid_for(n).pixels()
     out = np.empty(p.shape)
     a = p._addresses
@@ -61,9 +62,13 @@ def overhead(n):
         t0, t1 = per_call(low, p.size), per_call(high, p.size)
         print(f"  n = {p.size:<9} {name:<16} _zolvin {t0 * 1e6:10.2f} us   zolvin "
               f"{t1 * 1e6:10.2f} us   overhead {(t1 - t0) * 1e6:8.2f} us   ratio {t1 / t0:5.2f}")
+        row_id = "overhead" if (name, n) == ("pixel_frac", 1) else f"overhead-{name}-{p.size}"
+        record.add(row_id, f"call overhead of `{name}`", f"n = {p.size}, one thread",
+                   (f"`zolvin.{name}`", t1), (f"`_zolvin.{name}` on arrays made beforehand", t0),
+                   unit="us", note=f"the package's checks and result array: {(t1 - t0) * 1e6:.3g} us")
 
 
-def threads(n):
+def threads(n, record):
     g = grid_for(n)
     p = g.pixels()
     out = np.empty(p.shape)
@@ -72,9 +77,13 @@ def threads(n):
                                repeats=7) for k in (1, 2)}
         print(f"  pixel_frac on {p.size} pixels ({label:<6}) 1 thread {t[1] * 1e3:8.2f} ms   "
               f"2 threads {t[2] * 1e3:8.2f} ms   ratio {t[2] / t[1]:5.2f}")
+        record.add(f"threads-{label.lower()}", "`pixel_frac` of one line, two threads against one",
+                   f"{p.size} pixels as {'a ' if label == 'Grid' else ''}`{label}`, into `out=`",
+                   ("2 threads", t[2]), ("1 thread", t[1]),
+                   note=f"two threads take {t[2] / t[1]:.2f}x the one-thread time")
 
 
-def machine():
+def machine(record):
     """How much two busy processes slow each other on this machine: the
     ceiling of any two-thread speed-up here."""
     import subprocess
@@ -89,16 +98,20 @@ def machine():
     print(f"  machine: {len(os.sched_getaffinity(0))} usable cores; a busy loop takes "
           f"{alone:.3f} s alone, {both:.3f} s beside a second one (best 2-thread ratio "
           f"here about {both / alone / 2:.2f})")
+    record.note(f"A busy loop took {alone:.3f} s alone and {both:.3f} s beside a second one: "
+                f"the best two-thread ratio on the machine then was about {both / alone / 2:.2f}.")
 
 
 def main():
+    record = recording(__file__, TITLE)
     scale = scale_arg()
     print("call overhead, package beside _zolvin (one thread):")
     for n in (1, 10**3, 10**7):
-        overhead(max(1, int(n * scale)) if n > 1 else 1)
+        overhead(max(1, int(n * scale)) if n > 1 else 1, record)
     print("threads:")
-    threads(int(10**7 * scale))
-    machine()
+    threads(int(10**7 * scale), record)
+    machine(record)
+    record.write()
 
 
 if __name__ == "__main__":

@@ -2,12 +2,13 @@
 polygon2mask and matplotlib's Path.contains_points (both on smaller grids: they
 are far slower), each on one thread, medians of repeated runs in this process.
 
-    build/venv/bin/python bench/bench_polygon.py [GRID_SIZE]   (default 4096)
+    build/venv/bin/python bench/bench_polygon.py [GRID_SIZE] [--record[=DIR]]   (default 4096)
 """
 import sys
 
 import numpy as np
 from common import median_seconds as timed_median
+from common import recording
 from matplotlib.path import Path
 from skimage.draw import polygon2mask
 from zolvin import _native
@@ -15,6 +16,7 @@ from zolvin import _native
 import _zolvin
 
 REPEATS = 7
+TITLE = "The polygon mask's two rules beside scikit-image and matplotlib"
 
 
 def median_seconds(fn, repeats=REPEATS):
@@ -46,6 +48,7 @@ def ours(px, py, size, rule):
 
 
 def main():
+    record = recording(__file__, TITLE)
     size = int(sys.argv[1]) if len(sys.argv) > 1 else 4096
     n_vertices = 1000
     px, py = star(size, n_vertices)
@@ -81,12 +84,33 @@ def main():
                        ("mpl contains_points ", mpl_size, ns_mpl)):
         print(f"  {name}      {n:5d}^2 grid {t:9.3f} ns/cell ({t * n * n / 1e6:8.2f} ms)  "
               f"{t / ns['scan']:7.0f}x scan, {t / ns['points']:7.0f}x points")
+    differing = {}
     for rule in ("scan", "points"):
         on_sk = ours(sx, sy, sk_size, rule)().astype(bool)
         on_mpl = ours(mx, my, mpl_size, rule)().astype(bool)
-        print(f"  rule={rule:<7} cells differing: from polygon2mask {np.sum(on_sk != sk_mask):6d}"
-              f" of {sk_size**2}, from contains_points {np.sum(on_mpl != mpl_mask):6d} of "
+        differing[rule] = (int(np.sum(on_sk != sk_mask)), int(np.sum(on_mpl != mpl_mask)))
+        print(f"  rule={rule:<7} cells differing: from polygon2mask {differing[rule][0]:6d}"
+              f" of {sk_size**2}, from contains_points {differing[rule][1]:6d} of "
               f"{mpl_size**2}")
+    scan, points = (ours(px, py, size, rule)().astype(bool) for rule in ("scan", "points"))
+    print(f"  the rules differ at {np.sum(scan != points)} of the {size}^2 points")
+
+    case = f"even-odd mask of a {n_vertices:,}-vertex star, one thread"
+    scan_named = ('`poly_grid_contains`, `rule="scan"`', ns["scan"] * 1e-9)
+    for row_id, name, n, t, k in (("skimage", "scikit-image `polygon2mask`", sk_size, ns_sk, 0),
+                                  ("matplotlib", "matplotlib `Path.contains_points`", mpl_size,
+                                   ns_mpl, 1)):
+        record.add(row_id, case, f"{size}^2 grid (the baseline on {n}^2, the star scaled)",
+                   scan_named, (name, t * 1e-9), unit="ns/cell", baseline_unit="us/cell",
+                   note=f"cells differing from it: scan {differing['scan'][k]}, "
+                        f"points {differing['points'][k]}")
+    record.add("points", "the point rule beside the scan rule", f"{size}^2 grid, one thread",
+               ('`rule="points"`', ns["points"] * 1e-9), ('`rule="scan"`', ns["scan"] * 1e-9),
+               unit="ns/cell")
+    record.note(f"The two rules differ at {np.sum(scan != points)} of the {size}^2 points "
+                f"({np.sum(scan & ~points)} marked by the scan only, {np.sum(points & ~scan)} "
+                f"by the point rule only).")
+    record.write()
 
 
 if __name__ == "__main__":

@@ -1,6 +1,6 @@
 """Throughput of accumulate_triangles, in ns per candidate pixel.
 
-    build/venv/bin/python bench/bench_triangles.py [SCALE]
+    build/venv/bin/python bench/bench_triangles.py [SCALE] [--record[=DIR]]
 
 SCALE (default 1) shrinks the triangle count. Candidate pixels are the pixels of
 each triangle's bounding box clamped to the grid, the pixels the kernel visits.
@@ -11,12 +11,13 @@ import sys
 
 import numpy as np
 import shapely
-from common import median_seconds
+from common import median_seconds, recording
 
 import _zolvin as z
 
 GRID = 1024
 REPEATS = 5
+TITLE = "`accumulate_triangles` beside shapely's intersection areas"
 
 
 def addr(a):
@@ -56,6 +57,7 @@ def shapely_areas(tris):
 
 
 def main():
+    record = recording(__file__, TITLE)
     scale = float(sys.argv[1]) if len(sys.argv) > 1 else 1.0
     n = max(1000, int(100_000 / scale))
     rng = np.random.default_rng(1)
@@ -82,6 +84,14 @@ def main():
     print(f"  shapely: {ns_shapely:8.1f} ns/pixel  (intersection areas only, "
           f"{len(sub)} triangles, median of 3)")
     print(f"  ratio  : {ns_shapely / ns_kernel:8.1f}x faster than shapely")
+    record.add("accumulate", "`accumulate_triangles`",
+               f"{n} triangles 0.5 to 5 pixels across, {GRID}^2 grid",
+               ("`_zolvin.accumulate_triangles`", ns_kernel * 1e-9),
+               ("shapely intersection areas", ns_shapely * 1e-9),
+               unit="ns/candidate pixel", baseline_unit="us/candidate pixel",
+               note=f"candidate pixels: each triangle's bounding box within the grid; "
+                    f"shapely on {len(sub)} of the triangles")
+    record.write()
 
 
 if __name__ == "__main__":

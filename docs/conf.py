@@ -4,10 +4,12 @@ The API reference is made from the package's docstrings at build time: every
 name of ``zolvin.__all__``, every module it lists and ``zolvin.dask`` appear
 without being listed here. The gallery's pictures are drawn by the scripts
 ``examples/plot_*.py`` into the build directory each time the site is built.
+The performance page renders the benchmarks' data files, bench/results/*.json.
 """
 from __future__ import annotations
 
 import importlib
+import importlib.util
 import os
 import re
 import subprocess
@@ -100,27 +102,53 @@ class PublicModules(Directive):
         return _parse(self, lines)
 
 
-def _markdown_tables(text: str) -> list[str]:
-    """reST list-tables of the markdown tables in text, inline code kept."""
-    lines: list[str] = []
-    for block in re.findall(r"(?m)((?:^\|.*\n)+)", text):
-        rows = [[c.strip() for c in row.strip().strip("|").split("|")]
-                for row in block.strip().splitlines()]
-        lines += [".. list-table::", "   :header-rows: 1", ""]
-        for row in [rows[0], *rows[2:]]:
-            cells = [re.sub(r"`([^`]+)`", r"``\1``", c) or "\\" for c in row]
-            lines += [f"   * - {cells[0]}", *(f"     - {c}" for c in cells[1:]), ""]
-    return lines
+def _bench_table() -> types.ModuleType:
+    """tools/bench_table.py, which reads bench/results/ for the README too."""
+    spec = importlib.util.spec_from_file_location("bench_table", ROOT / "tools" / "bench_table.py")
+    assert spec is not None and spec.loader is not None
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
 
 
-class ReadmeTables(Directive):
-    """``.. zolvin-readme-tables::``: the tables of the README's Benchmarks
-    section as they stand, so the page never differs from the README."""
+def _rst(text: str) -> str:
+    """Inline `code` of the data files as reST literals."""
+    return re.sub(r"`([^`]+)`", r"``\1``", text)
+
+
+def _provenance(result: dict) -> str:
+    rec = result["recorded"]
+    machine = rec["machine"]
+    cpu = f", {machine['cpu']}" if machine.get("cpu") else ""
+    load = (f"load average {rec['load']:g}" if rec.get("load") is not None
+            else "load not recorded")
+    commit = f", commit ``{rec['commit']}``" if rec.get("commit") else ""
+    return (f"``{result['benchmark']}``, recorded {rec['date']} on {machine['description']} "
+            f"({machine['cores']} cores{cpu}), {load}{commit}. {_rst(rec['provenance'])}")
+
+
+def _results_lines(name: str, result: dict, cells) -> list[str]:
+    title = _rst(result["title"])
+    lines = [title, "-" * len(title), "", _provenance(result), "",
+             ".. list-table::", "   :header-rows: 1", "   :widths: 18 14 20 24 8 16", ""]
+    header = ["case", "data", "ours", "baseline, same run", "baseline / ours", "note"]
+    for row in [header, *(cells(r) for r in result["rows"])]:
+        row = [_rst(c) or "\\" for c in row]
+        lines += [f"   * - {row[0]}", *(f"     - {c}" for c in row[1:]), ""]
+    lines += [f"- {_rst(note)}" for note in result.get("notes", [])]
+    return lines + ["", f"Data: ``bench/results/{name}.json``.", ""]
+
+
+class BenchResults(Directive):
+    """``.. zolvin-bench-results::``: a section per file of bench/results/,
+    with where and when it was recorded and its rows as a table."""
 
     def run(self) -> list[nodes.Node]:
-        text = (ROOT / "README.md").read_text()
-        section = text.split("\n## Benchmarks", 1)[1].split("\n## ", 1)[0]
-        return _parse(self, _markdown_tables(section))
+        table = _bench_table()
+        lines = []
+        for name, result in table.load().items():
+            lines += _results_lines(name, result, table.cells)
+        return _parse(self, lines)
 
 
 def _scripts() -> list[Path]:
@@ -161,7 +189,7 @@ def draw_gallery(app) -> None:
 def setup(app) -> dict[str, bool]:
     app.add_directive("zolvin-modules", PublicModules)
     app.add_directive("zolvin-gallery", Gallery)
-    app.add_directive("zolvin-readme-tables", ReadmeTables)
+    app.add_directive("zolvin-bench-results", BenchResults)
     app.connect("builder-inited", draw_gallery)
     app.connect("autodoc-process-docstring", escape_bars, priority=400)
     return {"parallel_read_safe": True}

@@ -56,6 +56,7 @@ def calls(zolvin):
         "strut_angles": lambda: len(zolvin.strut_angles(4)) == 4,
         "shapes": lambda: zolvin.shapes.Disc((0, 0), 1.0) is not None,
         "pupils": lambda: zolvin.pupils.named("hst") is not None,
+        "rules": lambda: zolvin.rules.pupil_fractions(grid, 1.5, obscuration=0.3).sum() > 0,
         "aperture_coverage": lambda: zolvin.aperture_coverage(
             grid, zolvin.shapes.Disc((0, 0), 1.0)).sum() > 0,
         "SegmentMap": lambda: zolvin.SegmentMap._fields[0] == "position",

@@ -4,43 +4,28 @@ The functions here check their arguments, release the interpreter's lock while
 they work and split the work over threads; results are the same bits for every
 number of threads and the same as the low-level ``_zolvin`` module's.
 """
-from . import _native, pupils, shapes  # noqa: F401
-from ._aperture import SegmentMap, aperture_coverage
-from ._coverage import enclosed_circle, enclosed_strut, pixel_frac
-from ._pixels import Pixels
-from ._polygon import poly_grid_contains
-from ._pupil import analytic_area, pupil, strut_angles
-from ._region import Region, polygon_coverage, polygon_rings, region_coverage
-from ._triangles import (
-                         Clipped,
-                         accumulate_triangles,
-                         clip_area,
-                         clip_triangles_to_circle,
-                         clip_triangles_to_strut,
+from . import pupils, rules, shapes
+from ._compat import MOVED  # noqa: F401  (registers the old module paths)
+from .coverage.apertures import SegmentMap, aperture_coverage
+from .coverage.pupil import analytic_area, pupil, strut_angles
+from .coverage.region import polygon_coverage, region_coverage
+from .coverage.rules.lines import enclosed_circle, enclosed_strut, pixel_frac
+from .coverage.rules.masks import poly_grid_contains
+from .coverage.rules.triangles import (
+    Clipped,
+    accumulate_triangles,
+    clip_area,
+    clip_triangles_to_circle,
+    clip_triangles_to_strut,
 )
-from .grid import Grid
+from .pixels.grid import Grid
+from .pixels.pixels import Pixels
+from .shapes.region import Region
+from .shapes.rings import polygon_rings
 
 __all__ = [
-    "Clipped",
-    "Grid",
-    "Pixels",
-    "Region",
-    "SegmentMap",
-    "accumulate_triangles",
-    "analytic_area",
-    "aperture_coverage",
-    "clip_area",
-    "clip_triangles_to_circle",
-    "clip_triangles_to_strut",
-    "enclosed_circle",
-    "enclosed_strut",
-    "pixel_frac",
-    "poly_grid_contains",
-    "polygon_coverage",
-    "polygon_rings",
-    "pupil",
-    "pupils",
-    "region_coverage",
-    "shapes",
-    "strut_angles",
+    "Clipped", "Grid", "Pixels", "Region", "SegmentMap", "accumulate_triangles", "analytic_area",
+    "aperture_coverage", "clip_area", "clip_triangles_to_circle", "clip_triangles_to_strut",
+    "enclosed_circle", "enclosed_strut", "pixel_frac", "poly_grid_contains", "polygon_coverage",
+    "polygon_rings", "pupil", "pupils", "region_coverage", "rules", "shapes", "strut_angles",
 ]

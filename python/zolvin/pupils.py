@@ -17,8 +17,8 @@ from __future__ import annotations
 import math
 from collections.abc import Callable
 
-from . import _validate as V
-from .grid import Grid
+from .core import checks as V
+from .pixels.grid import Grid
 from .shapes import Disc, HexSegments, Shape, Spider, Union
 
 SQRT3 = math.sqrt(3.0)
@@ -28,8 +28,8 @@ def _deg(a: float) -> float:
     return math.radians(a)
 
 
-def _arms(angles_deg: list[float], width: float, start: tuple[float, float] = (0.0, 0.0),
-          length: float | None = None) -> list[Spider]:
+def _spiders(angles_deg: list[float], width: float, start: tuple[float, float] = (0.0, 0.0),
+             length: float | None = None) -> list[Spider]:
     return [Spider(start, _deg(a), width, length) for a in angles_deg]
 
 
@@ -50,7 +50,7 @@ def hst() -> Shape:
     pads = [Disc((-v2 * r, v3 * r), 0.065 * r)
             for v3, v2 in ((0.8921, 0.0), (-0.4615, 0.7555), (-0.4564, -0.7606))]
     return Disc((0.0, 0.0), r) - Union(Disc((0.0, 0.0), 0.330 * r),
-                                       *_arms([0, 90, 180, 270], 0.022 * r), *pads)
+                                       *_spiders([0, 90, 180, 270], 0.022 * r), *pads)
 
 
 # JWST segments: regular hexagons. W gives 1.517 point to point for its
@@ -81,7 +81,7 @@ def jwst() -> Shape:
     struts = [Spider((0.0, 0.0), _deg(90), 0.1189, 3.30),
               Spider((0.0, 2.146), _deg(90), 0.1652, 2.365 - 2.146),
               Spider((0.0, 2.483), _deg(90), 0.1396, 2.544 - 2.483),
-              *_arms([-60, -120], 0.1224, length=3.30)]
+              *_spiders([-60, -120], 0.1224, length=3.30)]
     return segs - Union(*struts)
 
 
@@ -114,12 +114,12 @@ def elt() -> Shape:
     (about 8 % above ESO's figure; unresolved).
     """
     segs = HexSegments(ELT_P2P * SQRT3 / 2, 0.004, 17, keep=_elt_keep)
-    return segs - Union(*_arms([30, 90, 150, 210, 270, 330], 0.40))
+    return segs - Union(*_spiders([30, 90, 150, 210, 270, 330], 0.40))
 
 
 def keck() -> Shape:
     """W. M. Keck Observatory: 36 hexagonal segments, central obscuration, six
-    spider arms.
+    spiders.
 
     - 36 segments: 3 full hexagonal rings around a centre position, the
       centre hidden by a circular obscuration of diameter 2.6; 1.8 point to
@@ -132,7 +132,7 @@ def keck() -> Shape:
     spiders (derived).
     """
     segs = HexSegments(1.8 * SQRT3 / 2, 0.003, 3, keep=lambda x, y, ring: ring > 0)
-    return segs - Union(Disc((0.0, 0.0), 1.3), *_arms([0, 60, 120, 180, 240, 300], 0.026))
+    return segs - Union(Disc((0.0, 0.0), 1.3), *_spiders([0, 60, 120, 180, 240, 300], 0.026))
 
 
 def subaru() -> Shape:
@@ -147,8 +147,8 @@ def subaru() -> Shape:
     42.87 m^2 open (derived from H).
     """
     d, a = 7.95, 51.75
-    spiders = (_arms([a, -a], 0.184, start=(0.659, 0.0))
-               + _arms([180 - a, 180 + a], 0.184, start=(-0.659, 0.0)))
+    spiders = (_spiders([a, -a], 0.184, start=(0.659, 0.0))
+               + _spiders([180 - a, 180 + a], 0.184, start=(-0.659, 0.0)))
     return Disc((0.0, 0.0), d / 2) - Union(Disc((0.0, 0.0), 0.307 * d / 2), *spiders)
 
 
@@ -158,12 +158,12 @@ VLT_UT = {1: (8.0, 1.116), 2: (8.0, 1.116), 3: (8.0, 1.116), 4: (8.1196, 1.293)}
 
 def vlt(ut: int = 1) -> Shape:
     """Very Large Telescope unit telescope ``ut`` (1 to 4): primary,
-    obscuration and four vanes.
+    obscuration and four spiders.
 
     - UT1-3: D = 8.0, obscuration diameter 1.116; UT4: D = 8.1196, obscuration
       1.293 (H L46-57).
-    - 4 vanes of width 0.040; each vane's line passes 0.4045 from the centre;
-      the vanes meet in pairs at r = 0.524 on a diagonal, 101 degrees apart,
+    - 4 spiders of width 0.040; each spider's line passes 0.4045 from the
+      centre; they meet in pairs at r = 0.524 on a diagonal, 101 degrees apart,
       and end at r = 4.2197 on the +-x / +-y axes. Here the pairs meet on the
       diagonal at 45 and 225 degrees.
 
@@ -172,13 +172,13 @@ def vlt(ut: int = 1) -> Shape:
     ut = V.index(ut, "ut", 1, 4)
     d, obs = VLT_UT[ut]
     meet, end = 0.524, 4.2197
-    vanes = []
+    spiders = []
     for sign in (1.0, -1.0):
         m = (sign * meet * math.cos(_deg(45)), sign * meet * math.sin(_deg(45)))
         for e in ((sign * end, 0.0), (0.0, sign * end)):
             dx, dy = e[0] - m[0], e[1] - m[1]
-            vanes.append(Spider(m, math.atan2(dy, dx), 0.040, math.hypot(dx, dy)))
-    return Disc((0.0, 0.0), d / 2) - Union(Disc((0.0, 0.0), obs / 2), *vanes)
+            spiders.append(Spider(m, math.atan2(dy, dx), 0.040, math.hypot(dx, dy)))
+    return Disc((0.0, 0.0), d / 2) - Union(Disc((0.0, 0.0), obs / 2), *spiders)
 
 
 def tmt() -> Shape:
@@ -196,7 +196,7 @@ def tmt() -> Shape:
     """
     segs = HexSegments(1.44 * SQRT3 / 2, 0.0025, 13,
                        keep=lambda x, y, ring: ring >= 2 and math.hypot(x, y) < 29.4 / 2)
-    return segs - Union(Disc((0.0, 0.0), 3.636 / 2), *_arms([30, 90, 150, 210, 270, 330], 0.22))
+    return segs - Union(Disc((0.0, 0.0), 3.636 / 2), *_spiders([30, 90, 150, 210, 270, 330], 0.22))
 
 
 def magellan() -> Shape:
@@ -210,8 +210,8 @@ def magellan() -> Shape:
     30.13 m^2 open (derived).
     """
     d = 6.5
-    spiders = (_arms([45, -45], 0.01905, start=(0.34, 0.0))
-               + _arms([135, 225], 0.0381, start=(-0.34, 0.0)))
+    spiders = (_spiders([45, -45], 0.01905, start=(0.34, 0.0))
+               + _spiders([135, 225], 0.0381, start=(-0.34, 0.0)))
     return Disc((0.0, 0.0), d / 2) - Union(Disc((0.0, 0.0), 0.29 * d / 2), *spiders)
 
 
@@ -255,7 +255,8 @@ def named(name: str) -> Shape:
 
 def spanning_grid(shape: Shape, n: int, *, margin: float = 0.0) -> Grid:
     """An n x n grid of square pixels whose outer edges enclose the shape's
-    bounding box (widened by ``margin`` pixels on each side), centred on it.
+    bounding box (widened by ``margin`` pixels on each side), centred on it:
+    ``Grid.spanning(shape.bounds, n, margin=margin)``.
 
     Parameters
     ----------
@@ -267,16 +268,9 @@ def spanning_grid(shape: Shape, n: int, *, margin: float = 0.0) -> Grid:
         Empty pixels to leave on each side of the longer extent.
     """
     n = V.index(n, "n", 1, 1 << 26)
-    pad = V.real(margin, "margin")
-    if not (math.isfinite(pad) and 0 <= pad < n / 2):
-        raise ValueError(f"margin must be at least 0 and below n / 2, not {pad}")
-    box = shape.bounds if isinstance(shape, Shape) else None
     if not isinstance(shape, Shape):
         raise TypeError(f"shape must be a zolvin.shapes.Shape, not {type(shape).__name__}")
+    box = shape.bounds
     if box is None:
         raise ValueError("shape has no extent of its own to span")
-    x0, y0, x1, y1 = box
-    pitch = max(x1 - x0, y1 - y0) / (n - 2 * pad)
-    cx, cy = 0.5 * (x0 + x1), 0.5 * (y0 + y1)
-    half = 0.5 * (n - 1) * pitch
-    return Grid((n, n), (cx - half, cy - half), ((pitch, 0.0), (0.0, pitch)))
+    return Grid.spanning(box, n, margin=margin)

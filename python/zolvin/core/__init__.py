@@ -1,0 +1,1 @@
+"""Foundations every layer uses: argument checks, values, limits, chunking."""

@@ -1,0 +1,1 @@
+"""Everything that runs a kernel over pixels."""

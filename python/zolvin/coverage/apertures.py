@@ -1,0 +1,153 @@
+"""Exact coverage of pixels by composed shapes (zolvin.shapes).
+
+A shape compiles once into a region (boundary pieces grouped into leaves and
+a boolean program over them, see ``zolvin.shapes.compile_shape``) and the
+region rasterizer gives every pixel the area of its intersection with the
+region. The compiled regions of recently used shapes are kept, so that the
+chunks of a dask array do not compile the same shape again.
+"""
+from __future__ import annotations
+
+import math
+from typing import Any, NamedTuple
+
+import numpy as np
+
+from ..core import checks as V
+from ..core.checks import FloatArray
+from ..pixels.grid import Grid
+from ..pixels.pixels import Pixels
+from ..shapes.base import Box, Intersection, Shape, as_shape, replace
+from ..shapes.compile import cached_region, reach_box, region
+from ..shapes.segments import hex_segments
+from .region import region_coverage
+
+
+class SegmentMap(NamedTuple):
+    """One segment's coverage over a window of the grid.
+
+    ``coverage`` is the window ``rows[0]:rows[1], cols[0]:cols[1]`` of the
+    grid's result array (indices relative to the grid passed, as in
+    ``grid[r0:r1, c0:c1]``); everywhere outside the window the segment's
+    coverage is exactly 0."""
+
+    position: tuple[int, int]
+    rows: tuple[int, int]
+    cols: tuple[int, int]
+    coverage: FloatArray
+
+
+def aperture_coverage(pixels: Pixels | Grid, shape: Shape, *, out: Any = None,
+                      n_threads: int | None = None, segments: bool = False
+                      ) -> Any:
+    """Fraction of every pixel inside a shape of ``zolvin.shapes``.
+
+    For each pixel (a parallelogram of a ``Grid`` or ``Pixels``), the area of
+    its intersection with the composed region divided by its area: unions,
+    differences and intersections are the true set operations, areas never
+    multiplied as fractions.
+
+    Parameters
+    ----------
+    pixels : Grid or Pixels
+        The pixels.
+    shape : zolvin.shapes.Shape
+        The aperture, in the pixels' plane coordinates.
+    out : ndarray, optional
+        float64 array of the pixels' shape, written whole.
+    n_threads : int, optional
+        Threads (default: every usable core for large inputs, one for small).
+    segments : bool
+        Instead of the whole aperture's map, one map per segment of the
+        shape's ``HexSegments`` (a ``Grid`` only; ``out`` does not apply):
+        segment i's map is the coverage by the aperture's part on segment i
+        (the shape intersected with that segment). The maps sum to the whole
+        aperture's map within 1e-12 per pixel wherever the aperture lies on
+        the segments, e.g. ``segments - spiders``.
+
+    Returns
+    -------
+    ndarray or tuple of SegmentMap
+        The coverage, float64 of the pixels' shape; with ``segments=True`` a
+        ``SegmentMap`` per segment in the order of ``positions``, each the
+        segment's window of the grid and its map there.
+
+    Notes
+    -----
+    - Bit-exact: every result lies in [0, 1]; pixels that no boundary piece
+      touches are exactly 0.0 or 1.0; the same bits for every ``n_threads``,
+      for a window of a grid as for the matching slice of the whole, and
+      through ``zolvin.dask.aperture_coverage``.
+    - Exact to rounding: straight edges, and the rims of discs and ellipses
+      (exact elliptic arcs, closed-form segment areas), their crossings with
+      edges included: per pixel within 1e-12 of the true fraction for
+      coordinates a few thousand pixels from the origin (the tests saw
+      9e-15 against shapely, and sums within 5e-13 relative of pi r^2 and
+      pi a b).
+    - Approximate: where the rims of two different discs or ellipses cross,
+      the crossings are found by sampling at 1/16 pixel and bisection; two
+      crossings closer than that can be missed, which costs at most the
+      sliver between them (below 1e-9 of a pixel for rims of radius above
+      2 pixels), as ``zolvin.region_coverage`` states.
+    """
+    shape = as_shape(shape, "shape")
+    if segments is not False and segments is not True:
+        raise TypeError(f"segments must be True or False, not {type(segments).__name__}")
+    if segments:
+        if out is not None:
+            raise ValueError("out= does not apply with segments=True: the maps are windows")
+        return segment_maps(pixels, shape, n_threads=n_threads)
+    compiled = cached_region(shape)  # refuses what it cannot compile, pixels or none
+    if isinstance(pixels, Grid) and pixels.size == 0:
+        # No pixels: nothing to sweep, however many rows the grid claims.
+        if out is None:
+            return np.empty(pixels.shape)
+        return V.out_array(out, pixels.shape, V.F64)
+    result: FloatArray = region_coverage(pixels, compiled, out=out, n_threads=n_threads)
+    return result
+
+
+def _window(grid: Grid, box: Box | None) -> tuple[tuple[int, int], tuple[int, int]]:
+    """Rows and columns of the grid whose pixels can meet the box, with a
+    pixel to spare either side (indices relative to the grid)."""
+    rows, cols = grid.shape
+    if box is None:
+        return (0, 0), (0, 0)
+    x0, y0, x1, y1 = box
+    try:
+        u, v = grid.to_uv([x0, x0, x1, x1], [y0, y1, y0, y1])
+    except ValueError:  # no inverse: every pixel may meet it
+        return (0, rows), (0, cols)
+    if not (np.isfinite(u).all() and np.isfinite(v).all()):
+        return (0, rows), (0, cols)
+    us, vs = u.tolist(), v.tolist()
+
+    def span(lo: float, hi: float, first: int, n: int) -> tuple[int, int]:
+        # Pixel k spans [k - 1/2, k + 1/2] in its own frame.
+        start = max(0, min(n, math.ceil(lo - 0.5) - 1 - first))
+        stop = max(start, min(n, math.floor(hi + 0.5) + 2 - first))
+        return start, stop
+
+    return span(min(vs), max(vs), grid.row0, rows), span(min(us), max(us), grid.col0, cols)
+
+
+def segment_maps(grid: Pixels | Grid, shape: Shape, *, n_threads: int | None = None
+                 ) -> tuple[SegmentMap, ...]:
+    """Per-segment coverage maps (``aperture_coverage(..., segments=True)``)."""
+    shape = as_shape(shape, "shape")
+    if not isinstance(grid, Grid):
+        raise TypeError(f"pixels must be a zolvin.Grid for segments=True (each segment's map "
+                        f"is a window of it), not {type(grid).__name__}")
+    array = hex_segments(shape)
+    if array is None:
+        raise ValueError("segments=True needs a shape that holds a HexSegments")
+    # Spiders of length None reach as far as in the whole shape.
+    box = reach_box(shape)
+    maps = []
+    for pos, seg in zip(array.positions, array.segments):
+        part = Intersection(replace(shape, array, seg), seg)
+        rows, cols = _window(grid, seg.bounds)
+        window = grid.window(rows, cols)
+        cov = region_coverage(window, region(part, box), n_threads=n_threads)
+        maps.append(SegmentMap(pos, rows, cols, cov))
+    return tuple(maps)

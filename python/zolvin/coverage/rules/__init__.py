@@ -1,0 +1,1 @@
+"""The fast kernels with rim rules of their own."""

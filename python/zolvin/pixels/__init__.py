@@ -1,0 +1,1 @@
+"""Pixels: grids that share one Jacobian, batches of parallelograms, sky images."""

@@ -1,0 +1,122 @@
+"""Pixels: centres and Jacobians of a batch of pixels, checked once."""
+from __future__ import annotations
+
+from typing import Any, NoReturn
+
+import numpy as np
+import numpy.typing as npt
+
+from ..core import checks as V
+from ..core.values import Value
+from .wcs import from_wcs
+
+# Attribute names of the eight arrays, in the order the constructor takes
+# them, and the names their checks report.
+_ARRAYS = ("x", "y", "u", "v", "dxdu", "dxdv", "dydu", "dydv")
+_LABELS = ("x", "y", "u", "v", "jac[0][0]", "jac[0][1]", "jac[1][0]", "jac[1][1]")
+
+
+def _readonly(a: np.ndarray) -> V.FloatArray:
+    view = a.view()
+    view.flags.writeable = False
+    return view
+
+
+class Pixels(Value):
+    """A batch of pixels of any shape: centres (x, y) in the plane, centres
+    (u, v) in pixel coordinates and the Jacobian [[dxdu, dxdv], [dydu, dydv]]
+    that maps a pixel step onto the plane.
+
+    ``jac`` is one (2, 2) Jacobian for every pixel or ``shape + (2, 2)``. u and v
+    default to the column and row index (the last and the second-to-last axis;
+    0 where the shape has no such axis). Every array is converted once to
+    C-contiguous float64 (an array that already is one is used as it is, not
+    copied) and exposed read-only; a Pixels is reused for any number of
+    coverage calls.
+
+    A Pixels is immutable: its attributes cannot be rebound, and unpickling
+    runs the constructor's checks and conversions on the stored arrays.
+    """
+
+    __slots__ = (*_ARRAYS, "shape", "size", "_addresses", "_spans")
+
+    x: V.FloatArray
+    y: V.FloatArray
+    u: V.FloatArray
+    v: V.FloatArray
+    dxdu: V.FloatArray
+    dxdv: V.FloatArray
+    dydu: V.FloatArray
+    dydv: V.FloatArray
+    shape: tuple[int, ...]
+    size: int
+    _addresses: tuple[int, int, int, int, int, int, int, int]
+    _spans: tuple[tuple[str, int, int], ...]
+
+    def __init__(self, x: npt.ArrayLike, y: npt.ArrayLike, jac: npt.ArrayLike,
+                 u: npt.ArrayLike | None = None, v: npt.ArrayLike | None = None) -> None:
+        xa = V.floats(x, "x")
+        shape = xa.shape
+        ya = V.floats(y, "y", shape)
+        ja = V.array(jac, "jac")
+        if ja.shape == (2, 2):
+            jf = V.floats(ja, "jac")
+            parts = [np.full(shape, jf[i, j]) for i in (0, 1) for j in (0, 1)]
+        elif ja.shape == shape + (2, 2):
+            parts = [ja[..., i, j] for i in (0, 1) for j in (0, 1)]
+        else:
+            raise ValueError(f"jac must have shape (2, 2) or {shape + (2, 2)}, not {ja.shape}")
+        ua = self._index_default(shape, -1) if u is None else u
+        va = self._index_default(shape, -2) if v is None else v
+        self._store(xa, ya, ua, va, *parts)
+
+    from_wcs: classmethod[Pixels, ..., Pixels] = classmethod(from_wcs)
+
+    def __init_subclass__(cls, **kwargs: Any) -> NoReturn:
+        # The kernels trust a Pixels' addresses and size: no subclass may redefine them.
+        raise TypeError("zolvin.Pixels cannot be subclassed")
+
+    @staticmethod
+    def _index_default(shape: tuple[int, ...], axis: int) -> V.FloatArray:
+        if len(shape) < -axis:
+            return np.zeros(shape)
+        line = np.arange(shape[axis], dtype=np.float64)
+        line = line.reshape((-1,) + (1,) * (-axis - 1))
+        return np.ascontiguousarray(np.broadcast_to(line, shape))
+
+    def _store(self, *arrays: Any) -> None:
+        """Checks and converts the eight arrays (x first: it gives the shape)
+        and stores read-only views of them, their addresses and their spans."""
+        if len(arrays) != len(_ARRAYS):
+            raise TypeError(f"Pixels needs {len(_ARRAYS)} arrays, not {len(arrays)}")
+        x = V.floats(arrays[0], "x")
+        checked = [x] + [V.floats(a, name, x.shape) for a, name in zip(arrays[1:], _LABELS[1:])]
+        views = [_readonly(a) for a in checked]
+        self._set(**dict(zip(_ARRAYS, views)), shape=x.shape, size=x.size,
+                  # in the order of the attributes: x, y, u, v, Jacobian
+                  _addresses=tuple(V.address(a) for a in views))
+        self._set(_spans=V.spans(self._inputs()))
+
+    @classmethod
+    def _from_arrays(cls, *arrays: Any) -> Pixels:
+        """A Pixels from its eight arrays, checked as the constructor checks them."""
+        self = cls.__new__(cls)
+        self._store(*arrays)
+        return self
+
+    # Pixels compare by identity: their arrays may be large.
+    __eq__ = object.__eq__
+    __hash__ = object.__hash__
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        # The eight arrays as they are, not through the constructor's jac.
+        return (Pixels._from_arrays, tuple(getattr(self, name) for name in _ARRAYS))
+
+    def _key(self) -> tuple[Any, ...]:
+        return ("Pixels", self.shape, *(getattr(self, name).tobytes() for name in _ARRAYS))
+
+    def _inputs(self) -> dict[str, np.ndarray]:
+        return {label: getattr(self, name) for name, label in zip(_ARRAYS, _LABELS)}
+
+    def __repr__(self) -> str:
+        return f"Pixels(shape={self.shape})"

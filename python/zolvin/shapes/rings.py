@@ -1,0 +1,185 @@
+"""Polygons as the package reads them: rings from arrays, sequences, shapely
+geometries or anything with a ``__geo_interface__``, oriented and cleaned;
+and the edges of closed rings."""
+from __future__ import annotations
+
+import sys
+from collections.abc import Sequence
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from ..core import checks as V
+from ..core.checks import FloatArray
+
+IntArray = npt.NDArray[np.int32]
+
+
+def _ring_array(value: Any, name: str) -> FloatArray:
+    """A ring's vertices as a finite (m, 2) float64 array."""
+    arr = V.array(value, name)
+    if arr.ndim != 2 or arr.shape[1] not in (2, 3):
+        raise ValueError(f"{name} must have shape (n, 2), not {arr.shape}")
+    ring = arr[:, :2].astype(np.float64, copy=False)
+    if not np.isfinite(ring).all():
+        raise ValueError(f"{name} must have finite vertices")
+    return ring
+
+
+def _flat(ring: FloatArray) -> bool:
+    """Whether all of a ring's vertices lie on one line (or coincide)."""
+    d = ring - ring[0]
+    far = d[np.abs(d).sum(axis=1).argmax()]
+    return not (d[:, 0] * far[1] - d[:, 1] * far[0]).any()
+
+
+def _normalised(rings: list[FloatArray], exterior: np.ndarray) -> list[FloatArray | None]:
+    """The rings without a repeated closing vertex, exteriors counter-clockwise
+    and holes clockwise; None for rings whose vertices lie on one line. All
+    rings at once: one pass over their vertices."""
+    lengths = np.array([len(r) for r in rings])
+    points = np.concatenate(rings) if rings else np.zeros((0, 2))
+    starts = np.cumsum(lengths) - lengths
+    closed = np.zeros(len(rings), bool)
+    multi = lengths > 1
+    closed[multi] = (points[starts[multi]] == points[starts[multi] + lengths[multi] - 1]).all(1)
+    keep = np.ones(len(points), bool)
+    keep[(starts + lengths - 1)[closed]] = False
+    points = points[keep]
+    lengths = lengths - closed
+    starts = np.cumsum(lengths) - lengths
+    if not len(points):
+        return [None] * len(rings)
+    # Twice each ring's signed area about its first vertex: the first vertex's
+    # own offset is zero, so products across two rings' seam vanish.
+    d = points - np.repeat(points[starts], lengths, axis=0)
+    cross = np.zeros(len(points))
+    cross[:-1] = d[:-1, 0] * d[1:, 1] - d[:-1, 1] * d[1:, 0]
+    at = np.minimum(starts, len(points) - 1)
+    area = np.add.reduceat(cross, at)
+    bent = np.logical_or.reduceat(cross != 0, at)
+    out: list[FloatArray | None] = []
+    for k, (s, n) in enumerate(zip(starts.tolist(), lengths.tolist())):
+        ring = points[s:s + n]
+        if n < 3 or (not bent[k] and _flat(ring)):
+            out.append(None)
+        elif area[k] != 0 and (area[k] > 0) != exterior[k]:
+            out.append(ring[::-1].copy())
+        else:
+            out.append(ring)
+    return out
+
+
+def _shapely_parts(polygon: Any) -> list[Any] | None:
+    """A shapely Polygon or MultiPolygon's rings, read in bulk (only when
+    shapely is imported already); None for anything else."""
+    shapely = sys.modules.get("shapely")
+    if shapely is None or not isinstance(polygon, shapely.Geometry):
+        return None
+    kind = shapely.get_type_id(polygon)
+    if kind not in (3, 6) or shapely.has_z(polygon):
+        return None
+    polys = shapely.get_parts(polygon) if kind == 6 else np.array([polygon])
+    polys = polys[~shapely.is_empty(polys)]
+    if not len(polys):
+        return []
+    _, coords, (ring_end, poly_end) = shapely.to_ragged_array(polys)
+    rings = np.split(coords, ring_end[1:-1])
+    return [rings[poly_end[k]:poly_end[k + 1]] for k in range(len(polys))]
+
+
+def _geo_polygons(geo: dict[str, Any], name: str) -> list[Any]:
+    kind = geo.get("type")
+    coords = geo.get("coordinates")
+    if kind == "Polygon":
+        return [coords]
+    if kind == "MultiPolygon" and coords is not None:
+        return list(coords)
+    raise ValueError(f"{name}: __geo_interface__ must be a Polygon or a MultiPolygon, "
+                     f"not {kind!r}")
+
+
+def polygon_rings(polygon: Any, name: str = "polygon") -> list[list[FloatArray]]:
+    """Parse a polygon into a list of polygons, each a list of rings.
+
+    Parameters
+    ----------
+    polygon : array_like or sequence or geometry
+        An (n, 2) array of (x, y) vertices (one ring, closed implicitly), a
+        sequence of rings (the first the exterior, the rest holes), or any
+        object with ``__geo_interface__`` of type Polygon or MultiPolygon.
+    name : str
+        The argument's name in error messages.
+
+    Returns
+    -------
+    list of list of ndarray
+        Polygons, each a list of (m, 2) float64 rings (exterior first) without
+        a repeated closing vertex, oriented: exteriors counter-clockwise, holes
+        clockwise. Rings with fewer than 3 distinct vertices or all vertices
+        on one line are dropped (a polygon with such an exterior too).
+    """
+    fast = _shapely_parts(polygon)
+    geo = getattr(polygon, "__geo_interface__", None) if fast is None else None
+    if fast is not None:
+        parts = fast
+    elif geo is not None:
+        if not isinstance(geo, dict):
+            raise TypeError(f"{name}.__geo_interface__ must be a dict")
+        parts = _geo_polygons(geo, name)
+    else:
+        if isinstance(polygon, (str, bytes)) or polygon is None:
+            raise TypeError(f"{name} must be an (n, 2) array, a sequence of rings or a "
+                            f"geometry, not {type(polygon).__name__}")
+        try:
+            arr = np.asarray(polygon)
+        except ValueError:  # ragged: a sequence of rings of different lengths
+            arr = None
+        if arr is not None and arr.ndim == 2 and arr.dtype != object:
+            parts = [[arr]]
+        else:
+            try:
+                parts = [list(polygon)]
+            except TypeError:
+                raise TypeError(f"{name} must be an (n, 2) array, a sequence of rings or a "
+                                f"geometry, not {type(polygon).__name__}") from None
+    arrays, owner, exterior = [], [], []
+    for p, rings in enumerate(parts):
+        for k, r in enumerate(rings):
+            label = f"{name} ring {k}" if len(parts) == 1 else f"{name} part {p} ring {k}"
+            arrays.append(_ring_array(r, label))
+            owner.append(p)
+            exterior.append(k == 0)
+    out: list[list[FloatArray]] = []
+    last = -1
+    for p, is_exterior, ring in zip(owner, exterior, _normalised(arrays, np.array(exterior))):
+        if is_exterior:
+            # A polygon whose exterior bounds nothing is dropped with its holes.
+            last = p if ring is not None else -1
+            if ring is not None:
+                out.append([ring])
+        elif ring is not None and p == last:
+            out[-1].append(ring)
+    return out
+
+
+def ring_edges(rings: Sequence[FloatArray]) -> FloatArray:
+    """The edges of closed rings as (x0, y0, x1, y1) rows, ring after ring."""
+    if not rings:
+        return np.zeros((0, 4))
+    points = np.concatenate(rings)
+    lengths = np.array([len(r) for r in rings])
+    ends = np.cumsum(lengths)
+    following = np.arange(1, len(points) + 1)
+    following[ends - 1] = ends - lengths  # the last vertex closes its ring
+    return np.ascontiguousarray(np.hstack([points, points[following]]))
+
+
+def polygon_edges(parts: list[list[FloatArray]]) -> tuple[FloatArray, IntArray]:
+    """Every ring's edges, and the polygon each belongs to."""
+    rings = [r for rs in parts for r in rs]
+    if not rings:
+        return np.zeros((0, 4)), np.zeros(0, np.int32)
+    per_part = np.repeat(np.arange(len(parts), dtype=np.int32), [len(rs) for rs in parts])
+    return ring_edges(rings), np.repeat(per_part, [len(r) for r in rings])

@@ -1,0 +1,179 @@
+"""python -m zolvin pupil as a user runs it: in a child process, in a folder of its own."""
+import os
+import signal
+import subprocess
+import sys
+import time
+
+import numpy as np
+import pytest
+import zolvin
+from helpers import same_bits
+from zolvin import pupils
+from zolvin.cli import main
+from zolvin.cli.pupil import telescope_grid
+
+
+def job(cwd, *args, wait=True):
+    cmd = [sys.executable, "-m", "zolvin", "pupil", "-q", *args]
+    if not wait:
+        return subprocess.Popen(cmd, cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    return subprocess.run(cmd, cwd=cwd, capture_output=True, text=True, timeout=300, check=False)
+
+
+def job_here(capsys, *args):
+    """The job in this process (in the current folder): exit status, stderr."""
+    capsys.readouterr()
+    status = main(["pupil", "-q", *args])
+    return status, capsys.readouterr().err
+
+
+def listing(folder):
+    """Every path below folder with its bytes, hidden files included."""
+    out = {}
+    for root, _, files in os.walk(folder):
+        for name in files:
+            path = os.path.join(root, name)
+            with open(path, "rb") as f:
+                out[os.path.relpath(path, folder)] = f.read()
+    return out
+
+
+def make_folder(tmp_path):
+    (tmp_path / "dir.png").mkdir()
+    (tmp_path / "plain.zarr").mkdir()
+    (tmp_path / "plain.zarr" / "keep.txt").write_text("mine")
+    (tmp_path / "a-file").write_text("not a folder")
+
+
+@pytest.mark.parametrize("args, words", [
+    (["--size", "10000000000", "-o", "x.zarr"], "--size"),
+    (["--size", "200000", "-o", "x.png"], "memory"),
+    (["--size", "0", "-o", "x.png"], "--size"),
+    (["--strut-width", "5", "-o", "x.png"], "--strut-width"),
+    (["--strut-width", "-1", "-o", "x.png"], "strut_width"),
+    (["--chord-error", "1e-300", "--method", "mesh", "-o", "x.png"], "--chord-error"),
+    (["--chord-error", "1e-9", "--size", "512", "--method", "mesh", "-o", "x.png"], "chord_error"),
+    (["--shear", "nan", "-o", "x.png"], "--shear"),
+    (["--shear", "inf", "-o", "x.npy"], "--shear"),
+    (["--obscuration", "nan", "-o", "x.png"], "--obscuration"),
+    (["--struts", "100000000", "-o", "x.png"], "--struts"),
+    (["-o", "missing/x.png"], "missing"),
+    (["-o", "a-file/x.png"], "a-file"),
+    (["-o", "dir.png"], "directory"),
+    (["-o", "plain.zarr"], "not a zarr store"),
+    (["--force", "-o", "plain.zarr"], "not a zarr store"),
+    (["-o", "x.tif"], "x.tif"),
+])
+def test_user_errors_are_one_line_and_write_nothing(tmp_path, monkeypatch, capsys, args, words):
+    make_folder(tmp_path)
+    monkeypatch.chdir(tmp_path)
+    before = listing(tmp_path)
+    status, err = job_here(capsys, "--size", "32", *args)
+    assert status == 2
+    assert err.count("\n") == 1 and err.startswith("error: ") and words in err, err
+    assert listing(tmp_path) == before and sorted(os.listdir(tmp_path)) == sorted(
+        ["dir.png", "plain.zarr", "a-file"])
+
+
+def test_user_error_exit_status_of_the_command(tmp_path):
+    run = job(tmp_path, "--shear", "nan", "-o", "x.png")
+    assert (run.returncode, run.stderr) == (2, "error: --shear must be finite, not nan\n")
+    assert not os.listdir(tmp_path)
+
+
+@pytest.mark.parametrize("name", ["p.png", "p.npy", "p.zarr"])
+def test_existing_output_is_replaced_only_with_force(tmp_path, monkeypatch, capsys, name):
+    monkeypatch.chdir(tmp_path)
+    assert job_here(capsys, "--size", "24", "--chunk", "8", "-o", name)[0] == 0
+    first = listing(tmp_path)
+    status, err = job_here(capsys, "--size", "30", "--chunk", "8", "-o", name)
+    assert status == 2 and "--force" in err
+    assert listing(tmp_path) == first
+    assert job_here(capsys, "--size", "30", "--chunk", "8", "--force", "-o", name)[0] == 0
+    assert listing(tmp_path) != first
+    assert sorted(os.listdir(tmp_path)) == [name]  # no temporary left beside it
+    if name.endswith(".npy"):
+        assert np.load(tmp_path / name).shape == (30, 30)
+
+
+def wait_for_chunks(proc, folder, count):
+    """Waits until a temporary zarr store in folder holds count chunks."""
+    deadline = time.monotonic() + 120
+    while time.monotonic() < deadline:
+        assert proc.poll() is None, "the job ended before it could be interrupted"
+        for entry in os.listdir(folder):
+            if ".partial-" in entry:
+                chunks = sum(len(f) for _, _, f in os.walk(folder / entry))
+                if chunks >= count:
+                    return
+        time.sleep(0.02)
+    pytest.fail("no chunks were written")
+
+
+@pytest.mark.parametrize("sig, old", [(signal.SIGKILL, False), (signal.SIGKILL, True),
+                                      (signal.SIGTERM, True)])
+def test_interrupted_job_leaves_nothing_or_the_old_store(tmp_path, old, sig):
+    if old:
+        assert job(tmp_path, "--size", "20", "--chunk", "8", "-o", "p.zarr").returncode == 0
+    before = listing(tmp_path / "p.zarr") if old else None
+    # About a thousand chunks, a few milliseconds each.
+    proc = job(tmp_path, "--size", "1024", "--chunk", "32", "--threads", "1", "--method", "mesh",
+               "--force", "-o", "p.zarr", wait=False)
+    try:
+        wait_for_chunks(proc, tmp_path, 5)
+        proc.send_signal(sig)
+        proc.wait(timeout=60)
+    finally:
+        proc.kill()
+        proc.wait()
+    if old:
+        assert listing(tmp_path / "p.zarr") == before
+    else:
+        assert not (tmp_path / "p.zarr").exists()
+    if sig == signal.SIGTERM:  # unwinds: the temporary store goes too
+        assert sorted(os.listdir(tmp_path)) == (["p.zarr"] if old else [])
+
+
+def test_unwritable_folder_is_refused(tmp_path, monkeypatch, capsys):
+    # Root writes anywhere: the folder's permission is what the job asks for.
+    import zolvin.cli.files as output
+    monkeypatch.setattr(output.os, "access", lambda path, mode: False)
+    monkeypatch.chdir(tmp_path)
+    status, err = job_here(capsys, "--size", "16", "-o", "x.png")
+    assert status == 2 and "not writable" in err and not os.listdir(tmp_path)
+
+
+def test_forced_store_is_swapped_whole(tmp_path, monkeypatch, capsys):
+    # With and without the one-step exchange, the new store replaces the old
+    # one and nothing else is left beside it.
+    import zolvin.cli.files as output
+    monkeypatch.chdir(tmp_path)
+    assert job_here(capsys, "--size", "20", "--chunk", "8", "-o", "p.zarr")[0] == 0
+    for exchange in (output._exchange, lambda a, b: False):
+        monkeypatch.setattr(output, "_exchange", exchange)
+        before = listing(tmp_path)
+        assert job_here(capsys, "--size", "24", "--chunk", "8", "--force", "-o", "p.zarr")[0] == 0
+        assert listing(tmp_path) != before and os.listdir(tmp_path) == ["p.zarr"]
+        import zarr
+        assert zarr.open_array(tmp_path / "p.zarr", mode="r").shape == (24, 24)
+        job_here(capsys, "--size", "20", "--chunk", "8", "--force", "-o", "p.zarr")
+
+
+def test_job_draws_named_pupils(tmp_path, capsys):
+    assert main(["pupil", "--list"]) == 0
+    listed = capsys.readouterr().out
+    assert all(name in listed for name in pupils.PRESETS)
+    # One whole summary per preset, not a summary cut where its line wrapped.
+    assert all(line.endswith(".") for line in listed.splitlines())
+    grid = telescope_grid(pupils.keck(), 40, 0.2)
+    want = zolvin.aperture_coverage(grid, pupils.keck())
+    for name in ("k.npy", "k.zarr"):  # in memory, and chunk by chunk through dask
+        out = tmp_path / name
+        args = ["pupil", "--telescope", "keck", "--size", "40", "--shear", "0.2", "-q"]
+        assert main([*args, "--chunk", "16", "-o", str(out)]) == 0
+        got = np.load(out) if name.endswith(".npy") else __import__("zarr").open_array(out)[:]
+        assert same_bits(got, want)
+    with pytest.raises(SystemExit) as e:
+        main(["pupil", "--telescope", "hale", "-o", str(tmp_path / "h.npy")])
+    assert e.value.code == 2

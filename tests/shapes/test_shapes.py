@@ -1,0 +1,128 @@
+"""Shapes as values, what their constructors refuse, and the compiler: a
+figure defined anywhere composes and compiles, since the compiler knows no
+figure by name."""
+import math
+import pickle
+
+import numpy as np
+import pytest
+import shapely
+import zolvin
+from helpers import refusal_ids, refused
+from zolvin import pupils
+from zolvin.core.limits import DIFF
+from zolvin.shapes import (
+    Disc,
+    Ellipse,
+    Hexagon,
+    HexSegments,
+    Polygon,
+    RegularPolygon,
+    Spider,
+    Union,
+    compile_shape,
+)
+from zolvin.shapes.base import Figure
+
+SQUARE = Polygon([(0, 0), (4, 0), (4, 4), (0, 4)])
+TRIANGLE = Polygon([(1, 1), (3.5, 2), (1.5, 3.7)])
+HOLED = Polygon([[(0, 0), (5, 0), (5, 5), (0, 5)], [(1, 1), (1, 4), (4, 4)]])
+ARRAY = HexSegments(1.0, 0.05, 2, keep=lambda x, y, ring: ring > 0)
+SPIDERS = Union(*(Spider((0.1, -0.05), t, 0.13) for t in (0.3, 2.2, 4.4)))
+
+VALUES = [Disc((1, 2), 3), Ellipse((0, 0), (2, 1), 0.5), SQUARE, HOLED,
+          RegularPolygon((0, 0), 1.0, 5, 0.2), Hexagon((1, 1), flat_to_flat=2.0),
+          Spider((0, 0), 1.0, 0.1), Spider((0, 0), 1.0, 0.1, 2.0), ARRAY, ARRAY - SPIDERS,
+          SQUARE & TRIANGLE, pupils.elt()]
+
+
+@pytest.mark.parametrize("shape", VALUES, ids=lambda s: type(s).__name__)
+def test_shapes_are_values(shape):
+    again = pickle.loads(pickle.dumps(shape))
+    assert again == shape and hash(again) == hash(shape) and repr(again) == repr(shape)
+    with pytest.raises(AttributeError):
+        shape.center = (5, 5)
+    if len(repr(shape)) < 400 and "..." not in repr(shape) and "<" not in repr(shape):
+        namespace = {k: getattr(zolvin.shapes, k) for k in zolvin.shapes.__all__}
+        assert eval(repr(shape), namespace) == shape
+
+
+def test_shapes_compare_by_value():
+    assert Hexagon((0, 0), 1.0) == RegularPolygon((0, 0), 1.0, 6)
+    assert Disc((0, 0), 1) != Disc((0, 0), 1.5)
+    assert ARRAY.segments[0] == ARRAY.segment(0)
+    assert np.array_equal(ARRAY.vertices()[3], ARRAY.segments[3].vertices())
+    assert (SQUARE | TRIANGLE | SQUARE).parts == (SQUARE, TRIANGLE, SQUARE)
+    assert len({Disc((0, 0), 1), Disc((0.0, 0.0), 1.0)}) == 1
+
+
+REFUSALS = [
+    (lambda n: Disc((0, 0), -1), ValueError, "radius"),
+    (lambda n: Disc((0, 0), 1e-300), ValueError, "radius"),  # its square underflows
+    (lambda n: Ellipse((0, 0), (1.0, 1e200)), ValueError, "semi_axes"),
+    (lambda n: Disc("ab", 1), TypeError, "center"),
+    (lambda n: Ellipse((0, 0), (1, math.inf)), ValueError, "semi_axes"),
+    (lambda n: Polygon([(0, 0), (1, 1)]), ValueError, "rings"),
+    (lambda n: Polygon(3), TypeError, "rings"),
+    (lambda n: RegularPolygon((0, 0), 1.0, 2), ValueError, "sides"),
+    (lambda n: RegularPolygon((0, 0), 1.0, flat_to_flat=1.0), TypeError, "flat_to_flat"),
+    (lambda n: Spider((0, 0), 0.0, 0.0), ValueError, "width"),
+    (lambda n: HexSegments(1.0, -0.1, 2), ValueError, "gap"),
+    (lambda n: HexSegments(1.0, 0.1, 2, orientation="round"), ValueError, "orientation"),
+    (lambda n: HexSegments(1.0, 0.1, 1, keep=[(0, 2)]), ValueError, "keep"),
+    (lambda n: HexSegments(1.0, 0.1, 1, keep=[(0, 1), (0, 1)]), ValueError, "keep"),
+    (lambda n: SQUARE | 3, TypeError, "operand"),
+]
+
+
+@pytest.mark.parametrize("call, error, words", REFUSALS, ids=refusal_ids(REFUSALS))
+def test_refusals(call, error, words):
+    refused(call, error, words)
+
+
+def test_unions_of_figures_are_one_leaf():
+    c = compile_shape((Disc((0, 0), 1.0) | SQUARE | ARRAY) - Spider((0, 0), 0.5, 0.1))
+    assert c.leaf_rules == ("positive", "positive") and c.program == (0, 1, DIFF)
+    assert c.arc_leaf.tolist() == [0] and set(c.segment_leaf.tolist()) == {0, 1}
+    assert not c.segments.flags.writeable and not c.arcs.flags.writeable
+
+
+class Kite(Figure):
+    """A figure of this test's own: a quadrilateral given by its half-diagonals."""
+
+    __slots__ = ("center", "half")
+
+    def __init__(self, center, half):
+        self._set(center=tuple(center), half=tuple(half))
+
+    def _args(self):
+        return (self.center, self.half)
+
+    @property
+    def bounds(self):
+        (x, y), (a, b) = self.center, self.half
+        return x - a, y - b, x + a, y + b
+
+    def corners(self):
+        (x, y), (a, b) = self.center, self.half
+        return np.array([(x, y - b), (x + a, y), (x, y + b), (x - 0.4 * a, y)])
+
+    def _pieces(self, box):
+        c = self.corners()
+        return np.hstack([c, np.roll(c, -1, axis=0)]), np.empty((0, 8))
+
+
+def test_a_new_figure_needs_nothing_but_its_class():
+    kite = Kite((1.0, 0.5), (1.5, 2.0))
+    shape = (kite | Disc((2.0, 2.0), 0.7)) - Spider((-1.0, 0.0), 0.2, 0.1)
+    grid = zolvin.Grid((40, 40), (-2.0, -2.0), ((0.12, 0.02), (0.0, 0.12)))
+    bar = shapely.affinity.rotate(shapely.box(0, -0.05, 10, 0.05), 0.2, origin=(0, 0),
+                                  use_radians=True)
+    want = shapely.difference(
+        shapely.union(shapely.Polygon(kite.corners()),
+                      shapely.Point(2.0, 2.0).buffer(0.7, quad_segs=1 << 14)),
+        shapely.affinity.translate(bar, -1.0, 0.0))
+    got = zolvin.aperture_coverage(grid, shape).sum() * grid.pixel_area
+    assert got == pytest.approx(want.area, rel=1e-8)
+    assert pickle.loads(pickle.dumps(shape)) == shape
+    assert math.isfinite(hash(shape))

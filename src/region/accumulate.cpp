@@ -587,11 +587,6 @@ void Accumulator::finish_row(i64 r, double* out) const {
                  left_[static_cast<std::size_t>(r)], sign_, out);
 }
 
-AccumulatedRow Accumulator::row(i64 r) const {
-    const auto at = static_cast<std::size_t>(r * w_.cols);
-    return {area_c_.data() + at, height_c_.data() + at, left_[static_cast<std::size_t>(r)],
-            sign_};
-}
 
 void Accumulator::finish(double* out) const {
     for (i64 r = 0; r < w_.rows; ++r) finish_row(r, out + r * w_.cols);

@@ -133,7 +133,11 @@ public:
     // Row r (0 <= r < rows) before the pass along it, for sinks that fuse
     // the pass with their own (finish_row is add_heights then cover4, four
     // cells at a time).
-    AccumulatedRow row(std::int64_t r) const;
+    AccumulatedRow row(std::int64_t r) const {
+        const auto at = static_cast<std::size_t>(r * w_.cols);
+        return {area_c_.data() + at, height_c_.data() + at, left_[static_cast<std::size_t>(r)],
+                sign_};
+    }
 
     const CellWindow& window() const { return w_; }
 

@@ -144,7 +144,26 @@ public:
 private:
     struct Lines;  // an ellipse's crossings with the window's grid lines
 
-    void add(std::int64_t i, std::int64_t j, double area, double height);
+    // Adds a sub-piece to cell (i, j): pieces left of the window give only
+    // their height, pieces beyond its other sides nothing.
+    void add(std::int64_t i, std::int64_t j, double area, double height) {
+        const std::int64_t r = i - w_.row0;
+        if (static_cast<std::uint64_t>(r) >= static_cast<std::uint64_t>(w_.rows)) return;
+        const std::int64_t q = j - w_.col0;
+        if (q < 0) {
+            left_[static_cast<std::size_t>(r)] += height;
+            return;
+        }
+        if (q >= w_.cols) return;
+        const auto k = static_cast<std::size_t>(r * w_.cols + q);
+        area_c_[k] += area + 0.0;  // + 0.0: the cell's -0.0 becomes +0.0, reached
+        height_c_[k] += height;
+    }
+    // Scratch that only grows: its contents are written before they are read.
+    template <class T>
+    static void grow(std::vector<T>& v, std::size_t n) {
+        if (v.size() < n) v.resize(2 * n);
+    }
     void mark_horizontal(CellPoint a, CellPoint b);
     void chain_areas(const CellEllipse& e, double sigma, bool inside);
     void monotone_points(const Lines& L, CellPoint from, CellPoint to, bool right_half,

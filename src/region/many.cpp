@@ -1,3 +1,6 @@
+// The many-region driver: each region's window, the order the windows are
+// walked in, the threads, and one region's coverage handed to a sink a block
+// of rows at a time.
 #include "many.hpp"
 
 #include <algorithm>
@@ -7,7 +10,6 @@
 #include <stdexcept>
 #include <tuple>
 
-#include "../lanes.hpp"
 #include "../parallel.hpp"
 
 namespace zolvin::region {

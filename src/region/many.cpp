@@ -23,6 +23,8 @@ constexpr double kTwoPi = 2 * 3.14159265358979323846;
 constexpr double kFar = 1e150;
 // Columns of the strips the driver walks the windows down.
 constexpr i64 kStripCols = 256;
+// How many windows ahead the image rows are fetched.
+constexpr std::size_t kAhead = 4;
 
 template <class T>
 std::span<const T> part(std::span<const T> all, std::span<const i64> start, std::size_t k) {
@@ -282,7 +284,7 @@ void evaluate_regions(const RegionBatch& batch, const GridTarget& grid, Sink& si
             const std::size_t e = std::min(n, a + chunk);
             for (std::size_t m = a; m < e; ++m) {
                 const std::size_t k = order[m];
-                if (m + 1 < n) sink.prefetch(thread, windows[order[m + 1]]);
+                if (m + kAhead < n) sink.prefetch(thread, windows[order[m + kAhead]]);
                 evaluate_one(batch, grid, T, k, windows[k], options.block_cells, sink, thread,
                              w);
             }

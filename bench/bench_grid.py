@@ -50,10 +50,8 @@ def array_form(pixels, kind, params):
     """Our array form: the same pixels as coordinate arrays, read by the kernels."""
     u, v, x, y, jac = pixels
     out = np.empty(u.size)
-    addr = [t.ctypes.data for t in (u, v, x, y)]
-    ja = [t.ctypes.data for t in jac]
     kernel = getattr(zolvin._native, kind)
-    kernel(*addr, *params, *ja, out.ctypes.data, u.size, THREADS)
+    kernel(x, y, u, v, *jac, *params, out, THREADS)
     return out
 
 
@@ -83,7 +81,8 @@ def main():
         ("struts", f"{len(struts)} spokes 0.02 wide",
          f"`enclosed_strut` on a `Grid`, {len(struts)} calls", grid_struts,
          lambda: [photutils_rect(size, *r) for _, r in struts],
-         lambda: [array_form(pixels, "enclosed_strut", s) for s, _ in struts],
+         lambda: [array_form(pixels, "enclosed_strut", (d, x1, y1, dx1, dy1, x2, y2, dx2, dy2))
+                  for (d, x1, y1, dy1, dx1, x2, y2, dy2, dx2), _ in struts],
          f"photutils `rectangular_overlap_grid`, {len(struts)} calls"),
     ]
     print(f"grid {size} x {size} over [-{HALF}, {HALF}]^2, ours on {THREADS} threads; "

@@ -40,7 +40,7 @@ def per_call(fn, n):
 def overhead(n, record):
     p = grid_for(n).pixels()
     out = np.empty(p.shape)
-    a = p._addresses
+    a = tuple(t.ctypes.data for t in p._native_args())
     o = out.ctypes.data
     x, y, u, v, ja, jb, jc, jd = a
     (px, py), (dx, dy) = LINE

@@ -41,8 +41,7 @@ def ours(px, py, size, rule):
             _zolvin.poly_grid_contains(px.ctypes.data, py.ctypes.data, len(px), gx.ctypes.data,
                                        gx.ctypes.data, mask.ctypes.data, size, size)
         else:
-            _native.poly_grid_points(px.ctypes.data, py.ctypes.data, len(px), gx.ctypes.data,
-                                     gx.ctypes.data, mask.ctypes.data, size, size, 1)
+            _native.poly_grid_points(px, py, gx, gx, mask, 1)
         return mask
     return run
 

@@ -1,4 +1,5 @@
-// Contiguous index ranges run side by side on threads of their own.
+// Work split over threads: contiguous index ranges side by side, and bands of
+// rows dealt out in turn.
 #pragma once
 
 #include <algorithm>
@@ -48,6 +49,33 @@ void split_range(std::uint64_t n, std::uint64_t n_threads, const Body& body) {
     for (auto& e : errors) {
         if (e) std::rethrow_exception(e);
     }
+}
+
+// Scratch of a band body that needs none.
+struct NoScratch {};
+
+// Rows [0, rows) cut into bands of band_rows rows (the last may be shorter)
+// and dealt out in turn to up to n_threads workers: worker k takes bands k,
+// k + workers, k + 2 workers, ..., so that work over one part of the rows
+// still keeps every thread busy. Each worker makes one Scratch (its buffers,
+// reused band after band) and calls body(scratch, begin, end) for its bands
+// in order. Which rows share a band or a worker must not change any row's
+// result: callers write every row from the row's own inputs.
+template <class Scratch = NoScratch, class Body>
+void deal_bands(std::uint64_t rows, std::uint64_t band_rows, std::uint64_t n_threads,
+                const Body& body) {
+    if (rows == 0) return;
+    const std::uint64_t size = std::max<std::uint64_t>(1, band_rows);
+    const std::uint64_t bands = rows / size + (rows % size != 0 ? 1 : 0);
+    const std::uint64_t workers = std::max<std::uint64_t>(1, std::min(n_threads, bands));
+    split_range(workers, workers, [&](std::uint64_t first, std::uint64_t last) {
+        for (std::uint64_t k = first; k < last; ++k) {
+            Scratch scratch{};
+            for (std::uint64_t b = k; b < bands; b += workers) {
+                body(scratch, b * size, std::min(rows, (b + 1) * size));
+            }
+        }
+    });
 }
 
 }  // namespace zolvin

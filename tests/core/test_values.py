@@ -36,7 +36,7 @@ ATTEMPTS = [
     ("p", "target.size = 10**8", "AttributeError", "immutable"),
     ("p", "target.shape = (1000,)", "AttributeError", "immutable"),
     ("p", "target.x = target.x.copy()", "AttributeError", "immutable"),
-    ("p", "target._addresses = (0,) * 8", "AttributeError", "immutable"),
+    ("p", "target._spans = ()", "AttributeError", "immutable"),
     ("p", "del target.y", "AttributeError", "immutable"),
     ("p", "target.x[0] = 5.0", "ValueError", "read-only"),
     ("p", "target.dydv[...] = 0.0", "ValueError", "read-only"),

@@ -48,8 +48,7 @@ def points_mask(vertices, gx, gy, n_threads=1):
     px, py = np.ascontiguousarray(v[:, 0]), np.ascontiguousarray(v[:, 1])
     gx, gy = (np.ascontiguousarray(a, dtype=np.float64) for a in (gx, gy))
     mask = np.full((len(gy), len(gx)), 0xAB, np.uint8)
-    _native.poly_grid_points(addr(px), addr(py), len(px), addr(gx), addr(gy), addr(mask),
-                             len(gx), len(gy), n_threads)
+    _native.poly_grid_points(px, py, gx, gy, mask, n_threads)
     return mask
 
 

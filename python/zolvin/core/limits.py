@@ -5,9 +5,26 @@ one thread (starting threads would cost more than they save); above it, on
 every usable core, never more than MAX_THREADS.
 
 Regions: the region kernel takes at most MAX_LEAVES leaves, fills each by one
-of LEAF_RULES (passed to it by index) and combines them by a postfix program
-of leaf indices (k >= 0 pushes leaf k) and the opcodes below.
+of LEAF_RULES (passed to it by its code in RULE_CODES) and combines them by a
+postfix program of leaf indices (k >= 0 pushes leaf k) and the opcodes below.
+These, and the reach, are the kernel's own numbers, read from it.
 """
+from zolvin._native import (
+    MAX_LEAVES as MAX_LEAVES,
+)
+from zolvin._native import (
+    OP_AND,
+    OP_DIFF,
+    OP_NOT,
+    OP_OR,
+    OP_XOR,
+    RULE_EVENODD,
+    RULE_NONZERO,
+    RULE_POSITIVE,
+)
+from zolvin._native import (
+    REACH as REACH,
+)
 
 # ---- Threads -----------------------------------------------------------------
 
@@ -28,14 +45,13 @@ ACCUMULATE_THREAD_THRESHOLD = 1 << 10
 # below it; beyond it only some are.
 EXACT_INT = 2**53
 INT32_MAX = 2**31 - 1
-# Squares of coordinates beyond this overflow: the region kernel refuses
-# boundaries further than this from the grid, in pixels, and the pupil's
-# strut rule struts that reach further from the origin.
-REACH = 1e150
+# REACH: squares of coordinates beyond it overflow, so the region kernel
+# refuses boundaries further than this from the grid, in pixels, and the
+# pupil's strut rule struts that reach further from the origin.
 
 # ---- Regions -----------------------------------------------------------------
 
-MAX_LEAVES = 64
-LEAF_RULES = ("nonzero", "evenodd", "positive")
-OR, AND, DIFF, XOR, NOT = -1, -2, -3, -4, -5
+RULE_CODES = {"nonzero": RULE_NONZERO, "evenodd": RULE_EVENODD, "positive": RULE_POSITIVE}
+LEAF_RULES = tuple(RULE_CODES)
+OR, AND, DIFF, XOR, NOT = OP_OR, OP_AND, OP_DIFF, OP_XOR, OP_NOT
 BINARY = (OR, AND, DIFF, XOR)

@@ -80,15 +80,18 @@ def aperture_coverage(pixels: Pixels | Grid, shape: Shape, *, out: Any = None,
       through ``zolvin.dask.aperture_coverage``.
     - Exact to rounding: straight edges, and the rims of discs and ellipses
       (exact elliptic arcs, closed-form segment areas), their crossings with
-      edges included: per pixel within 1e-12 of the true fraction for
-      coordinates a few thousand pixels from the origin (the tests saw
-      9e-15 against shapely, and sums within 5e-13 relative of pi r^2 and
-      pi a b).
-    - Approximate: where the rims of two different discs or ellipses cross,
-      the crossings are found by sampling at 1/16 pixel and bisection; two
-      crossings closer than that can be missed, which costs at most the
-      sliver between them (below 1e-9 of a pixel for rims of radius above
-      2 pixels), as ``zolvin.region_coverage`` states.
+      edges and with each other included, however close together: per pixel
+      within 1e-12 of the true fraction for coordinates a few thousand
+      pixels from the origin (the tests saw 9e-15 against shapely, 1e-14
+      against 40-digit areas of lenses of discs and of ellipses, and sums
+      within 5e-13 relative of pi r^2 and pi a b). Unions, intersections
+      and differences obey inclusion-exclusion per pixel to the same
+      rounding: within about 5e-16 times the grid's larger side in pixels
+      (6e-14 on 128 x 128 grids), also for rims that nearly coincide.
+    - A ``Grid`` is swept in its own frame and ``Pixels`` each in the
+      pixel's own, so the two agree to rounding rather than bit for bit:
+      within 6e-16 times the grid's larger side in pixels (2.1e-14 on
+      40 x 40 grids, 1.3e-13 on 300 x 300).
     """
     shape = as_shape(shape, "shape")
     if segments is not False and segments is not True:

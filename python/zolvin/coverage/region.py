@@ -67,13 +67,15 @@ def region_coverage(pixels: Pixels | Grid, region: Region, *, out: FloatArray | 
       every window of a Grid and every dask chunking.
     - Exact to rounding: segments (trapezoids), arcs (the chord's trapezoid
       plus the closed-form elliptic segment), their crossings with segments
-      (a quadratic in cos t, sin t). The error is a few ulps of the pixel
-      coordinates per piece end in the pixel: about 1e-13 of a pixel for grids
-      of a few thousand pixels.
-    - Approximate: crossings of two different ellipses are found by sampling
-      at 1/16 pixel along the strip and bisection; two crossings closer than
-      that can be missed, which costs at most the sliver between them (below
-      1e-9 of a pixel for arcs of radius above 2 pixels).
+      (a quadratic in cos t, sin t) and with other ellipses (closed form for
+      two circles; otherwise the real roots of a quartic, isolated between
+      the roots of its derivatives, touching points included), however close
+      together. The error is a few ulps of the pixel coordinates per piece
+      end in the pixel: about 1e-13 of a pixel for grids of a few thousand
+      pixels.
+    - A Grid and its ``grid.pixels()`` agree to rounding, not bit for bit
+      (a Grid is swept in its own frame, Pixels each in the pixel's own):
+      within 6e-16 times the grid's larger side in pixels.
 
     A Grid costs the pixels plus the boundary's length in pixels. Pixels
     transform the whole boundary for every pixel: pixels x pieces.
@@ -88,9 +90,7 @@ def region_coverage(pixels: Pixels | Grid, region: Region, *, out: FloatArray | 
             res = V.out_array(out, pixels.shape, V.F64)
             V.check_overlap(res, V.address(res), region._spans(), same_ok=False)
         nt = V.threads(n_threads, pixels.size, THREAD_THRESHOLD)
-        rows, cols, row0, col0, x0, y0, a, b, c, d = pixels._native_args()
-        zolvin._native.region_grid(*region._native_args(), rows, cols, row0, col0, x0, y0, a, b, c, d,
-                            res, nt)
+        zolvin._native.region_grid(*pixels._native_args(), *region._native_args(), res, nt)
         return res
     if not isinstance(pixels, Pixels):
         raise TypeError(f"pixels must be a zolvin.Pixels or a zolvin.Grid, "
@@ -102,8 +102,7 @@ def region_coverage(pixels: Pixels | Grid, region: Region, *, out: FloatArray | 
         res = V.out_array(out, pixels.shape, V.F64)
         V.check_overlap(res, V.address(res), pixels._spans + region._spans(), same_ok=False)
     nt = V.threads(n_threads, pixels.size, PIXELS_REGION_THRESHOLD)
-    zolvin._native.region_pixels(*region._native_args(), pixels.x, pixels.y, pixels.dxdu, pixels.dxdv,
-                          pixels.dydu, pixels.dydv, res, nt)
+    zolvin._native.region_pixels(*pixels._native_args(), *region._native_args(), res, nt)
     return res
 
 

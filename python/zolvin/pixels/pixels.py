@@ -38,7 +38,7 @@ class Pixels(Value):
     runs the constructor's checks and conversions on the stored arrays.
     """
 
-    __slots__ = (*_ARRAYS, "shape", "size", "_addresses", "_spans")
+    __slots__ = (*_ARRAYS, "shape", "size", "_spans")
 
     x: V.FloatArray
     y: V.FloatArray
@@ -50,7 +50,6 @@ class Pixels(Value):
     dydv: V.FloatArray
     shape: tuple[int, ...]
     size: int
-    _addresses: tuple[int, int, int, int, int, int, int, int]
     _spans: tuple[tuple[str, int, int], ...]
 
     def __init__(self, x: npt.ArrayLike, y: npt.ArrayLike, jac: npt.ArrayLike,
@@ -73,7 +72,7 @@ class Pixels(Value):
     from_wcs: classmethod[Pixels, ..., Pixels] = classmethod(from_wcs)
 
     def __init_subclass__(cls, **kwargs: Any) -> NoReturn:
-        # The kernels trust a Pixels' addresses and size: no subclass may redefine them.
+        # The kernels trust a Pixels' arrays and size: no subclass may redefine them.
         raise TypeError("zolvin.Pixels cannot be subclassed")
 
     @staticmethod
@@ -86,15 +85,13 @@ class Pixels(Value):
 
     def _store(self, *arrays: Any) -> None:
         """Checks and converts the eight arrays (x first: it gives the shape)
-        and stores read-only views of them, their addresses and their spans."""
+        and stores read-only views of them and their spans."""
         if len(arrays) != len(_ARRAYS):
             raise TypeError(f"Pixels needs {len(_ARRAYS)} arrays, not {len(arrays)}")
         x = V.floats(arrays[0], "x")
         checked = [x] + [V.floats(a, name, x.shape) for a, name in zip(arrays[1:], _LABELS[1:])]
         views = [_readonly(a) for a in checked]
-        self._set(**dict(zip(_ARRAYS, views)), shape=x.shape, size=x.size,
-                  # in the order of the attributes: x, y, u, v, Jacobian
-                  _addresses=tuple(V.address(a) for a in views))
+        self._set(**dict(zip(_ARRAYS, views)), shape=x.shape, size=x.size)
         self._set(_spans=V.spans(self._inputs()))
 
     @classmethod
@@ -114,6 +111,11 @@ class Pixels(Value):
 
     def _key(self) -> tuple[Any, ...]:
         return ("Pixels", self.shape, *(getattr(self, name).tobytes() for name in _ARRAYS))
+
+    def _native_args(self) -> tuple[V.FloatArray, V.FloatArray, V.FloatArray, V.FloatArray,
+                                    V.FloatArray, V.FloatArray, V.FloatArray, V.FloatArray]:
+        """The arrays in the order the native module takes them: x, y, u, v, Jacobian."""
+        return (self.x, self.y, self.u, self.v, self.dxdu, self.dxdv, self.dydu, self.dydv)
 
     def _inputs(self) -> dict[str, np.ndarray]:
         return {label: getattr(self, name) for name, label in zip(_ARRAYS, _LABELS)}

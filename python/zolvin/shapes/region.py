@@ -11,7 +11,7 @@ import numpy.typing as npt
 
 from ..core import checks as V
 from ..core.checks import FloatArray
-from ..core.limits import BINARY, LEAF_RULES, MAX_LEAVES, NOT
+from ..core.limits import BINARY, LEAF_RULES, MAX_LEAVES, NOT, RULE_CODES
 from ..core.values import Value
 
 __all__ = ["Region"]
@@ -113,7 +113,8 @@ class Region(Value):
     -----
     Each leaf's pieces should form closed chains. An arc's end within 1e-9 of
     its size of a segment's end (or of an earlier arc's end) is joined to that
-    point exactly. A Region is immutable (its arrays are read-only copies),
+    point exactly; a whole ellipse (``|t1 - t0| >= 2 pi``) closes on itself
+    and is joined to nothing. A Region is immutable (its arrays are read-only copies),
     hashable and picklable; unpickling re-runs the checks.
     """
 
@@ -173,7 +174,7 @@ class Region(Value):
         self._set(segments=_frozen(segs), segment_leaf=_frozen(seg_leaf), arcs=_frozen(arcs_),
                   arc_leaf=_frozen(arc_leaf_), leaf_rules=rules,
                   program=ops if program is not None else None,
-                  _rule_codes=_frozen(np.array([LEAF_RULES.index(r) for r in rules], np.uint8)),
+                  _rule_codes=_frozen(np.array([RULE_CODES[r] for r in rules], np.uint8)),
                   _program_array=_frozen(np.array(ops, np.int32)))
 
     def _key(self) -> tuple[Any, ...]:

@@ -18,15 +18,13 @@ Edge = V.EdgeLike
 
 
 def _result(pixels: Pixels, out: Any, spans: tuple[tuple[str, int, int], ...] = ()
-            ) -> tuple[V.FloatArray, int]:
-    """(array to write, its address)."""
+            ) -> V.FloatArray:
+    """The array to write: out checked, or a new one."""
     if out is None:
-        res = np.empty(pixels.shape)
-        return res, V.address(res)
+        return np.empty(pixels.shape)
     res = V.out_array(out, pixels.shape, V.F64)
-    at = V.address(res)
-    V.check_overlap(res, at, spans or pixels._spans, same_ok=True)
-    return res, at
+    V.check_overlap(res, V.address(res), spans or pixels._spans, same_ok=True)
+    return res
 
 
 def _grid_result(grid: Grid, out: Any) -> tuple[V.FloatArray, bool]:
@@ -83,22 +81,21 @@ def pixel_frac(pixels: Pixels | Grid, point: Pair, direction: Pair, *,
         if shared:
             res, _ = _grid_result(pix, out)
             nt = V.threads(n_threads, pix.size, THREAD_THRESHOLD)
-            zolvin._native.grid_pixel_frac(*pix._native_args(), p[0], p[1], d[1], d[0],
-                                    V.address(res), nt)
+            zolvin._native.grid_pixel_frac(*pix._native_args(), p[0], p[1], d[0], d[1], res, nt)
             return res
         pix = pix.pixels()
     nt = V.threads(n_threads, pix.size, THREAD_THRESHOLD)
     if shared:
-        res, at = _result(pix, out)
-        zolvin._native.pixel_frac_shared(p[0], p[1], d[1], d[0], *pix._addresses, at, pix.size, nt)
+        res = _result(pix, out)
+        zolvin._native.pixel_frac_shared(*pix._native_args(), p[0], p[1], d[0], d[1], res, nt)
         return res
     lines = [np.ascontiguousarray(np.broadcast_to(t, shape), dtype=np.float64)
-             for t in (p[0], p[1], d[1], d[0])]
-    names = ("point x", "point y", "direction y", "direction x")
+             for t in (p[0], p[1], d[0], d[1])]
+    names = ("point x", "point y", "direction x", "direction y")
     spans = pix._spans + V.spans(dict(zip(names, lines))) if out is not None else ()
-    res, at = _result(pix, out, spans)
-    lx, ly, ldy, ldx = (V.address(t) for t in lines)
-    zolvin._native.pixel_frac_lines(lx, ly, ldy, ldx, *pix._addresses, at, pix.size, nt)
+    res = _result(pix, out, spans)
+    lx, ly, ldx, ldy = lines
+    zolvin._native.pixel_frac_lines(*pix._native_args(), lx, ly, ldx, ldy, res, nt)
     return res
 
 
@@ -114,11 +111,10 @@ def enclosed_circle(pixels: Pixels | Grid, center: Pair, radius: float, *,
     nt = V.threads(n_threads, pix.size, THREAD_THRESHOLD)
     if isinstance(pix, Grid):
         res, zeroed = _grid_result(pix, out)
-        zolvin._native.grid_enclosed_circle(*pix._native_args(), cx, cy, r, V.address(res), zeroed, nt)
+        zolvin._native.grid_enclosed_circle(*pix._native_args(), cx, cy, r, res, zeroed, nt)
         return res
-    res, at = _result(pix, out)
-    x, y, u, v, a, b, c, d = pix._addresses
-    zolvin._native.enclosed_circle(u, v, x, y, cx, cy, r, a, b, c, d, at, pix.size, nt)
+    res = _result(pix, out)
+    zolvin._native.enclosed_circle(*pix._native_args(), cx, cy, r, res, nt)
     return res
 
 
@@ -136,12 +132,11 @@ def enclosed_strut(pixels: Pixels | Grid, diameter: float, edge1: Edge, edge2: E
     x1, y1, dx1, dy1 = V.edge(edge1, "edge1")
     x2, y2, dx2, dy2 = V.edge(edge2, "edge2")
     nt = V.threads(n_threads, pix.size, THREAD_THRESHOLD)
-    strut = (dia, x1, y1, dy1, dx1, x2, y2, dy2, dx2)
+    strut = (dia, x1, y1, dx1, dy1, x2, y2, dx2, dy2)
     if isinstance(pix, Grid):
         res, zeroed = _grid_result(pix, out)
-        zolvin._native.grid_enclosed_strut(*pix._native_args(), *strut, V.address(res), zeroed, nt)
+        zolvin._native.grid_enclosed_strut(*pix._native_args(), *strut, res, zeroed, nt)
         return res
-    res, at = _result(pix, out)
-    x, y, u, v, a, b, c, d = pix._addresses
-    zolvin._native.enclosed_strut(u, v, x, y, *strut, a, b, c, d, at, pix.size, nt)
+    res = _result(pix, out)
+    zolvin._native.enclosed_strut(*pix._native_args(), *strut, res, nt)
     return res

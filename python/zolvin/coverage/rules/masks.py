@@ -148,8 +148,7 @@ def poly_grid_contains(vertices: npt.ArrayLike, gx: npt.ArrayLike, gy: npt.Array
         order = np.argsort(xs, kind="stable")
         xs = np.ascontiguousarray(xs[order])
     target = res if order is None else np.empty(shape, dtype=np.bool_)
-    kernel(V.address(px), V.address(py), px.shape[0], V.address(xs), V.address(ys),
-           V.address(target), nx, ny, nt)
+    kernel(px, py, xs, ys, target.view(np.uint8), nt)
     if order is not None:
         res[:, order] = target
     return res

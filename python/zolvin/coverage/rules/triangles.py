@@ -42,7 +42,7 @@ def clip_area(triangle: npt.ArrayLike, ix: int, iy: int) -> float:
     tri = V.floats(triangle, "triangle", (3, 2))
     i = V.index(ix, "ix", -INT32_MAX - 1, INT32_MAX)
     j = V.index(iy, "iy", -INT32_MAX - 1, INT32_MAX)
-    return float(zolvin._native.clip_area(V.address(tri), i, j))
+    return float(zolvin._native.clip_area(tri, i, j))
 
 
 def _per_triangle(value: Any, n: int, name: str) -> V.FloatArray:
@@ -81,8 +81,7 @@ def accumulate_triangles(triangles: npt.ArrayLike, values: npt.ArrayLike,
                         V.spans({"triangles": tris, "values": vals, "weights": wts}),
                         same_ok=False)
     nt = V.threads(n_threads, n if k > 1 else 0, ACCUMULATE_THREAD_THRESHOLD)
-    zolvin._native.accumulate_triangles(V.address(tris), V.address(vals), V.address(wts),
-                                 V.address(grid), n, k, nt)
+    zolvin._native.accumulate_triangles(tris, vals, wts, grid, k, nt)
     return grid
 
 
@@ -112,13 +111,12 @@ def accumulate_band(triangles: np.ndarray, values: Any, weights: Any, size: int,
         t = np.ascontiguousarray(triangles[pick], dtype=np.float64)
         v = np.ascontiguousarray(np.broadcast_to(values, (n,))[pick], dtype=np.float64)
         w = np.ascontiguousarray(np.broadcast_to(weights, (n,))[pick], dtype=np.float64)
-        zolvin._native.accumulate_triangles_band(V.address(t), V.address(v), V.address(w),
-                                          V.address(band), t.shape[0], size, r0, r1, 1)
+        zolvin._native.accumulate_triangles_band(t, v, w, band, size, r0, r1, 1)
 
 
 def _clip(tris: V.FloatArray, room: int, n_threads: Any, call: Any) -> Clipped:
-    """Runs call(first, count, out, counts, threads) over chunks of the list and
-    joins the parts' pieces in input order."""
+    """Runs call(chunk, out, counts, threads) over chunks of the list and joins
+    the parts' pieces in input order."""
     n = tris.shape[0]
     nt = V.threads(n_threads, n, CLIP_THREAD_THRESHOLD)
     step = CLIP_CHUNK * nt
@@ -129,8 +127,7 @@ def _clip(tris: V.FloatArray, room: int, n_threads: Any, call: Any) -> Clipped:
     for first in range(0, n, step):
         m = min(step, n - first)
         parts = max(1, min(nt, m))
-        call(V.address(tris) + zolvin._native.TRIANGLE_BYTES * first, m, V.address(scratch),
-             V.address(counts), nt)
+        call(tris[first:first + m], scratch, counts, nt)
         views = []
         for start, written, d, c in counts[:parts].tolist():
             views.append(scratch[room * start:room * start + written])
@@ -154,11 +151,11 @@ def clip_triangles_to_circle(triangles: npt.ArrayLike, center: V.PairLike, radiu
     tris = _triangle_list(triangles)
     cx, cy = V.pair(center, "center")
     r = V.real(radius, "radius")
-    keep = 1 if keep_inside else 0
+    keep = bool(keep_inside)
     mg = V.real(margin, "margin")
     return _clip(tris, zolvin._native.CIRCLE_PIECES, n_threads,
-                 lambda a, m, o, c, nt: zolvin._native.clip_triangles_to_circle(
-                     a, m, cx, cy, r, keep, mg, o, c, nt))
+                 lambda t, o, c, nt: zolvin._native.clip_triangles_to_circle(
+                     t, cx, cy, r, keep, mg, o, c, nt))
 
 
 def clip_triangles_to_strut(triangles: npt.ArrayLike, edge1: V.EdgeLike, edge2: V.EdgeLike,
@@ -178,5 +175,5 @@ def clip_triangles_to_strut(triangles: npt.ArrayLike, edge1: V.EdgeLike, edge2: 
     ln = V.real(length, "length")
     mg = V.real(margin, "margin")
     return _clip(tris, zolvin._native.STRUT_PIECES, n_threads,
-                 lambda a, m, o, c, nt: zolvin._native.clip_triangles_to_strut(
-                     a, m, x1, y1, dy1, dx1, x2, y2, dy2, dx2, cx, cy, ln, mg, o, c, nt))
+                 lambda t, o, c, nt: zolvin._native.clip_triangles_to_strut(
+                     t, x1, y1, dx1, dy1, x2, y2, dx2, dy2, cx, cy, ln, mg, o, c, nt))

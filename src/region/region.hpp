@@ -1,11 +1,18 @@
 // Exact coverage of pixels by a plane region: directed boundary pieces
 // (segments and elliptic arcs) grouped into leaves, each leaf filled by its
 // winding rule, and a boolean program over the leaves' memberships.
+//
+// The work is done in steps that other drivers can reuse: the boundary is
+// prepared once in a grid's cell frame (prepare.hpp), and each row of pixels
+// is swept as one strip into a row of results (strip.hpp), with the program
+// deciding which bands are inside (program.hpp).
 #pragma once
 
 #include <cstdint>
 #include <span>
-#include <vector>
+#include <utility>
+
+#include "../geometry.hpp"
 
 namespace zolvin::region {
 
@@ -20,12 +27,18 @@ struct Arc {
     double cx, cy, a, b, c, d, t0, t1;
 };
 
+// How a leaf's winding number makes its membership.
 enum class Rule : std::uint8_t { nonzero = 0, evenodd = 1, positive = 2 };
 
 // Program opcodes below zero; k >= 0 pushes leaf k's membership.
 enum Op : std::int32_t { op_or = -1, op_and = -2, op_diff = -3, op_xor = -4, op_not = -5 };
 
-constexpr int kMaxLeaves = 64;
+// The most leaves a region may have: memberships are the bits of one word.
+inline constexpr int kMaxLeaves = 64;
+
+// Coordinates in a grid's cell frame beyond this are refused: their
+// differences and products must stay finite.
+inline constexpr double kReach = 1e150;
 
 // The region as the caller hands it in (checked by the caller: leaves in
 // range, at most kMaxLeaves rules, a program that leaves one value, finite
@@ -39,33 +52,17 @@ struct Region {
     std::span<const std::int32_t> program;  // empty: the union of all leaves
 };
 
-// Pixel (row i, column j) has its centre at origin + J (j, i); the window
-// covers rows row0 .. row0 + rows - 1 and columns col0 .. col0 + cols - 1.
-struct Frame {
-    double x0, y0, dxdu, dxdv, dydu, dydv;
-    std::uint64_t row0, col0, rows, cols;
-};
-
-// One call's boundary in the grid's cell frame, bucketed by row: built once,
-// read by every thread.
-class Prepared;
-
 // Writes the covered fraction of every pixel of the window, row after row, to
 // out (rows x cols, row-major), over up to n_threads threads. Throws
 // std::domain_error when the boundary leaves the range of finite numbers in
 // the grid's frame (a singular or tiny Jacobian).
-void grid_coverage(const Region& region, const Frame& frame, double* out,
+void grid_coverage(const Region& region, const GridWindow& window, double* out,
                    std::uint64_t n_threads);
 
-// A batch of parallelogram pixels: centres x, y and Jacobians, n of each.
-struct PixelBatch {
-    const double *x, *y, *dxdu, *dxdv, *dydu, *dydv;
-    std::uint64_t n;
-};
-
-// The same for pixels of their own shape each; every pixel transforms the
-// whole boundary, so the cost is pixels x pieces.
-void pixels_coverage(const Region& region, const PixelBatch& pixels, double* out,
+// The same for pixels of their own shape each (u and v are not read): every
+// pixel transforms the whole boundary, so the cost is pixels x pieces. A
+// pixel whose frame the boundary leaves the finite range of gets NaN.
+void pixels_coverage(const Region& region, const PixelArrays& pixels, double* out,
                      std::uint64_t n_threads);
 
 // Index pair (i, j), i < j, of two segments of the same group that cross

@@ -1,0 +1,52 @@
+// Ellipses in the cell frame: points, parameters and swept areas.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+
+namespace zolvin::region {
+
+inline constexpr double kPi = 3.14159265358979323846;
+inline constexpr double kTwoPi = 2 * kPi;
+
+struct Point {
+    double u, v;
+};
+
+// An ellipse in the cell frame: (cu + a cos t + b sin t, cv + c cos t + d sin t).
+struct Ellipse {
+    double cu, cv, a, b, c, d;
+    double det;  // a d - b c: twice the signed area swept per unit of t
+};
+
+inline Point at(const Ellipse& e, double t) {
+    const double c = std::cos(t), s = std::sin(t);
+    return {e.cu + e.a * c + e.b * s, e.cv + e.c * c + e.d * s};
+}
+
+// x - sin x without the cancellation for small x: its Taylor series.
+inline double x_minus_sin(double x) {
+    if (std::fabs(x) > 0.5) return x - std::sin(x);
+    const double x2 = x * x;
+    double s = 1.0;
+    for (int k = 12; k >= 2; k -= 1) {
+        const double n = static_cast<double>(2 * k) * static_cast<double>(2 * k + 1);
+        s = 1.0 - x2 / n * s;
+    }
+    return x * x2 / 6.0 * s;
+}
+
+// The t in [lo, hi] where p cos t + q sin t = w, on an interval where the left
+// side is monotone (it lies within one half period of R cos(t - phi)).
+inline double solve_t(double p, double q, double w, double lo, double hi) {
+    const double r = std::hypot(p, q);
+    const double phi = std::atan2(q, p);
+    const double x = std::clamp(w / r, -1.0, 1.0);
+    const double alpha = std::acos(x);
+    const double k = std::floor(((lo + hi) * 0.5 - phi) / kPi);
+    const bool even = std::fmod(k, 2.0) == 0.0;
+    const double t = even ? phi + k * kPi + alpha : phi + (k + 1) * kPi - alpha;
+    return std::clamp(t, lo, hi);
+}
+
+}  // namespace zolvin::region

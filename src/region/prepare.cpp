@@ -1,0 +1,248 @@
+#include "prepare.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+
+namespace zolvin::region {
+
+namespace {
+
+using u64 = std::uint64_t;
+
+// ---- Into the cell frame -----------------------------------------------------
+
+struct Transform {
+    double x0, y0, ia, ib, ic, id;  // the inverse Jacobian
+    int orientation;                // sign of det J: -1 mirrors windings
+
+    explicit Transform(const GridWindow& w) : x0(w.x0), y0(w.y0) {
+        const double det = w.dxdu * w.dydv - w.dxdv * w.dydu;
+        if (!(std::isfinite(det) && det != 0.0))
+            throw std::domain_error("the grid's Jacobian is singular or not finite");
+        ia = w.dydv / det;
+        ib = -w.dxdv / det;
+        ic = -w.dydu / det;
+        id = w.dxdu / det;
+        orientation = det > 0 ? 1 : -1;
+    }
+    Point point(double x, double y) const {
+        const double dx = x - x0, dy = y - y0;
+        return {ia * dx + ib * dy + 0.5, ic * dx + id * dy + 0.5};
+    }
+    Point vector(double x, double y) const { return {ia * x + ib * y, ic * x + id * y}; }
+};
+
+void check_reach(double value) {
+    if (!(std::fabs(value) <= kReach))
+        throw std::domain_error("the region reaches beyond 1e150 pixels from the grid");
+}
+
+// ---- Pieces ------------------------------------------------------------------
+
+void add_segment(Boundary& B, Point a, Point b, std::int32_t leaf, int orientation) {
+    for (double t : {a.u, a.v, b.u, b.v}) check_reach(t);
+    if (a.u == b.u && a.v == b.v) return;
+    // Lower end first, so that a shared edge traversed both ways is stored,
+    // clipped and integrated with the same numbers.
+    const bool flip = b.v < a.v || (b.v == a.v && b.u < a.u);
+    const Point lo = flip ? b : a, hi = flip ? a : b;
+    Piece p{};
+    p.u0 = lo.u, p.v0 = lo.v, p.u1 = hi.u, p.v1 = hi.v;
+    p.vlo = lo.v, p.vhi = hi.v;
+    p.ulo = std::min(lo.u, hi.u), p.uhi = std::max(lo.u, hi.u);
+    p.ellipse = -1;
+    p.leaf = leaf;
+    // Traversal goes from a to b: rightward raises the winding above it,
+    // downward counts +1 for a leftward ray (counter-clockwise is +1).
+    const bool rightward = b.u > a.u, downward = b.v < a.v;
+    p.up = static_cast<std::int8_t>((rightward ? 1 : -1) * orientation);
+    p.ray = static_cast<std::int8_t>((downward ? 1 : -1) * orientation);
+    p.id = static_cast<std::int32_t>(B.pieces.size());
+    B.pieces.push_back(p);
+}
+
+// Parameters in (lo, hi) where u or v of the ellipse is extreme.
+void extrema(const Ellipse& e, double lo, double hi, std::vector<double>& out) {
+    for (double base : {std::atan2(e.b, e.a), std::atan2(e.d, e.c)}) {
+        double t = base + std::ceil((lo - base) / kPi) * kPi;
+        for (; t < hi; t += kPi) {
+            if (t > lo) out.push_back(t);
+        }
+    }
+    std::sort(out.begin(), out.end());
+}
+
+// The arc's parameter range [lo, hi], cut at the extrema of u and v.
+void cut_points(const Ellipse& e, double lo, double hi, std::vector<double>& cuts) {
+    cuts.clear();
+    cuts.push_back(lo);
+    extrema(e, lo, hi, cuts);
+    cuts.push_back(hi);
+    std::sort(cuts.begin() + 1, cuts.end() - 1);
+}
+
+// The piece of ellipse `index` over [t0, t1] between the points p0 and p1,
+// traversed in the direction dir (+1: growing t).
+Piece arc_piece(const Boundary& B, std::int32_t index, double t0, double t1, Point p0, Point p1,
+                double dir, std::int32_t leaf, int orientation) {
+    const Ellipse& e = B.ellipses[index];
+    Piece p{};
+    p.u0 = p0.u, p.v0 = p0.v, p.u1 = p1.u, p.v1 = p1.v;
+    p.t0 = t0, p.t1 = t1;
+    p.vlo = std::min(p0.v, p1.v), p.vhi = std::max(p0.v, p1.v);
+    p.ulo = std::min(p0.u, p1.u), p.uhi = std::max(p0.u, p1.u);
+    p.ellipse = index;
+    p.leaf = leaf;
+    // Direction of travel along the piece, from the ellipse's derivative at
+    // the middle (the ends may sit on extrema).
+    const double tm = (t0 + t1) * 0.5;
+    const double du = (-e.a * std::sin(tm) + e.b * std::cos(tm)) * dir;
+    const double dv = (-e.c * std::sin(tm) + e.d * std::cos(tm)) * dir;
+    p.up = static_cast<std::int8_t>((du > 0 ? 1 : -1) * orientation);
+    p.ray = static_cast<std::int8_t>((dv < 0 ? 1 : -1) * orientation);
+    p.id = static_cast<std::int32_t>(B.pieces.size());
+    return p;
+}
+
+void add_arc(Boundary& B, const Transform& T, const Arc& arc, Point start, Point end,
+             std::int32_t leaf, std::vector<double>& cuts) {
+    const Point c = T.point(arc.cx, arc.cy);
+    const Point m1 = T.vector(arc.a, arc.c), m2 = T.vector(arc.b, arc.d);
+    Ellipse e{c.u, c.v, m1.u, m2.u, m1.v, m2.v, m1.u * m2.v - m2.u * m1.v};
+    for (double t : {e.cu, e.cv, e.a, e.b, e.c, e.d, e.det}) check_reach(t);
+    if (e.det == 0.0) return;
+    const auto index = static_cast<std::int32_t>(B.ellipses.size());
+    B.ellipses.push_back(e);
+    const bool whole = std::fabs(arc.t1 - arc.t0) >= kTwoPi;
+    const double dir = arc.t1 >= arc.t0 ? 1.0 : -1.0;
+    const double ta = arc.t0, tb = whole ? arc.t0 + dir * kTwoPi : arc.t1;
+    const double lo = std::min(ta, tb), hi = std::max(ta, tb);
+    if (!(hi > lo)) return;
+    cut_points(e, lo, hi, cuts);
+    // The ends come from the plane points (joined to neighbouring pieces);
+    // the cuts at the extrema from the ellipse itself.
+    const Point at_lo = dir > 0 ? start : end, at_hi = dir > 0 ? end : start;
+    for (std::size_t k = 0; k + 1 < cuts.size(); ++k) {
+        const double t0 = cuts[k], t1 = cuts[k + 1];
+        if (!(t1 > t0)) continue;
+        const Point p0 = k == 0 ? at_lo : at(e, t0);
+        const Point p1 = k + 2 == cuts.size() ? at_hi : at(e, t1);
+        B.pieces.push_back(arc_piece(B, index, t0, t1, p0, p1, dir, leaf, T.orientation));
+    }
+}
+
+void add_pieces(const Region& r, const ArcEnds& ends, const Transform& T, Boundary& B) {
+    B.ellipses.clear();
+    B.pieces.clear();
+    for (std::size_t k = 0; k < r.segments.size(); ++k) {
+        const auto& s = r.segments[k];
+        add_segment(B, T.point(s.x0, s.y0), T.point(s.x1, s.y1), r.segment_leaf[k],
+                    T.orientation);
+    }
+    std::vector<double> cuts;
+    for (std::size_t k = 0; k < r.arcs.size(); ++k) {
+        const auto& e = ends.ends[k];
+        add_arc(B, T, r.arcs[k], T.point(e[0], e[1]), T.point(e[2], e[3]), r.arc_leaf[k], cuts);
+    }
+}
+
+// ---- Row buckets -------------------------------------------------------------
+
+// Rows of the window a piece's v-range meets in more than a point (a
+// horizontal piece: the row it lies inside of), as [first, last).
+std::pair<u64, u64> rows_of(const Piece& p, u64 row0, u64 rows) {
+    const double lo = std::max(std::floor(p.vlo), static_cast<double>(row0) - 1.0);
+    const double hi = std::min(std::ceil(p.vhi), static_cast<double>(row0 + rows) + 1.0);
+    const double first = std::max(lo, static_cast<double>(row0));
+    const double last = std::min(hi, static_cast<double>(row0 + rows));
+    if (!(last > first)) return {0, 0};
+    return {static_cast<u64>(first) - row0, static_cast<u64>(last) - row0};
+}
+
+void bucket_rows(const GridWindow& w, Boundary& B) {
+    B.row0 = w.row0;
+    B.rows = w.rows;
+    B.ulo = static_cast<double>(w.col0);
+    B.uhi = static_cast<double>(w.col0 + w.cols);
+    B.row_start.assign(w.rows + 1, 0);
+    for (const auto& p : B.pieces) {
+        if (p.ulo >= B.uhi) continue;  // right of the window: no effect on it
+        const auto [a, b] = rows_of(p, w.row0, w.rows);
+        for (u64 i = a; i < b; ++i) ++B.row_start[i + 1];
+    }
+    for (u64 i = 0; i < w.rows; ++i) B.row_start[i + 1] += B.row_start[i];
+    B.row_pieces.resize(B.row_start[w.rows]);
+    std::vector<u64> fill(B.row_start.begin(), B.row_start.end() - 1);
+    for (const auto& p : B.pieces) {
+        if (p.ulo >= B.uhi) continue;
+        const auto [a, b] = rows_of(p, w.row0, w.rows);
+        for (u64 i = a; i < b; ++i) B.row_pieces[fill[i]++] = p.id;
+    }
+}
+
+// ---- Arc ends in the plane ---------------------------------------------------
+
+// The plane point where an arc starts or ends: a segment end (of any leaf) or
+// an earlier arc end within 1e-9 of the arc's size is taken instead.
+struct Joiner {
+    std::vector<std::array<double, 2>> ends;  // sorted by x
+    explicit Joiner(const Region& r) {
+        ends.reserve(2 * r.segments.size());
+        for (const auto& s : r.segments) {
+            ends.push_back({s.x0, s.y0});
+            ends.push_back({s.x1, s.y1});
+        }
+        std::sort(ends.begin(), ends.end());
+    }
+    std::array<double, 2> join(double x, double y, double tol) {
+        auto it = std::lower_bound(ends.begin(), ends.end(), std::array<double, 2>{x - tol, -INFINITY});
+        std::array<double, 2> best{x, y};
+        double best_d = INFINITY;
+        for (; it != ends.end() && (*it)[0] <= x + tol; ++it) {
+            const double d = std::max(std::fabs((*it)[0] - x), std::fabs((*it)[1] - y));
+            if (d <= tol && d < best_d) best = *it, best_d = d;
+        }
+        if (best_d == INFINITY) {
+            ends.insert(std::upper_bound(ends.begin(), ends.end(), best), best);
+        }
+        return best;
+    }
+};
+
+}  // namespace
+
+ArcEnds join_arc_ends(const Region& r) {
+    ArcEnds out;
+    out.ends.reserve(r.arcs.size());
+    Joiner joiner(r);
+    for (const auto& a : r.arcs) {
+        const double tol = 1e-9 * std::max({std::fabs(a.a), std::fabs(a.b), std::fabs(a.c),
+                                            std::fabs(a.d)});
+        auto eval = [&](double t) {
+            const double c = std::cos(t), s = std::sin(t);
+            return std::array<double, 2>{a.cx + a.a * c + a.b * s, a.cy + a.c * c + a.d * s};
+        };
+        const auto p0 = eval(a.t0);
+        if (std::fabs(a.t1 - a.t0) >= kTwoPi) {
+            // A whole ellipse closes on itself: moving its start onto another
+            // piece's end would bend it off its rim by up to tol.
+            out.ends.push_back({p0[0], p0[1], p0[0], p0[1]});
+            continue;
+        }
+        const auto s = joiner.join(p0[0], p0[1], tol);
+        const auto p1 = eval(a.t1);
+        const auto e = joiner.join(p1[0], p1[1], tol);
+        out.ends.push_back({s[0], s[1], e[0], e[1]});
+    }
+    return out;
+}
+
+void prepare(const Region& region, const ArcEnds& ends, const GridWindow& window,
+             Boundary& out) {
+    const Transform T(window);
+    add_pieces(region, ends, T, out);
+    bucket_rows(window, out);
+}
+
+}  // namespace zolvin::region

@@ -35,6 +35,11 @@ using u64 = std::uint64_t;
 // Output rows per band dealt to a thread, at least: fewer would walk the
 // input's rows more often than they pay.
 constexpr i64 kMinBandRows = 32;
+// And at most, on one thread too: an input row crosses the output
+// obliquely, and a band this high keeps the cells it touches (and their
+// pages) in cache from one input row to the next; a whole 4096^2 output
+// at once runs four times slower per pixel.
+constexpr i64 kMaxBandRows = 64;
 // Bands per thread, so that a thread whose bands hold little input work
 // takes more of them.
 constexpr u64 kBandsPerThread = 4;
@@ -467,8 +472,7 @@ void by_bands(const OutputCells& cells, const ScatterOptions& options, const Ban
     if (cells.rows <= 0) return;
     const u64 threads = std::max<u64>(1, options.n_threads);
     const i64 want = static_cast<i64>(threads * kBandsPerThread);
-    const i64 size = threads == 1 ? cells.rows
-                                  : std::max(kMinBandRows, (cells.rows + want - 1) / want);
+    const i64 size = std::min(kMaxBandRows, std::max(kMinBandRows, (cells.rows + want - 1) / want));
     const i64 bands = (cells.rows + size - 1) / size;
     const u64 workers = std::min<u64>(threads, static_cast<u64>(bands));
     std::atomic<i64> next{0};

@@ -273,3 +273,34 @@ def test_pixels_agree_with_the_grid(case, conserve):
     one = zolvin.resample(data, src.pixels(), dst, conserve=conserve, n_threads=1)
     assert same_bits(zolvin.resample(data, src.pixels(), dst, conserve=conserve, n_threads=3),
                      one)
+
+
+@pytest.mark.parametrize("sip", [False, True])
+def test_sky_image_onto_a_tangent_plane_grid(sip):
+    # A TAN(-SIP) image's Pixels onto 0.25" pixels on its tangent plane: the
+    # flux is conserved either way; under distortion the pixels made from
+    # centres and Jacobians overlap and leave gaps, which the footprint of
+    # wholly covered pixels shows (the SIP terms change the scale by 2.5%
+    # across the field).
+    wcs = pytest.importorskip("astropy.wcs")
+    ndimage = pytest.importorskip("scipy.ndimage")
+    w = wcs.WCS(naxis=2)
+    w.wcs.ctype = ["RA---TAN-SIP", "DEC--TAN-SIP"] if sip else ["RA---TAN", "DEC--TAN"]
+    w.wcs.crval, w.wcs.crpix = [150.1, 2.2], [60.5, 55.5]
+    t = math.radians(20)
+    w.wcs.cd = 0.2 / 3600 * np.array([[-math.cos(t), math.sin(t)], [math.sin(t), math.cos(t)]])
+    if sip:
+        a, b = np.zeros((4, 4)), np.zeros((4, 4))
+        a[2, 0], a[1, 1], a[0, 2] = 6e-5, -3e-5, 4e-5
+        b[2, 0], b[1, 1], b[0, 2] = -3e-5, 7e-5, 3e-5
+        w.sip = wcs.Sip(a, b, None, None, w.wcs.crpix)
+    w.wcs.set()
+    pixels = zolvin.Pixels.from_wcs(w, (110, 120))
+    dst = zolvin.Grid((130, 130), origin=(-16.0, -16.0), jac=((0.25, 0.0), (0.0, 0.25)))
+    data = np.random.default_rng(9).uniform(1, 2, pixels.shape)
+    fp = np.empty(dst.shape)
+    out = zolvin.resample(data, pixels, dst, footprint=fp)
+    assert abs(np.nansum(out) / data.sum() - 1) <= 1e-12
+    inner = ndimage.binary_erosion(fp > 0, iterations=3)
+    departure = np.abs(fp[inner] - 1).max()
+    assert (1e-7 < departure < 2e-5) if sip else departure <= 1e-12

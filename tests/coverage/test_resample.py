@@ -304,3 +304,26 @@ def test_sky_image_onto_a_tangent_plane_grid(sip):
     inner = ndimage.binary_erosion(fp > 0, iterations=3)
     departure = np.abs(fp[inner] - 1).max()
     assert (1e-7 < departure < 2e-5) if sip else departure <= 1e-12
+
+
+@pytest.mark.parametrize("chunks", [(37, 41), (64, 200), 25, (200, 13)])
+@pytest.mark.parametrize("conserve", ["flux", "mean"])
+def test_dask_chunks_give_the_same_bits(chunks, conserve):
+    zdask = pytest.importorskip("zolvin.dask")
+    darray = pytest.importorskip("dask.array")
+    rng = np.random.default_rng(10)
+    src = zolvin.Grid((120, 110), (30.3, -19.1), turned(17, 0.9))
+    dst = zolvin.Grid((150, 140), (0.0, 0.0), turned(-3, 1.07))
+    data = rng.normal(0, 1, (2, *src.shape))
+    data[:, ::11, ::5] = np.nan
+    fp = np.empty((2, *dst.shape))
+    want = zolvin.resample(data, src, dst, conserve=conserve, footprint=fp)
+    lazy = darray.from_array(data, chunks=(1, 50, 45))
+    got, got_fp = zdask.resample(lazy, src, dst, conserve=conserve, chunks=chunks, footprint=True)
+    assert got.shape == want.shape and got.chunks[1:] == got_fp.chunks[1:]
+    assert same_bits(got.compute(), want)
+    assert same_bits(got_fp.compute(), fp)
+    # A plain array, one band, and an output partly beyond the input's reach.
+    far = zolvin.Grid((60, 300), (-50.0, 20.0))
+    want = zolvin.resample(data[0], src, far)
+    assert same_bits(zdask.resample(data[0], src, far, chunks=chunks).compute(), want)

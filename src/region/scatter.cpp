@@ -50,32 +50,46 @@ constexpr i64 kBlock = 32;
 
 // ---- One quadrilateral ---------------------------------------------------------
 
-// Coverage of the cells of a quadrilateral's window (the cells of its
-// bounding box) by the quadrilateral: one thread's scratch, reused pixel
-// after pixel.
+// Coverage of the cells of a window (the cells of a quadrilateral's bounding
+// box that the caller needs) by the quadrilateral: one thread's scratch,
+// reused pixel after pixel.
 class QuadCover {
 public:
     // Corners in order round the quadrilateral; sign +1 when they run
-    // counter-clockwise (in the cell frame, v up), -1 otherwise. Returns the
-    // window; f() then holds its rows x cols coverages row-major, each in
-    // [0, 1], exactly 0 or 1 where no edge passes.
-    ZOLVIN_INLINE const CellWindow& cover(const CellPoint (&q)[4], double sign);
+    // counter-clockwise (in the cell frame, v up), -1 otherwise; the window
+    // within its bounding box. Returns the window; f() then holds its rows x
+    // cols coverages row-major, each in [0, 1], exactly 0 or 1 where no edge
+    // passes. The work and the scratch are those of the window's cells and
+    // the grid lines crossed inside it, however large the quadrilateral.
+    ZOLVIN_INLINE const CellWindow& cover(const CellPoint (&q)[4], double sign,
+                                          const CellWindow& window);
     const double* f() const { return f_.data(); }
 
 private:
     ZOLVIN_INLINE void edge(CellPoint a, CellPoint b);
     ZOLVIN_INLINE void mark_horizontal(CellPoint a, CellPoint b);
-    void add(i64 i, i64 j, double area, double height) {
-        if (j >= w_.cols) return;  // right of the window: nothing for its cells
-        const auto k = static_cast<std::size_t>(i * w_.cols + j);
+    // A piece in column j (window coordinates) of row i: left of the window
+    // it gives every cell of the row only its height, right of it nothing.
+    void add(i64 i, double j, double area, double height) {
+        if (j >= static_cast<double>(w_.cols)) return;
+        if (!(j >= 0.0)) {
+            left_[static_cast<std::size_t>(i)] += height;
+            return;
+        }
+        const auto k = static_cast<std::size_t>(i * w_.cols + static_cast<i64>(j));
         area_[k] += area + 0.0;  // + 0.0: the -0.0 of an untouched cell becomes +0.0
         height_[k] += height;
     }
     CellWindow w_{};
-    std::vector<double> area_, height_, f_;
+    std::vector<double> area_, height_, f_, left_;
 };
 
 
+// Cell indices are kept within this, so that they and their differences
+// convert to integers whatever the corners.
+constexpr double kFar = 0x1p61;
+
+// The cells of a quadrilateral's bounding box; none when a corner is NaN.
 ZOLVIN_INLINE CellWindow quad_window(const CellPoint (&q)[4]) {
     double ulo = q[0].u, uhi = q[0].u, vlo = q[0].v, vhi = q[0].v;
     ZOLVIN_UNROLL
@@ -83,6 +97,12 @@ ZOLVIN_INLINE CellWindow quad_window(const CellPoint (&q)[4]) {
         ulo = std::min(ulo, q[k].u), uhi = std::max(uhi, q[k].u);
         vlo = std::min(vlo, q[k].v), vhi = std::max(vhi, q[k].v);
     }
+    bool nan = false;
+    ZOLVIN_UNROLL
+    for (int k = 0; k < 4; ++k) nan = nan || q[k].u != q[k].u || q[k].v != q[k].v;
+    if (nan) return {0, 0, 0, 0};
+    ulo = std::clamp(ulo, -kFar, kFar), uhi = std::clamp(uhi, -kFar, kFar);
+    vlo = std::clamp(vlo, -kFar, kFar), vhi = std::clamp(vhi, -kFar, kFar);
     const double j0 = std::floor(ulo), i0 = std::floor(vlo);
     const double cols = std::max(1.0, std::ceil(uhi) - j0);
     const double rows = std::max(1.0, std::ceil(vhi) - i0);
@@ -94,8 +114,8 @@ ZOLVIN_INLINE CellWindow quad_window(const CellPoint (&q)[4]) {
 // splits the cells it crosses: they are not wholly in or out.
 void QuadCover::mark_horizontal(CellPoint a, CellPoint b) {
     const double i = std::floor(a.v);
-    if (i == a.v || i >= static_cast<double>(w_.rows)) return;
-    const double j0 = std::floor(std::min(a.u, b.u));
+    if (i == a.v || !(i >= 0.0) || i >= static_cast<double>(w_.rows)) return;
+    const double j0 = std::max(0.0, std::floor(std::min(a.u, b.u)));
     const double j1 = std::min(std::ceil(std::max(a.u, b.u)), static_cast<double>(w_.cols));
     for (double j = j0; j < j1; j += 1.0)
         area_[static_cast<std::size_t>(static_cast<i64>(i) * w_.cols + static_cast<i64>(j))] +=
@@ -115,8 +135,9 @@ void QuadCover::edge(CellPoint a, CellPoint b) {
     const double dv_du = hi.u != lo.u ? (hi.v - lo.v) / (hi.u - lo.u) : 0.0;
     // Upward travel counts the areas and heights negative.
     const double sgn = up ? -1.0 : 1.0;
-    const double last = std::ceil(hi.v);
-    for (double y = std::floor(lo.v); y < last; y += 1.0) {
+    // Only the window's rows.
+    const double last = std::min(std::ceil(hi.v), static_cast<double>(w_.rows));
+    for (double y = std::max(0.0, std::floor(lo.v)); y < last; y += 1.0) {
         const double va = std::max(lo.v, y), vb = std::min(hi.v, y + 1.0);
         if (!(vb > va)) continue;
         const double ua = va == lo.v ? lo.u : lo.u + (va - lo.v) * du_dv;
@@ -127,12 +148,16 @@ void QuadCover::edge(CellPoint a, CellPoint b) {
             const double dv = qv - pv;
             const double mid = (pu + qu) * 0.5;
             const double j = std::floor(mid);
-            add(i, static_cast<i64>(j), sgn * (dv * ((j + 1.0) - mid)), sgn * dv);
+            add(i, j, sgn * (dv * ((j + 1.0) - mid)), sgn * dv);
             pu = qu, pv = qv;
         };
-        // Column lines strictly between ua and ub.
-        const double k0 = std::floor(std::min(ua, ub)) + 1.0;
-        const double k1 = std::ceil(std::max(ua, ub)) - 1.0;
+        // Column lines strictly between ua and ub, those from the window's
+        // left edge to its right one: the piece up to the first is left of
+        // the window (or in its first column), the one after the last right
+        // of it (or in its last column).
+        const double k0 = std::max(0.0, std::floor(std::min(ua, ub)) + 1.0);
+        const double k1 = std::min(static_cast<double>(w_.cols),
+                                   std::ceil(std::max(ua, ub)) - 1.0);
         if (ua < ub) {
             for (double k = k0; k <= k1; k += 1.0)
                 piece(k, std::clamp(lo.v + (k - lo.u) * dv_du, va, vb));
@@ -144,15 +169,19 @@ void QuadCover::edge(CellPoint a, CellPoint b) {
     }
 }
 
-const CellWindow& QuadCover::cover(const CellPoint (&q)[4], double sign) {
-    w_ = quad_window(q);
+const CellWindow& QuadCover::cover(const CellPoint (&q)[4], double sign,
+                                   const CellWindow& window) {
+    w_ = window;
     const auto n = static_cast<std::size_t>(w_.rows * w_.cols);
     if (area_.size() < n) {
         area_.resize(2 * n), height_.resize(2 * n), f_.resize(2 * n);
     }
+    if (left_.size() < static_cast<std::size_t>(w_.rows))
+        left_.resize(static_cast<std::size_t>(2 * w_.rows));
     // -0.0 marks a cell no sub-piece has landed in.
     std::fill_n(area_.data(), n, -0.0);
     std::fill_n(height_.data(), n, 0.0);
+    std::fill_n(left_.data(), w_.rows, 0.0);
     const double du = static_cast<double>(w_.col0), dv = static_cast<double>(w_.row0);
     // Window coordinates: exact, the window's corner being whole numbers at
     // most the points' own magnitude.
@@ -165,7 +194,7 @@ const CellWindow& QuadCover::cover(const CellPoint (&q)[4], double sign) {
     // Along each row: a cell's area plus the heights on its left, with the
     // quadrilateral's orientation; a cell no edge passed is wholly in or out.
     for (i64 i = 0; i < w_.rows; ++i) {
-        double run = 0.0;
+        double run = left_[static_cast<std::size_t>(i)];
         for (i64 j = 0; j < w_.cols; ++j) {
             const auto k = static_cast<std::size_t>(i * w_.cols + j);
             const double a = area_[k];
@@ -600,17 +629,38 @@ struct PixelCover {
 };
 
 ZOLVIN_INLINE void cover_pixel(const InputNodes& in, bool all_small, double sign,
-                               const CellPoint (&q)[4], const CellWindow& w, QuadCover& qc,
-                               PixelCover& pc) {
+                               const CellPoint (&q)[4], const CellWindow& w, const Clip& k,
+                               QuadCover& qc, PixelCover& pc) {
     const double s = in.affine ? sign : orientation(q);
     pc.small = all_small || (!in.affine && small_quad(q));
     if (pc.small) {
         small_cover(q, w, s, pc.sc);
     } else {
-        pc.w = &qc.cover(q, s);
+        pc.w = &qc.cover(q, s, CellWindow{k.r0, k.c0, k.r1 - k.r0, k.c1 - k.c0});
         pc.f = qc.f();
     }
 }
+
+// A grid's pixel whose window is one cell lies wholly in it: it covers |det
+// M| of it, its flux weight is 1 / |det M| times that, and its corners (which
+// may have rounded onto one another, for pixels far smaller than a cell)
+// are not needed.
+struct OneCell {
+    double f, per_area;
+    explicit OneCell(const InputNodes& in) {
+        f = std::fabs(in.m00 * in.m11 - in.m01 * in.m10);
+        per_area = f > 0.0 ? 1.0 / f : 0.0;
+    }
+    bool fits(const InputNodes& in, const CellWindow& w) const {
+        return in.affine && w.rows == 1 && w.cols == 1;
+    }
+    void cover(const CellWindow& w, PixelCover& pc) const {
+        pc.small = true;
+        pc.sc.i0 = w.row0, pc.sc.j0 = w.col0;
+        pc.sc.f[0] = splat(0.0), pc.sc.f[1] = splat(0.0), pc.sc.f[2] = splat(0.0);
+        pc.sc.f[0][0] = f;
+    }
+};
 
 // Rows [b0, b1) of the output: every input pixel that reaches them, in
 // input order, each image band's sums at once.
@@ -637,16 +687,21 @@ ZOLVIN_INLINE void scatter_band_body(const InputNodes& in, const MeshExtents& ex
         }
     }
     PixelCover pc{};
+    const OneCell one(in);
     walk(in, ext, b0, b1, c0, c1,
          [&](i64 r, i64 c, const CellPoint (&q)[4]) ZOLVIN_LAMBDA_INLINE {
              const CellWindow w = quad_window(q);
              const Clip k = clip(w, b0, b1, c0, c1);
              if (k.empty()) return;
-             cover_pixel(in, all_small, sign, q, w, qc, pc);
+             const bool in_one = one.fits(in, w);
+             if (in_one)
+                 one.cover(w, pc);
+             else
+                 cover_pixel(in, all_small, sign, q, w, k, qc, pc);
              const bool whole = pc.small && w.row0 >= b0 && w.row0 + 3 <= b1 &&
                                 w.col0 >= c0 && w.col0 + 4 <= c1;
              const i64 at = r * in.cols + c;
-             Value x{0.0, reciprocal_area(q), 1.0, 0.0};
+             Value x{0.0, in_one ? one.per_area : reciprocal_area(q), 1.0, 0.0};
              for (i64 b = 0; b < im.bands; ++b) {
                  x.v = im.data[b * plane_in + at];
                  if (S.weights) x.w = im.weight[b * weight_step + at];
@@ -703,13 +758,18 @@ ZOLVIN_INLINE void entries_rows_body(const InputNodes& in, const MeshExtents& ex
     const bool all_small = grid_small(in);
     QuadCover qc;
     PixelCover pc{};
+    const OneCell one(in);
     walk(in, ext, b0, b1, c0, c1,
          [&](i64 r, i64 c, const CellPoint (&q)[4]) ZOLVIN_LAMBDA_INLINE {
              const CellWindow w = quad_window(q);
              const Clip k = clip(w, b0, b1, c0, c1);
              if (k.empty()) return;
-             cover_pixel(in, all_small, sign, q, w, qc, pc);
-             const double per_area = reciprocal_area(q);
+             const bool in_one = one.fits(in, w);
+             if (in_one)
+                 one.cover(w, pc);
+             else
+                 cover_pixel(in, all_small, sign, q, w, k, qc, pc);
+             const double per_area = in_one ? one.per_area : reciprocal_area(q);
              i64 n = 0;
              for (i64 i = k.r0; i < k.r1; ++i) {
                  for (i64 j = k.c0; j < k.c1; ++j) {

@@ -327,3 +327,19 @@ def test_dask_chunks_give_the_same_bits(chunks, conserve):
     far = zolvin.Grid((60, 300), (-50.0, 20.0))
     want = zolvin.resample(data[0], src, far)
     assert same_bits(zdask.resample(data[0], src, far, chunks=chunks).compute(), want)
+
+
+@pytest.mark.parametrize("scale, flux, cover", [
+    (1e-20, 25.0, 25e-40),   # every pixel inside one output pixel: corners round together
+    (1e-3, 25.0, 25e-6),
+    (1e5, 36e-10, 1.0),      # each output pixel inside one input pixel: work of the output only
+    (3e3, 36 / 9e6, 1.0),
+])
+def test_extreme_pixel_sizes(scale, flux, cover):
+    src = zolvin.Grid((5, 5), (2.0 - 2 * scale, 2.0 - 2 * scale), ((scale, 0.0), (0.0, scale)))
+    dst = zolvin.Grid((6, 6))
+    fp = np.empty(dst.shape)
+    out = zolvin.resample(np.ones(src.shape), src, dst, footprint=fp)
+    assert math.isclose(np.nansum(out), flux, rel_tol=1e-12)
+    assert math.isclose(fp.max(), cover, rel_tol=1e-12)
+    assert math.isclose(zolvin.resample_weights(src, dst).sum(), flux, rel_tol=1e-12)

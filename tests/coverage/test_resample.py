@@ -207,7 +207,8 @@ def test_bad_arguments(call, error, match):
         call(data, src, dst)
 
 
-def test_mosaic_weighted_mean_and_variance():
+@pytest.mark.parametrize("as_pixels", [False, True])
+def test_mosaic_weighted_mean_and_variance(as_pixels):
     rng = np.random.default_rng(7)
     dst = zolvin.Grid((30, 30))
     images = []
@@ -218,7 +219,7 @@ def test_mosaic_weighted_mean_and_variance():
     images[1][1][4, 4] = np.nan
     mosaic = zolvin.Mosaic(dst)
     for src, data, weight, var in images:
-        assert mosaic.add(data, src, weight, var) is mosaic
+        assert mosaic.add(data, src.pixels() if as_pixels else src, weight, var) is mosaic
     got = mosaic.result()
     # What the definition says, from the shapely-checked weights.
     num, den, vv = (np.zeros(dst.size) for _ in range(3))

@@ -319,19 +319,24 @@ class Mosaic:
             n_threads: int | None = None) -> Mosaic:
         """Adds an image (returns the mosaic).
 
-        data: (rows, cols) or (bands, rows, cols) on ``src`` (a Grid);
-        weight: a number, or per pixel (rows, cols) or (bands, rows, cols),
+        data: src's shape, or (bands, *src.shape), on ``src`` (a Grid, or
+        Pixels: each pixel its own parallelogram, through the many-region
+        engine); weight: a number, or per pixel (src's shape, or data's),
         finite and not negative; variance: data's shape, or None.
         """
-        s = check_grid(src, "src")
-        d, bands = _data(data, s)
-        w, per_band = self._weights(weight, d)
+        s = _check_src(src)
+        d, bands = _src_data(data, s)
+        k = len(s.shape)
+        w, per_band = self._weights(weight, d, k)
         v = None
         if variance is not None:
             v = V.floats(variance, "variance")
             if v.shape != d.shape:
                 raise ValueError(f"variance must have data's shape {d.shape}, not {v.shape}")
-        self._planes(d.shape[:-2], v is not None)
+        self._planes(d.shape[:d.ndim - k], v is not None)
+        if isinstance(s, Pixels):
+            self._add_pixels(d, bands, s, w, per_band, v, n_threads)
+            return self
         nt = V.threads(n_threads, d.size, PIXELS_PER_THREAD)
         var = self._var if self._var is not None else np.zeros(0)
         zolvin._native.resample_grid(*s._native_args(), *self._dst._native_args(), d.ravel(),
@@ -340,17 +345,38 @@ class Mosaic:
                                      self._weight, var, True, nt)
         return self
 
+    def _add_pixels(self, d: FloatArray, bands: int, src: Pixels, w: FloatArray,
+                    per_band: bool, v: FloatArray | None, n_threads: int | None) -> None:
+        """add() for Pixels: the covered fractions as a sparse matrix C, and
+        per band sum += C (w x), weight += C w, var += C^2 (w^2 s2) over the
+        pixels whose value (and variance) is not NaN."""
+        cover, _ = _pixel_cover(src, self._dst, n_threads)
+        squared = cover.multiply(cover).tocsr()
+        n = self._dst.size
+        planes, weights = d.reshape(bands, -1), w.reshape(-1 if not per_band else bands, src.size)
+        for b in range(bands):
+            ok = ~np.isnan(planes[b])
+            if v is not None:
+                ok &= ~np.isnan(v.reshape(bands, -1)[b])
+            wb = np.where(ok, weights[b if per_band else 0], 0.0)
+            at = slice(b * n, (b + 1) * n)
+            self._sum[at] += cover @ (wb * np.where(ok, planes[b], 0.0))
+            self._weight[at] += cover @ wb
+            if v is not None and self._var is not None:
+                self._var[at] += squared @ (wb * wb * np.where(ok, v.reshape(bands, -1)[b], 0.0))
+
     @staticmethod
-    def _weights(weight: Any, d: FloatArray) -> tuple[FloatArray, bool]:
+    def _weights(weight: Any, d: FloatArray, k: int) -> tuple[FloatArray, bool]:
         w = V.floats(weight, "weight")
+        own = d.shape[d.ndim - k:]
         if w.ndim == 0:
-            w = np.full(d.shape[-2:], float(w))
-        if w.shape not in (d.shape, d.shape[-2:]):
+            w = np.full(own, float(w))
+        if w.shape not in (d.shape, own):
             raise ValueError(f"weight must be a number or have data's shape {d.shape} "
-                             f"(or {d.shape[-2:]}), not {w.shape}")
+                             f"(or {own}), not {w.shape}")
         if not (np.isfinite(w).all() and (w >= 0).all()):
             raise ValueError("weight must be finite and not negative")
-        return w, w.ndim == 3
+        return w, w.ndim > k
 
     def result(self) -> MosaicResult:
         """The weighted mean (NaN where no weight landed), the weight map and

@@ -184,7 +184,8 @@ def test_grids_that_do_not_meet():
     (lambda d, s, t: zolvin.resample(d, s, t, conserve="area"), ValueError, "conserve"),
     (lambda d, s, t: zolvin.resample(d[:3], s, t), ValueError, "data"),
     (lambda d, s, t: zolvin.resample(d, s.shape, t), TypeError, "src"),
-    (lambda d, s, t: zolvin.resample(d, s, t.pixels()), TypeError, "dst"),
+    (lambda d, s, t: zolvin.resample(d, s.pixels(), t.pixels()), TypeError, "src"),
+    (lambda d, s, t: zolvin.resample(d, s, t.shape), TypeError, "dst"),
     (lambda d, s, t: zolvin.resample(d[:, :3], s.pixels(), t), ValueError, "data"),
     (lambda d, s, t: zolvin.resample(d, zolvin.Pixels(np.zeros((4, 4)), np.zeros((4, 4)),
                                                       np.zeros((2, 2))), t), ValueError, "src"),
@@ -258,22 +259,23 @@ def test_mosaic_bands_and_mixing_rules():
 
 @pytest.mark.parametrize("case", ["rot17_0.9", "large", "sheared_mirrored", "windows"])
 @pytest.mark.parametrize("conserve", ["flux", "mean"])
-def test_pixels_agree_with_the_grid(case, conserve):
+@pytest.mark.parametrize("side", ["src", "dst"])
+def test_pixels_agree_with_the_grid(case, conserve, side):
     # The same pixels as Pixels go through the many-region engine instead.
     src, dst = CASES[case]
+    s, t = (src.pixels(), dst) if side == "src" else (src, dst.pixels())
     rng = np.random.default_rng(8)
     data = rng.uniform(-1, 3, (2, *src.shape))
     data[0, 1, 2] = np.nan
     fg, fp = np.empty((2, *dst.shape)), np.empty((2, *dst.shape))
     want = zolvin.resample(data, src, dst, conserve=conserve, footprint=fg)
-    got = zolvin.resample(data, src.pixels(), dst, conserve=conserve, footprint=fp)
+    got = zolvin.resample(data, s, t, conserve=conserve, footprint=fp)
     np.testing.assert_allclose(got, want, rtol=1e-12, atol=1e-13)
     np.testing.assert_allclose(fp, fg, rtol=0, atol=1e-13)
-    w = zolvin.resample_weights(src.pixels(), dst).toarray()
+    w = zolvin.resample_weights(s, t).toarray()
     assert np.abs(w - shapely_weights(src, dst)).max() <= 1e-12
-    one = zolvin.resample(data, src.pixels(), dst, conserve=conserve, n_threads=1)
-    assert same_bits(zolvin.resample(data, src.pixels(), dst, conserve=conserve, n_threads=3),
-                     one)
+    one = zolvin.resample(data, s, t, conserve=conserve, n_threads=1)
+    assert same_bits(zolvin.resample(data, s, t, conserve=conserve, n_threads=3), one)
 
 
 @pytest.mark.parametrize("sip", [False, True])

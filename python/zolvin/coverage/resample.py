@@ -84,6 +84,15 @@ def _check_src(src: Any) -> Grid | Pixels:
     return check_grid(src, "src")
 
 
+def _check_dst(dst: Any, src: Grid | Pixels) -> Grid | Pixels:
+    if isinstance(dst, Pixels):
+        if isinstance(src, Pixels):
+            raise TypeError("src must be a zolvin.Grid when dst is Pixels: one side of "
+                            "a resampling is a grid")
+        return dst
+    return check_grid(dst, "dst")
+
+
 def _src_data(data: Any, src: Grid | Pixels) -> tuple[FloatArray, int]:
     if isinstance(src, Grid):
         return _data(data, src)
@@ -95,37 +104,60 @@ def _src_data(data: Any, src: Grid | Pixels) -> tuple[FloatArray, int]:
     return d, 1 if d.ndim == k else d.shape[0]
 
 
+def _rings(px: Pixels, name: str) -> tuple[FloatArray, FloatArray]:
+    """Every pixel as its parallelogram (n, 4, 2), and its area."""
+    x, y = px.x.ravel(), px.y.ravel()
+    a, b, c, d = (arr.ravel() for arr in (px.dxdu, px.dxdv, px.dydu, px.dydv))
+    area = np.abs(a * d - b * c)
+    if not (np.isfinite(area).all() and (area > 0).all() and np.isfinite(x).all()
+            and np.isfinite(y).all()):
+        raise ValueError(f"{name}: every pixel needs a finite centre and a finite, invertible "
+                         f"Jacobian")
+    corners = [(x + a * du + b * dv, y + c * du + d * dv)
+               for du, dv in ((-0.5, -0.5), (0.5, -0.5), (0.5, 0.5), (-0.5, 0.5))]
+    return np.stack([np.column_stack(p) for p in corners], axis=1), area
+
+
+def _entries(px: Pixels, grid: Grid, name: str, n_threads: int | None) -> tuple[Any, FloatArray]:
+    """(E, area): E[k, p] the fraction of grid's pixel p that px's pixel k
+    covers (a csr_array, row-major pixels), area[k] the area of px's pixel k."""
+    import scipy.sparse  # type: ignore[import-untyped]
+
+    from ..shapes.catalogs import _ring_array_batch
+    rings, area = _rings(px, name)
+    indptr, indices, values, failed = region_entries(_ring_array_batch(rings), grid,
+                                                     n_threads=n_threads)
+    if len(failed):
+        raise ValueError(f"{name}: pixel {int(failed[0])} could not be evaluated")
+    return scipy.sparse.csr_array((values, indices, indptr), shape=(px.size, grid.size)), area
+
+
 def _pixel_cover(src: Pixels, dst: Grid, n_threads: int | None) -> tuple[Any, FloatArray]:
     """(C, area): C[p, k] the fraction of dst's pixel p that src's pixel k
     covers (a csr_array over dst's and src's pixels, row-major), area[k] the
     area of src's pixel k."""
-    import scipy.sparse  # type: ignore[import-untyped]
-
-    from ..shapes.catalogs import _ring_array_batch
-    x, y = src.x.ravel(), src.y.ravel()
-    a, b, c, d = (arr.ravel() for arr in (src.dxdu, src.dxdv, src.dydu, src.dydv))
-    area = np.abs(a * d - b * c)
-    if not (np.isfinite(area).all() and (area > 0).all() and np.isfinite(x).all()
-            and np.isfinite(y).all()):
-        raise ValueError("src: every pixel needs a finite centre and a finite, invertible "
-                         "Jacobian")
-    corners = [(x + a * du + b * dv, y + c * du + d * dv)
-               for du, dv in ((-0.5, -0.5), (0.5, -0.5), (0.5, 0.5), (-0.5, 0.5))]
-    rings = np.stack([np.column_stack(p) for p in corners], axis=1)
-    indptr, indices, values, failed = region_entries(_ring_array_batch(rings), dst,
-                                                     n_threads=n_threads)
-    if len(failed):
-        raise ValueError(f"src: pixel {int(failed[0])} could not be evaluated")
-    by_input = scipy.sparse.csc_array((values, indices, indptr), shape=(dst.size, src.size))
-    return by_input.tocsr(), area
+    by_input, area = _entries(src, dst, "src", n_threads)
+    return by_input.T.tocsr(), area
 
 
-def _resample_pixels(d: FloatArray, bands: int, src: Pixels, dst: Grid, mean: bool,
-                     res: FloatArray, fp: FloatArray, n_threads: int | None) -> None:
-    """resample through the many-region engine: src's pixels are each their
-    own parallelogram, evaluated over dst's grid."""
-    cover, area = _pixel_cover(src, dst, n_threads)
-    flux = cover.multiply((dst.pixel_area / area)[None, :]).tocsr()
+def _matrices(src: Grid | Pixels, dst: Grid | Pixels,
+              n_threads: int | None) -> tuple[Any, Any]:
+    """(C, W) over (dst pixels, src pixels) where one side is Pixels: C the
+    fraction of each output pixel covered, W the flux weights."""
+    if isinstance(src, Pixels):
+        assert isinstance(dst, Grid)
+        cover, area = _pixel_cover(src, dst, n_threads)
+        return cover, cover.multiply((dst.pixel_area / area)[None, :]).tocsr()
+    assert isinstance(dst, Pixels)
+    # Each output pixel a region over the input grid: the fraction f of an
+    # input pixel it covers is that pixel's flux weight.
+    flux, area = _entries(dst, src, "dst", n_threads)
+    return flux.multiply((src.pixel_area / area)[:, None]).tocsr(), flux
+
+
+def _resample_sparse(d: FloatArray, bands: int, cover: Any, flux: Any, mean: bool,
+                     res: FloatArray, fp: FloatArray) -> None:
+    """resample through the sparse fractions, NaN inputs left out."""
     planes = d.reshape(bands, -1)
     out, foot = res.reshape(bands, -1), fp.reshape(bands, -1)
     for k in range(bands):
@@ -150,8 +182,9 @@ def resample(data: Any, src: Any, dst: Any, *, conserve: str = "flux", out: Any 
         scaled, sheared or mirrored against the target's). Pixels (for
         example ``Pixels.from_wcs`` of a distorted sky image) are each their
         own parallelogram, from its centre and Jacobian.
-    dst : Grid
-        The target's pixels.
+    dst : Grid or Pixels
+        The target's pixels (Pixels with a Grid ``src`` only: each target
+        pixel a region evaluated over the input grid).
     conserve : {"flux", "mean"}
         ``"flux"``: each output pixel receives sum over input pixels k of
         (area of k inside it / area of k) x value_k, so totals are preserved
@@ -203,14 +236,15 @@ def resample(data: Any, src: Any, dst: Any, *, conserve: str = "flux", out: Any 
     if conserve not in _CONSERVE:
         raise ValueError(f"conserve must be 'flux' or 'mean', not {conserve!r}")
     s = _check_src(src)
-    t = check_grid(dst, "dst")
+    t = _check_dst(dst, s)
     d, bands = _src_data(data, s)
     shape = (*d.shape[:d.ndim - len(s.shape)], *t.shape)
     spans = V.spans({"data": d})
     res = _output(out, shape, "out", spans)
     fp = _output(footprint, shape, "footprint", spans + V.spans({"out": res}))
-    if isinstance(s, Pixels):
-        _resample_pixels(d, bands, s, t, conserve == "mean", res, fp, n_threads)
+    if isinstance(s, Pixels) or isinstance(t, Pixels):
+        cover, flux = _matrices(s, t, n_threads)
+        _resample_sparse(d, bands, cover, flux, conserve == "mean", res, fp)
         return res
     shift = _whole_shift(s, t)
     if shift is not None:
@@ -231,8 +265,9 @@ def resample_weights(src: Any, dst: Any, *, n_threads: int | None = None) -> Any
     ----------
     src : Grid or Pixels
         The input's pixels (as for ``resample``).
-    dst : Grid
-        The target's pixels.
+    dst : Grid or Pixels
+        The target's pixels (Pixels with a Grid ``src`` only: each target
+        pixel a region evaluated over the input grid).
     n_threads : int, optional
         Threads; None: all usable cores for 65536 input pixels or more.
 
@@ -249,10 +284,9 @@ def resample_weights(src: Any, dst: Any, *, n_threads: int | None = None) -> Any
     """
     import scipy.sparse
     s = _check_src(src)
-    t = check_grid(dst, "dst")
-    if isinstance(s, Pixels):
-        cover, area = _pixel_cover(s, t, n_threads)
-        return cover.multiply((t.pixel_area / area)[None, :]).tocsr()
+    t = _check_dst(dst, s)
+    if isinstance(s, Pixels) or isinstance(t, Pixels):
+        return _matrices(s, t, n_threads)[1]
     nt = V.threads(n_threads, s.size, PIXELS_PER_THREAD)
     indptr, indices, values = zolvin._native.resample_grid_weights(
         *s._native_args(), *t._native_args(), nt)

@@ -73,6 +73,10 @@ def calls(zolvin):
         "Mosaic": lambda: zolvin.Mosaic(grid).add(np.ones((8, 8)), grid).result().weight.sum()
         == 64,
         "MosaicResult": lambda: zolvin.MosaicResult._fields == ("mean", "weight", "variance"),
+        "aperture_sums": lambda: abs(zolvin.aperture_sums(
+            np.ones((8, 8)), grid, zolvin.shapes.Discs([(0.0, 0.0)], 1.0)).area[0]
+            - np.pi) < 1e-9,
+        "ApertureSums": lambda: zolvin.ApertureSums._fields == ("sum", "sum_error", "area"),
     }
 
 

@@ -220,7 +220,7 @@ def resample(data: Any, src: Any, dst: Any, *, conserve: str = "flux", out: Any 
     - Exact to rounding otherwise. A Grid goes through the scatter kernel:
       every input pixel is the same parallelogram in the output's pixel
       frame, cut by Green's theorem at the grid lines its edges cross (about
-      70 ns per input pixel on one thread). Pixels go through the
+      85 ns of CPU time per input pixel on one thread, 4096^2 onto 4096^2). Pixels go through the
       many-region engine, each pixel a region evaluated over ``dst``, the
       sums taken by a sparse matrix product in input order (some
       microseconds per input pixel). Either way the fractions agree with

@@ -303,29 +303,12 @@ ZOLVIN_INLINE void add_pieces(lanes pu, lanes pv, lanes qu, lanes qv, lanes sgn,
     area[at[3]] += a[3], height[at[3]] += h[3];
 }
 
-// The slopes of a quadrilateral's four edges, lane k for the edge from
-// corner k to corner k + 1: du / dv and dv / du (0 where the divisor is).
-struct EdgeSlopes {
-    lanes du_dv, dv_du;
-};
-
-// A grid's pixels all have the same edges: the columns of M, (m00, m10)
-// for edges 0 and 2, (m01, m11) for 1 and 3, whichever way they run. Worked
-// out once, they spare every pixel two divisions of four lanes; an edge two
-// pixels share is cut from its lower end with the same slope by both.
-EdgeSlopes grid_slopes(const InputNodes& in) {
-    const auto ratio = [](double a, double b) { return b != 0.0 ? a / b : 0.0; };
-    const double sc = ratio(in.m00, in.m10), sr = ratio(in.m01, in.m11);
-    const double tc = ratio(in.m10, in.m00), tr = ratio(in.m11, in.m01);
-    return {lanes{sc, sr, sc, sr}, lanes{tc, tr, tc, tr}};
-}
-
 // The cells of a small quadrilateral (corners q in order, sign +1 when they
 // run counter-clockwise): the same Green's sums as QuadCover, each edge cut
 // at its row line and its column line (where it crosses one) in the order
-// met from its lower end. slopes: the edges' slopes when known beforehand.
+// met from its lower end.
 ZOLVIN_INLINE void small_cover(const CellPoint (&q)[4], const CellWindow& w, double sign,
-                               SmallCover& out, const EdgeSlopes* slopes) {
+                               SmallCover& out) {
     const double j0 = static_cast<double>(w.col0), i0 = static_cast<double>(w.row0);
     const double cols = static_cast<double>(w.cols);
     out.i0 = w.row0, out.j0 = w.col0;
@@ -338,14 +321,9 @@ ZOLVIN_INLINE void small_cover(const CellPoint (&q)[4], const CellWindow& w, dou
     const lanes hu = select(up, bu, au), hv = select(up, bv, av);
     // Upward travel counts the areas and heights negative.
     const lanes sgn = select(up, splat(-1.0), splat(1.0));
-    lanes du_dv, dv_du;
-    if (slopes) {
-        du_dv = slopes->du_dv, dv_du = slopes->dv_du;
-    } else {
-        const lanes du = hu - lu, dv = hv - lv;
-        du_dv = select(dv == 0.0, splat(0.0), du / select(dv == 0.0, splat(1.0), dv));
-        dv_du = select(du == 0.0, splat(0.0), dv / select(du == 0.0, splat(1.0), du));
-    }
+    const lanes du = hu - lu, dv = hv - lv;
+    const lanes du_dv = select(dv == 0.0, splat(0.0), du / select(dv == 0.0, splat(1.0), dv));
+    const lanes dv_du = select(du == 0.0, splat(0.0), dv / select(du == 0.0, splat(1.0), du));
     // The row line strictly between the ends, if any, else the upper end.
     const lanes y = floor_small(hv);
     const lane_mask row = both(y > lv, y < hv);
@@ -651,13 +629,12 @@ struct PixelCover {
 };
 
 ZOLVIN_INLINE void cover_pixel(const InputNodes& in, bool all_small, double sign,
-                               const EdgeSlopes& slopes, const CellPoint (&q)[4],
-                               const CellWindow& w, const Clip& k, QuadCover& qc,
-                               PixelCover& pc) {
+                               const CellPoint (&q)[4], const CellWindow& w, const Clip& k,
+                               QuadCover& qc, PixelCover& pc) {
     const double s = in.affine ? sign : orientation(q);
     pc.small = all_small || (!in.affine && small_quad(q));
     if (pc.small) {
-        small_cover(q, w, s, pc.sc, in.affine ? &slopes : nullptr);
+        small_cover(q, w, s, pc.sc);
     } else {
         pc.w = &qc.cover(q, s, CellWindow{k.r0, k.c0, k.r1 - k.r0, k.c1 - k.c0});
         pc.f = qc.f();
@@ -711,7 +688,6 @@ ZOLVIN_INLINE void scatter_band_body(const InputNodes& in, const MeshExtents& ex
     }
     PixelCover pc{};
     const OneCell one(in);
-    const EdgeSlopes slopes = grid_slopes(in);
     walk(in, ext, b0, b1, c0, c1,
          [&](i64 r, i64 c, const CellPoint (&q)[4]) ZOLVIN_LAMBDA_INLINE {
              const CellWindow w = quad_window(q);
@@ -721,7 +697,7 @@ ZOLVIN_INLINE void scatter_band_body(const InputNodes& in, const MeshExtents& ex
              if (in_one)
                  one.cover(w, pc);
              else
-                 cover_pixel(in, all_small, sign, slopes, q, w, k, qc, pc);
+                 cover_pixel(in, all_small, sign, q, w, k, qc, pc);
              const bool whole = pc.small && w.row0 >= b0 && w.row0 + 3 <= b1 &&
                                 w.col0 >= c0 && w.col0 + 4 <= c1;
              const i64 at = r * in.cols + c;
@@ -783,7 +759,6 @@ ZOLVIN_INLINE void entries_rows_body(const InputNodes& in, const MeshExtents& ex
     QuadCover qc;
     PixelCover pc{};
     const OneCell one(in);
-    const EdgeSlopes slopes = grid_slopes(in);
     walk(in, ext, b0, b1, c0, c1,
          [&](i64 r, i64 c, const CellPoint (&q)[4]) ZOLVIN_LAMBDA_INLINE {
              const CellWindow w = quad_window(q);
@@ -793,7 +768,7 @@ ZOLVIN_INLINE void entries_rows_body(const InputNodes& in, const MeshExtents& ex
              if (in_one)
                  one.cover(w, pc);
              else
-                 cover_pixel(in, all_small, sign, slopes, q, w, k, qc, pc);
+                 cover_pixel(in, all_small, sign, q, w, k, qc, pc);
              const double per_area = in_one ? one.per_area : reciprocal_area(q);
              i64 n = 0;
              for (i64 i = k.r0; i < k.r1; ++i) {

@@ -353,7 +353,7 @@ class Mosaic:
             n_threads: int | None = None) -> Mosaic:
         """Adds an image (returns the mosaic).
 
-        data: src's shape, or (bands, *src.shape), on ``src`` (a Grid, or
+        data: src's shape, or ``(bands, *src.shape)``, on ``src`` (a Grid, or
         Pixels: each pixel its own parallelogram, through the many-region
         engine); weight: a number, or per pixel (src's shape, or data's),
         finite and not negative; variance: data's shape, or None.

@@ -61,6 +61,10 @@ def test_weights_against_shapely(case):
     assert isinstance(got, sparse.csr_array) and got.shape == (dst.size, src.size)
     want = shapely_weights(src, dst)
     assert np.abs(got.toarray() - want).max() <= 1e-12
+    # An input pixel wholly inside the target gives all of itself: its
+    # fractions are normalised by its own corners' area.
+    inside = np.abs(want.sum(axis=0) - 1) < 1e-9
+    assert inside.any() and np.abs(got.sum(axis=0)[inside] - 1).max() <= 2e-15
     # Only what overlaps is stored, and nothing is stored twice.
     assert (got.data > 0).all() and got.has_canonical_format
     assert got.nnz <= np.count_nonzero(want > 1e-13) + np.count_nonzero(want > 0)

@@ -56,31 +56,41 @@ constexpr i64 kBlock = 32;
 class QuadCover {
 public:
     // Corners in order round the quadrilateral; sign +1 when they run
-    // counter-clockwise (in the cell frame, v up), -1 otherwise; the window
-    // within its bounding box. Returns the window; f() then holds its rows x
-    // cols coverages row-major, each in [0, 1], exactly 0 or 1 where no edge
-    // passes. The work and the scratch are those of the window's cells and
-    // the grid lines crossed inside it, however large the quadrilateral.
-    ZOLVIN_INLINE const CellWindow& cover(const CellPoint (&q)[4], double sign,
-                                          const CellWindow& window);
+    // counter-clockwise (in the cell frame, v up), -1 otherwise; the cells
+    // wanted, [r0, r1) x [c0, c1) within its bounding box. Returns the
+    // cells kept: those rows, and the columns from c0 or, when the
+    // quadrilateral reaches further left, from column 0 or its own first
+    // column on; f() then holds their coverages row-major, each in [0, 1],
+    // exactly 0 or 1 where no edge passes. The work and the scratch are
+    // those of the kept cells and the grid lines crossed in them, however
+    // large the quadrilateral; and since it is cut in its own bounding
+    // box's frame and kept from a column that does not depend on c0, a
+    // cell's bits do not depend on which others were wanted.
+    ZOLVIN_INLINE const CellWindow& cover(const CellPoint (&q)[4], double sign, i64 r0, i64 r1,
+                                          i64 c1);
     const double* f() const { return f_.data(); }
 
 private:
     ZOLVIN_INLINE void edge(CellPoint a, CellPoint b);
     ZOLVIN_INLINE void mark_horizontal(CellPoint a, CellPoint b);
-    // A piece in column j (window coordinates) of row i: left of the window
-    // it gives every cell of the row only its height, right of it nothing.
+    // A piece in row i and column j of the bounding box: left of the kept
+    // columns it gives every kept cell of the row its height, right of them
+    // nothing.
     void add(i64 i, double j, double area, double height) {
-        if (j >= static_cast<double>(w_.cols)) return;
-        if (!(j >= 0.0)) {
-            left_[static_cast<std::size_t>(i)] += height;
+        if (j >= static_cast<double>(kc0_ + kept_.cols)) return;
+        const auto row = static_cast<std::size_t>(i - kr0_);
+        if (!(j >= static_cast<double>(kc0_))) {
+            left_[row] += height;
             return;
         }
-        const auto k = static_cast<std::size_t>(i * w_.cols + static_cast<i64>(j));
+        const auto k = row * static_cast<std::size_t>(kept_.cols) +
+                       static_cast<std::size_t>(static_cast<i64>(j) - kc0_);
         area_[k] += area + 0.0;  // + 0.0: the -0.0 of an untouched cell becomes +0.0
         height_[k] += height;
     }
-    CellWindow w_{};
+    // The kept cells, in cell indices and from the bounding box's corner.
+    CellWindow kept_{};
+    i64 kr0_ = 0, kc0_ = 0;
     std::vector<double> area_, height_, f_, left_;
 };
 
@@ -114,12 +124,16 @@ ZOLVIN_INLINE CellWindow quad_window(const CellPoint (&q)[4]) {
 // splits the cells it crosses: they are not wholly in or out.
 void QuadCover::mark_horizontal(CellPoint a, CellPoint b) {
     const double i = std::floor(a.v);
-    if (i == a.v || !(i >= 0.0) || i >= static_cast<double>(w_.rows)) return;
-    const double j0 = std::max(0.0, std::floor(std::min(a.u, b.u)));
-    const double j1 = std::min(std::ceil(std::max(a.u, b.u)), static_cast<double>(w_.cols));
+    if (i == a.v || !(i >= static_cast<double>(kr0_)) ||
+        i >= static_cast<double>(kr0_ + kept_.rows))
+        return;
+    const double j0 = std::max(static_cast<double>(kc0_), std::floor(std::min(a.u, b.u)));
+    const double j1 = std::min(std::ceil(std::max(a.u, b.u)),
+                               static_cast<double>(kc0_ + kept_.cols));
+    const auto row = static_cast<std::size_t>(static_cast<i64>(i) - kr0_);
     for (double j = j0; j < j1; j += 1.0)
-        area_[static_cast<std::size_t>(static_cast<i64>(i) * w_.cols + static_cast<i64>(j))] +=
-            0.0;
+        area_[row * static_cast<std::size_t>(kept_.cols) +
+              static_cast<std::size_t>(static_cast<i64>(j) - kc0_)] += 0.0;
 }
 
 // The directed edge a -> b in window coordinates (the window's first cell at
@@ -135,9 +149,9 @@ void QuadCover::edge(CellPoint a, CellPoint b) {
     const double dv_du = hi.u != lo.u ? (hi.v - lo.v) / (hi.u - lo.u) : 0.0;
     // Upward travel counts the areas and heights negative.
     const double sgn = up ? -1.0 : 1.0;
-    // Only the window's rows.
-    const double last = std::min(std::ceil(hi.v), static_cast<double>(w_.rows));
-    for (double y = std::max(0.0, std::floor(lo.v)); y < last; y += 1.0) {
+    // Only the kept rows.
+    const double last = std::min(std::ceil(hi.v), static_cast<double>(kr0_ + kept_.rows));
+    for (double y = std::max(static_cast<double>(kr0_), std::floor(lo.v)); y < last; y += 1.0) {
         const double va = std::max(lo.v, y), vb = std::min(hi.v, y + 1.0);
         if (!(vb > va)) continue;
         const double ua = va == lo.v ? lo.u : lo.u + (va - lo.v) * du_dv;
@@ -151,12 +165,12 @@ void QuadCover::edge(CellPoint a, CellPoint b) {
             add(i, j, sgn * (dv * ((j + 1.0) - mid)), sgn * dv);
             pu = qu, pv = qv;
         };
-        // Column lines strictly between ua and ub, those from the window's
-        // left edge to its right one: the piece up to the first is left of
-        // the window (or in its first column), the one after the last right
-        // of it (or in its last column).
-        const double k0 = std::max(0.0, std::floor(std::min(ua, ub)) + 1.0);
-        const double k1 = std::min(static_cast<double>(w_.cols),
+        // Column lines strictly between ua and ub, those from the kept
+        // cells' left edge to their right one: the piece up to the first is
+        // left of them (or in the first), the one after the last right of
+        // them (or in the last).
+        const double k0 = std::max(static_cast<double>(kc0_), std::floor(std::min(ua, ub)) + 1.0);
+        const double k1 = std::min(static_cast<double>(kc0_ + kept_.cols),
                                    std::ceil(std::max(ua, ub)) - 1.0);
         if (ua < ub) {
             for (double k = k0; k <= k1; k += 1.0)
@@ -169,22 +183,25 @@ void QuadCover::edge(CellPoint a, CellPoint b) {
     }
 }
 
-const CellWindow& QuadCover::cover(const CellPoint (&q)[4], double sign,
-                                   const CellWindow& window) {
-    w_ = window;
-    const auto n = static_cast<std::size_t>(w_.rows * w_.cols);
+const CellWindow& QuadCover::cover(const CellPoint (&q)[4], double sign, i64 r0, i64 r1,
+                                   i64 c1) {
+    const CellWindow box = quad_window(q);
+    const i64 c0 = std::max<i64>(box.col0, 0);
+    kept_ = {r0, c0, r1 - r0, std::max<i64>(c1 - c0, 0)};
+    kr0_ = r0 - box.row0, kc0_ = c0 - box.col0;
+    const auto n = static_cast<std::size_t>(kept_.rows * kept_.cols);
+    const auto rows = static_cast<std::size_t>(kept_.rows);
     if (area_.size() < n) {
         area_.resize(2 * n), height_.resize(2 * n), f_.resize(2 * n);
     }
-    if (left_.size() < static_cast<std::size_t>(w_.rows))
-        left_.resize(static_cast<std::size_t>(2 * w_.rows));
+    if (left_.size() < rows) left_.resize(2 * rows);
     // -0.0 marks a cell no sub-piece has landed in.
     std::fill_n(area_.data(), n, -0.0);
     std::fill_n(height_.data(), n, 0.0);
-    std::fill_n(left_.data(), w_.rows, 0.0);
-    const double du = static_cast<double>(w_.col0), dv = static_cast<double>(w_.row0);
-    // Window coordinates: exact, the window's corner being whole numbers at
-    // most the points' own magnitude.
+    std::fill_n(left_.data(), rows, 0.0);
+    const double du = static_cast<double>(box.col0), dv = static_cast<double>(box.row0);
+    // The bounding box's coordinates: exact, its corner being whole numbers
+    // at most the points' own magnitude.
     CellPoint p[4];
     for (int k = 0; k < 4; ++k) p[k] = {q[k].u - du, q[k].v - dv};
     edge(p[0], p[1]);
@@ -193,10 +210,10 @@ const CellWindow& QuadCover::cover(const CellPoint (&q)[4], double sign,
     edge(p[3], p[0]);
     // Along each row: a cell's area plus the heights on its left, with the
     // quadrilateral's orientation; a cell no edge passed is wholly in or out.
-    for (i64 i = 0; i < w_.rows; ++i) {
-        double run = left_[static_cast<std::size_t>(i)];
-        for (i64 j = 0; j < w_.cols; ++j) {
-            const auto k = static_cast<std::size_t>(i * w_.cols + j);
+    for (std::size_t i = 0; i < rows; ++i) {
+        double run = left_[i];
+        for (std::size_t j = 0; j < static_cast<std::size_t>(kept_.cols); ++j) {
+            const std::size_t k = i * static_cast<std::size_t>(kept_.cols) + j;
             const double a = area_[k];
             double t = sign * (a + run);
             run += height_[k];
@@ -204,7 +221,7 @@ const CellWindow& QuadCover::cover(const CellPoint (&q)[4], double sign,
             f_[k] = std::clamp(t, 0.0, 1.0) + 0.0;
         }
     }
-    return w_;
+    return kept_;
 }
 
 // ---- A small quadrilateral, its four edges side by side ----------------------
@@ -636,7 +653,7 @@ ZOLVIN_INLINE void cover_pixel(const InputNodes& in, bool all_small, double sign
     if (pc.small) {
         small_cover(q, w, s, pc.sc);
     } else {
-        pc.w = &qc.cover(q, s, CellWindow{k.r0, k.c0, k.r1 - k.r0, k.c1 - k.c0});
+        pc.w = &qc.cover(q, s, k.r0, k.r1, k.c1);
         pc.f = qc.f();
     }
 }

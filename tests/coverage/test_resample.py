@@ -140,9 +140,12 @@ def test_whole_pixel_shift_is_exact(jac, shift):
 
 
 @pytest.mark.parametrize("conserve", ["flux", "mean"])
-def test_same_bits_for_every_thread_count_and_window(conserve):
+@pytest.mark.parametrize("shape, scale", [((150, 140), 0.9), ((40, 37), 2.3), ((12, 11), 7.7)])
+def test_same_bits_for_every_thread_count_and_window(conserve, shape, scale):
+    # Pixels smaller than the target's, and larger (cut over bands of rows
+    # and windows of columns).
     rng = np.random.default_rng(6)
-    src = zolvin.Grid((150, 140), (20.3, -9.1), turned(17, 0.9))
+    src = zolvin.Grid(shape, (20.3, -9.1), turned(17, scale))
     dst = zolvin.Grid((170, 160), (0.0, 0.0), turned(-4, 0.97))
     data = rng.normal(0, 1, (2, *src.shape))
     data[:, ::13, ::7] = np.nan

@@ -382,7 +382,12 @@ ZOLVIN_INLINE void small_cover(const CellPoint (&q)[4], const CellWindow& w, dou
 
 // The columns c in [0, n) with lo < a + m c < hi, or a few more, as
 // [first, last): callers test each pixel itself.
-std::pair<i64, i64> columns_between(double a, double m, double lo, double hi, i64 n) {
+// (Plain aggregates in what the clones call: some compilers leave out the
+// constructors that only a clone calls.)
+struct Span {
+    i64 first, last;
+};
+Span columns_between(double a, double m, double lo, double hi, i64 n) {
     const double top = static_cast<double>(n);
     if (m == 0.0 || !std::isfinite(m)) {
         if (lo < a && a < hi) return {0, n};
@@ -552,22 +557,28 @@ struct Value {
 
 // What one pixel adds where it covers f of a cell; nothing (+0.0, whatever
 // v) where f is 0. T: a double or four lanes of cells.
-template <Sums S, class T>
+template <class T>
 struct Adds {
     T sum, weight, var;
-    ZOLVIN_INLINE Adds(T f, const Value& x) {
-        const auto keep = [&](T a) ZOLVIN_LAMBDA_INLINE { return select(f > 0.0, a, T{}); };
-        if constexpr (S.mode == Conserve::flux) {
-            sum = keep((f * x.per_area) * x.v);
-            weight = f;
-        } else {
-            const T c = S.weights ? f * x.w : f;
-            sum = keep(c * x.v);
-            weight = c;
-            if constexpr (S.variance) var = keep((c * c) * x.s2);
-        }
-    }
 };
+
+// (A function rather than a constructor: some compilers then leave out the
+// constructor of a lanes instance that a clone of the caller calls.)
+template <Conserve M, bool W, bool V, class T>
+ZOLVIN_INLINE Adds<T> adds(T f, const Value& x) {
+    const auto keep = [&](T a) ZOLVIN_LAMBDA_INLINE { return select(f > 0.0, a, T{}); };
+    Adds<T> r{};
+    if constexpr (M == Conserve::flux) {
+        r.sum = keep((f * x.per_area) * x.v);
+        r.weight = f;
+    } else {
+        const T c = W ? f * x.w : f;
+        r.sum = keep(c * x.v);
+        r.weight = c;
+        if constexpr (V) r.var = keep((c * c) * x.s2);
+    }
+    return r;
+}
 
 // The output planes of one image band.
 struct Planes {
@@ -583,7 +594,7 @@ ZOLVIN_INLINE void spread(const Cov& cov, const Clip& k, const Value& x, const P
     for (i64 i = k.r0; i < k.r1; ++i) {
         const i64 at = (i - cells.row0) * cells.cols - cells.col0;
         for (i64 j = k.c0; j < k.c1; ++j) {
-            const Adds<S, double> a(cov(i, j), x);
+            const auto a = adds<S.mode, S.weights, S.variance>(cov(i, j), x);
             o.sum[at + j] += a.sum;
             o.weight[at + j] += a.weight;
             if constexpr (S.variance) o.var[at + j] += a.var;
@@ -604,7 +615,7 @@ ZOLVIN_INLINE void spread_small(const SmallCover& s, const Clip& k, bool whole, 
     ZOLVIN_UNROLL
     for (int r = 0; r < 3; ++r) {
         const i64 at = (s.i0 + r - cells.row0) * cells.cols + (s.j0 - cells.col0);
-        const Adds<S, lanes> a(s.f[r], x);
+        const auto a = adds<S.mode, S.weights, S.variance>(s.f[r], x);
         store4(o.sum + at, load4(o.sum + at) + a.sum);
         store4(o.weight + at, load4(o.weight + at) + a.weight);
         if constexpr (S.variance) store4(o.var + at, load4(o.var + at) + a.var);
@@ -662,12 +673,10 @@ ZOLVIN_INLINE void cover_pixel(const InputNodes& in, bool all_small, double sign
 // M| of it, its flux weight is 1 / |det M| times that, and its corners (which
 // may have rounded onto one another, for pixels far smaller than a cell)
 // are not needed.
+struct OneCell;
+OneCell one_cell(const InputNodes& in);
 struct OneCell {
     double f, per_area;
-    explicit OneCell(const InputNodes& in) {
-        f = std::fabs(in.m00 * in.m11 - in.m01 * in.m10);
-        per_area = f > 0.0 ? 1.0 / f : 0.0;
-    }
     bool fits(const InputNodes& in, const CellWindow& w) const {
         return in.affine && w.rows == 1 && w.cols == 1;
     }
@@ -678,6 +687,11 @@ struct OneCell {
         pc.sc.f[0][0] = f;
     }
 };
+
+OneCell one_cell(const InputNodes& in) {
+    const double f = std::fabs(in.m00 * in.m11 - in.m01 * in.m10);
+    return {f, f > 0.0 ? 1.0 / f : 0.0};
+}
 
 // Rows [b0, b1) of the output: every input pixel that reaches them, in
 // input order, each image band's sums at once.
@@ -704,7 +718,7 @@ ZOLVIN_INLINE void scatter_band_body(const InputNodes& in, const MeshExtents& ex
         }
     }
     PixelCover pc{};
-    const OneCell one(in);
+    const OneCell one = one_cell(in);
     walk(in, ext, b0, b1, c0, c1,
          [&](i64 r, i64 c, const CellPoint (&q)[4]) ZOLVIN_LAMBDA_INLINE {
              const CellWindow w = quad_window(q);
@@ -764,18 +778,17 @@ struct Part {
     std::vector<double> value;
 };
 
-// The body of entries_rows, inlined into each of its clones.
+// The body of entries_rows.
 template <int = 0>
 ZOLVIN_INLINE void entries_rows_body(const InputNodes& in, const MeshExtents& ext,
                                      const OutputCells& cells, i64 first,
-                                     Part& p, const Stop& stop) {
+                                     Part& p, QuadCover& qc, const Stop& stop) {
     const i64 b0 = cells.row0, b1 = cells.row0 + cells.rows;
     const i64 c0 = cells.col0, c1 = cells.col0 + cells.cols;
     const double sign = grid_sign(in);
     const bool all_small = grid_small(in);
-    QuadCover qc;
     PixelCover pc{};
-    const OneCell one(in);
+    const OneCell one = one_cell(in);
     walk(in, ext, b0, b1, c0, c1,
          [&](i64 r, i64 c, const CellPoint (&q)[4]) ZOLVIN_LAMBDA_INLINE {
              const CellWindow w = quad_window(q);
@@ -802,10 +815,11 @@ ZOLVIN_INLINE void entries_rows_body(const InputNodes& in, const MeshExtents& ex
          stop, first);
 }
 
-ZOLVIN_CLONES("avx2", "default")
+// One build for every machine: the weights' time goes to the vectors they
+// fill more than to the cutting.
 void entries_rows(const InputNodes& in, const MeshExtents& ext, const OutputCells& cells,
-                  i64 first, Part& p, const Stop& stop) {
-    entries_rows_body(in, ext, cells, first, p, stop);
+                  i64 first, Part& p, QuadCover& qc, const Stop& stop) {
+    entries_rows_body(in, ext, cells, first, p, qc, stop);
 }
 
 }  // namespace
@@ -841,7 +855,8 @@ ScatterEntries scatter_entries(const InputNodes& in, const OutputCells& cells,
         p.count.assign(static_cast<std::size_t>((last - first) * static_cast<u64>(in.cols)), 0);
         InputNodes sub = in;
         sub.rows = static_cast<i64>(last);
-        entries_rows(sub, ext, cells, static_cast<i64>(first), p, stop);
+        QuadCover qc;
+        entries_rows(sub, ext, cells, static_cast<i64>(first), p, qc, stop);
     });
     if (cancel.load()) throw Cancelled{};
     ScatterEntries e;

@@ -19,6 +19,7 @@ import numpy.typing as npt
 
 from ..core.checks import FloatArray
 from ..core.limits import AND, DIFF, MAX_LEAVES, OR
+from ..core.values import sealed
 from .base import Box, Difference, Figure, Intersection, Shape, Union, as_shape, figures, union_box
 from .region import Region
 
@@ -94,9 +95,7 @@ class _Builder:
     def result(self, program: list[int]) -> Compiled:
         def cat(parts: list[np.ndarray], width: int, dtype: Any) -> np.ndarray:
             arr = np.concatenate(parts) if parts else np.empty((0, width) if width else 0, dtype)
-            arr = np.ascontiguousarray(arr, dtype=dtype)
-            arr.flags.writeable = False
-            return arr
+            return sealed(np.ascontiguousarray(arr, dtype=dtype))
         return Compiled(cat(self.segments, 4, np.float64), cat(self.segment_leaf, 0, np.int32),
                         cat(self.arcs, 8, np.float64), cat(self.arc_leaf, 0, np.int32),
                         ("positive",) * self.leaves, tuple(program))

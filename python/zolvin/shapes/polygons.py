@@ -42,12 +42,7 @@ def _parse_polygons(value: Any, name: str) -> tuple[tuple[FloatArray, ...], ...]
         parts = polygon_rings(value, name)
     if not parts:
         raise ValueError(f"{name} has no ring of 3 or more vertices that encloses an area")
-
-    def frozen(ring: FloatArray) -> FloatArray:
-        out = np.array(ring, dtype=np.float64)
-        out.flags.writeable = False
-        return out
-    return tuple(tuple(frozen(r) for r in p) for p in parts)
+    return tuple(tuple(p) for p in parts)
 
 
 class Polygon(Figure):

@@ -9,7 +9,7 @@ import numpy as np
 
 from ..core import checks as V
 from ..core.checks import FloatArray
-from ..core.values import fmt, fmt_point
+from ..core.values import fmt, fmt_point, sealed
 from .base import Box, Figure, Shape, figures
 from .polygons import Hexagon, regular_offsets
 
@@ -141,9 +141,7 @@ class HexSegments(Figure):
     @property
     def centers(self) -> FloatArray:
         """(n, 2) segment centres, in the order of ``positions``."""
-        out = self._centers(self.positions)
-        out.flags.writeable = False
-        return out
+        return sealed(self._centers(self.positions))
 
     def _angle(self) -> float:
         return 0.0 if self.orientation == "flat" else math.pi / 6

@@ -62,7 +62,7 @@ REFUSALS = [
     (lambda n: Ellipse((0, 0), (1.0, 1e200)), ValueError, "semi_axes"),
     (lambda n: Disc("ab", 1), TypeError, "center"),
     (lambda n: Ellipse((0, 0), (1, math.inf)), ValueError, "semi_axes"),
-    (lambda n: Polygon([(0, 0), (1, 1)]), ValueError, "rings"),
+    (lambda n: Polygon(np.zeros((4, 4))), ValueError, "rings"),
     (lambda n: Polygon(3), TypeError, "rings"),
     (lambda n: RegularPolygon((0, 0), 1.0, 2), ValueError, "sides"),
     (lambda n: RegularPolygon((0, 0), 1.0, flat_to_flat=1.0), TypeError, "flat_to_flat"),

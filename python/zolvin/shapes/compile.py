@@ -18,7 +18,7 @@ import numpy as np
 import numpy.typing as npt
 
 from ..core.checks import FloatArray
-from ..core.limits import AND, DIFF, MAX_LEAVES, OR
+from ..core.limits import AND, DIFF, MAX_DEPTH, MAX_LEAVES, OR
 from ..core.values import sealed
 from .base import Box, Difference, Figure, Intersection, Shape, Union, as_shape, figures, union_box
 from .region import Region
@@ -101,11 +101,27 @@ class _Builder:
                         ("positive",) * self.leaves, tuple(program))
 
 
+def compilable(shape: Any, name: str = "shape") -> Shape:
+    """The shape, if its region fits the kernel: at most MAX_LEAVES leaves,
+    compositions at most MAX_DEPTH deep (ValueError otherwise), known
+    without walking it."""
+    shape = as_shape(shape, name)
+    leaves, depth = shape._leaves_depth()
+    if leaves > MAX_LEAVES:
+        raise ValueError(f"{name} needs {leaves} leaves, more than {MAX_LEAVES}: compose it "
+                         f"with fewer differences and intersections")
+    if depth > MAX_DEPTH:
+        raise ValueError(f"{name} nests compositions {depth} deep, more than {MAX_DEPTH}")
+    return shape
+
+
 def compile_shape(shape: Shape, box: Box | None = None) -> Compiled:
     """The shape's region: every union of figures one "positive" leaf, the
     rest postfix operations. Spiders of length None run beyond ``box``
-    (default: ``reach_box(shape)``)."""
-    shape = as_shape(shape, "shape")
+    (default: ``reach_box(shape)``). A shape of more than 64 leaves (each
+    difference and intersection adds one per operand; a union of figures is
+    one) is a ValueError."""
+    shape = compilable(shape)
     b = _Builder(reach_box(shape) if box is None else box)
     return b.result(b.program(shape))
 
@@ -116,8 +132,13 @@ def region(shape: Shape, box: Box | None = None) -> Region:
     return Region(c.segments, c.segment_leaf, c.arcs, c.arc_leaf, c.leaf_rules, c.program)
 
 
-@functools.lru_cache(maxsize=CACHE)
 def cached_region(shape: Shape) -> Region:
     """region(shape), kept for the shapes used last: the chunks of a dask
-    array do not compile the same shape again."""
+    array do not compile the same shape again. A shape too large to compile
+    is refused before the cache hashes it (hashing walks the shape)."""
+    return _cached_region(compilable(shape))
+
+
+@functools.lru_cache(maxsize=CACHE)
+def _cached_region(shape: Shape) -> Region:
     return region(shape)

@@ -238,6 +238,13 @@ def polygon_coverage(pixels: Pixels | Grid, polygon: Any, *,
     ValueError naming it. See ``region_coverage`` for the method and its cost.
     """
     region = polygon_region(polygon, fill)
+    return polygon_region_coverage(pixels, region, out=out, n_threads=n_threads)
+
+
+def polygon_region_coverage(pixels: Pixels | Grid, region: Region, *, out: Any = None,
+                            n_threads: int | None = None) -> FloatArray:
+    """region_coverage of a polygon's region; a vertex beyond the grid's
+    reach is refused naming the vertex (the polygon's, not the region's)."""
     try:
         return region_coverage(pixels, region, out=out, n_threads=n_threads)
     except BeyondReach as e:

@@ -70,6 +70,15 @@ def test_held_arrays_cannot_be_made_writable(name, value, array, cover):
         assert same_bits(cover(value), before)
 
 
+def test_a_read_only_view_of_writable_memory_is_copied():
+    mine = np.array([[0.0, 0.0, 3.0, 0.0], [3.0, 0.0, 0.0, 3.0], [0.0, 3.0, 0.0, 0.0]])
+    view = np.asarray(memoryview(mine).toreadonly())
+    r = Region(view, [0, 0, 0], [], [], ["positive"], [0])
+    before = zolvin.region_coverage(GRID, r)
+    mine[:] = 0.0  # the caller's writes reach the view, but not the region
+    assert same_bits(zolvin.region_coverage(GRID, r), before) and before.any()
+
+
 def test_pixels_use_the_callers_arrays_which_their_owner_may_change():
     x, y = GRID.coordinates()[2:]
     pix = Pixels(x, y, GRID.jac)

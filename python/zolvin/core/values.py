@@ -21,16 +21,21 @@ import numpy as np
 
 
 def is_sealed(a: np.ndarray) -> bool:
-    """Whether no view of a's memory can be made writable: a's chain of bases
-    ends in an immutable buffer, every array on the way read-only."""
+    """Whether no one can write a's memory: a's chain of bases (arrays, and
+    the objects of memoryviews) ends in an immutable buffer, every array
+    and view on the way read-only."""
     base: Any = a
-    while isinstance(base, np.ndarray):
-        if base.flags.writeable:
-            return False
-        base = base.base
-    if isinstance(base, memoryview):
-        return base.readonly
-    return isinstance(base, bytes)
+    while True:
+        if isinstance(base, np.ndarray):
+            if base.flags.writeable:
+                return False
+            base = base.base
+        elif isinstance(base, memoryview):
+            if not base.readonly:
+                return False
+            base = base.obj
+        else:
+            return isinstance(base, bytes)
 
 
 def sealed(a: np.ndarray) -> np.ndarray:
@@ -47,8 +52,8 @@ def sealed(a: np.ndarray) -> np.ndarray:
 
 
 def borrowed(a: np.ndarray) -> np.ndarray:
-    """A read-only view of a's own memory, no copy, that cannot be made
-    writable (a itself still can be written by its owner)."""
+    """A read-only view of a's own memory, no copy, whose flag cannot be set
+    writable (a itself still can be written by whoever holds it)."""
     if is_sealed(a):
         return a
     return np.asarray(memoryview(a).toreadonly())
@@ -87,6 +92,12 @@ class Value:
         tuples, are kept sealed (copied unless they already are)."""
         for name, value in values.items():
             object.__setattr__(self, name, _sealed_all(value))
+
+    def _hold(self, **values: Any) -> None:
+        """Sets attributes, once, from the constructor, as they are: for
+        arrays the value shares with its caller (see ``borrowed``)."""
+        for name, value in values.items():
+            object.__setattr__(self, name, value)
 
     def _key(self) -> tuple[Any, ...]:
         raise NotImplementedError

@@ -89,7 +89,8 @@ class Pixels(Value):
             raise TypeError(f"Pixels needs {len(_ARRAYS)} arrays, not {len(arrays)}")
         x = V.floats(arrays[0], "x")
         checked = [x] + [V.floats(a, name, x.shape) for a, name in zip(arrays[1:], _LABELS[1:])]
-        self._set(**dict(zip(_ARRAYS, map(borrowed, checked))), shape=x.shape, size=x.size)
+        self._hold(**dict(zip(_ARRAYS, map(borrowed, checked))))
+        self._set(shape=x.shape, size=x.size)
         self._set(_spans=V.spans(self._inputs()))
 
     @classmethod

@@ -67,7 +67,8 @@ def beyond_reach(grid: Grid, segments: FloatArray, arcs: FloatArray) -> tuple[st
 
     def far(*values: FloatArray) -> np.ndarray:
         with np.errstate(all="ignore"):
-            return np.logical_or.reduce([~(np.abs(v) <= REACH) for v in values])
+            hits: np.ndarray = np.logical_or.reduce([~(np.abs(v) <= REACH) for v in values])
+        return hits
 
     with np.errstate(all="ignore"):
         dx0, dy0 = segments[:, 0] - x0, segments[:, 1] - y0

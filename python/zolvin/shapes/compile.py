@@ -105,14 +105,14 @@ def compilable(shape: Any, name: str = "shape") -> Shape:
     """The shape, if its region fits the kernel: at most MAX_LEAVES leaves,
     compositions at most MAX_DEPTH deep (ValueError otherwise), known
     without walking it."""
-    shape = as_shape(shape, name)
-    leaves, depth = shape._leaves_depth()
+    checked = as_shape(shape, name)
+    leaves, depth = checked._leaves_depth()
     if leaves > MAX_LEAVES:
         raise ValueError(f"{name} needs {leaves} leaves, more than {MAX_LEAVES}: compose it "
                          f"with fewer differences and intersections")
     if depth > MAX_DEPTH:
         raise ValueError(f"{name} nests compositions {depth} deep, more than {MAX_DEPTH}")
-    return shape
+    return checked
 
 
 def compile_shape(shape: Shape, box: Box | None = None) -> Compiled:

@@ -76,6 +76,7 @@ def make_folder(tmp_path):
     (["--force", "-o", "plain.zarr"], "not a zarr store"),
     (["-o", "x.tif"], "x.tif"),
     (["--struts", "7", "--strut-width", "3", "-o", "x.npy"], "no open area"),
+    (["--obscuration", "5", "-o", "x.npy"], "obscuration"),
     (["--size", "70000000", "-o", "x.zarr"], "--size must be from 1 to 67108864"),
     (["--size", "3000", "--chunk", "1", "-o", "x.zarr"], "--chunk 1 cut the grid"),
     (["--size", "67108864", "-o", "x.zarr"], "--chunk 2048 cut the grid"),

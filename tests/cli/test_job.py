@@ -211,11 +211,21 @@ def test_job_draws_named_pupils(tmp_path, capsys):
     assert e.value.code == 2
 
 
-def test_main_puts_the_callers_sigterm_handler_back(capsys):
+def test_main_called_from_python_unwinds_on_sigterm(tmp_path, monkeypatch):
+    def terminated(img, path):  # SIGTERM arrives while the output is written
+        path.write_bytes(b"half")
+        os.kill(os.getpid(), signal.SIGTERM)
+        time.sleep(5)
+
+    monkeypatch.setattr("zolvin.cli.pupil.save", terminated)
     mine = lambda signum, frame: None  # noqa: E731
     before = signal.signal(signal.SIGTERM, mine)
     try:
-        assert main(["pupil", "--list"]) == 0
-        assert signal.getsignal(signal.SIGTERM) is mine
+        with pytest.raises(SystemExit) as e:
+            main(["pupil", "-q", "--size", "16", "-o", str(tmp_path / "p.npy")])
+        assert e.value.code == 128 + signal.SIGTERM
+        assert not os.listdir(tmp_path)  # the temporary went with it
+        assert signal.getsignal(signal.SIGTERM) is mine  # the caller's handler is back
+        assert main(["pupil", "--list"]) == 0 and signal.getsignal(signal.SIGTERM) is mine
     finally:
         signal.signal(signal.SIGTERM, before)

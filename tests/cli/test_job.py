@@ -75,7 +75,9 @@ def make_folder(tmp_path):
     (["-o", "plain.zarr"], "not a zarr store"),
     (["--force", "-o", "plain.zarr"], "not a zarr store"),
     (["-o", "x.tif"], "x.tif"),
-    (["--struts", "7", "--strut-width", "3", "-o", "x.npy"], "no open area"),
+    (["--struts", "7", "--strut-width", "3", "-o", "x.npy"], "--strut-width 3 leaves no open"),
+    (["--obscuration", "0.9999999999999999", "-o", "x.npy"], "--obscuration 0.9999999999999999 "
+                                                              "leaves no open area"),
     (["--obscuration", "5", "-o", "x.npy"], "obscuration"),
     (["--size", "70000000", "-o", "x.zarr"], "--size must be from 1 to 67108864"),
     (["--size", "3000", "--chunk", "1", "-o", "x.zarr"], "--chunk 1 cut the grid"),

@@ -224,9 +224,11 @@ def _pupil_kwargs(args: argparse.Namespace, grid: Grid) -> dict[str, Any]:
                               strut_width=args.strut_width)
     except (TypeError, ValueError) as e:
         raise UserError(str(e)) from None
-    # Struts that cover the aperture leave an area of rounding (the sum of
-    # its terms cancels to a few ulps of pi): that is no open area either.
+    # Struts or an obscuration that cover the aperture leave an area of
+    # rounding (its terms cancel to a few ulps of pi): no open area either.
     if not exact > NO_AREA:
+        if args.obscuration > 1 - 1e-6:
+            raise UserError(f"--obscuration {args.obscuration!r} leaves no open area")
         raise UserError(f"--strut-width {args.strut_width:g} leaves no open area: {args.struts} "
                         f"struts that wide cover the whole aperture")
     return kwargs

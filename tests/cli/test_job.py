@@ -231,3 +231,38 @@ def test_main_called_from_python_unwinds_on_sigterm(tmp_path, monkeypatch):
         assert main(["pupil", "--list"]) == 0 and signal.getsignal(signal.SIGTERM) is mine
     finally:
         signal.signal(signal.SIGTERM, before)
+
+
+STOPPED_RUN = """
+import os, signal, sys, threading, time
+import dask.array as da
+import numpy as np
+from pathlib import Path
+from zolvin.cli.files import replacing
+from zolvin.cli.formats import store
+
+first = threading.Lock()
+
+def stopped(block):  # the run is stopped while the first chunk is computed
+    if first.acquire(blocking=False):
+        os.kill(os.getpid(), signal.SIGTERM)
+    time.sleep(0.5)
+    return block
+
+def terminate(signum, frame):
+    raise SystemExit(128 + signum)
+
+signal.signal(signal.SIGTERM, terminate)
+arr = da.ones((8, 8), chunks=4).map_blocks(stopped, dtype=np.float64, meta=np.empty((0, 0)))
+with replacing(Path(sys.argv[1]), False) as tmp:
+    store(arr, tmp, threads=2, quiet=True)
+"""
+
+
+@pytest.mark.parametrize("suffix", [".zarr", ".npy"])
+def test_a_stopped_run_ends_and_leaves_nothing(tmp_path, suffix):
+    # A child process: a run whose chunks outlive it could hang at exit.
+    run = subprocess.run([sys.executable, "-c", STOPPED_RUN, str(tmp_path / f"p{suffix}")],
+                         capture_output=True, text=True, timeout=60, check=False)
+    assert run.returncode == 128 + signal.SIGTERM, run.stderr
+    assert not os.listdir(tmp_path)

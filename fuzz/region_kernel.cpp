@@ -2,7 +2,8 @@
 // leaves in range, a program that leaves one value) over any grid window:
 // every cell of the window written with a value in [0, 1] and nothing
 // outside it, or std::domain_error before anything is written; each row
-// alone gives the same bits as the whole window. Over pixels, every value
+// alone, and each run of columns alone, gives the same bits as the whole
+// window. Over pixels, every value
 // lies in [0, 1] or is NaN.
 #include <algorithm>
 #include <stdexcept>
@@ -116,6 +117,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_REQUIRE(cover(r, row, one));
         FUZZ_REQUIRE(fuzz::same_bits(one.data(), whole.data() + i * w.cols, w.cols),
                      static_cast<long>(i));
+    }
+    // The window cut into two runs of columns: where a window ends must not
+    // change any of its cells.
+    for (fuzz::u64 k = 1; k < w.cols; ++k) {
+        for (const bool left : {true, false}) {
+            zolvin::GridWindow part = w;
+            part.col0 = left ? w.col0 : w.col0 + k, part.cols = left ? k : w.cols - k;
+            fuzz::Guarded<double> got(w.rows * part.cols, fuzz::unwritten());
+            FUZZ_REQUIRE(cover(r, part, got));
+            for (fuzz::u64 i = 0; i < w.rows; ++i) {
+                FUZZ_REQUIRE(fuzz::same_bits(got.data() + i * part.cols,
+                                             whole.data() + i * w.cols + (left ? 0 : k),
+                                             part.cols),
+                             static_cast<long>(k));
+            }
+        }
     }
     // A few pixels with the window's Jacobian: each sweeps the boundary in a
     // frame of its own, as a whole row costs.

@@ -23,7 +23,9 @@ constexpr u64 kBandRows = 16;
 void grid_coverage(const Region& region, const GridWindow& window, double* out,
                    u64 n_threads) {
     Boundary boundary;
-    prepare(region, join_arc_ends(region), window, boundary);
+    ArcEnds ends = join_arc_ends(region);
+    count_copies(region, ends);
+    prepare(region, ends, window, boundary);
     if (window.rows == 0 || window.cols == 0) return;
     const Program program(region.rules, region.program);
     deal_bands<Scratch>(window.rows, kBandRows, n_threads, [&](Scratch& S, u64 r0, u64 r1) {
@@ -32,12 +34,14 @@ void grid_coverage(const Region& region, const GridWindow& window, double* out,
 }
 
 void pixels_coverage(const Region& region, const PixelArrays& px, double* out, u64 n_threads) {
-    const ArcEnds ends = join_arc_ends(region);
+    ArcEnds ends = join_arc_ends(region);
+    count_copies(region, ends);
     const Program program(region.rules, region.program);
     split_range(px.n, n_threads, [&](u64 first, u64 last) {
         Boundary boundary;
         Scratch S;
         for (u64 k = first; k < last; ++k) {
+            if ((k - first) % 64 == 0) check_stop();
             // The pixel as the one cell of a grid in its own frame.
             const GridWindow w{px.x[k], px.y[k], px.dxdu[k], px.dxdv[k], px.dydu[k], px.dydv[k],
                                0, 0, 1, 1};

@@ -37,6 +37,15 @@ void pixels_coverage(const Region& region, const PixelArrays& px, double* out, u
     ArcEnds ends = join_arc_ends(region);
     count_copies(region, ends);
     const Program program(region.rules, region.program);
+    // Every pixel's frame is checked before any is written: a refusal leaves
+    // out as it was, as on a grid.
+    split_range(px.n, n_threads, [&](u64 first, u64 last) {
+        for (u64 k = first; k < last; ++k) {
+            if ((k - first) % 64 == 0) check_stop();
+            check_frame(region, GridWindow{px.x[k], px.y[k], px.dxdu[k], px.dxdv[k], px.dydu[k],
+                                           px.dydv[k], 0, 0, 1, 1});
+        }
+    });
     split_range(px.n, n_threads, [&](u64 first, u64 last) {
         Boundary boundary;
         Scratch S;
@@ -45,12 +54,8 @@ void pixels_coverage(const Region& region, const PixelArrays& px, double* out, u
             // The pixel as the one cell of a grid in its own frame.
             const GridWindow w{px.x[k], px.y[k], px.dxdu[k], px.dxdv[k], px.dydu[k], px.dydv[k],
                                0, 0, 1, 1};
-            try {
-                prepare(region, ends, w, boundary);
-                sweep_row(boundary, program, 0, out + k, S);
-            } catch (const std::domain_error&) {
-                out[k] = std::numeric_limits<double>::quiet_NaN();
-            }
+            prepare(region, ends, w, boundary);
+            sweep_row(boundary, program, 0, out + k, S);
         }
     });
 }

@@ -330,6 +330,22 @@ ArcEnds join_arc_ends(const Region& r) {
     return out;
 }
 
+void check_frame(const Region& r, const GridWindow& window) {
+    const Transform T(window);
+    for (std::size_t k = 0; k < r.segments.size(); ++k) {
+        if ((k & 0xfff) == 0) check_stop();
+        const auto& s = r.segments[k];
+        const Point a = T.point(s.x0, s.y0), b = T.point(s.x1, s.y1);
+        for (double t : {a.u, a.v, b.u, b.v}) check_reach(t);
+    }
+    for (const Arc& arc : r.arcs) {
+        const Point c = T.point(arc.cx, arc.cy);
+        const Point m1 = T.vector(arc.a, arc.c), m2 = T.vector(arc.b, arc.d);
+        const double det = m1.u * m2.v - m2.u * m1.v;
+        for (double t : {c.u, c.v, m1.u, m2.u, m1.v, m2.v, det}) check_reach(t);
+    }
+}
+
 void prepare(const Region& region, const ArcEnds& ends, const GridWindow& window,
              Boundary& out) {
     const Transform T(window);

@@ -61,4 +61,8 @@ struct Boundary {
 void prepare(const Region& region, const ArcEnds& ends, const GridWindow& window,
              Boundary& out);
 
+// Throws the std::domain_error prepare would throw for the window, building
+// nothing: a singular frame, or a region beyond the reach from it.
+void check_frame(const Region& region, const GridWindow& window);
+
 }  // namespace zolvin::region

@@ -357,6 +357,27 @@ def test_refusals(call, error, words):
     refused(call, error, words)
 
 
+FAR = [
+    (Grid((2, 3), jac=np.eye(2) * 1e-151), lambda px: zolvin.polygon_coverage(px, TRIANGLE)),
+    (Grid((2, 3)), lambda px: zolvin.aperture_coverage(px, zolvin.shapes.Disc((1e200, 0), 1.0))),
+    (Grid((2, 3)), lambda px: zolvin.polygon_coverage(
+        px, [(-1.7e308, -1.7e308), (1.7e308, -1.7e308), (0, 1.7e308)])),
+]
+
+
+@pytest.mark.parametrize("grid, call", FAR)
+def test_pixels_refuse_what_grids_refuse(grid, call):
+    # Each pixel of Pixels is swept in a frame of its own: where the region
+    # lies beyond the reach of that frame, the call is refused as on the grid
+    # (it gave NaN), before anything is written.
+    with pytest.raises(ValueError) as on_grid:
+        call(grid)
+    pixels = grid.pixels()
+    with pytest.raises(ValueError) as on_pixels:
+        call(pixels)
+    assert str(on_pixels.value) == str(on_grid.value)
+
+
 def test_refused_call_leaves_out_alone():
     out = np.full(GRIDS["identity"].shape, 7.0)
     with pytest.raises(ValueError):

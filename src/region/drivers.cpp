@@ -22,11 +22,13 @@ constexpr u64 kBandRows = 16;
 
 void grid_coverage(const Region& region, const GridWindow& window, double* out,
                    u64 n_threads) {
+    // An empty window has nothing to write, however many rows it claims: no
+    // per-row buckets for it.
+    if (window.rows == 0 || window.cols == 0) return;
     Boundary boundary;
     ArcEnds ends = join_arc_ends(region);
     count_copies(region, ends);
     prepare(region, ends, window, boundary);
-    if (window.rows == 0 || window.cols == 0) return;
     const Program program(region.rules, region.program);
     deal_bands<Scratch>(window.rows, kBandRows, n_threads, [&](Scratch& S, u64 r0, u64 r1) {
         for (u64 r = r0; r < r1; ++r) sweep_row(boundary, program, r, out + r * window.cols, S);

@@ -126,3 +126,27 @@ def test_a_new_figure_needs_nothing_but_its_class():
     assert got == pytest.approx(want.area, rel=1e-8)
     assert pickle.loads(pickle.dumps(shape)) == shape
     assert math.isfinite(hash(shape))
+
+
+@pytest.mark.parametrize("count_bound, byte_bound", [(64, 20_000), (3, 1 << 28)])
+def test_kept_regions_stay_within_their_bounds(monkeypatch, count_bound, byte_bound):
+    from zolvin.shapes import compile as C
+    monkeypatch.setattr(C, "CACHE", count_bound)
+    monkeypatch.setattr(C, "CACHE_BYTES", byte_bound)
+    zolvin.shapes.clear_cache()
+    g = zolvin.Grid((8, 8), origin=(-3.5, -3.5))
+    # Polygons of 200 vertices: 6.4 kB of segments each.
+    t = np.linspace(0, 2 * np.pi, 200, endpoint=False)
+    for k in range(12):
+        ring = np.stack([(2 + 0.01 * k) * np.cos(t), 2 * np.sin(t)], 1)
+        first = zolvin.aperture_coverage(g, Polygon(ring))
+        assert zolvin.aperture_coverage(g, Polygon(ring)).tobytes() == first.tobytes()
+        kept, size = C._recent.size()
+        assert kept <= count_bound and size <= byte_bound
+    assert kept > 0
+    zolvin.shapes.clear_cache()
+    assert C._recent.size() == (0, 0)
+    # A region larger than the byte bound alone is not kept.
+    monkeypatch.setattr(C, "CACHE_BYTES", 1000)
+    zolvin.aperture_coverage(g, Polygon(ring))
+    assert C._recent.size() == (0, 0)

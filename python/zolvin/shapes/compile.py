@@ -10,7 +10,8 @@ Differences and intersections are the program's operations.
 """
 from __future__ import annotations
 
-import functools
+import threading
+from collections import OrderedDict
 from collections.abc import Sequence
 from typing import Any, NamedTuple
 
@@ -22,10 +23,12 @@ from ..core.limits import AND, DIFF, MAX_LEAVES, OR
 from .base import Box, Difference, Figure, Intersection, Shape, Union, as_shape, figures, union_box
 from .region import Region
 
-__all__ = ["Compiled", "compile_shape"]
+__all__ = ["Compiled", "clear_cache", "compile_shape"]
 
-# Compiled regions kept for reuse.
+# Compiled regions kept for reuse: at most this many, holding at most this
+# many bytes of arrays together (a region larger than that is not kept).
 CACHE = 64
+CACHE_BYTES = 256 << 20
 
 
 class Compiled(NamedTuple):
@@ -117,8 +120,63 @@ def region(shape: Shape, box: Box | None = None) -> Region:
     return Region(c.segments, c.segment_leaf, c.arcs, c.arc_leaf, c.leaf_rules, c.program)
 
 
-@functools.lru_cache(maxsize=CACHE)
+class _Recent:
+    """Regions of the shapes used last, by shape, within CACHE entries and
+    CACHE_BYTES bytes; the least recently used go first. Threads (dask's)
+    share it."""
+
+    def __init__(self) -> None:
+        self._lock = threading.Lock()
+        self._kept: OrderedDict[Shape, tuple[Region, int]] = OrderedDict()
+        self._bytes = 0
+
+    def get(self, shape: Shape) -> Region:
+        with self._lock:
+            hit = self._kept.get(shape)
+            if hit is not None:
+                self._kept.move_to_end(shape)
+                return hit[0]
+        made = region(shape)  # outside the lock: compiling may take a while
+        size = _region_bytes(made)
+        with self._lock:
+            if shape not in self._kept and size <= CACHE_BYTES:
+                self._kept[shape] = (made, size)
+                self._bytes += size
+                while len(self._kept) > CACHE or self._bytes > CACHE_BYTES:
+                    _, (_, gone) = self._kept.popitem(last=False)
+                    self._bytes -= gone
+        return made
+
+    def clear(self) -> None:
+        with self._lock:
+            self._kept.clear()
+            self._bytes = 0
+
+    def size(self) -> tuple[int, int]:
+        with self._lock:
+            return len(self._kept), self._bytes
+
+
+def _region_bytes(r: Region) -> int:
+    return int(r.segments.nbytes + r.segment_leaf.nbytes + r.arcs.nbytes + r.arc_leaf.nbytes)
+
+
+_recent = _Recent()
+
+
 def cached_region(shape: Shape) -> Region:
     """region(shape), kept for the shapes used last: the chunks of a dask
     array do not compile the same shape again."""
-    return region(shape)
+    return _recent.get(shape)
+
+
+def clear_cache() -> None:
+    """Forget the compiled regions kept for reuse.
+
+    ``aperture_coverage`` and its dask form keep the regions of the last
+    shapes they compiled (at most 64 of them, and at most 256 MiB of arrays
+    together; a larger region is not kept), so that the chunks of one array
+    compile a shape once. This frees that memory at once; the next call
+    compiles its shape again. Results do not change.
+    """
+    _recent.clear()

@@ -150,3 +150,24 @@ def test_kept_regions_stay_within_their_bounds(monkeypatch, count_bound, byte_bo
     monkeypatch.setattr(C, "CACHE_BYTES", 1000)
     zolvin.aperture_coverage(g, Polygon(ring))
     assert C._recent.size() == (0, 0)
+
+
+@pytest.mark.parametrize("shape", [
+    HexSegments(0.5, 0.01, 120),
+    HexSegments(0.5, 0.01, 120) - zolvin.shapes.Disc((1.0, 0.5), 2.0),
+    HexSegments(0.4, 0.0, 120, orientation="pointy", center=(30.0, -3.0)) | Spider((0, 0), 0.3, 0.2),
+])
+def test_far_mirror_segments_cost_nothing(shape):
+    # 43,561 segments, a few hundred of them near the grid: the far ones are
+    # left out before any piece is built, and the bits stay those of the
+    # whole mirror (a closed ring away from the pixels changes no winding).
+    import zolvin.dask
+    from zolvin.shapes import compile as C
+    g = zolvin.Grid((16, 16), origin=(-7.3, -8.1), jac=((0.9, 0.2), (-0.1, 1.0)))
+    zolvin.shapes.clear_cache()
+    got = zolvin.aperture_coverage(g, shape)
+    assert C._recent.size()[1] < 1 << 20  # what is kept is near
+    whole = zolvin.region_coverage(g, C.region(shape))
+    assert got.tobytes() == whole.tobytes()
+    chunked = zolvin.dask.aperture_coverage(g, shape, chunks=5).compute()
+    assert chunked.tobytes() == got.tobytes()

@@ -17,9 +17,9 @@ from ..core import checks as V
 from ..core.checks import FloatArray
 from ..pixels.grid import Grid
 from ..pixels.pixels import Pixels
-from ..shapes.base import Box, Intersection, Shape, as_shape, replace
+from ..shapes.base import Box, Intersection, Shape, as_shape, figures, replace
 from ..shapes.compile import cached_region, reach_box, region
-from ..shapes.segments import hex_segments
+from ..shapes.segments import HexSegments, hex_segments
 from .region import region_coverage
 
 
@@ -100,7 +100,7 @@ def aperture_coverage(pixels: Pixels | Grid, shape: Shape, *, out: Any = None,
         if out is not None:
             raise ValueError("out= does not apply with segments=True: the maps are windows")
         return segment_maps(pixels, shape, n_threads=n_threads)
-    compiled = cached_region(shape)  # refuses what it cannot compile, pixels or none
+    compiled = cached_region(shape, _near(pixels, shape))  # refuses what it cannot compile
     if isinstance(pixels, Grid) and pixels.size == 0:
         # No pixels: nothing to sweep, however many rows the grid claims.
         if out is None:
@@ -108,6 +108,24 @@ def aperture_coverage(pixels: Pixels | Grid, shape: Shape, *, out: Any = None,
         return V.out_array(out, pixels.shape, V.F64)
     result: FloatArray = region_coverage(pixels, compiled, out=out, n_threads=n_threads)
     return result
+
+
+def _near(pixels: Pixels | Grid, shape: Shape) -> Box | None:
+    """The plane box of a grid's pixels, with room for rounding, when the
+    shape holds a segmented mirror reaching beyond it (its far segments then
+    cost nothing), else None."""
+    mirrors = [f for f in figures(shape) if isinstance(f, HexSegments)]
+    if not isinstance(pixels, Grid) or pixels.size == 0 or not mirrors:
+        return None
+    x0, y0, x1, y1 = pixels.bounds()
+    room = 1e-9 * (abs(x0) + abs(x1) + abs(y0) + abs(y1))
+    near = (x0 - room, y0 - room, x1 + room, y1 + room)
+    if not all(map(math.isfinite, near)):
+        return None
+    boxes = [b for b in (m.bounds for m in mirrors) if b is not None]
+    inside = all(b[0] >= near[0] and b[1] >= near[1] and b[2] <= near[2] and b[3] <= near[3]
+                 for b in boxes)
+    return None if inside else near
 
 
 def _window(grid: Grid, box: Box | None) -> tuple[tuple[int, int], tuple[int, int]]:

@@ -22,6 +22,7 @@ from ..core.checks import FloatArray
 from ..core.limits import AND, DIFF, MAX_LEAVES, OR
 from .base import Box, Difference, Figure, Intersection, Shape, Union, as_shape, figures, union_box
 from .region import Region
+from .segments import HexSegments
 
 __all__ = ["Compiled", "clear_cache", "compile_shape"]
 
@@ -51,8 +52,9 @@ def reach_box(shape: Shape) -> Box | None:
 class _Builder:
     """Leaves and their pieces, as compilation adds them."""
 
-    def __init__(self, box: Box | None) -> None:
+    def __init__(self, box: Box | None, near: Box | None = None) -> None:
         self.box = box
+        self.near = near
         self.segments: list[FloatArray] = []
         self.segment_leaf: list[np.ndarray] = []
         self.arcs: list[FloatArray] = []
@@ -67,7 +69,10 @@ class _Builder:
                              f"differences and intersections")
         self.leaves += 1
         for f in parts:
-            segs, arcs = f._pieces(self.box)
+            if self.near is not None and isinstance(f, HexSegments):
+                segs, arcs = f._pieces(self.box, self.near)
+            else:
+                segs, arcs = f._pieces(self.box)
             self.segments.append(segs)
             self.segment_leaf.append(np.full(segs.shape[0], k, np.int32))
             self.arcs.append(arcs)
@@ -105,18 +110,20 @@ class _Builder:
                         ("positive",) * self.leaves, tuple(program))
 
 
-def compile_shape(shape: Shape, box: Box | None = None) -> Compiled:
+def compile_shape(shape: Shape, box: Box | None = None, near: Box | None = None) -> Compiled:
     """The shape's region: every union of figures one "positive" leaf, the
     rest postfix operations. Spiders of length None run beyond ``box``
-    (default: ``reach_box(shape)``)."""
+    (default: ``reach_box(shape)``). With ``near``, the segments of a
+    HexSegments whose boxes miss it are left out: the region is the same
+    inside ``near``, bit for bit in coverage, at the cost of what is near."""
     shape = as_shape(shape, "shape")
-    b = _Builder(reach_box(shape) if box is None else box)
+    b = _Builder(reach_box(shape) if box is None else box, near)
     return b.result(b.program(shape))
 
 
-def region(shape: Shape, box: Box | None = None) -> Region:
+def region(shape: Shape, box: Box | None = None, near: Box | None = None) -> Region:
     """The shape compiled into a Region (see ``compile_shape``)."""
-    c = compile_shape(shape, box)
+    c = compile_shape(shape, box, near)
     return Region(c.segments, c.segment_leaf, c.arcs, c.arc_leaf, c.leaf_rules, c.program)
 
 
@@ -127,20 +134,21 @@ class _Recent:
 
     def __init__(self) -> None:
         self._lock = threading.Lock()
-        self._kept: OrderedDict[Shape, tuple[Region, int]] = OrderedDict()
+        self._kept: OrderedDict[tuple[Shape, Box | None], tuple[Region, int]] = OrderedDict()
         self._bytes = 0
 
-    def get(self, shape: Shape) -> Region:
+    def get(self, shape: Shape, near: Box | None) -> Region:
+        key = (shape, near)
         with self._lock:
-            hit = self._kept.get(shape)
+            hit = self._kept.get(key)
             if hit is not None:
-                self._kept.move_to_end(shape)
+                self._kept.move_to_end(key)
                 return hit[0]
-        made = region(shape)  # outside the lock: compiling may take a while
+        made = region(shape, near=near)  # outside the lock: compiling may take a while
         size = _region_bytes(made)
         with self._lock:
-            if shape not in self._kept and size <= CACHE_BYTES:
-                self._kept[shape] = (made, size)
+            if key not in self._kept and size <= CACHE_BYTES:
+                self._kept[key] = (made, size)
                 self._bytes += size
                 while len(self._kept) > CACHE or self._bytes > CACHE_BYTES:
                     _, (_, gone) = self._kept.popitem(last=False)
@@ -164,10 +172,10 @@ def _region_bytes(r: Region) -> int:
 _recent = _Recent()
 
 
-def cached_region(shape: Shape) -> Region:
-    """region(shape), kept for the shapes used last: the chunks of a dask
-    array do not compile the same shape again."""
-    return _recent.get(shape)
+def cached_region(shape: Shape, near: Box | None = None) -> Region:
+    """region(shape, near=near), kept for the shapes used last: the chunks of
+    a dask array do not compile the same shape again."""
+    return _recent.get(shape, near)
 
 
 def clear_cache() -> None:

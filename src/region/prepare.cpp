@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
-#include <numeric>
 #include <stdexcept>
 
 #include "../parallel.hpp"
@@ -262,25 +261,37 @@ Key<N> key_of(const std::array<double, N>& numbers, std::int32_t leaf) {
     return k;
 }
 
+template <std::size_t N>
+std::uint64_t hash_of(const Key<N>& key) {
+    std::uint64_t h = 0x9e3779b97f4a7c15u;
+    for (const std::uint64_t b : key.bits) {
+        h ^= b + 0x9e3779b97f4a7c15u + (h << 6) + (h >> 2);
+        h ^= h >> 31;
+        h *= 0xbf58476d1ce4e5b9u;
+    }
+    return h ^ (h >> 29);
+}
+
 // counts[k]: the number of entries equal to entry k when k is the first of
-// them, else 0; empty when no entry has a copy.
+// them, else 0; empty when no entry has a copy. One pass over a hash table
+// (regions are prepared once per window, and most have no copies).
 template <std::size_t N>
 std::vector<std::int32_t> copies(const std::vector<Key<N>>& keys) {
     const std::size_t n = keys.size();
-    std::vector<std::int32_t> order(n);
-    std::iota(order.begin(), order.end(), 0);
-    std::stable_sort(order.begin(), order.end(),
-                     [&](std::int32_t a, std::int32_t b) { return keys[a] < keys[b]; });
     std::vector<std::int32_t> counts;
-    for (std::size_t i = 1; i < n && counts.empty(); ++i) {
-        if (keys[order[i]] == keys[order[i - 1]]) counts.assign(n, 1);
-    }
-    if (counts.empty()) return counts;
-    for (std::size_t i = 0; i < n;) {
-        std::size_t j = i + 1;
-        while (j < n && keys[order[j]] == keys[order[i]]) counts[order[j++]] = 0;
-        counts[order[i]] = static_cast<std::int32_t>(j - i);  // the first: stable sort
-        i = j;
+    if (n < 2) return counts;
+    const std::size_t mask = std::bit_ceil(2 * n) - 1;
+    std::vector<std::int32_t> first(mask + 1, -1);  // the first entry of each key seen
+    for (std::size_t k = 0; k < n; ++k) {
+        std::size_t at = hash_of(keys[k]) & mask;
+        while (first[at] >= 0 && !(keys[first[at]] == keys[k])) at = (at + 1) & mask;
+        if (first[at] < 0) {
+            first[at] = static_cast<std::int32_t>(k);
+            continue;
+        }
+        if (counts.empty()) counts.assign(n, 1);
+        ++counts[first[at]];
+        counts[k] = 0;
     }
     return counts;
 }

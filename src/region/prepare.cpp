@@ -317,6 +317,7 @@ void count_copies(const Region& r, ArcEnds& out) {
 
 ArcEnds join_arc_ends(const Region& r) {
     ArcEnds out;
+    if (r.arcs.empty()) return out;  // nothing to join: no sort of the segment ends
     out.ends.reserve(r.arcs.size());
     Joiner joiner(r);
     for (const auto& a : r.arcs) {

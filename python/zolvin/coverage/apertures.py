@@ -17,7 +17,7 @@ from ..core import checks as V
 from ..core.checks import FloatArray
 from ..pixels.grid import Grid
 from ..pixels.pixels import Pixels
-from ..shapes.base import Box, Intersection, Shape, as_shape, figures, replace
+from ..shapes.base import Box, Figure, Intersection, Shape, as_shape, figures, replace
 from ..shapes.compile import cached_region, reach_box, region
 from ..shapes.segments import HexSegments, hex_segments
 from .region import region_coverage
@@ -164,11 +164,14 @@ def segment_maps(grid: Pixels | Grid, shape: Shape, *, n_threads: int | None = N
         raise ValueError("segments=True needs a shape that holds a HexSegments")
     # Spiders of length None reach as far as in the whole shape.
     box = reach_box(shape)
+    # The rest of the shape is the same in every segment's part: its figures
+    # are compiled once, for all.
+    memo: dict[Figure, tuple[FloatArray, FloatArray]] = {}
     maps = []
     for pos, seg in zip(array.positions, array.segments):
         part = Intersection(replace(shape, array, seg), seg)
         rows, cols = _window(grid, seg.bounds)
         window = grid.window(rows, cols)
-        cov = region_coverage(window, region(part, box), n_threads=n_threads)
+        cov = region_coverage(window, region(part, box, memo=memo), n_threads=n_threads)
         maps.append(SegmentMap(pos, rows, cols, cov))
     return tuple(maps)

@@ -52,9 +52,11 @@ def reach_box(shape: Shape) -> Box | None:
 class _Builder:
     """Leaves and their pieces, as compilation adds them."""
 
-    def __init__(self, box: Box | None, near: Box | None = None) -> None:
+    def __init__(self, box: Box | None, near: Box | None = None,
+                 memo: dict[Figure, tuple[FloatArray, FloatArray]] | None = None) -> None:
         self.box = box
         self.near = near
+        self.memo = memo
         self.segments: list[FloatArray] = []
         self.segment_leaf: list[np.ndarray] = []
         self.arcs: list[FloatArray] = []
@@ -69,15 +71,21 @@ class _Builder:
                              f"differences and intersections")
         self.leaves += 1
         for f in parts:
-            if self.near is not None and isinstance(f, HexSegments):
-                segs, arcs = f._pieces(self.box, self.near)
-            else:
-                segs, arcs = f._pieces(self.box)
+            segs, arcs = self._pieces(f)
             self.segments.append(segs)
             self.segment_leaf.append(np.full(segs.shape[0], k, np.int32))
             self.arcs.append(arcs)
             self.arc_leaf.append(np.full(arcs.shape[0], k, np.int32))
         return k
+
+    def _pieces(self, f: Figure) -> tuple[FloatArray, FloatArray]:
+        if self.near is not None and isinstance(f, HexSegments):
+            return f._pieces(self.box, self.near)
+        if self.memo is None:
+            return f._pieces(self.box)
+        if f not in self.memo:
+            self.memo[f] = f._pieces(self.box)
+        return self.memo[f]
 
     def program(self, shape: Shape) -> list[int]:
         if isinstance(shape, Figure):
@@ -110,20 +118,24 @@ class _Builder:
                         ("positive",) * self.leaves, tuple(program))
 
 
-def compile_shape(shape: Shape, box: Box | None = None, near: Box | None = None) -> Compiled:
+def compile_shape(shape: Shape, box: Box | None = None, near: Box | None = None,
+                  memo: dict[Figure, tuple[FloatArray, FloatArray]] | None = None) -> Compiled:
     """The shape's region: every union of figures one "positive" leaf, the
     rest postfix operations. Spiders of length None run beyond ``box``
     (default: ``reach_box(shape)``). With ``near``, the segments of a
     HexSegments whose boxes miss it are left out: the region is the same
-    inside ``near``, bit for bit in coverage, at the cost of what is near."""
+    inside ``near``, bit for bit in coverage, at the cost of what is near.
+    ``memo`` keeps each figure's pieces for the next call with the same box:
+    shapes that share figures compile them once."""
     shape = as_shape(shape, "shape")
-    b = _Builder(reach_box(shape) if box is None else box, near)
+    b = _Builder(reach_box(shape) if box is None else box, near, memo)
     return b.result(b.program(shape))
 
 
-def region(shape: Shape, box: Box | None = None, near: Box | None = None) -> Region:
+def region(shape: Shape, box: Box | None = None, near: Box | None = None,
+           memo: dict[Figure, tuple[FloatArray, FloatArray]] | None = None) -> Region:
     """The shape compiled into a Region (see ``compile_shape``)."""
-    c = compile_shape(shape, box, near)
+    c = compile_shape(shape, box, near, memo)
     return Region(c.segments, c.segment_leaf, c.arcs, c.arc_leaf, c.leaf_rules, c.program)
 
 

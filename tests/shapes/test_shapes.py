@@ -149,3 +149,48 @@ def test_hex_segments_sit_where_their_docstring_puts_them(orientation, a, b, cor
     ring = HexSegments(1.0, 0.1, 1, orientation, keep=lambda x, y, r: r == 1).centers
     turns = np.unwrap(np.arctan2(ring[:, 1], ring[:, 0]))
     assert np.allclose(turns[0], np.arctan2(b[1], b[0])) and np.all(np.diff(turns) > 0)
+
+
+@pytest.mark.parametrize("count_bound, byte_bound", [(64, 20_000), (3, 1 << 28)])
+def test_kept_regions_stay_within_their_bounds(monkeypatch, count_bound, byte_bound):
+    from zolvin.shapes import compile as C
+    monkeypatch.setattr(C, "CACHE", count_bound)
+    monkeypatch.setattr(C, "CACHE_BYTES", byte_bound)
+    zolvin.shapes.clear_cache()
+    g = zolvin.Grid((8, 8), origin=(-3.5, -3.5))
+    # Polygons of 200 vertices: 6.4 kB of segments each.
+    t = np.linspace(0, 2 * np.pi, 200, endpoint=False)
+    for k in range(12):
+        ring = np.stack([(2 + 0.01 * k) * np.cos(t), 2 * np.sin(t)], 1)
+        first = zolvin.aperture_coverage(g, Polygon(ring))
+        assert zolvin.aperture_coverage(g, Polygon(ring)).tobytes() == first.tobytes()
+        kept, size = C._recent.size()
+        assert kept <= count_bound and size <= byte_bound
+    assert kept > 0
+    zolvin.shapes.clear_cache()
+    assert C._recent.size() == (0, 0)
+    # A region larger than the byte bound alone is not kept.
+    monkeypatch.setattr(C, "CACHE_BYTES", 1000)
+    zolvin.aperture_coverage(g, Polygon(ring))
+    assert C._recent.size() == (0, 0)
+
+
+@pytest.mark.parametrize("shape", [
+    HexSegments(0.5, 0.01, 120),
+    HexSegments(0.5, 0.01, 120) - zolvin.shapes.Disc((1.0, 0.5), 2.0),
+    HexSegments(0.4, 0.0, 120, orientation="pointy", center=(30.0, -3.0)) | Spider((0, 0), 0.3, 0.2),
+])
+def test_far_mirror_segments_cost_nothing(shape):
+    # 43,561 segments, a few hundred of them near the grid: the far ones are
+    # left out before any piece is built, and the bits stay those of the
+    # whole mirror (a closed ring away from the pixels changes no winding).
+    import zolvin.dask
+    from zolvin.shapes import compile as C
+    g = zolvin.Grid((16, 16), origin=(-7.3, -8.1), jac=((0.9, 0.2), (-0.1, 1.0)))
+    zolvin.shapes.clear_cache()
+    got = zolvin.aperture_coverage(g, shape)
+    assert C._recent.size()[1] < 1 << 20  # what is kept is near
+    whole = zolvin.region_coverage(g, C.region(shape))
+    assert got.tobytes() == whole.tobytes()
+    chunked = zolvin.dask.aperture_coverage(g, shape, chunks=5).compute()
+    assert chunked.tobytes() == got.tobytes()

@@ -17,10 +17,10 @@ from ..core import checks as V
 from ..core.checks import FloatArray
 from ..pixels.grid import Grid
 from ..pixels.pixels import Pixels
-from ..shapes.base import Box, Intersection, Shape, as_shape, figures, replace
+from ..shapes.base import Box, Figure, Intersection, Shape, as_shape, figures, replace
 from ..shapes.compile import cached_region, compilable, reach_box, region
 from ..shapes.region import Region
-from ..shapes.segments import hex_segments
+from ..shapes.segments import HexSegments, hex_segments
 from .region import REACH_TEXT, BeyondReach, beyond_reach, region_coverage
 
 
@@ -104,7 +104,9 @@ def aperture_coverage(pixels: Pixels | Grid, shape: Shape, *, out: Any = None,
         if out is not None:
             raise ValueError("out= does not apply with segments=True: the maps are windows")
         return segment_maps(pixels, shape, n_threads=n_threads)
-    compiled = cached_region(shape)  # refuses what it cannot compile, pixels or none
+    # Refuses what it cannot compile before anything walks the shape.
+    shape = compilable(shape)
+    compiled = cached_region(shape, _near(pixels, shape))
     if isinstance(pixels, Grid) and pixels.size == 0:
         # No pixels: nothing to sweep, however many rows the grid claims; but
         # whatever a grid with pixels refuses is refused (the dask forms
@@ -122,9 +124,8 @@ def _coverage(pixels: Pixels | Grid, shape: Shape, compiled: Region, out: Any,
     is refused naming the figure it belongs to."""
     try:
         return region_coverage(pixels, compiled, out=out, n_threads=n_threads)
-    except BeyondReach:
-        assert isinstance(pixels, Grid)
-        raise ValueError(f"shape: {_far_figure(pixels, shape)} reaches beyond {REACH_TEXT} pixels "
+    except BeyondReach as e:
+        raise ValueError(f"shape: {_far_figure(e.grid, shape)} reaches beyond {REACH_TEXT} pixels "
                          f"from the grid") from None
 
 
@@ -136,6 +137,24 @@ def _far_figure(grid: Grid, shape: Shape) -> str:
         if beyond_reach(grid, segs, arcs) is not None:
             return repr(f)
     return "a figure"
+
+
+def _near(pixels: Pixels | Grid, shape: Shape) -> Box | None:
+    """The plane box of a grid's pixels, with room for rounding, when the
+    shape holds a segmented mirror reaching beyond it (its far segments then
+    cost nothing), else None."""
+    mirrors = [f for f in figures(shape) if isinstance(f, HexSegments)]
+    if not isinstance(pixels, Grid) or pixels.size == 0 or not mirrors:
+        return None
+    x0, y0, x1, y1 = pixels.bounds()
+    room = 1e-9 * (abs(x0) + abs(x1) + abs(y0) + abs(y1))
+    near = (x0 - room, y0 - room, x1 + room, y1 + room)
+    if not all(map(math.isfinite, near)):
+        return None
+    boxes = [b for b in (m.bounds for m in mirrors) if b is not None]
+    inside = all(b[0] >= near[0] and b[1] >= near[1] and b[2] <= near[2] and b[3] <= near[3]
+                 for b in boxes)
+    return None if inside else near
 
 
 def _window(grid: Grid, box: Box | None) -> tuple[tuple[int, int], tuple[int, int]]:
@@ -174,11 +193,14 @@ def segment_maps(grid: Pixels | Grid, shape: Shape, *, n_threads: int | None = N
         raise ValueError("segments=True needs a shape that holds a HexSegments")
     # Spiders of length None reach as far as in the whole shape.
     box = reach_box(shape)
+    # The rest of the shape is the same in every segment's part: its figures
+    # are compiled once, for all.
+    memo: dict[Figure, tuple[FloatArray, FloatArray]] = {}
     maps = []
     for pos, seg in zip(array.positions, array.segments):
         part = Intersection(replace(shape, array, seg), seg)
         rows, cols = _window(grid, seg.bounds)
         window = grid.window(rows, cols)
-        cov = region_coverage(window, region(part, box), n_threads=n_threads)
+        cov = region_coverage(window, region(part, box, memo=memo), n_threads=n_threads)
         maps.append(SegmentMap(pos, rows, cols, cov))
     return tuple(maps)

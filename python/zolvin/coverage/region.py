@@ -42,13 +42,14 @@ class BeyondReach(ValueError):
     """A boundary piece beyond REACH pixels from the grid: ``kind`` "segment"
     or "arc", ``index`` its row in the region's array of them."""
 
-    def __init__(self, kind: str, index: int, piece: FloatArray) -> None:
+    def __init__(self, kind: str, index: int, piece: FloatArray, grid: Grid) -> None:
         if kind == "segment":
             what = f"segment {index} ({_xy(piece[:2])} -> {_xy(piece[2:4])})"
         else:
             what = f"arc {index} (centre {_xy(piece[:2])})"
         super().__init__(f"region: {what} reaches beyond {REACH_TEXT} pixels from the grid")
         self.kind, self.index = kind, index
+        self.grid = grid  # the frame in which it is too far: a one-pixel grid for Pixels
 
 
 def _xy(point: FloatArray) -> str:
@@ -95,9 +96,36 @@ def _grid_coverage(grid: Grid, region: Region, res: FloatArray, nt: int) -> None
         found = beyond_reach(grid, region.segments, region.arcs)
         if found is None:
             raise
-        kind, index = found
-        rows = region.segments if kind == "segment" else region.arcs
-        raise BeyondReach(kind, index, rows[index]) from None
+        raise _beyond(found, region, grid) from None
+
+
+def _beyond(found: tuple[str, int], region: Region, grid: Grid) -> BeyondReach:
+    kind, index = found
+    rows = region.segments if kind == "segment" else region.arcs
+    return BeyondReach(kind, index, rows[index], grid)
+
+
+def _pixel_frame(pixels: Pixels, k: int) -> Grid:
+    """Pixel k (flat index) as a one-pixel grid: the frame it is swept in."""
+    p = [a.reshape(-1)[k] for a in (pixels.x, pixels.y, pixels.dxdu, pixels.dxdv, pixels.dydu,
+                                    pixels.dydv)]
+    return Grid((1, 1), origin=(p[0], p[1]), jac=((p[2], p[3]), (p[4], p[5])))
+
+
+def _pixels_beyond_reach(pixels: Pixels, region: Region) -> BeyondReach | None:
+    """The first piece beyond reach of some pixel's own frame. Only called
+    once the kernel has refused: the likeliest pixels (the smallest
+    Jacobian, the furthest centres) are tried first, then every pixel."""
+    with np.errstate(all="ignore"):
+        det = np.abs(pixels.dxdu * pixels.dydv - pixels.dxdv * pixels.dydu).reshape(-1)
+    likely = [int(np.argmin(det)), int(np.argmax(np.abs(pixels.x))),
+              int(np.argmax(np.abs(pixels.y)))]
+    for k in [*likely, *range(pixels.size)]:
+        frame = _pixel_frame(pixels, k)
+        found = beyond_reach(frame, region.segments, region.arcs)
+        if found is not None:
+            return _beyond(found, region, frame)
+    return None
 
 
 def region_coverage(pixels: Pixels | Grid, region: Region, *, out: FloatArray | None = None,
@@ -148,8 +176,9 @@ def region_coverage(pixels: Pixels | Grid, region: Region, *, out: FloatArray | 
 
     Coordinates in the grid's frame square without overflow up to 1e150
     pixels: a Grid whose region has a piece (a segment's end, an arc's
-    centre or axes) further than that from its pixel (0, 0) is a ValueError
-    naming the piece, refused before anything is written.
+    centre or axes) further than that from its pixel (0, 0), or Pixels with
+    such a piece for one of their pixels, is a ValueError naming the piece,
+    refused before anything is written.
     """
     if not isinstance(region, Region):
         raise TypeError(f"region must be a zolvin.Region, not {type(region).__name__}")
@@ -173,7 +202,13 @@ def region_coverage(pixels: Pixels | Grid, region: Region, *, out: FloatArray | 
         res = V.out_array(out, pixels.shape, V.F64)
         V.check_overlap(res, V.address(res), pixels._spans + region._spans(), same_ok=False)
     nt = V.threads(n_threads, pixels.size, PIXELS_REGION_THRESHOLD)
-    zolvin._native.region_pixels(*pixels._native_args(), *region._native_args(), res, nt)
+    try:
+        zolvin._native.region_pixels(*pixels._native_args(), *region._native_args(), res, nt)
+    except ValueError:
+        found = _pixels_beyond_reach(pixels, region)
+        if found is None:
+            raise
+        raise found from None
     return res
 
 
@@ -250,8 +285,7 @@ def polygon_region_coverage(pixels: Pixels | Grid, region: Region, *, out: Any =
         return region_coverage(pixels, region, out=out, n_threads=n_threads)
     except BeyondReach as e:
         x0, y0, x1, y1 = region.segments[e.index].tolist()
-        assert isinstance(pixels, Grid)
-        first = beyond_reach(pixels, np.array([[x0, y0, x0, y0]]), np.zeros((0, 8)))
+        first = beyond_reach(e.grid, np.array([[x0, y0, x0, y0]]), np.zeros((0, 8)))
         x, y = (x0, y0) if first is not None else (x1, y1)
         raise ValueError(f"polygon: vertex ({x!r}, {y!r}) lies beyond {REACH_TEXT} pixels from "
                          f"the grid") from None

@@ -1,0 +1,124 @@
+"""Catalog photometry: exact sums over many apertures on one image, beside
+photutils' and sep's exact modes, in the same run.
+
+    python bench/bench_photometry.py [SCALE] [--record[=DIR]]     (SCALE 1: the full sizes)
+
+On a 4096^2 image of random data (sources uniform over it):
+1. 10^4 circles of r = 4 and 10^5 circles of r = 6: `aperture_sums` with 1 and
+   2 threads, against photutils `aperture_photometry(method="exact")` (one
+   thread) and sep `sum_circle(subpix=0)`.
+2. 10^4 ellipses against both.
+3. 10^4 hexagons against photutils' `PolygonAperture` (exact).
+Each row gives the median per source and its ratio to ours, and the largest
+relative difference of the sums against the peer.
+"""
+import math
+
+import numpy as np
+import zolvin
+from common import recording, scale_arg, timed
+from zolvin.shapes import Discs, Ellipses, Polygons
+
+TITLE = "`aperture_sums` beside photutils and sep (exact modes), per source"
+SIDE = 4096
+
+
+def photutils_sums(image, apertures):
+    from photutils.aperture import aperture_photometry
+    table = aperture_photometry(image, apertures, method="exact")
+    return np.asarray(table["aperture_sum"], dtype=float)
+
+
+def largest(a, b):
+    return float(np.max(np.abs(a - b) / np.maximum(np.abs(b), 1e-300)))
+
+
+def run_circles(image, grid, n, r, record, rng, repeats):
+    import sep
+    from photutils.aperture import CircularAperture
+    c = rng.uniform(10, SIDE - 10, (n, 2))
+    cat = Discs(c, r)
+    t1, ours = timed(lambda: zolvin.aperture_sums(image, grid, cat, n_threads=1), repeats)
+    t2, _ = timed(lambda: zolvin.aperture_sums(image, grid, cat, n_threads=2), repeats)
+    ap = CircularAperture(c, r)
+    photutils_sums(image, CircularAperture(c[:10], r))  # warm up
+    tp, theirs = timed(lambda: photutils_sums(image, ap), 1 if n > 20000 else 3)
+    ts, (sep_sum, _, _) = timed(lambda: sep.sum_circle(image, c[:, 0], c[:, 1], r, subpix=0),
+                                repeats)
+    label = f"{n} circles r={r}"
+    print(f"{label:<24} ours 1 thread {t1 / n * 1e6:6.2f} us, 2 threads {t2 / n * 1e6:6.2f} us "
+          f"(x{t1 / t2:4.2f});  photutils {tp / n * 1e6:6.2f} us (x{tp / t1:5.1f}, differs "
+          f"{largest(ours.sum, theirs):.1e});  sep {ts / n * 1e6:6.2f} us (x{ts / t1:5.1f}, "
+          f"differs {largest(ours.sum, sep_sum):.1e})")
+    data = f"{SIDE}^2 float64 image"
+    record.add(f"circles-{n}-r{r}-photutils", label, data, ("aperture_sums, 1 thread", t1 / n),
+               ("photutils exact", tp / n), unit="us/source",
+               note=f"largest relative difference {largest(ours.sum, theirs):.1e}")
+    record.add(f"circles-{n}-r{r}-sep", label, data, ("aperture_sums, 1 thread", t1 / n),
+               ("sep subpix=0", ts / n), unit="us/source",
+               note=f"largest relative difference {largest(ours.sum, sep_sum):.1e}")
+    record.add(f"circles-{n}-r{r}-threads", label, data, ("aperture_sums, 2 threads", t2 / n),
+               ("aperture_sums, 1 thread", t1 / n), unit="us/source")
+
+
+def run_ellipses(image, grid, n, record, rng, repeats):
+    import sep
+    from photutils.aperture import EllipticalAperture
+    c = rng.uniform(10, SIDE - 10, (n, 2))
+    # One size and angle for all, so that photutils measures them in one call.
+    a, b, th = 6.0, 3.0, 0.6
+    cat = Ellipses(c, (a, b), th)
+    t1, ours = timed(lambda: zolvin.aperture_sums(image, grid, cat, n_threads=1), repeats)
+    tp, theirs = timed(lambda: photutils_sums(image, EllipticalAperture(c, a, b, theta=th)),
+                       1 if n > 20000 else 3)
+    ts, (sep_sum, _, _) = timed(lambda: sep.sum_ellipse(image, c[:, 0], c[:, 1], a, b, th, 1.0,
+                                                        subpix=0), repeats)
+    label = f"{n} ellipses"
+    print(f"{label:<24} ours {t1 / n * 1e6:6.2f} us;  photutils {tp / n * 1e6:6.2f} us "
+          f"(x{tp / t1:5.1f}, differs {largest(ours.sum, theirs):.1e});  sep "
+          f"{ts / n * 1e6:6.2f} us (x{ts / t1:5.1f}, differs {largest(ours.sum, sep_sum):.1e})")
+    data = f"{SIDE}^2 float64 image, semi-axes 6 and 3 at 0.6 rad"
+    record.add("ellipses-photutils", label, data, ("aperture_sums, 1 thread", t1 / n),
+               ("photutils exact", tp / n), unit="us/source",
+               note=f"largest relative difference {largest(ours.sum, theirs):.1e}")
+    record.add("ellipses-sep", label, data, ("aperture_sums, 1 thread", t1 / n),
+               ("sep subpix=0", ts / n), unit="us/source",
+               note=f"largest relative difference {largest(ours.sum, sep_sum):.1e}")
+
+
+def run_hexagons(image, grid, n, record, rng, repeats):
+    from photutils.aperture import PolygonAperture
+    c = rng.uniform(10, SIDE - 10, (n, 2))
+    t = np.arange(6) * math.pi / 3
+    hexes = c[:, None, :] + 5 * np.stack([np.cos(t), np.sin(t)], axis=1)[None]
+    cat = Polygons(hexes)
+    t1, ours = timed(lambda: zolvin.aperture_sums(image, grid, cat, n_threads=1), repeats)
+    m = min(n, 2000)
+    offsets = hexes[0] - c[0]
+    tp, theirs = timed(lambda: photutils_sums(image, PolygonAperture(c[:m], offsets)), 1)
+    tp *= n / m
+    label = f"{n} hexagons"
+    print(f"{label:<24} ours {t1 / n * 1e6:6.2f} us;  photutils PolygonAperture "
+          f"{tp / n * 1e6:8.1f} us (x{tp / t1:6.0f}, differs {largest(ours.sum[:m], theirs):.1e})")
+    record.add("hexagons-photutils", label, f"{SIDE}^2 float64 image, circumradius 5",
+               ("aperture_sums, 1 thread", t1 / n),
+               (f"photutils PolygonAperture ({m} timed)", tp / n), unit="us/source",
+               note=f"largest relative difference {largest(ours.sum[:m], theirs):.1e}")
+
+
+def main():
+    record = recording(__file__, TITLE)
+    scale = scale_arg()
+    rng = np.random.default_rng(0)
+    image = rng.uniform(0, 1, (SIDE, SIDE))
+    grid = zolvin.Grid(image.shape)
+    repeats = 5
+    run_circles(image, grid, int(10_000 * scale), 4, record, rng, repeats)
+    run_circles(image, grid, int(100_000 * scale), 6, record, rng, repeats)
+    run_ellipses(image, grid, int(10_000 * scale), record, rng, repeats)
+    run_hexagons(image, grid, int(10_000 * scale), record, rng, repeats)
+    record.write()
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,133 @@
+"""The many-region driver: a batch of regions over one grid, each evaluated
+exactly over its own window, reduced to sums per region or to its covered
+pixels. Photometry, zonal statistics and resampling are its front ends."""
+from __future__ import annotations
+
+import math
+from typing import Any, NamedTuple
+
+import numpy as np
+
+import zolvin._native
+
+from ..core import checks as V
+from ..core.checks import FloatArray
+from ..pixels.grid import Grid
+from ..shapes.batch import RegionBatch
+
+__all__ = ["Sums", "as_batch", "region_entries", "region_sums"]
+
+# Regions per thread before a second thread pays.
+REGIONS_PER_THREAD = 256
+
+
+class Sums(NamedTuple):
+    """Per region (and band): sum of f v, sum of f, sum of f x pixel area,
+    sum of f^2 sigma^2 (None without errors), over the pixels counted."""
+
+    sum: FloatArray
+    weight: FloatArray
+    area: FloatArray
+    var: FloatArray | None
+
+
+def check_grid(grid: Any, name: str = "pixels") -> Grid:
+    if not isinstance(grid, Grid):
+        raise TypeError(f"{name} must be a zolvin.Grid, not {type(grid).__name__}")
+    area = grid.pixel_area
+    if not (math.isfinite(area) and area != 0.0 and all(map(math.isfinite, grid.origin))):
+        raise ValueError(f"{name}: the grid needs a finite origin and a finite, invertible "
+                         f"Jacobian, not origin={grid.origin}, jac={grid.jac}")
+    return grid
+
+
+def as_batch(apertures: Any, name: str = "apertures") -> tuple[RegionBatch, tuple[int, ...]]:
+    """The batch of a catalog, a RegionBatch, shapely geometries or a
+    sequence of shapes, and the shape of the results."""
+    from ..shapes.catalogs import _Catalog, _shapely_array
+    if isinstance(apertures, _Catalog):
+        return apertures.batch(), apertures.shape
+    if isinstance(apertures, RegionBatch):
+        return apertures, (len(apertures),)
+    geoms = _shapely_array(apertures)
+    if geoms is not None:
+        return RegionBatch.of_shapely(geoms, name), (len(geoms),)
+    if isinstance(apertures, (str, bytes)) or not hasattr(apertures, "__len__"):
+        raise TypeError(f"{name} must be a catalog (Discs, Ellipses, Annuli, Polygons), a "
+                        f"sequence of shapes or shapely geometries, not "
+                        f"{type(apertures).__name__}")
+    items = list(apertures)
+    return RegionBatch.of_shapes(items, name), (len(items),)
+
+
+def _image(value: Any, shape: tuple[int, int], name: str) -> FloatArray:
+    arr = V.floats(value, name)
+    if arr.shape != shape:
+        raise ValueError(f"{name} must have the pixels' shape {shape}, not {arr.shape}")
+    return arr
+
+
+def _mask(value: Any, shape: tuple[int, int]) -> np.ndarray:
+    arr = np.asarray(value)
+    if arr.dtype != bool:
+        raise TypeError(f"mask must hold booleans, not {arr.dtype}")
+    if arr.shape != shape:
+        raise ValueError(f"mask must have the pixels' shape {shape}, not {arr.shape}")
+    return np.ascontiguousarray(arr).view(np.uint8)
+
+
+def region_sums(batch: RegionBatch, grid: Grid, data: Any, *, error: Any = None,
+                mask: Any = None, nodata: float | None = None,
+                n_threads: int | None = None) -> Sums:
+    """Sums of `data` over every region of `batch` on `grid` (see ``Sums``).
+
+    data, error: float arrays of the grid's shape (or (bands, rows, cols):
+    results (regions, bands)); mask: booleans of the grid's shape, True
+    leaves a pixel out, as NaN data and data equal to nodata do.
+    """
+    check_grid(grid)
+    shape = grid.shape
+    d = V.floats(data, "data")
+    if d.shape[-2:] != shape or d.ndim not in (2, 3):
+        raise ValueError(f"data must have the pixels' shape {shape} (or (bands, *{shape})), "
+                         f"not {d.shape}")
+    bands = 1 if d.ndim == 2 else d.shape[0]
+    e = None
+    if error is not None:
+        e = V.floats(error, "error")
+        if e.shape != d.shape:
+            raise ValueError(f"error must have data's shape {d.shape}, not {e.shape}")
+    m = _mask(mask, shape) if mask is not None else None
+    nd = V.real(nodata, "nodata") if nodata is not None else 0.0
+    n = len(batch)
+    out = [np.empty(n * bands) for _ in range(3)]
+    var = np.empty(n * bands) if e is not None else np.zeros(0)
+    nt = V.threads(n_threads, n, REGIONS_PER_THREAD)
+    rows, cols, row0, col0, x0, y0, a, b, c, dd = grid._native_args()
+    sg, sg_start, sg_leaf, arcs, arc_start, arc_leaf, rules, rule_start, prog, prog_start, \
+        simple = batch._native_args()
+    zolvin._native.regions_sums(rows, cols, row0, col0, x0, y0, a, b, c, dd, sg, sg_start,
+                                sg_leaf, arcs, arc_start, arc_leaf, rules, rule_start, prog,
+                                prog_start, simple, d.ravel(), bands,
+                                e.ravel() if e is not None else np.zeros(0),
+                                m.ravel() if m is not None else np.zeros(0, np.uint8),
+                                nodata is not None, nd, grid.pixel_area, out[0], out[1], out[2],
+                                var, nt)
+    shaped = [a.reshape(n, bands) if d.ndim == 3 else a for a in (*out, var)]
+    return Sums(shaped[0], shaped[1], shaped[2], shaped[3] if e is not None else None)
+
+
+def region_entries(batch: RegionBatch, grid: Grid, *,
+                   n_threads: int | None = None) -> tuple[np.ndarray, np.ndarray, np.ndarray,
+                                                          np.ndarray]:
+    """Every region's covered pixels (f > 0) as compressed sparse rows over
+    the grid's pixels in row-major order: (indptr, indices, data, regions that
+    could not be evaluated)."""
+    check_grid(grid)
+    nt = V.threads(n_threads, len(batch), REGIONS_PER_THREAD)
+    rows, cols, row0, col0, x0, y0, a, b, c, d = grid._native_args()
+    sg, sg_start, sg_leaf, arcs, arc_start, arc_leaf, rules, rule_start, prog, prog_start, \
+        simple = batch._native_args()
+    return zolvin._native.regions_entries(rows, cols, row0, col0, x0, y0, a, b, c, d, sg,
+                                          sg_start, sg_leaf, arcs, arc_start, arc_leaf, rules,
+                                          rule_start, prog, prog_start, simple, nt)

@@ -1,0 +1,301 @@
+// The many-region driver: each region's window, the order the windows are
+// walked in, the threads, and one region's coverage handed to a sink a block
+// of rows at a time.
+#include "many.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+#include <tuple>
+
+#include "../parallel.hpp"
+
+namespace zolvin::region {
+
+namespace {
+
+using i64 = std::int64_t;
+using u64 = std::uint64_t;
+constexpr double kTwoPi = 2 * 3.14159265358979323846;
+// Coordinates in the cell frame beyond this are refused, as the sweep does.
+constexpr double kFar = 1e150;
+// Columns of the strips the driver walks the windows down.
+constexpr i64 kStripCols = 256;
+// How many windows ahead the image rows are fetched.
+constexpr std::size_t kAhead = 4;
+
+template <class T>
+std::span<const T> part(std::span<const T> all, std::span<const i64> start, std::size_t k) {
+    const auto a = static_cast<std::size_t>(start[k]);
+    const auto b = static_cast<std::size_t>(start[k + 1]);
+    return all.subspan(a, b - a);
+}
+
+// Plane -> cell frame, with the sweep's arithmetic so that both kernels see
+// the same points.
+struct CellFrame {
+    double x0, y0, ia, ib, ic, id;
+    bool mirrored;
+
+    explicit CellFrame(const GridTarget& g) : x0(g.x0), y0(g.y0) {
+        const double det = g.dxdu * g.dydv - g.dxdv * g.dydu;
+        if (!(std::isfinite(det) && det != 0.0))
+            throw std::domain_error("the grid's Jacobian is singular or not finite");
+        ia = g.dydv / det;
+        ib = -g.dxdv / det;
+        ic = -g.dydu / det;
+        id = g.dxdu / det;
+        mirrored = det < 0;
+    }
+    CellPoint point(double x, double y) const {
+        const double dx = x - x0, dy = y - y0;
+        return {ia * dx + ib * dy + 0.5, ic * dx + id * dy + 0.5};
+    }
+    CellPoint vector(double x, double y) const { return {ia * x + ib * y, ic * x + id * y}; }
+    CellEllipse ellipse(const Arc& a) const {
+        const CellPoint c = point(a.cx, a.cy);
+        const CellPoint m1 = vector(a.a, a.c), m2 = vector(a.b, a.d);
+        return {c.u, c.v, m1.u, m2.u, m1.v, m2.v};
+    }
+};
+
+bool whole(const Arc& a) { return std::fabs(a.t1 - a.t0) >= kTwoPi; }
+
+// The cell-frame box of a region, or nothing when it reaches too far.
+struct Box {
+    double ulo = INFINITY, uhi = -INFINITY, vlo = INFINITY, vhi = -INFINITY;
+    void add(double u, double v) {
+        ulo = std::min(ulo, u), uhi = std::max(uhi, u);
+        vlo = std::min(vlo, v), vhi = std::max(vhi, v);
+    }
+    bool near() const {
+        return std::fabs(ulo) <= kFar && std::fabs(uhi) <= kFar && std::fabs(vlo) <= kFar &&
+               std::fabs(vhi) <= kFar;
+    }
+};
+
+Box region_box(const RegionBatch& b, const CellFrame& T, std::size_t k) {
+    Box box;
+    for (const Segment& s : part(b.segments, b.segment_start, k)) {
+        const CellPoint p = T.point(s.x0, s.y0), q = T.point(s.x1, s.y1);
+        box.add(p.u, p.v);
+        box.add(q.u, q.v);
+    }
+    for (const Arc& a : part(b.arcs, b.arc_start, k)) {
+        // The whole ellipse's box: enough for any part of it.
+        const CellEllipse e = T.ellipse(a);
+        const double su = std::sqrt(e.m1u * e.m1u + e.m2u * e.m2u);
+        const double sv = std::sqrt(e.m1v * e.m1v + e.m2v * e.m2v);
+        box.add(e.cu - su, e.cv - sv);
+        box.add(e.cu + su, e.cv + sv);
+    }
+    return box;
+}
+
+// Cells [floor(lo), ceil(hi)) cut to [first, first + n), as (first, count).
+std::pair<i64, i64> cells_between(double lo, double hi, i64 first, i64 n) {
+    const double a = std::max(std::floor(lo), static_cast<double>(first));
+    const double b = std::min(std::ceil(hi), static_cast<double>(first + n));
+    if (!(b > a)) return {0, 0};
+    return {static_cast<i64>(a), static_cast<i64>(b - a)};
+}
+
+// The plane points where the region's partial arcs start and end: a segment
+// end, or an earlier arc end, within 1e-9 of the arc's size is taken
+// instead, as the sweep does, so that the boundary closes exactly.
+struct ArcEnds {
+    std::vector<std::array<double, 2>> ends;  // sorted by x
+    std::vector<std::array<double, 4>> arcs;  // x0, y0, x1, y1 per arc
+
+    void join_all(std::span<const Segment> segs, std::span<const Arc> arcs_in) {
+        ends.clear();
+        arcs.clear();
+        for (const Segment& s : segs) {
+            ends.push_back({s.x0, s.y0});
+            ends.push_back({s.x1, s.y1});
+        }
+        std::sort(ends.begin(), ends.end());
+        for (const Arc& a : arcs_in) {
+            const double tol = 1e-9 * std::max({std::fabs(a.a), std::fabs(a.b), std::fabs(a.c),
+                                                std::fabs(a.d)});
+            auto eval = [&](double t) {
+                const double c = std::cos(t), s = std::sin(t);
+                return std::array<double, 2>{a.cx + a.a * c + a.b * s, a.cy + a.c * c + a.d * s};
+            };
+            const auto p0 = eval(a.t0);
+            const auto s = join(p0[0], p0[1], tol);
+            std::array<double, 2> e = s;
+            if (!whole(a)) {
+                const auto p1 = eval(a.t1);
+                e = join(p1[0], p1[1], tol);
+            }
+            arcs.push_back({s[0], s[1], e[0], e[1]});
+        }
+    }
+
+    std::array<double, 2> join(double x, double y, double tol) {
+        auto it = std::lower_bound(ends.begin(), ends.end(),
+                                   std::array<double, 2>{x - tol, -INFINITY});
+        std::array<double, 2> best{x, y};
+        double best_d = INFINITY;
+        for (; it != ends.end() && (*it)[0] <= x + tol; ++it) {
+            const double d = std::max(std::fabs((*it)[0] - x), std::fabs((*it)[1] - y));
+            if (d <= tol && d < best_d) best = *it, best_d = d;
+        }
+        if (best_d == INFINITY) ends.insert(std::upper_bound(ends.begin(), ends.end(), best), best);
+        return best;
+    }
+};
+
+// One thread's tools.
+struct Worker {
+    Accumulator acc;
+    ArcEnds ends;
+    std::vector<double> f;
+};
+
+// One block of a region's window, handed to the sink.
+void evaluate_block(const RegionBatch& b, const GridTarget& g, const CellFrame& T, std::size_t k,
+                    const CellWindow& block, Worker& w, Sink& sink, int thread) {
+    w.f.resize(static_cast<std::size_t>(block.rows * block.cols) + 3);  // finish's scratch
+    if (!b.simple[k]) {
+        const Frame f{g.x0, g.y0, g.dxdu, g.dxdv, g.dydu, g.dydv,
+                      static_cast<u64>(block.row0), static_cast<u64>(block.col0),
+                      static_cast<u64>(block.rows), static_cast<u64>(block.cols)};
+        grid_coverage(b.region(k), f, w.f.data(), 1);
+        sink.block(thread, k, block, w.f.data());
+        return;
+    }
+    w.acc.start(block, T.mirrored);
+    for (const Segment& s : part(b.segments, b.segment_start, k))
+        w.acc.segment(T.point(s.x0, s.y0), T.point(s.x1, s.y1));
+    const auto arcs = part(b.arcs, b.arc_start, k);
+    if (!arcs.empty()) {
+        const bool partial = std::any_of(arcs.begin(), arcs.end(),
+                                         [](const Arc& a) { return !whole(a); });
+        if (partial) w.ends.join_all(part(b.segments, b.segment_start, k), arcs);
+        for (std::size_t m = 0; m < arcs.size(); ++m) {
+            const Arc& a = arcs[m];
+            const CellEllipse e = T.ellipse(a);
+            if (whole(a)) {
+                const bool ccw = (a.t1 > a.t0) == (a.a * a.d - a.b * a.c > 0);
+                w.acc.ellipse(e, ccw);
+            } else {
+                const auto& p = w.ends.arcs[m];
+                w.acc.arc(e, a.t0, a.t1, T.point(p[0], p[1]), T.point(p[2], p[3]));
+            }
+        }
+    }
+    if (sink.accumulated(thread, k, block, w.acc)) return;
+    w.acc.finish(w.f.data());
+    sink.block(thread, k, block, w.f.data());
+}
+
+// Hands region k's window to the sink a block of rows at a time.
+void evaluate_one(const RegionBatch& b, const GridTarget& g, const CellFrame& T, std::size_t k,
+                  const CellWindow& win, i64 block_cells, Sink& sink, int thread, Worker& w) {
+    if (win.rows < 0) {
+        sink.failed(thread, k);
+        return;
+    }
+    sink.begin(thread, k, win);
+    if (win.rows > 0 && win.cols > 0) {
+        const i64 step = std::max<i64>(1, block_cells / win.cols);
+        for (i64 r = 0; r < win.rows; r += step) {
+            const CellWindow block{win.row0 + r, win.col0, std::min(step, win.rows - r),
+                                   win.cols};
+            try {
+                evaluate_block(b, g, T, k, block, w, sink, thread);
+            } catch (const std::domain_error&) {
+                sink.failed(thread, k);
+                return;
+            }
+        }
+    }
+    sink.end(thread, k);
+}
+
+}  // namespace
+
+Region RegionBatch::region(std::size_t k) const {
+    return {part(segments, segment_start, k), part(segment_leaf, segment_start, k),
+            part(arcs, arc_start, k),         part(arc_leaf, arc_start, k),
+            part(rules, rule_start, k),       part(program, program_start, k)};
+}
+
+std::vector<CellWindow> region_windows(const RegionBatch& batch, const GridTarget& grid) {
+    const CellFrame T(grid);
+    std::vector<CellWindow> out(batch.size());
+    for (std::size_t k = 0; k < batch.size(); ++k) {
+        const Box box = region_box(batch, T, k);
+        if (box.ulo > box.uhi) {  // no pieces: an empty region
+            out[k] = {0, 0, 0, 0};
+            continue;
+        }
+        if (!box.near()) {
+            out[k] = {0, 0, -1, -1};
+            continue;
+        }
+        const auto [r0, nr] = cells_between(box.vlo, box.vhi, grid.row0, grid.rows);
+        const auto [c0, nc] = cells_between(box.ulo, box.uhi, grid.col0, grid.cols);
+        out[k] = nr > 0 && nc > 0 ? CellWindow{r0, c0, nr, nc} : CellWindow{0, 0, 0, 0};
+    }
+    return out;
+}
+
+void evaluate_regions(const RegionBatch& batch, const GridTarget& grid, Sink& sink,
+                      const DriverOptions& options) {
+    const CellFrame T(grid);
+    const std::vector<CellWindow> windows = region_windows(batch, grid);
+    const std::size_t n = batch.size();
+    // Windows in strips of kStripCols columns, down each strip by (row0,
+    // col0), ties in batch order: a window's rows are mostly in cache from
+    // the windows before it, whose rows overlap its own.
+    struct Key {
+        i64 strip, row0, col0;
+        std::size_t k;
+        bool operator<(const Key& o) const {
+            return std::tie(strip, row0, col0, k) < std::tie(o.strip, o.row0, o.col0, o.k);
+        }
+    };
+    std::vector<Key> keys(n);
+    for (std::size_t k = 0; k < n; ++k) {
+        const CellWindow& w = windows[k];
+        keys[k] = {w.col0 / kStripCols, w.row0, w.col0, k};
+    }
+    std::sort(keys.begin(), keys.end());
+    std::vector<std::size_t> order(n);
+    for (std::size_t k = 0; k < n; ++k) order[k] = keys[k].k;
+    const u64 workers = std::max<u64>(1, std::min<u64>(options.n_threads, n));
+    const std::size_t chunk = std::clamp<std::size_t>(n / (workers * 16), 1, 64);
+    constexpr std::size_t kPollEvery = 256;
+    std::atomic<std::size_t> next{0};
+    std::atomic<bool> stop{false};
+    split_range(workers, workers, [&](u64 first, u64) {
+        const int thread = static_cast<int>(first);
+        const bool polls = first + 1 == workers && options.poll;
+        Worker w;
+        std::size_t since_poll = 0;
+        while (!stop.load(std::memory_order_relaxed)) {
+            const std::size_t a = next.fetch_add(chunk, std::memory_order_relaxed);
+            if (a >= n) break;
+            const std::size_t e = std::min(n, a + chunk);
+            for (std::size_t m = a; m < e; ++m) {
+                const std::size_t k = order[m];
+                if (m + kAhead < n) sink.prefetch(thread, windows[order[m + kAhead]]);
+                evaluate_one(batch, grid, T, k, windows[k], options.block_cells, sink, thread,
+                             w);
+            }
+            since_poll += e - a;
+            if (polls && since_poll >= kPollEvery) {
+                since_poll = 0;
+                if (options.poll()) stop.store(true, std::memory_order_relaxed);
+            }
+        }
+    });
+    if (stop.load()) throw Cancelled{};
+}
+
+}  // namespace zolvin::region

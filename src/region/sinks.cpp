@@ -1,0 +1,379 @@
+// The sinks of the many-region driver: sums of an image per region (fused
+// with the accumulator's pass along each row, one compiled loop per
+// combination of errors, mask and nodata) and the covered cells as sparse
+// entries.
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "../lanes.hpp"
+#include "many.hpp"
+
+namespace zolvin::region {
+
+namespace {
+
+using i64 = std::int64_t;
+
+}  // namespace
+
+// ---- Sums ----------------------------------------------------------------------
+
+namespace {
+
+// Where a block's rows lie in the image: values d (stride values from one
+// row to the next), errors e and mask m laid out alike (or null), and the
+// ends of the values and errors, to know where four lanes may be loaded
+// past a row.
+struct BlockInput {
+    const double* d;
+    const double* e;
+    const std::uint8_t* m;
+    i64 rows, cols, stride;
+    const double* d_end;
+    const double* e_end;
+    bool has_nodata;
+    double nodata;
+};
+
+struct Lanes3 {
+    lanes s, c, v;
+};
+
+// Adds four cells to the partial sums: counted when f > 0 on a pixel not
+// masked, not NaN and not nodata.
+// The flags say which of errors, mask and nodata the image has.
+template <bool Errors, bool Mask, bool Nodata>
+ZOLVIN_INLINE void count_cells(Lanes3& p, lanes f, lanes d, lanes err, lanes masked,
+                               double nodata) {
+    const lanes zero = splat(0.0);
+    lanes w = select(d == d, f, zero);
+    if (Mask) w = select(masked == 0.0, w, zero);
+    if (Nodata) w = select(d == nodata, zero, w);
+    const lane_mask ok = w > 0.0;
+    p.s = p.s + select(ok, w * d, zero);
+    p.c = p.c + select(ok, w, zero);
+    if (Errors) p.v = p.v + select(ok, (w * w) * (err * err), zero);
+}
+
+// Adds row r of the block, cell q to lane q mod 4; cover(q) gives the
+// coverages of cells q .. q + 3 (lanes past the row are ignored).
+template <bool Errors, bool Mask, bool Nodata, class Cover>
+ZOLVIN_INLINE void sum_row(const BlockInput& in, i64 r, const Cover& cover, Lanes3& p) {
+    const lanes zero = splat(0.0);
+    constexpr bool errors = Errors;
+    const double* d = in.d + r * in.stride;
+    const double* e = errors ? in.e + r * in.stride : nullptr;
+    const std::uint8_t* m = in.m ? in.m + r * in.stride : nullptr;
+    auto mask4 = [&](i64 q, i64 n) {
+        lanes out = zero;
+        if (Mask) {
+            for (i64 l = 0; l < n; ++l) out[static_cast<int>(l)] = m[q + l] ? 1.0 : 0.0;
+        }
+        return out;
+    };
+    const i64 full = in.cols / 4 * 4;
+    i64 q = 0;
+    for (; q < full; q += 4) {
+        count_cells<Errors, Mask, Nodata>(p, cover(q), load4(d + q),
+                                          errors ? load4(e + q) : zero, mask4(q, 4), in.nodata);
+    }
+    if (q == in.cols) return;
+    // The last cells: four lanes where the image has them, else one by one.
+    const lanes lane = {0.0, 1.0, 2.0, 3.0};
+    const lanes fq = select(lane < static_cast<double>(in.cols - q), cover(q), zero);
+    lanes dq = zero, eq = zero;
+    if (d + q + 4 <= in.d_end && (!errors || e + q + 4 <= in.e_end)) {
+        dq = load4(d + q);
+        if (errors) eq = load4(e + q);
+    } else {
+        for (i64 l = 0; q + l < in.cols; ++l) {
+            dq[static_cast<int>(l)] = d[q + l];
+            if (errors) eq[static_cast<int>(l)] = e[q + l];
+        }
+    }
+    count_cells<Errors, Mask, Nodata>(p, fq, dq, eq, mask4(q, in.cols - q), in.nodata);
+}
+
+// Coverages of four cells of a row, stored or straight from the accumulator.
+struct StoredCover {
+    const double* f;
+    ZOLVIN_INLINE lanes operator()(i64 q) const { return load4(f + q); }
+};
+// Called for q = 0, 4, 8, ... in turn: the heights add up along the row.
+struct AccumulatedCover {
+    AccumulatedRow row;
+    mutable double run;
+    ZOLVIN_INLINE lanes operator()(i64 q) const {
+        const lanes a = load4(row.area + q);
+        return cover4(add_heights(a, load4(row.height + q), run), a, row.sign);
+    }
+};
+
+template <bool E, bool M, bool N>
+ZOLVIN_INLINE void sum_stored(const BlockInput& in, const double* f, Lanes3& p) {
+    for (i64 r = 0; r < in.rows; ++r) sum_row<E, M, N>(in, r, StoredCover{f + r * in.cols}, p);
+}
+
+template <bool E, bool M, bool N>
+ZOLVIN_INLINE void sum_rows(const BlockInput& in, const Accumulator& acc, i64 first, Lanes3& p) {
+    for (i64 r = 0; r < in.rows; ++r) {
+        const AccumulatedRow row = acc.row(first + r);
+        sum_row<E, M, N>(in, r, AccumulatedCover{row, row.left}, p);
+    }
+}
+
+// The image's flags (errors, mask, nodata) as a number: each combination is
+// compiled on its own, with no tests per cell.
+int flags(const BlockInput& in) {
+    return (in.e ? 4 : 0) + (in.m ? 2 : 0) + (in.has_nodata ? 1 : 0);
+}
+
+// Calls F::template run<Errors, Mask, Nodata>(args...) for the image's
+// flags: each combination is compiled on its own, with no tests per cell.
+template <class F, class... Args>
+ZOLVIN_INLINE void by_flags(const BlockInput& in, Args&&... args) {
+    switch (flags(in)) {
+    case 0: F::template run<false, false, false>(args...); break;
+    case 1: F::template run<false, false, true>(args...); break;
+    case 2: F::template run<false, true, false>(args...); break;
+    case 3: F::template run<false, true, true>(args...); break;
+    case 4: F::template run<true, false, false>(args...); break;
+    case 5: F::template run<true, false, true>(args...); break;
+    case 6: F::template run<true, true, false>(args...); break;
+    default: F::template run<true, true, true>(args...); break;
+    }
+}
+
+struct SumStored {
+    template <bool E, bool M, bool N>
+    ZOLVIN_INLINE static void run(const BlockInput& in, const double* f, Lanes3& p) {
+        sum_stored<E, M, N>(in, f, p);
+    }
+};
+struct SumRows {
+    template <bool E, bool M, bool N>
+    ZOLVIN_INLINE static void run(const BlockInput& in, const Accumulator& acc, i64 first,
+                                  Lanes3& p) {
+        sum_rows<E, M, N>(in, acc, first, p);
+    }
+};
+
+// A block of coverages f (cols per row, row-major, readable three past the
+// end).
+// The body of sum_block, inlined into each of its clones.
+template <int = 0>
+ZOLVIN_INLINE void sum_block_body(const BlockInput& in, const double* f, double* s, double* c, double* v) {
+    Lanes3 p{load4(s), load4(c), load4(v)};
+    by_flags<SumStored>(in, in, f, p);
+    store4(s, p.s), store4(c, p.c), store4(v, p.v);
+}
+
+ZOLVIN_CLONES("avx2", "default")
+void sum_block(const BlockInput& in, const double* f, double* s, double* c, double* v) {
+    sum_block_body(in, f, s, c, v);
+}
+
+// A block straight from the accumulator (its rows first .. first + rows),
+// the pass along each row fused with the sums: the coverages are those
+// Accumulator::finish_row gives.
+// The body of sum_accumulated, inlined into each of its clones.
+template <int = 0>
+ZOLVIN_INLINE void sum_accumulated_body(const BlockInput& in, const Accumulator& acc, i64 first, double* s,
+                     double* c, double* v) {
+    Lanes3 p{load4(s), load4(c), load4(v)};
+    by_flags<SumRows>(in, in, acc, first, p);
+    store4(s, p.s), store4(c, p.c), store4(v, p.v);
+}
+
+ZOLVIN_CLONES("avx2", "default")
+void sum_accumulated(const BlockInput& in, const Accumulator& acc, i64 first, double* s,
+                     double* c, double* v) {
+    sum_accumulated_body(in, acc, first, s, c, v);
+}
+
+}  // namespace
+
+SumsSink::SumsSink(const SumsInput& in, const SumsOutput& out, const GridTarget& grid,
+                   int threads)
+    : in_(in), out_(out), row0_(grid.row0), col0_(grid.col0), cols_(grid.cols),
+      plane_(grid.rows * grid.cols), states_(threads) {
+    for (State& st : states_) {
+        st.partial.resize(static_cast<std::size_t>(in.bands));
+        st.sum.resize(static_cast<std::size_t>(in.bands));
+        st.count.resize(static_cast<std::size_t>(in.bands));
+        st.var.resize(static_cast<std::size_t>(in.bands));
+    }
+}
+
+void SumsSink::begin(int thread, std::size_t, const CellWindow&) {
+    State& st = states_[static_cast<std::size_t>(thread)];
+    st.band = -1;
+    std::fill(st.sum.begin(), st.sum.end(), 0.0);
+    std::fill(st.count.begin(), st.count.end(), 0.0);
+    std::fill(st.var.begin(), st.var.end(), 0.0);
+}
+
+void SumsSink::close_band(State& st) {
+    for (std::size_t b = 0; b < st.partial.size(); ++b) {
+        Partial& p = st.partial[b];
+        st.sum[b] += (p.s[0] + p.s[1]) + (p.s[2] + p.s[3]);
+        st.count[b] += (p.c[0] + p.c[1]) + (p.c[2] + p.c[3]);
+        st.var[b] += (p.v[0] + p.v[1]) + (p.v[2] + p.v[3]);
+    }
+}
+
+// The block's rows cut where a band of kBandRows grid rows ends, each part
+// handed to add(first row in the block, rows, image offset, partial sums of
+// each image band).
+template <class Add>
+void SumsSink::by_band(State& st, const CellWindow& blk, const Add& add) {
+    for (i64 r = 0; r < blk.rows;) {
+        const i64 row = blk.row0 + r;
+        const i64 band = row / kBandRows;
+        const i64 rows = std::min(blk.rows - r, (band + 1) * kBandRows - row);
+        if (band != st.band) {
+            if (st.band >= 0) close_band(st);
+            st.band = band;
+            for (Partial& p : st.partial) p = Partial{};
+        }
+        const i64 at = (row - row0_) * cols_ + (blk.col0 - col0_);
+        for (i64 b = 0; b < in_.bands; ++b) {
+            const double* d = in_.data + b * plane_;
+            const double* e = in_.error ? in_.error + b * plane_ : nullptr;
+            const BlockInput bi{d + at,    e ? e + at : nullptr,
+                                in_.mask ? in_.mask + at : nullptr,
+                                rows,      blk.cols,
+                                cols_,     d + plane_,
+                                e ? e + plane_ : nullptr,
+                                in_.has_nodata,
+                                in_.nodata};
+            add(r, bi, st.partial[static_cast<std::size_t>(b)]);
+        }
+        r += rows;
+    }
+}
+
+void SumsSink::block(int thread, std::size_t, const CellWindow& blk, const double* f) {
+    State& st = states_[static_cast<std::size_t>(thread)];
+    by_band(st, blk, [&](i64 r, const BlockInput& bi, Partial& p) {
+        sum_block(bi, f + r * blk.cols, p.s, p.c, p.v);
+    });
+}
+
+bool SumsSink::accumulated(int thread, std::size_t, const CellWindow& blk,
+                           const Accumulator& acc) {
+    State& st = states_[static_cast<std::size_t>(thread)];
+    by_band(st, blk, [&](i64 r, const BlockInput& bi, Partial& p) {
+        sum_accumulated(bi, acc, r, p.s, p.c, p.v);
+    });
+    return true;
+}
+
+void SumsSink::prefetch(int, const CellWindow& w) {
+    // The first band's values of a small window (a large one's rows stream).
+    if (w.rows <= 0 || w.cols <= 0 || w.rows * w.cols > 4096) return;
+    for (i64 r = 0; r < w.rows; ++r) {
+        const double* d = in_.data + (w.row0 + r - row0_) * cols_ + (w.col0 - col0_);
+#if defined(__GNUC__) || defined(__clang__)
+        for (i64 q = 0; q < w.cols; q += 8) __builtin_prefetch(d + q);
+        __builtin_prefetch(d + w.cols - 1);
+#endif
+    }
+}
+
+void SumsSink::end(int thread, std::size_t k) {
+    State& st = states_[static_cast<std::size_t>(thread)];
+    if (st.band >= 0) close_band(st);
+    for (i64 b = 0; b < in_.bands; ++b) {
+        const auto at = static_cast<std::size_t>(static_cast<i64>(k) * in_.bands + b);
+        const auto bb = static_cast<std::size_t>(b);
+        out_.sum[at] = st.sum[bb];
+        out_.count[at] = st.count[bb];
+        out_.area[at] = st.count[bb] * in_.pixel_area;
+        if (out_.var) out_.var[at] = st.var[bb];
+    }
+}
+
+void SumsSink::failed(int, std::size_t k) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    for (i64 b = 0; b < in_.bands; ++b) {
+        const auto at = static_cast<std::size_t>(static_cast<i64>(k) * in_.bands + b);
+        out_.sum[at] = out_.count[at] = out_.area[at] = nan;
+        if (out_.var) out_.var[at] = nan;
+    }
+}
+
+// ---- Entries -------------------------------------------------------------------
+
+EntriesSink::EntriesSink(std::size_t regions, const GridTarget& grid, int threads)
+    : row0_(grid.row0), col0_(grid.col0), cols_(grid.cols), threads_(threads),
+      owner_(regions, -1), offset_(regions, 0),
+      count_(regions, 0) {}
+
+void EntriesSink::begin(int thread, std::size_t k, const CellWindow&) {
+    owner_[k] = thread;
+    offset_[k] = static_cast<i64>(threads_[static_cast<std::size_t>(thread)].index.size());
+}
+
+void EntriesSink::block(int thread, std::size_t, const CellWindow& blk, const double* f) {
+    Thread& t = threads_[static_cast<std::size_t>(thread)];
+    for (i64 r = 0; r < blk.rows; ++r) {
+        const i64 base = (blk.row0 + r - row0_) * cols_ + (blk.col0 - col0_);
+        const double* row = f + r * blk.cols;
+        for (i64 q = 0; q < blk.cols; ++q) {
+            if (row[q] > 0.0) {
+                t.index.push_back(base + q);
+                t.value.push_back(row[q]);
+            }
+        }
+    }
+}
+
+void EntriesSink::end(int thread, std::size_t k) {
+    count_[k] = static_cast<i64>(threads_[static_cast<std::size_t>(thread)].index.size()) -
+                offset_[k];
+}
+
+void EntriesSink::failed(int thread, std::size_t k) {
+    // Drop whatever blocks it had handed in already.
+    Thread& t = threads_[static_cast<std::size_t>(thread)];
+    if (owner_[k] == thread) {
+        t.index.resize(static_cast<std::size_t>(offset_[k]));
+        t.value.resize(static_cast<std::size_t>(offset_[k]));
+    }
+    owner_[k] = -1;
+    count_[k] = 0;
+}
+
+std::vector<std::int64_t> EntriesSink::indptr() const {
+    std::vector<i64> p(count_.size() + 1, 0);
+    for (std::size_t k = 0; k < count_.size(); ++k) p[k + 1] = p[k] + count_[k];
+    return p;
+}
+
+template <class Index>
+void EntriesSink::write(Index* indices, double* data) const {
+    i64 at = 0;
+    for (std::size_t k = 0; k < count_.size(); ++k) {
+        if (count_[k] == 0) continue;
+        const Thread& t = threads_[static_cast<std::size_t>(owner_[k])];
+        for (i64 m = 0; m < count_[k]; ++m) {
+            indices[at + m] = static_cast<Index>(t.index[static_cast<std::size_t>(offset_[k] + m)]);
+            data[at + m] = t.value[static_cast<std::size_t>(offset_[k] + m)];
+        }
+        at += count_[k];
+    }
+}
+template void EntriesSink::write<std::int32_t>(std::int32_t*, double*) const;
+template void EntriesSink::write<std::int64_t>(std::int64_t*, double*) const;
+
+std::vector<std::size_t> EntriesSink::failures() const {
+    std::vector<std::size_t> out;
+    for (std::size_t k = 0; k < owner_.size(); ++k) {
+        if (owner_[k] < 0) out.push_back(k);
+    }
+    return out;
+}
+
+}  // namespace zolvin::region

@@ -7,6 +7,7 @@ number of threads and the same as the low-level ``_zolvin`` module's.
 from . import pupils, rules, shapes
 from ._compat import MOVED  # noqa: F401  (registers the old module paths)
 from .coverage.apertures import SegmentMap, aperture_coverage
+from .coverage.photometry import ApertureSums, aperture_sums
 from .coverage.pupil import analytic_area, pupil, strut_angles
 from .coverage.region import polygon_coverage, region_coverage
 from .coverage.rules.lines import enclosed_circle, enclosed_strut, pixel_frac
@@ -24,8 +25,9 @@ from .shapes.region import Region
 from .shapes.rings import polygon_rings
 
 __all__ = [
-    "Clipped", "Grid", "Pixels", "Region", "SegmentMap", "accumulate_triangles", "analytic_area",
-    "aperture_coverage", "clip_area", "clip_triangles_to_circle", "clip_triangles_to_strut",
-    "enclosed_circle", "enclosed_strut", "pixel_frac", "poly_grid_contains", "polygon_coverage",
-    "polygon_rings", "pupil", "pupils", "region_coverage", "rules", "shapes", "strut_angles",
+    "ApertureSums", "Clipped", "Grid", "Pixels", "Region", "SegmentMap", "accumulate_triangles",
+    "analytic_area", "aperture_coverage", "aperture_sums", "clip_area", "clip_triangles_to_circle",
+    "clip_triangles_to_strut", "enclosed_circle", "enclosed_strut", "pixel_frac",
+    "poly_grid_contains", "polygon_coverage", "polygon_rings", "pupil", "pupils", "region_coverage",
+    "rules", "shapes", "strut_angles",
 ]

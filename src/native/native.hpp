@@ -70,6 +70,7 @@ void def_grid(py::module_& m, const char* name, F f, const char* doc, Extra... e
 void bind_coverage(py::module_& m);   // bind_coverage.cpp: lines, circles, struts
 void bind_triangles(py::module_& m);  // bind_triangles.cpp
 void bind_masks(py::module_& m);      // bind_masks.cpp
-void bind_region(py::module_& m);     // bind_region.cpp
+void bind_region(py::module_& m);
+void bind_many(py::module_& m);       // bind_many.cpp: many regions over one grid     // bind_region.cpp
 
 }  // namespace zolvin::native

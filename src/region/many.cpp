@@ -11,6 +11,7 @@
 #include <tuple>
 
 #include "../parallel.hpp"
+#include "prepare.hpp"
 
 namespace zolvin::region {
 
@@ -20,7 +21,7 @@ using i64 = std::int64_t;
 using u64 = std::uint64_t;
 constexpr double kTwoPi = 2 * 3.14159265358979323846;
 // Coordinates in the cell frame beyond this are refused, as the sweep does.
-constexpr double kFar = 1e150;
+constexpr double kFar = kReach;
 // Columns of the strips the driver walks the windows down.
 constexpr i64 kStripCols = 256;
 // How many windows ahead the image rows are fetched.
@@ -102,57 +103,9 @@ std::pair<i64, i64> cells_between(double lo, double hi, i64 first, i64 n) {
     return {static_cast<i64>(a), static_cast<i64>(b - a)};
 }
 
-// The plane points where the region's partial arcs start and end: a segment
-// end, or an earlier arc end, within 1e-9 of the arc's size is taken
-// instead, as the sweep does, so that the boundary closes exactly.
-struct ArcEnds {
-    std::vector<std::array<double, 2>> ends;  // sorted by x
-    std::vector<std::array<double, 4>> arcs;  // x0, y0, x1, y1 per arc
-
-    void join_all(std::span<const Segment> segs, std::span<const Arc> arcs_in) {
-        ends.clear();
-        arcs.clear();
-        for (const Segment& s : segs) {
-            ends.push_back({s.x0, s.y0});
-            ends.push_back({s.x1, s.y1});
-        }
-        std::sort(ends.begin(), ends.end());
-        for (const Arc& a : arcs_in) {
-            const double tol = 1e-9 * std::max({std::fabs(a.a), std::fabs(a.b), std::fabs(a.c),
-                                                std::fabs(a.d)});
-            auto eval = [&](double t) {
-                const double c = std::cos(t), s = std::sin(t);
-                return std::array<double, 2>{a.cx + a.a * c + a.b * s, a.cy + a.c * c + a.d * s};
-            };
-            const auto p0 = eval(a.t0);
-            const auto s = join(p0[0], p0[1], tol);
-            std::array<double, 2> e = s;
-            if (!whole(a)) {
-                const auto p1 = eval(a.t1);
-                e = join(p1[0], p1[1], tol);
-            }
-            arcs.push_back({s[0], s[1], e[0], e[1]});
-        }
-    }
-
-    std::array<double, 2> join(double x, double y, double tol) {
-        auto it = std::lower_bound(ends.begin(), ends.end(),
-                                   std::array<double, 2>{x - tol, -INFINITY});
-        std::array<double, 2> best{x, y};
-        double best_d = INFINITY;
-        for (; it != ends.end() && (*it)[0] <= x + tol; ++it) {
-            const double d = std::max(std::fabs((*it)[0] - x), std::fabs((*it)[1] - y));
-            if (d <= tol && d < best_d) best = *it, best_d = d;
-        }
-        if (best_d == INFINITY) ends.insert(std::upper_bound(ends.begin(), ends.end(), best), best);
-        return best;
-    }
-};
-
 // One thread's tools.
 struct Worker {
     Accumulator acc;
-    ArcEnds ends;
     std::vector<double> f;
 };
 
@@ -161,7 +114,7 @@ void evaluate_block(const RegionBatch& b, const GridTarget& g, const CellFrame& 
                     const CellWindow& block, Worker& w, Sink& sink, int thread) {
     w.f.resize(static_cast<std::size_t>(block.rows * block.cols) + 3);  // finish's scratch
     if (!b.simple[k]) {
-        const Frame f{g.x0, g.y0, g.dxdu, g.dxdv, g.dydu, g.dydv,
+        const GridWindow f{g.x0, g.y0, g.dxdu, g.dxdv, g.dydu, g.dydv,
                       static_cast<u64>(block.row0), static_cast<u64>(block.col0),
                       static_cast<u64>(block.rows), static_cast<u64>(block.cols)};
         grid_coverage(b.region(k), f, w.f.data(), 1);
@@ -172,20 +125,19 @@ void evaluate_block(const RegionBatch& b, const GridTarget& g, const CellFrame& 
     for (const Segment& s : part(b.segments, b.segment_start, k))
         w.acc.segment(T.point(s.x0, s.y0), T.point(s.x1, s.y1));
     const auto arcs = part(b.arcs, b.arc_start, k);
-    if (!arcs.empty()) {
-        const bool partial = std::any_of(arcs.begin(), arcs.end(),
-                                         [](const Arc& a) { return !whole(a); });
-        if (partial) w.ends.join_all(part(b.segments, b.segment_start, k), arcs);
-        for (std::size_t m = 0; m < arcs.size(); ++m) {
-            const Arc& a = arcs[m];
-            const CellEllipse e = T.ellipse(a);
-            if (whole(a)) {
-                const bool ccw = (a.t1 > a.t0) == (a.a * a.d - a.b * a.c > 0);
-                w.acc.ellipse(e, ccw);
-            } else {
-                const auto& p = w.ends.arcs[m];
-                w.acc.arc(e, a.t0, a.t1, T.point(p[0], p[1]), T.point(p[2], p[3]));
-            }
+    // Partial arcs start and end where the sweep has them: joined to the
+    // neighbouring pieces' ends, so that the boundary closes.
+    const bool partial =
+        std::any_of(arcs.begin(), arcs.end(), [](const Arc& a) { return !whole(a); });
+    const ArcEnds ends = partial ? join_arc_ends(b.region(k)) : ArcEnds{};
+    for (std::size_t m = 0; m < arcs.size(); ++m) {
+        const Arc& a = arcs[m];
+        const CellEllipse e = T.ellipse(a);
+        if (whole(a)) {
+            w.acc.ellipse(e, (a.t1 > a.t0) == (a.a * a.d - a.b * a.c > 0));
+        } else {
+            const auto& p = ends.ends[m];
+            w.acc.arc(e, a.t0, a.t1, T.point(p[0], p[1]), T.point(p[2], p[3]));
         }
     }
     if (sink.accumulated(thread, k, block, w.acc)) return;

@@ -20,7 +20,7 @@
 #include <span>
 #include <vector>
 
-#include "../polygon_region.hpp"
+#include "region.hpp"
 #include "accumulate.hpp"
 
 namespace zolvin::region {

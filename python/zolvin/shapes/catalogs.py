@@ -210,9 +210,10 @@ class Polygons(_Catalog):
     """One polygon per source: an (n, m, 2) array of rings of m vertices, a
     sequence whose items are each an (m, 2) ring, a sequence of rings (the
     exterior first, then holes) or a geometry, or a shapely geometry array.
-    Rings are oriented as needed; a polygon whose edges cross is refused.
-    Sources whose holes stray outside their exterior, or whose parts overlap,
-    are measured as the union the rings bound, through the slower sweep."""
+    Rings are oriented as needed. A source whose edges cross (a ring crossing
+    itself or another ring of the source) is refused; one whose hole lies
+    outside its exterior, or whose part lies inside another, is measured as
+    the union its rings bound, through the slower sweep."""
 
     __slots__ = ("polygons",)
 

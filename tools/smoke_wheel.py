@@ -5,6 +5,7 @@ package is called once, and the command line answers --help.
     python smoke_wheel.py SOURCE_TREE
 """
 import importlib.util
+import math
 import os
 import shutil
 import subprocess
@@ -66,6 +67,12 @@ def calls(zolvin):
         "Region": lambda: isinstance(region, zolvin.Region),
         "region_coverage": lambda: abs(zolvin.region_coverage(grid, region).sum() * 0.25
                                        - 4.0) < 1e-9,
+        "zonal_stats": lambda: abs(zolvin.zonal_stats(
+            np.ones((8, 8)), grid, [zolvin.shapes.Disc((0, 0), 1.0)])["count"][0] * 0.25
+            - math.pi) < 1e-9,
+        "InvalidZoneWarning": lambda: issubclass(zolvin.InvalidZoneWarning, UserWarning),
+        "coverage_matrix": lambda: zolvin.coverage_matrix(
+            grid, [zolvin.shapes.Disc((0, 0), 1.0)]).shape == (1, 64),
     }
 
 

@@ -13,13 +13,21 @@ float64 raster, sum and count, one thread:
    far GDAL's sums are from ours there.
 3. A built matrix applied to one band: `zonal_stats(matrix=)` beside
    scipy's csr mat-vec.
-SCALE shrinks the zone count by SCALE and the raster's side by its square
+4. A 32768^2 float32 raster in zarr with 100,000 Voronoi zones through
+   `zolvin.dask.zonal_stats` (sum, count, mean), run in a child process under
+   `prlimit --as` of 2 GiB: its time and peak resident memory.
+SCALE shrinks the zone counts by SCALE and the rasters' sides by its square
 root (same zone size).
+
+    python bench/bench_zonal.py --zarr-child ZARR ZONES LIMIT   (the child of 4)
 """
+import json
 import math
 import os
+import resource
 import shutil
 import subprocess
+import sys
 import tempfile
 import time
 from pathlib import Path
@@ -190,10 +198,65 @@ def main():
                    data, ("zonal_stats(matrix=), sum", ta), ("scipy csr_array @ band", ts),
                    note=f"target: ratio at least 0.5; largest relative difference "
                         f"{relative(applied['sum'], theirs):.1e}")
+        run_zarr(record, scale, workdir)
     finally:
         shutil.rmtree(workdir, ignore_errors=True)
     record.write()
 
 
+ZARR_SIDE, ZARR_ZONES, LIMIT = 32768, 100_000, 2 << 30
+
+
+def run_zarr(record, scale, workdir):
+    """Writes the zarr raster (outside the limit), then times the child."""
+    import dask.array as da
+    side = int(round(ZARR_SIDE * math.sqrt(scale)))
+    n = int(ZARR_ZONES * scale)
+    path = str(workdir / "values.zarr")
+    chunk = min(side, 4096)
+    values = da.random.default_rng(1).random((side, side), chunks=chunk, dtype=np.float32)
+    t0 = time.perf_counter()
+    values.to_zarr(path)
+    print(f"zarr: wrote {side}^2 float32 in {time.perf_counter() - t0:.1f} s")
+    cmd = ["prlimit", f"--as={LIMIT}", sys.executable, __file__, "--zarr-child", path, str(n),
+           str(LIMIT)]
+    run = subprocess.run(cmd, capture_output=True, text=True, check=False)
+    if run.returncode != 0:
+        print(f"zarr: the child failed under the limit: {run.stderr[-2000:]}")
+        record.note(f"the zarr run failed under a {LIMIT >> 20} MiB address-space limit")
+        return
+    out = json.loads(run.stdout.strip().splitlines()[-1])
+    peak = out["peak"] / 2**20
+    print(f"zarr: {n} zones on {side}^2 float32 through zolvin.dask.zonal_stats: "
+          f"{out['seconds']:.1f} s ({out['seconds'] / n * 1e6:.0f} us/zone), peak resident "
+          f"{peak:.0f} MiB under prlimit --as={LIMIT >> 20} MiB")
+    record.add("zarr-dask", f"{n} zones, zarr raster, zolvin.dask.zonal_stats",
+               f"{side}^2 float32 zarr raster in {chunk}^2 chunks",
+               ("zolvin.dask.zonal_stats, sum count mean", out["seconds"] / n), unit="us/zone",
+               note=f"peak resident memory {peak:.0f} MiB, run under prlimit --as="
+                    f"{LIMIT >> 20} MiB (the raster is {side * side * 4 >> 20} MiB)")
+
+
+def zarr_child(path, n):
+    """The timed dask run (under the parent's limit); prints its figures."""
+    import dask
+    import dask.array as da
+    import zolvin.dask
+    values = da.from_zarr(path)
+    side = values.shape[0]
+    zones = voronoi_zones(side, n, np.random.default_rng(2))
+    grid = zolvin.Grid.from_affine(transform_of(side, 0), values.shape)
+    with dask.config.set(scheduler="threads", num_workers=2):
+        t0 = time.perf_counter()
+        r = zolvin.dask.zonal_stats(values, grid, zones, stats=("sum", "count", "mean"))
+        seconds = time.perf_counter() - t0
+    assert abs(r["count"].sum() - side * side) < 1e-6 * side * side
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    print(json.dumps({"seconds": seconds, "peak": peak}))
+
+
 if __name__ == "__main__":
-    main()
+    if len(sys.argv) > 1 and sys.argv[1] == "--zarr-child":
+        zarr_child(sys.argv[2], int(sys.argv[3]))
+    else:
+        main()

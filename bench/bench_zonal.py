@@ -213,14 +213,16 @@ def run_zarr(record, scale, workdir):
     side = int(round(ZARR_SIDE * math.sqrt(scale)))
     n = int(ZARR_ZONES * scale)
     path = str(workdir / "values.zarr")
-    chunk = min(side, 4096)
+    chunk = min(side, 2048)
     values = da.random.default_rng(1).random((side, side), chunks=chunk, dtype=np.float32)
     t0 = time.perf_counter()
     values.to_zarr(path)
     print(f"zarr: wrote {side}^2 float32 in {time.perf_counter() - t0:.1f} s")
     cmd = ["prlimit", f"--as={LIMIT}", sys.executable, __file__, "--zarr-child", path, str(n),
            str(LIMIT)]
-    run = subprocess.run(cmd, capture_output=True, text=True, check=False)
+    # Two malloc arenas: the limit is on address space, which idle arenas fill.
+    env = dict(os.environ, MALLOC_ARENA_MAX="2")
+    run = subprocess.run(cmd, capture_output=True, text=True, check=False, env=env)
     if run.returncode != 0:
         print(f"zarr: the child failed under the limit: {run.stderr[-2000:]}")
         record.note(f"the zarr run failed under a {LIMIT >> 20} MiB address-space limit")

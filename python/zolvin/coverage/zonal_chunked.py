@@ -30,6 +30,8 @@ __all__ = ["zonal_stats"]
 BAND_ROWS = 4096
 # The pixels one task reads at most, unless one zone's part is larger.
 TASK_PIXELS = 1 << 23
+# Tasks' pixels computed at once, in task_pixels.
+WAVE_TASKS = 4
 
 
 def _da() -> Any:
@@ -181,11 +183,15 @@ def zonal_stats(values: Any, pixels: Grid, zones: Any, *,
       whole zone windows, or a zone's whole part in one band of 4096 rows,
       and bands are added in order).
     - Memory: a task holds its group's window of every band of values,
-      weights and mask, as float64; zones are read once for the sums and
-      once more for ``stdev``.
+      weights and mask, as float64; tasks are computed a few at a time
+      (about four times ``task_pixels`` together), in the order of their
+      windows, so the scheduler holds the chunks of a few neighbouring
+      windows, never the raster. Zones are read once for the sums and once
+      more for ``stdev``.
     """
     da = _da()
     grid = check_grid(pixels)
+    task_pixels = max(1, int(task_pixels))
     errors = check_errors(errors)
     arr = values if isinstance(values, da.Array) else da.asarray(values)
     if arr.ndim not in (2, 3) or arr.shape[-2:] != grid.shape:
@@ -216,27 +222,35 @@ def zonal_stats(values: Any, pixels: Grid, zones: Any, *,
     windows = region_windows(z.batch, grid)
     unreachable = np.flatnonzero(windows[:, 2] < 0)
     parts = _parts(windows)
-    groups = _groups(parts, max(1, int(task_pixels)))
+    groups = _groups(parts, task_pixels)
     frame = (grid.row0, grid.col0)
 
     def run(centre: FloatArray | None) -> FloatArray:
         import dask
-        tasks = []
+        # Tasks computed a few at a time, in the order of their windows, so
+        # that the scheduler holds only the chunks of a few neighbouring
+        # windows, whatever the size of the raster.
+        results: list[FloatArray] = []
+        wave: list[Any] = []
+        size = 0
         for g in groups:
             p = parts[g]
             r0, r1 = int(p[:, 2].min()), int(p[:, 3].max())
             c0, c1 = int(p[:, 4].min()), int(p[:, 5].max())
             rows = slice(r0 - frame[0], r1 - frame[0])
             cols = slice(c0 - frame[1], c1 - frame[1])
-            sub = grid.window(rows, cols)
-            wb = None
-            if w is not None:
-                wb = w[..., rows, cols]
-            tasks.append(dask.delayed(_task)(
-                _take(z.batch, p[:, 0]), sub, data[:, rows, cols], wb,
+            pixels = (r1 - r0) * (c1 - c0)
+            if wave and size + pixels > WAVE_TASKS * task_pixels:
+                results.extend(dask.compute(*wave))
+                wave, size = [], 0
+            wave.append(dask.delayed(_task)(
+                _take(z.batch, p[:, 0]), grid.window(rows, cols), data[:, rows, cols],
+                w[..., rows, cols] if w is not None else None,
                 m[rows, cols] if m is not None else None, nd, req.minmax,
                 None if centre is None else np.ascontiguousarray(centre[p[:, 0]])))
-        results = list(dask.compute(*tasks)) if tasks else []
+            size += pixels
+        if wave:
+            results.extend(dask.compute(*wave))
         nq = len(STATS_SUMS) if centre is None else 2
         return _combine(parts, results, groups, n, bands, nq, req.minmax)
 

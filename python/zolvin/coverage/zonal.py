@@ -371,9 +371,9 @@ def zonal_stats(values: Any, pixels: Grid | None = None, zones: Any = None, *,
       raster. Each zone sums its window's pixels row-major into four partial
       sums by column mod 4, per band of 4096 rows, the bands in order. With
       ``matrix=`` the entries are summed the same way, so the results are the
-      same bits as with pixels and zones (for a grid whose first row is 0,
-      and zones whose leftmost window column holds an entry, which only a
-      sliver thinner than rounding misses).
+      same bits as with pixels and zones (for a whole grid, or a window of
+      one whose first column is a multiple of 4 and first row a multiple of
+      4096: the matrix's indices start at the window's first pixel).
     - Exact to rounding: the fractions f (see ``coverage_matrix``) and the
       statistics as float64 sums of their products. ``stdev`` takes a second
       pass over the pixels, summing deviations from the zone's mean

@@ -26,6 +26,7 @@ import math
 import os
 import resource
 import shutil
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -139,27 +140,41 @@ def main():
     workdir = Path(tempfile.mkdtemp(prefix="bench_zonal_"))
     results = {}
     try:
+        # Both orientations timed in turn, round after round, so that the
+        # machine's load drifts over both alike.
+        setups = {}
         for angle in (0, 30):
             t = transform_of(side, angle)
-            grid = zolvin.Grid.from_affine(t, values.shape)
-            zones = rotated(cells, angle, side) if angle else cells
-            tz, ours = timed(lambda: zolvin.zonal_stats(values, grid, zones, stats=stats,
-                                                        n_threads=1), 3)
-
-            def built():
+            setups[angle] = (t, zolvin.Grid.from_affine(t, values.shape),
+                             rotated(cells, angle, side) if angle else cells)
+        times = {(a, k): [] for a in setups for k in ("stats", "matrix")}
+        ours = {}
+        for _ in range(5):
+            for angle, (_, grid, zones) in setups.items():
+                t0 = time.perf_counter()
+                ours[angle] = zolvin.zonal_stats(values, grid, zones, stats=stats, n_threads=1)
+                t1 = time.perf_counter()
                 m = zolvin.coverage_matrix(grid, zones, n_threads=1)
-                return zolvin.zonal_stats(values, matrix=m, stats=stats, n_threads=1)
-            tm, _ = timed(built, 3)
+                zolvin.zonal_stats(values, matrix=m, stats=stats, n_threads=1)
+                t2 = time.perf_counter()
+                del m
+                times[angle, "stats"].append(t1 - t0)
+                times[angle, "matrix"].append(t2 - t1)
+        for angle, (t, _, zones) in setups.items():
+            tz, tm = (statistics.median(times[angle, k]) for k in ("stats", "matrix"))
             print(f"{angle:2d} deg: zonal_stats {tz:6.3f} s ({tz / n * 1e6:5.1f} us/zone), "
                   f"matrix built and applied {tm:6.3f} s; largest |count - area| "
-                  f"{np.max(np.abs(ours['count'] - shapely.area(cells))):.1e}")
+                  f"{np.max(np.abs(ours[angle]['count'] - shapely.area(cells))):.1e}")
             tg = gsum = None
             if have_gdal:
                 raster, vector = write_inputs(workdir, values, t, zones)
-                gsum, gcount, tg = gdal_run(workdir, raster, vector, n)
+                runs = [gdal_run(workdir, raster, vector, n) for _ in range(3 if angle == 0 else 1)]
+                gsum, gcount = runs[-1][:2]
+                tg = statistics.median(r[2] for r in runs)
                 print(f"        GDAL {tg:6.3f} s (x{tg / tz:5.2f} ours), sums differ "
-                      f"{relative(ours['sum'], gsum):.1e}, counts {relative(ours['count'], gcount):.1e}")
-            results[angle] = (tz, tm, tg, ours, gsum)
+                      f"{relative(ours[angle]['sum'], gsum):.1e}, counts "
+                      f"{relative(ours[angle]['count'], gcount):.1e}")
+            results[angle] = (tz, tm, tg, ours[angle], gsum)
         tz0, tm0, tg0, ours0, gsum0 = results[0]
         tz30, tm30, tg30, ours30, gsum30 = results[30]
         if tg0 is not None:

@@ -322,3 +322,16 @@ def test_against_gdal_fractional(tmp_path):
     for s in stats:
         np.testing.assert_allclose(ours[s], theirs[s], rtol=2e-8, err_msg=s)
         np.testing.assert_allclose(rounded[s], theirs[s], rtol=1e-12, err_msg=s)
+
+
+@pytest.mark.parametrize("shape, wide", [((46340, 46340), False), ((50000, 50000), True)])
+def test_index_width_follows_the_pixel_count(shape, wide):
+    # Two half pixels near the far corner of a grid too large to hold in
+    # memory: int32 indices up to 2^31 - 1 pixels, int64 beyond.
+    grid = Grid(shape)
+    row, col = shape[0] - 2, shape[1] - 3
+    m = zolvin.coverage_matrix(grid, [shapely.box(col - 0.5, row - 0.5, col + 1.5, row)])
+    assert m.shape == (1, shape[0] * shape[1])
+    assert m.indices.dtype == (np.int64 if wide else np.int32)
+    assert m.indices.tolist() == [row * shape[1] + col, row * shape[1] + col + 1]
+    assert m.data.tolist() == [0.5, 0.5]

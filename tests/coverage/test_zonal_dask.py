@@ -64,6 +64,13 @@ def test_same_bits_as_in_memory(raster, chunks, task_pixels):
     same(one, zolvin.zonal_stats(values[0], grid, zones, stats=("sum", "count", "stdev")))
 
 
+def test_xarray_over_dask(raster):
+    xr = pytest.importorskip("xarray")
+    grid, zones, values, _, _ = raster
+    lazy = xr.DataArray(da.from_array(values, chunks=(1, 40, 50)), dims=("band", "y", "x"))
+    same(zolvin.dask.zonal_stats(lazy, grid, zones), zolvin.zonal_stats(values, grid, zones))
+
+
 def test_zones_taller_than_a_band():
     # Zones spanning three bands of 4096 rows, on a narrow sheared raster.
     t = (0.0, 1.0, 0.3, 0.0, 0.0, 1.0)

@@ -160,6 +160,8 @@ def zonal_stats(values: Any, pixels: Grid, zones: Any, *,
     Parameters
     ----------
     values : dask array or array_like, shape (rows, cols) or (bands, rows, cols)
+        An xarray DataArray over a dask array (rioxarray's) is read through
+        its ``.data``.
     pixels, zones, stats, weights, mask, nodata, errors
         As ``zolvin.zonal_stats`` takes them; weights and mask may be dask
         arrays too.
@@ -193,6 +195,8 @@ def zonal_stats(values: Any, pixels: Grid, zones: Any, *,
     grid = check_grid(pixels)
     task_pixels = max(1, int(task_pixels))
     errors = check_errors(errors)
+    if not isinstance(values, da.Array) and isinstance(getattr(values, "data", None), da.Array):
+        values = values.data  # an xarray DataArray (rioxarray's) over a dask array
     arr = values if isinstance(values, da.Array) else da.asarray(values)
     if arr.ndim not in (2, 3) or arr.shape[-2:] != grid.shape:
         raise ValueError(f"values must have the pixels' shape {grid.shape} (or (bands, "

@@ -5,7 +5,6 @@ package is called once, and the command line answers --help.
     python smoke_wheel.py SOURCE_TREE
 """
 import importlib.util
-import math
 import os
 import shutil
 import subprocess
@@ -67,9 +66,13 @@ def calls(zolvin):
         "Region": lambda: isinstance(region, zolvin.Region),
         "region_coverage": lambda: abs(zolvin.region_coverage(grid, region).sum() * 0.25
                                        - 4.0) < 1e-9,
+        "aperture_sums": lambda: abs(zolvin.aperture_sums(
+            np.ones((8, 8)), grid, zolvin.shapes.Discs([(0.0, 0.0)], 1.0)).area[0]
+            - np.pi) < 1e-9,
+        "ApertureSums": lambda: zolvin.ApertureSums._fields == ("sum", "sum_error", "area"),
         "zonal_stats": lambda: abs(zolvin.zonal_stats(
             np.ones((8, 8)), grid, [zolvin.shapes.Disc((0, 0), 1.0)])["count"][0] * 0.25
-            - math.pi) < 1e-9,
+            - np.pi) < 1e-9,
         "InvalidZoneWarning": lambda: issubclass(zolvin.InvalidZoneWarning, UserWarning),
         "coverage_matrix": lambda: zolvin.coverage_matrix(
             grid, [zolvin.shapes.Disc((0, 0), 1.0)]).shape == (1, 64),

@@ -110,6 +110,44 @@ def _task(batch: RegionBatch, grid: Grid, data: np.ndarray, weights: np.ndarray 
                         centre=centre, n_threads=1)
 
 
+def _in_pieces(batch: RegionBatch, grid: Grid, frame: tuple[int, int],
+               box: tuple[int, int, int, int], task_pixels: int, blocks: Any,
+               nodata: float | None, minmax: bool, centre: np.ndarray | None) -> FloatArray:
+    """One zone's part within a band of rows, larger than a task: read a few
+    rows at a time, each piece continuing the four lanes of the one before
+    (computed one after the other, so that one piece is held at a time), the
+    lanes then closed as the kernel closes a band."""
+    import dask
+    r0, r1, c0, c1 = box
+    step = max(1, task_pixels // (c1 - c0))
+    cols = slice(c0 - frame[1], c1 - frame[1])
+    lanes = None
+    for a in range(r0, r1, step):
+        rows = slice(a - frame[0], min(r1, a + step) - frame[0])
+        d, wb, mb = dask.compute(*blocks(rows, cols))
+        d = np.ascontiguousarray(d, dtype=np.float64)
+        wb = None if wb is None else np.ascontiguousarray(wb, dtype=np.float64)
+        mb = None if mb is None else np.ascontiguousarray(mb, dtype=bool).view(np.uint8)
+        lanes = region_stats(batch, grid.window(rows, cols), d, weights=wb, mask=mb,
+                             nodata=nodata, minmax=minmax, centre=centre, open_lanes=True,
+                             start=lanes, n_threads=1)
+    assert lanes is not None
+    return _close(lanes)
+
+
+def _close(lanes: FloatArray) -> FloatArray:
+    """Open lanes (..., quantities, 4) closed: (l0 + l1) + (l2 + l3) added
+    to an empty total, and the extremes of the sums pass by comparisons."""
+    out = 0.0 + ((lanes[..., 0] + lanes[..., 1]) + (lanes[..., 2] + lanes[..., 3]))
+    if lanes.shape[-2] == len(STATS_SUMS):
+        for q, better in ((2, np.less), (3, np.greater)):
+            ln = lanes[..., q, :]
+            a = np.where(better(ln[..., 1], ln[..., 0]), ln[..., 1], ln[..., 0])
+            b = np.where(better(ln[..., 3], ln[..., 2]), ln[..., 3], ln[..., 2])
+            out[..., q] = np.where(better(b, a), b, a)
+    return out
+
+
 def _lazy(value: Any, name: str, shape: tuple[int, ...]) -> Any:
     da = _da()
     arr = value if isinstance(value, da.Array) else da.asarray(value)
@@ -171,7 +209,8 @@ def zonal_stats(values: Any, pixels: Grid, zones: Any, *,
     task_pixels : int
         The pixels a task reads at most (per band): zones are grouped by
         their windows until the group's window would exceed it. A zone whose
-        window (within one band of 4096 rows) is larger is read alone.
+        window (within one band of 4096 rows) is larger is read a few rows at
+        a time, each piece continuing the partial sums of the one before.
 
     Returns
     -------
@@ -229,32 +268,46 @@ def zonal_stats(values: Any, pixels: Grid, zones: Any, *,
     groups = _groups(parts, task_pixels)
     frame = (grid.row0, grid.col0)
 
+    def blocks(rows: slice, cols: slice) -> tuple[Any, Any, Any]:
+        return (data[:, rows, cols], w[..., rows, cols] if w is not None else None,
+                m[rows, cols] if m is not None else None)
+
     def run(centre: FloatArray | None) -> FloatArray:
         import dask
         # Tasks computed a few at a time, in the order of their windows, so
         # that the scheduler holds only the chunks of a few neighbouring
         # windows, whatever the size of the raster.
-        results: list[FloatArray] = []
-        wave: list[Any] = []
+        results: list[Any] = [None] * len(groups)
+        wave: list[tuple[int, Any]] = []
         size = 0
-        for g in groups:
+
+        def flush() -> None:
+            done = dask.compute(*(t for _, t in wave))
+            for (gi, _), r in zip(wave, done):
+                results[gi] = r
+            wave.clear()
+
+        for gi, g in enumerate(groups):
             p = parts[g]
             r0, r1 = int(p[:, 2].min()), int(p[:, 3].max())
             c0, c1 = int(p[:, 4].min()), int(p[:, 5].max())
+            zc = None if centre is None else np.ascontiguousarray(centre[p[:, 0]])
+            batch = _take(z.batch, p[:, 0])
+            pixels = (r1 - r0) * (c1 - c0)
+            if pixels > task_pixels:  # one zone's part, larger than a task
+                results[gi] = _in_pieces(batch, grid, frame, (r0, r1, c0, c1), task_pixels,
+                                         blocks, nd, req.minmax, zc)
+                continue
+            if wave and size + pixels > WAVE_TASKS * task_pixels:
+                flush()
+                size = 0
             rows = slice(r0 - frame[0], r1 - frame[0])
             cols = slice(c0 - frame[1], c1 - frame[1])
-            pixels = (r1 - r0) * (c1 - c0)
-            if wave and size + pixels > WAVE_TASKS * task_pixels:
-                results.extend(dask.compute(*wave))
-                wave, size = [], 0
-            wave.append(dask.delayed(_task)(
-                _take(z.batch, p[:, 0]), grid.window(rows, cols), data[:, rows, cols],
-                w[..., rows, cols] if w is not None else None,
-                m[rows, cols] if m is not None else None, nd, req.minmax,
-                None if centre is None else np.ascontiguousarray(centre[p[:, 0]])))
+            wave.append((gi, dask.delayed(_task)(batch, grid.window(rows, cols),
+                                                 *blocks(rows, cols), nd, req.minmax, zc)))
             size += pixels
         if wave:
-            results.extend(dask.compute(*wave))
+            flush()
         nq = len(STATS_SUMS) if centre is None else 2
         return _combine(parts, results, groups, n, bands, nq, req.minmax)
 

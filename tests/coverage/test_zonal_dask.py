@@ -64,6 +64,15 @@ def test_same_bits_as_in_memory(raster, chunks, task_pixels):
     same(one, zolvin.zonal_stats(values[0], grid, zones, stats=("sum", "count", "stdev")))
 
 
+def test_weights_per_band(raster):
+    grid, zones, values, _, mask = raster
+    weights = np.random.default_rng(4).uniform(0.0, 1.0, values.shape)
+    kw = dict(stats=("weighted_mean", "stdev"), weights=weights, mask=mask)
+    got = zolvin.dask.zonal_stats(da.from_array(values, chunks=(1, 31, 47)), grid, zones,
+                                  task_pixels=300, **kw)
+    same(got, zolvin.zonal_stats(values, grid, zones, **kw))
+
+
 def test_xarray_over_dask(raster):
     xr = pytest.importorskip("xarray")
     grid, zones, values, _, _ = raster
@@ -82,6 +91,9 @@ def test_zones_taller_than_a_band():
     grid = Grid.from_affine(t, shape)
     stats = ("sum", "count", "min", "max", "stdev")
     want = zolvin.zonal_stats(values, grid, zones, stats=stats)
+    m = zolvin.coverage_matrix(grid, zones)
+    np.testing.assert_allclose(want["sum"], m @ values.ravel(), rtol=1e-13)
+    np.testing.assert_allclose(want["count"], m.sum(axis=1), rtol=1e-13)
     for chunks, task_pixels in (((1000, 12), 1 << 23), ((4096, 5), 5000), ((9000, 12), 64)):
         got = zolvin.dask.zonal_stats(da.from_array(values, chunks=chunks), grid, zones,
                                       stats=stats, task_pixels=task_pixels)

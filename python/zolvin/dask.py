@@ -40,6 +40,7 @@ from .coverage.chunked import (
     pupil,
     region_coverage,
 )
+from .coverage.zonal_chunked import zonal_stats
 
 __all__ = ["accumulate_triangles", "aperture_coverage", "enclosed_circle", "enclosed_strut",
-           "pixel_frac", "polygon_coverage", "pupil", "region_coverage"]
+           "pixel_frac", "polygon_coverage", "pupil", "region_coverage", "zonal_stats"]

@@ -9,6 +9,9 @@ the grid: each band goes through the whole list, chunk after chunk, so every
 cell gets the same additions in the same order as in one in-memory call, and a
 task holds one band and one chunk of the list.
 
+``resample`` puts every output chunk together from the window of the input
+that reaches it; the chunks are the in-memory result bit for bit as well.
+
 Tasks are plain functions of picklable arguments, so the arrays compute under
 any dask scheduler, ``dask.distributed`` included.
 
@@ -40,7 +43,9 @@ from .coverage.chunked import (
     pupil,
     region_coverage,
 )
+from .coverage.chunked_resample import resample
 from .coverage.zonal_chunked import zonal_stats
 
 __all__ = ["accumulate_triangles", "aperture_coverage", "enclosed_circle", "enclosed_strut",
-           "pixel_frac", "polygon_coverage", "pupil", "region_coverage", "zonal_stats"]
+           "pixel_frac", "polygon_coverage", "pupil", "region_coverage", "resample",
+           "zonal_stats"]

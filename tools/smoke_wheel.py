@@ -77,6 +77,12 @@ def calls(zolvin):
             np.ones((8, 8)), grid, zolvin.shapes.Discs([(0.0, 0.0)], 1.0)).area[0]
             - np.pi) < 1e-9,
         "ApertureSums": lambda: zolvin.ApertureSums._fields == ("sum", "sum_error", "area"),
+        "zonal_stats": lambda: abs(zolvin.zonal_stats(
+            np.ones((8, 8)), grid, [zolvin.shapes.Disc((0, 0), 1.0)])["count"][0] * 0.25
+            - np.pi) < 1e-9,
+        "InvalidZoneWarning": lambda: issubclass(zolvin.InvalidZoneWarning, UserWarning),
+        "coverage_matrix": lambda: zolvin.coverage_matrix(
+            grid, [zolvin.shapes.Disc((0, 0), 1.0)]).shape == (1, 64),
     }
 
 

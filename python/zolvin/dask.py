@@ -44,7 +44,7 @@ from .coverage.chunked import (
     region_coverage,
 )
 from .coverage.chunked_resample import resample
-from .coverage.zonal_chunked import zonal_stats
+from .coverage.chunked_zonal import zonal_stats
 
 __all__ = ["accumulate_triangles", "aperture_coverage", "enclosed_circle", "enclosed_strut",
            "pixel_frac", "polygon_coverage", "pupil", "region_coverage", "resample",

@@ -100,5 +100,6 @@ void bind_triangles(py::module_& m);  // bind_triangles.cpp
 void bind_masks(py::module_& m);      // bind_masks.cpp
 void bind_region(py::module_& m);
 void bind_many(py::module_& m);       // bind_many.cpp: many regions over one grid     // bind_region.cpp
+void bind_resample(py::module_& m);   // bind_resample.cpp: pixels spread over a grid
 
 }  // namespace zolvin::native

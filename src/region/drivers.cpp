@@ -23,8 +23,13 @@ constexpr u64 kBandRows = 16;
 void grid_coverage(const Region& region, const GridWindow& window, double* out,
                    u64 n_threads) {
     // An empty window has nothing to write, however many rows it claims: no
-    // per-row buckets for it.
-    if (window.rows == 0 || window.cols == 0) return;
+    // per-row buckets for it. It still refuses what a window with pixels
+    // would (a singular frame, pieces beyond reach): callers check their
+    // arguments on a window of none.
+    if (window.rows == 0 || window.cols == 0) {
+        check_frame(region, window);
+        return;
+    }
     Boundary boundary;
     ArcEnds ends = join_arc_ends(region);
     count_copies(region, ends);

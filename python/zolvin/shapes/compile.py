@@ -19,7 +19,8 @@ import numpy as np
 import numpy.typing as npt
 
 from ..core.checks import FloatArray
-from ..core.limits import AND, DIFF, MAX_LEAVES, OR
+from ..core.limits import AND, DIFF, MAX_DEPTH, MAX_LEAVES, OR
+from ..core.values import sealed
 from .base import Box, Difference, Figure, Intersection, Shape, Union, as_shape, figures, union_box
 from .region import Region
 from .segments import HexSegments
@@ -110,12 +111,24 @@ class _Builder:
     def result(self, program: list[int]) -> Compiled:
         def cat(parts: list[np.ndarray], width: int, dtype: Any) -> np.ndarray:
             arr = np.concatenate(parts) if parts else np.empty((0, width) if width else 0, dtype)
-            arr = np.ascontiguousarray(arr, dtype=dtype)
-            arr.flags.writeable = False
-            return arr
+            return sealed(np.ascontiguousarray(arr, dtype=dtype))
         return Compiled(cat(self.segments, 4, np.float64), cat(self.segment_leaf, 0, np.int32),
                         cat(self.arcs, 8, np.float64), cat(self.arc_leaf, 0, np.int32),
                         ("positive",) * self.leaves, tuple(program))
+
+
+def compilable(shape: Any, name: str = "shape") -> Shape:
+    """The shape, if its region fits the kernel: at most MAX_LEAVES leaves,
+    compositions at most MAX_DEPTH deep (ValueError otherwise), known
+    without walking it."""
+    checked = as_shape(shape, name)
+    leaves, depth = checked._leaves_depth()
+    if leaves > MAX_LEAVES:
+        raise ValueError(f"{name} needs {leaves} leaves, more than {MAX_LEAVES}: compose it "
+                         f"with fewer differences and intersections")
+    if depth > MAX_DEPTH:
+        raise ValueError(f"{name} nests compositions {depth} deep, more than {MAX_DEPTH}")
+    return checked
 
 
 def compile_shape(shape: Shape, box: Box | None = None, near: Box | None = None,
@@ -126,8 +139,10 @@ def compile_shape(shape: Shape, box: Box | None = None, near: Box | None = None,
     HexSegments whose boxes miss it are left out: the region is the same
     inside ``near``, bit for bit in coverage, at the cost of what is near.
     ``memo`` keeps each figure's pieces for the next call with the same box:
-    shapes that share figures compile them once."""
-    shape = as_shape(shape, "shape")
+    shapes that share figures compile them once. A shape of more than 64
+    leaves (each difference and intersection adds one per operand; a union of
+    figures is one) is a ValueError."""
+    shape = compilable(shape)
     b = _Builder(reach_box(shape) if box is None else box, near, memo)
     return b.result(b.program(shape))
 
@@ -186,8 +201,9 @@ _recent = _Recent()
 
 def cached_region(shape: Shape, near: Box | None = None) -> Region:
     """region(shape, near=near), kept for the shapes used last: the chunks of
-    a dask array do not compile the same shape again."""
-    return _recent.get(shape, near)
+    a dask array do not compile the same shape again. A shape too large to
+    compile is refused before the cache hashes it (hashing walks the shape)."""
+    return _recent.get(compilable(shape), near)
 
 
 def clear_cache() -> None:

@@ -384,3 +384,66 @@ def test_refused_call_leaves_out_alone():
         zolvin.polygon_coverage(GRIDS["identity"], star(5, 2.5, 2.5)[::2][[0, 2, 4, 1, 3]],
                                 out=out)
     assert np.all(out == 7.0)
+
+
+def proper_crossings(segs, group):
+    """Brute force: every pair of segments of one group that cross properly."""
+    s = segs[:, None, :]
+    t = segs[None, :, :]
+
+    def side(a, b, p):
+        c = (b[..., 0] - a[..., 0]) * (p[..., 1] - a[..., 1]) - \
+            (b[..., 1] - a[..., 1]) * (p[..., 0] - a[..., 0])
+        return np.sign(c)
+
+    a = side(s[..., :2], s[..., 2:], t[..., :2]) * side(s[..., :2], s[..., 2:], t[..., 2:])
+    b = side(t[..., :2], t[..., 2:], s[..., :2]) * side(t[..., :2], t[..., 2:], s[..., 2:])
+    return (a < 0) & (b < 0) & (group[:, None] == group[None, :])
+
+
+@pytest.mark.parametrize("seed", range(6))
+@pytest.mark.parametrize("kind", ["soup", "ring", "grid lines"])
+def test_crossing_check_against_brute_force(seed, kind):
+    rng = np.random.default_rng(seed)
+    n = 300
+    if kind == "soup":  # short segments, some crossing
+        p = rng.uniform(-10, 10, (n, 2))
+        segs = np.hstack([p, p + rng.normal(0, 0.4, (n, 2))])
+    elif kind == "ring":  # a star with one spike moved to cross its neighbours, or not
+        ring = star(n // 2, 1.0, 3.0)
+        if seed % 2:
+            ring[seed] *= [3.5, 0.2]
+        segs = np.hstack([ring, np.roll(ring, -1, axis=0)])
+    else:  # axis-parallel lines meeting at shared points and crossing
+        x = rng.integers(0, 12, (n, 2)).astype(float)
+        segs = np.hstack([x, x + np.where(rng.random((n, 1)) < 0.5, [[0, 3]], [[3, 0]])])
+    group = rng.integers(0, 2, n).astype(np.int32)
+    i, j = zolvin._native.find_crossing(np.ascontiguousarray(segs), group)
+    pairs = proper_crossings(segs, group)
+    assert (i >= 0) == bool(pairs.any())
+    if i >= 0:
+        assert pairs[i, j]
+
+
+COSTLY_CHECKS = """
+import numpy as np, zolvin
+n = 10**5
+y = np.arange(n) * 1e-3
+zigzag = np.stack([np.where(np.arange(n) % 2 == 0, 0.0, 50.0), y], 1)
+zigzag = np.vstack([zigzag, [(-10.0, y[-1]), (-10.0, 0.0)]])  # closed round its left
+for ring in (zigzag, zigzag[:, ::-1]):
+    segs = np.hstack([ring, np.roll(ring, -1, axis=0)])
+    assert zolvin._native.find_crossing(segs, np.zeros(len(segs), np.int32))[0] < 0
+print("ok")
+"""
+
+
+def test_crossing_check_of_long_rings_is_not_quadratic():
+    # 10^5 edges that all overlap in x (a zigzag, and the same turned): each
+    # pair of them was tested (over a minute); the bands of y take a fraction
+    # of a second.
+    import subprocess
+    import sys
+    run = subprocess.run([sys.executable, "-c", COSTLY_CHECKS], capture_output=True, text=True,
+                         timeout=60, check=False)
+    assert run.stdout.strip() == "ok", run.stderr

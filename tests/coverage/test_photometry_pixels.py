@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 import zolvin
 from zolvin.shapes import Annuli, Discs, Ellipses, Polygons
+from zolvin.shapes.compile import region as shape_region
 
 shapely = pytest.importorskip("shapely")
 
@@ -206,3 +207,37 @@ def test_refusals_before_any_work(change, exc, words):
     data, pixels = args.pop("data"), args.pop("pixels")
     with pytest.raises(exc, match=words):
         zolvin.aperture_sums(data, pixels, Discs([[1, 1]], 1), **args)
+
+
+def complement_of_disc(center, radius):
+    """Everything outside a disc: a Region whose value far away is 1."""
+    return zolvin.Region(np.zeros((0, 4)), [], [[*center, radius, 0, 0, radius, 0, 2 * np.pi]],
+                         [0], ["nonzero"], program=[0, -5])
+
+
+@pytest.mark.parametrize("region", [
+    shape_region(zolvin.shapes.Disc((20, 15), 4.5)),
+    shape_region(zolvin.shapes.Disc((20, 15), 6) - zolvin.shapes.Hexagon((21, 15), 3)),
+    shape_region(zolvin.shapes.Disc((-30, 15), 4)),
+    complement_of_disc((30, 20), 5.5),
+], ids=["disc", "composition", "off", "complement"])
+def test_region_coverage_visits_only_nearby_pixels(region):
+    # The pixels near the region are swept as before; every other one is
+    # exactly its far value without being visited.
+    px = warped()
+    got = zolvin.region_coverage(px, region)
+    want = np.empty(SHAPE)
+    zolvin._native.region_pixels(*px._native_args(), *region._native_args(), want, 1)
+    assert got.tobytes() == want.tobytes()
+
+
+def test_polygon_coverage_against_shapely_per_pixel():
+    px = warped(mirror=True)
+    star = np.array([(-20 + (6 if k % 2 == 0 else 2.5) * math.cos(k * math.pi / 5),
+                      18 + (6 if k % 2 == 0 else 2.5) * math.sin(k * math.pi / 5))
+                     for k in range(10)])
+    got = zolvin.polygon_coverage(px, star)
+    cells = parallelograms(px)
+    want = shapely.area(shapely.intersection(cells, shapely.Polygon(star))) / shapely.area(cells)
+    assert got.max() == 1.0 and (got > 0).sum() > 40
+    np.testing.assert_allclose(got.ravel(), want, rtol=0, atol=1e-13)

@@ -109,7 +109,7 @@ def region_coverage(pixels: Pixels | Grid, region: Region, *, out: FloatArray | 
     return res
 
 
-def _far_value(args: tuple[Any, ...]) -> float:
+def _far_value(args: tuple[Any, Any, Any, Any, Any, Any]) -> float:
     """The coverage, 0.0 or 1.0, of pixels beyond the region's box: that of
     one unit pixel placed past every piece."""
     segs, _, arcs, _, _, _ = args
@@ -119,9 +119,9 @@ def _far_value(args: tuple[Any, ...]) -> float:
     reach = np.concatenate([np.abs(s).ravel(), np.abs(a[:, 0]) + size, np.abs(a[:, 1]) + size,
                             [0.0]])
     far = 2.0 * float(reach.max()) + 4.0
-    one = [np.array([v]) for v in (far, far, far, far, 1.0, 0.0, 0.0, 1.0)]
+    at, zero, one = np.array([far]), np.zeros(1), np.ones(1)
     out = np.empty(1)
-    zolvin._native.region_pixels(*one, *args, out, 1)
+    zolvin._native.region_pixels(at, at, at, at, one, zero, zero, one, *args, out, 1)
     return float(out[0])
 
 

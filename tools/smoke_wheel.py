@@ -66,7 +66,20 @@ def calls(zolvin):
         "Region": lambda: isinstance(region, zolvin.Region),
         "region_coverage": lambda: abs(zolvin.region_coverage(grid, region).sum() * 0.25
                                        - 4.0) < 1e-9,
+        "sky_aperture_sums": lambda: _sky_sums(zolvin),
     }
+
+
+def _sky_sums(zolvin):
+    """A 1 arcsec disc at the reference point of a 0.5 arcsec TAN image."""
+    from astropy.wcs import WCS
+    w = WCS(naxis=2)
+    w.wcs.ctype = ["RA---TAN", "DEC--TAN"]
+    w.wcs.crval, w.wcs.crpix = [150.0, 2.0], [9.0, 9.0]
+    w.wcs.cdelt = [-0.5 / 3600, 0.5 / 3600]
+    disc = zolvin.shapes.SkyDiscs([[150.0, 2.0]], 1.0)
+    area = zolvin.sky_aperture_sums(np.ones((16, 16)), w, disc).area[0]
+    return abs(area - np.pi) < 1e-9
 
 
 def main():

@@ -19,6 +19,7 @@ from .coverage.rules.triangles import (
     clip_triangles_to_circle,
     clip_triangles_to_strut,
 )
+from .coverage.sky import sky_aperture_sums
 from .pixels.grid import Grid
 from .pixels.pixels import Pixels
 from .shapes.region import Region
@@ -29,5 +30,5 @@ __all__ = [
     "analytic_area", "aperture_coverage", "aperture_sums", "clip_area", "clip_triangles_to_circle",
     "clip_triangles_to_strut", "enclosed_circle", "enclosed_strut", "pixel_frac",
     "poly_grid_contains", "polygon_coverage", "polygon_rings", "pupil", "pupils", "region_coverage",
-    "rules", "shapes", "strut_angles",
+    "rules", "shapes", "sky_aperture_sums", "strut_angles",
 ]

@@ -4,8 +4,8 @@
 
 Sixty stars of a synthetic field, measured with 1 arcsecond sky discs by
 zolvin.sky_aperture_sums (each pixel its own parallelogram on the tangent
-plane, the WCS evaluated around the sources only). Left: the image and the apertures; right: the measured sums against
-the fluxes put in.
+plane, the WCS evaluated around the sources only). Left: the image and the
+apertures; right: the measured sums against the fluxes put in.
 """
 import math
 import sys

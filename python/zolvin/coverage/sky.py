@@ -29,21 +29,41 @@ def _repeat(values: np.ndarray, batch: RegionBatch, n_sources: int) -> np.ndarra
 
 def _first_windows(batch: RegionBatch, plane: TangentPlane, col: np.ndarray,
                    row: np.ndarray) -> np.ndarray:
-    """Per region (row0, row1, col0, col1): its plane box through the inverse
-    of the Jacobian of the pixel nearest its centre, MARGIN pixels wider."""
+    """Per region (row0, row1, col0, col1): the pixel box of its pieces
+    through the inverse of the Jacobian of the pixel nearest its centre (an
+    ellipse's own extent, a segment's ends), MARGIN pixels wider."""
     rows, cols = plane.shape
-    r = np.clip(np.rint(row), 0, max(rows - 1, 0)).astype(np.int64)
-    c = np.clip(np.rint(col), 0, max(cols - 1, 0)).astype(np.int64)
+    r = np.clip(np.rint(np.nan_to_num(row)), 0, max(rows - 1, 0)).astype(np.int64)
+    c = np.clip(np.rint(np.nan_to_num(col)), 0, max(cols - 1, 0)).astype(np.int64)
     x, y, a, b, cc, d = plane.evaluate(r, c)
-    det = a * d - b * cc
-    box = batch.bounds
-    xs = np.stack([box[:, 0], box[:, 2], box[:, 2], box[:, 0]], 1) - x[:, None]
-    ys = np.stack([box[:, 1], box[:, 1], box[:, 3], box[:, 3]], 1) - y[:, None]
     with np.errstate(all="ignore"):
-        du = (d[:, None] * xs - b[:, None] * ys) / det[:, None] + c[:, None]
-        dv = (a[:, None] * ys - cc[:, None] * xs) / det[:, None] + r[:, None]
-        w = np.stack([np.floor(dv.min(1)) - MARGIN, np.ceil(dv.max(1)) + 1 + MARGIN,
-                      np.floor(du.min(1)) - MARGIN, np.ceil(du.max(1)) + 1 + MARGIN], 1)
+        ia, ib, ic, id_ = d / (a * d - b * cc), -b / (a * d - b * cc), \
+            -cc / (a * d - b * cc), a / (a * d - b * cc)
+    n = len(batch)
+    lo_u, lo_v = np.full(n, np.inf), np.full(n, np.inf)
+    hi_u, hi_v = np.full(n, -np.inf), np.full(n, -np.inf)
+
+    def extend(k: np.ndarray, du: np.ndarray, dv: np.ndarray, hu: Any, hv: Any) -> None:
+        np.minimum.at(lo_u, k, du - hu)
+        np.maximum.at(hi_u, k, du + hu)
+        np.minimum.at(lo_v, k, dv - hv)
+        np.maximum.at(hi_v, k, dv + hv)
+
+    with np.errstate(all="ignore"):
+        arcs = batch.arcs
+        k = np.repeat(np.arange(n), np.diff(batch.arc_start))
+        ex, ey = arcs[:, 0] - x[k], arcs[:, 1] - y[k]
+        pu, pv = ia[k] * ex + ib[k] * ey, ic[k] * ex + id_[k] * ey
+        hu = np.hypot(ia[k] * arcs[:, 2] + ib[k] * arcs[:, 4], ia[k] * arcs[:, 3] + ib[k] * arcs[:, 5])
+        hv = np.hypot(ic[k] * arcs[:, 2] + id_[k] * arcs[:, 4], ic[k] * arcs[:, 3] + id_[k] * arcs[:, 5])
+        extend(k, pu, pv, hu, hv)
+        segs = batch.segments
+        k = np.repeat(np.arange(n), np.diff(batch.segment_start))
+        for px_, py_ in ((segs[:, 0], segs[:, 1]), (segs[:, 2], segs[:, 3])):
+            ex, ey = px_ - x[k], py_ - y[k]
+            extend(k, ia[k] * ex + ib[k] * ey, ic[k] * ex + id_[k] * ey, 0.0, 0.0)
+        w = np.stack([np.floor(lo_v) + r - MARGIN, np.ceil(hi_v) + r + 1 + MARGIN,
+                      np.floor(lo_u) + c - MARGIN, np.ceil(hi_u) + c + 1 + MARGIN], 1)
     out: np.ndarray = np.nan_to_num(w, nan=0.0, posinf=2.0**40, neginf=-(2.0**40))
     return out
 

@@ -146,6 +146,10 @@ def test_unit_pixels_equal_the_grid(data):
     assert (b.area[:, 1] == 0).all() and (b.sum[:, 1] == 0).all()
     whole = zolvin.aperture_sums(np.ones(SHAPE), px, Discs([[20.0, 20.0]], 100))
     assert whole.sum[0] == SHAPE[0] * SHAPE[1]
+    # Many sources on one pixel: one value, the pixel's exact disc.
+    many = zolvin.aperture_sums(data, px, Discs(np.full((200000, 2), 20.0), 0.5))
+    assert (many.sum == many.sum[0]).all()
+    np.testing.assert_allclose(many.area[0], math.pi / 4, rtol=1e-14)
 
 
 def test_bits_across_threads_order_and_out(data):

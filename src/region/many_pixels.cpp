@@ -165,12 +165,15 @@ bool sum_region(const RegionBatch& batch, std::size_t k, const PixelsTarget& t,
             double xlo, ylo, xhi, yhi;
             pixel_box(p, xlo, ylo, xhi, yhi);
             if (!(xlo <= R.xhi && xhi >= R.xlo && ylo <= R.yhi && yhi >= R.ylo)) continue;
-            if (t.windows && open_border(pl.w, row, col, t.rows, t.cols)) border = true;
             const double f = R.cover(p);
             if (!(f > 0.0)) {
                 if (f != f) return false;
                 continue;
             }
+            // A covered pixel on a border the image goes on beyond: the
+            // region may go on too (a connected region leaves a window only
+            // through pixels of its border that it covers).
+            if (t.windows && open_border(pl.w, row, col, t.rows, t.cols)) border = true;
             const i64 at = row * t.cols + col;
             if (in.mask && in.mask[at]) continue;
             const double area = std::fabs(p.dxdu * p.dydv - p.dxdv * p.dydu);

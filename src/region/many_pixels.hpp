@@ -8,8 +8,8 @@
 // once per set of pixels (exact for any arrangement of the pixels: scattered
 // ones only make the tiles' boxes larger), or from windows the caller gives
 // with the pixels evaluated over them alone (sky images whose pixels are made
-// where the sources lie), each window reporting whether a candidate lies on
-// its border, which the caller then widens.
+// where the sources lie), each window reporting whether a pixel the region
+// covers lies on its border, which the caller then widens.
 //
 // The bits rule: a region's sums run over the pixels with f > 0 in the
 // image's row-major order into four partial sums by (image column mod 4),
@@ -81,8 +81,8 @@ struct PixelsTarget {
 
 // Evaluates every region over its candidates and sums the image there (the
 // Sums sink's inputs and outputs; area sums f times each pixel's own area).
-// border, when given (window targets), gets per region whether a candidate
-// lies on its window's border away from the image's edge. Throws Cancelled
+// border, when given (window targets), gets per region whether a pixel it
+// covers lies on its window's border away from the image's edge. Throws Cancelled
 // when options.poll asks it to stop.
 void pixels_sums(const RegionBatch& batch, const PixelsTarget& target, const SumsInput& in,
                  const SumsOutput& out, std::uint8_t* border, const DriverOptions& options);

@@ -19,7 +19,7 @@ __all__ = ["sky_aperture_sums"]
 
 # Pixels added around each source's window; a window is widened by as much
 # again each time a source reaches its border.
-MARGIN = 2
+MARGIN = 1
 
 
 def _repeat(values: np.ndarray, batch: RegionBatch, n_sources: int) -> np.ndarray:
@@ -139,7 +139,7 @@ def sky_aperture_sums(data: Any, wcs: Any, apertures: Any, *, error: Any = None,
       sources to shrink t.
 
     The WCS is evaluated over a window per source only: its plane box
-    through the Jacobian of the pixel nearest its centre, two pixels wider;
+    through the Jacobian of the pixel nearest its centre, a pixel wider;
     a source whose pixels reach the window's border is measured again in a
     wider window.
     """

@@ -41,9 +41,16 @@ def data():
     return np.random.default_rng(3).uniform(0.5, 2.0, SHAPE)
 
 
-@pytest.mark.parametrize("kind", ["discs", "ellipses", "annuli", "skycoord"])
-def test_bits_of_the_whole_image_pixels(data, kind):
-    # Pixels evaluated around the sources only: the sums of the whole image's.
+@pytest.mark.parametrize("kind, margin", [("discs", 1), ("ellipses", 1), ("annuli", 1),
+                                          ("skycoord", 1), ("discs", 0), ("annuli", 0)])
+def test_bits_of_the_whole_image_pixels(data, kind, margin, monkeypatch):
+    # Pixels evaluated around the sources only: the sums of the whole image's,
+    # also where first windows are too tight (no margin) and have to grow.
+    monkeypatch.setattr("zolvin.coverage.sky.MARGIN", margin)
+    calls = []
+    native = zolvin._native.windows_sums
+    monkeypatch.setattr(zolvin._native, "windows_sums",
+                        lambda *a: calls.append(len(a[-2])) or native(*a))
     w = sky_wcs()
     c = sources(w, 400, 1)
     rng = np.random.default_rng(2)
@@ -66,6 +73,7 @@ def test_bits_of_the_whole_image_pixels(data, kind):
     for a, b in zip(got, want):
         assert a.tobytes() == b.tobytes()
     assert (got.area > 0).sum() > 300
+    assert len(calls) == 1 if margin else 2 <= len(calls) <= 4  # grown once or twice
 
 
 def test_against_photutils_where_one_scale_is_exact(data):

@@ -163,7 +163,7 @@ def sky_aperture_sums(data: Any, wcs: Any, apertures: Any, *, error: Any = None,
     var = np.zeros(n) if e is not None else np.zeros(0)
     todo = np.arange(n)
     nt = V.threads(n_threads, n, REGIONS_PER_THREAD)
-    grow = MARGIN
+    grow = 1
     while len(todo):
         sub = _subset(batch, todo)
         win = _clip(wide[todo], plane.shape)

@@ -14,6 +14,10 @@ On a 4096^2 image of random data (sources uniform over it):
    evaluated around the sources included) against the same discs in pixels
    on the square grid (r = 1.2 / 0.11) and photutils' `SkyCircularAperture`
    (one local Jacobian per source).
+5. One 12 arcsec disc on the Pixels of a whole 2048^2 TAN-SIP image
+   (`Pixels.from_wcs`, made once): `aperture_sums` on those Pixels (the
+   pixels near the disc found through the Pixels' index) against photutils'
+   `SkyCircularAperture`; the index's one-time build is in the note.
 Each row gives the median per source and its ratio to ours, and the largest
 relative difference of the sums against the peer.
 """
@@ -22,6 +26,7 @@ import math
 import numpy as np
 import zolvin
 from common import recording, scale_arg, timed
+from zolvin.pixels.wcs import TangentPlane
 from zolvin.shapes import Discs, Ellipses, Polygons
 
 TITLE = "`aperture_sums` beside photutils and sep (exact modes), per source"
@@ -158,6 +163,41 @@ def run_sky(image, n, record, rng, repeats):
                     f"(one local Jacobian per source)")
 
 
+def run_sky_pixels(record, rng, repeats):
+    import time
+
+    from astropy import units as u
+    from astropy.coordinates import SkyCoord
+    from photutils.aperture import SkyCircularAperture, aperture_photometry
+    from zolvin.coverage.many import pixel_index
+    w = sip_wcs()
+    side = 2048
+    w.wcs.crpix = [side / 2 + 0.5, side / 2 + 0.5]
+    w.sip.crpix[:] = w.wcs.crpix  # the distortion about the new reference pixel
+    w.wcs.set()
+    image = rng.uniform(0, 1, (side, side))
+    pixels = zolvin.Pixels.from_wcs(w, image.shape)
+    start = time.perf_counter()
+    pixel_index(pixels)
+    build = time.perf_counter() - start
+    lon, lat = w.pixel_to_world_values(900.3, 1100.7)
+    x, y = TangentPlane(w, image.shape).project([lon], [lat])
+    disc = Discs(np.column_stack([x, y]), 12.0)
+    t1, ours = timed(lambda: zolvin.aperture_sums(image, pixels, disc, n_threads=1), repeats)
+    ap = SkyCircularAperture(SkyCoord(lon, lat, unit="deg"), 12 * u.arcsec)
+    aperture_photometry(image, ap, wcs=w, method="exact")  # warm up
+    tp, table = timed(lambda: aperture_photometry(image, ap, wcs=w, method="exact"), repeats)
+    diff = largest(ours.sum, np.asarray(table["aperture_sum"], float))
+    label = "one 12\" disc, sky Pixels"
+    print(f"{label:<24} ours {t1 * 1e3:7.2f} ms (index built once in {build * 1e3:.0f} ms);  "
+          f"photutils SkyCircularAperture {tp * 1e3:7.2f} ms (x{tp / t1:5.2f}, differs {diff:.1e})")
+    record.add("sky-pixels-disc-photutils", label,
+               f"{side}^2 TAN-SIP Pixels.from_wcs, 0.11 arcsec pixels", ("aperture_sums", t1 * 1e3),
+               ("photutils SkyCircularAperture", tp * 1e3), unit="ms",
+               note=f"the Pixels' index built once in {build * 1e3:.0f} ms; largest relative "
+                    f"difference {diff:.1e} (one local Jacobian)")
+
+
 def main():
     record = recording(__file__, TITLE)
     scale = scale_arg()
@@ -170,6 +210,7 @@ def main():
     run_ellipses(image, grid, int(10_000 * scale), record, rng, repeats)
     run_hexagons(image, grid, int(10_000 * scale), record, rng, repeats)
     run_sky(image, int(10_000 * scale), record, rng, repeats)
+    run_sky_pixels(record, rng, repeats)
     record.write()
 
 

@@ -219,9 +219,16 @@ double PixelRegion::cover(const PixelShape& p) {
 }
 
 double PixelRegion::cover_simple(const PixelShape& p) const {
-    // The pixel's frame, with the arithmetic of the sweep's.
+    // The pixel's frame, with the arithmetic of the sweep's; its inverse is
+    // made only for a pixel a piece passes through.
     const double det = p.dxdu * p.dydv - p.dxdv * p.dydu;
-    const double ia = p.dydv / det, ib = -p.dxdv / det, ic = -p.dydu / det, id = p.dxdu / det;
+    double ia = 0, ib = 0, ic = 0, id = 0;
+    bool framed = false;
+    auto frame = [&] {
+        if (framed) return;
+        ia = p.dydv / det, ib = -p.dxdv / det, ic = -p.dydu / det, id = p.dxdu / det;
+        framed = true;
+    };
     auto cell = [&](double x, double y) {
         const double dx = x - p.x, dy = y - p.y;
         return CellPoint{ia * dx + ib * dy + 0.5, ic * dx + id * dy + 0.5};
@@ -250,6 +257,7 @@ double PixelRegion::cover_simple(const PixelShape& p) const {
             continue;
         }
         if (q - rho >= 1.0 + slack) continue;
+        frame();
         const CellPoint c = cell(w.cx, w.cy);
         const CellEllipse e{c.u, c.v, ia * w.a + ib * w.c, ia * w.b + ib * w.d,
                             ic * w.a + id * w.c, ic * w.b + id * w.d};
@@ -257,6 +265,7 @@ double PixelRegion::cover_simple(const PixelShape& p) const {
         touched = true;
     }
     if (!segments_.empty()) {
+        frame();
         double strip = 0.0;
         for (const Segment& s : segments_) strip += segment_strip(cell(s.x0, s.y0), cell(s.x1, s.y1), touched);
         // The area is minus the integral along a boundary that winds

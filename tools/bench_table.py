@@ -40,6 +40,8 @@ README_ROWS = [
     ("bench_polygon_coverage", "elt-photutils"),
     ("bench_apertures", "demo-photutils"),
     ("bench_apertures", "elt-supersampled"),
+    ("bench_photometry", "circles-100000-r6-photutils"),
+    ("bench_wcs", "tan-sip"),
 ]
 
 SECONDS = {"s": 1.0, "ms": 1e-3, "us": 1e-6, "ns": 1e-9}

@@ -66,6 +66,10 @@ def calls(zolvin):
         "Region": lambda: isinstance(region, zolvin.Region),
         "region_coverage": lambda: abs(zolvin.region_coverage(grid, region).sum() * 0.25
                                        - 4.0) < 1e-9,
+        "aperture_sums": lambda: abs(zolvin.aperture_sums(
+            np.ones((8, 8)), grid, zolvin.shapes.Discs([(0.0, 0.0)], 1.0)).area[0]
+            - np.pi) < 1e-9,
+        "ApertureSums": lambda: zolvin.ApertureSums._fields == ("sum", "sum_error", "area"),
         "sky_aperture_sums": lambda: _sky_sums(zolvin),
     }
 

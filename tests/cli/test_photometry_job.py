@@ -93,6 +93,9 @@ def test_sums_as_aperture_sums(folder, catalog, radius, out):
     (["image.fits", "xy.csv", "--radius", "2furlongs"], "--radius"),
     (["image.fits", "bad.csv", "--radius", "2"], "columns x, y or ra, dec"),
     (["image.fits", "text.csv", "--radius", "2"], "must hold numbers"),
+    (["image.fits", "nan.csv", "--radius", "2"], "non-finite"),
+    (["error.fits", "xy.csv", "--radius", "1arcsec"], "no celestial WCS"),
+    (["image.fits", "xy.csv", "--radius", "2", "--error", "small.fits"], "error image has shape"),
     (["image.fits", "xy.csv", "--radius", "2", "--threads", "0"], "--threads"),
     (["image.fits", "xy.csv", "--radius", "2", "-o", "out.png"], "output must end"),
     (["image.fits", "xy.csv", "--radius", "2", "-o", "nowhere/out.csv"], "does not exist"),
@@ -102,6 +105,8 @@ def test_refusals_write_nothing(folder, capsys, args, words):
     path = folder[0]
     Table({"a": [1.0], "b": [2.0]}).write(path / "bad.csv")
     (path / "text.csv").write_text("x,y\n1,a\n")
+    (path / "nan.csv").write_text("x,y\n1,nan\n")
+    fits.PrimaryHDU(np.ones((3, 3))).writeto(path / "small.fits")
     (path / "old.csv").write_text("keep")
     before = sorted(os.listdir(path))
     capsys.readouterr()

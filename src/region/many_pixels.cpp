@@ -85,15 +85,34 @@ CellWindow PixelIndex::window(double xlo, double ylo, double xhi, double yhi) co
         std::size_t level;
         i64 i, j;
     };
-    std::vector<Node> stack;
-    stack.reserve(64);
-    const std::size_t top = levels_.size() - 1;
-    stack.push_back({top, 0, 0});
-    while (!stack.empty()) {
-        const Node n = stack.back();
-        stack.pop_back();
-        const Level& L = levels_[n.level];
-        if (!L.box[static_cast<std::size_t>(n.i * L.nx + n.j)].meets(xlo, ylo, xhi, yhi)) continue;
+    // Only nodes whose box meets the query are pushed; a level holds at most
+    // kFan x kFan children of each, so a small stack on the frame serves any
+    // query whose box meets few tiles, the heap the others.
+    constexpr std::size_t kLocal = 256;
+    Node local[kLocal];
+    std::vector<Node> more;
+    std::size_t top = 0;
+    auto push = [&](const Node& n) {
+        if (top < kLocal) {
+            local[top++] = n;
+        } else {
+            more.push_back(n);
+        }
+    };
+    auto pop = [&](Node& n) {
+        if (!more.empty()) {
+            n = more.back();
+            more.pop_back();
+            return true;
+        }
+        if (top == 0) return false;
+        n = local[--top];
+        return true;
+    };
+    const std::size_t highest = levels_.size() - 1;
+    if (levels_[highest].box[0].meets(xlo, ylo, xhi, yhi)) push({highest, 0, 0});
+    Node n;
+    while (pop(n)) {
         if (n.level == 0) {
             r0 = std::min(r0, n.i), r1 = std::max(r1, n.i);
             c0 = std::min(c0, n.j), c1 = std::max(c1, n.j);
@@ -101,8 +120,10 @@ CellWindow PixelIndex::window(double xlo, double ylo, double xhi, double yhi) co
         }
         const Level& D = levels_[n.level - 1];
         for (i64 i = n.i * kFan; i < std::min(D.ny, (n.i + 1) * kFan); ++i) {
-            for (i64 j = n.j * kFan; j < std::min(D.nx, (n.j + 1) * kFan); ++j)
-                stack.push_back({n.level - 1, i, j});
+            const Box* row = D.box.data() + i * D.nx;
+            for (i64 j = n.j * kFan; j < std::min(D.nx, (n.j + 1) * kFan); ++j) {
+                if (row[j].meets(xlo, ylo, xhi, yhi)) push({n.level - 1, i, j});
+            }
         }
     }
     if (r1 < 0) return {0, 0, 0, 0};

@@ -35,6 +35,9 @@ std::unique_ptr<R::PixelIndex> make_index(const Doubles& x, const Doubles& y,
                                           const Doubles& dxdu, const Doubles& dxdv,
                                           const Doubles& dydu, const Doubles& dydv, u64 rows,
                                           u64 cols, u64 n_threads) {
+    // rows x cols must count the arrays' elements without wrapping around.
+    if (rows > (u64{1} << 40) || cols > (u64{1} << 40) || (cols != 0 && rows > UINT64_MAX / cols))
+        throw py::value_error("rows x cols must be a size the arrays can have");
     const R::PixelShapes px = Shapes{x, y, dxdu, dxdv, dydu, dydv}.view(rows * cols);
     py::gil_scoped_release unlocked;
     return std::make_unique<R::PixelIndex>(px, static_cast<i64>(rows), static_cast<i64>(cols),

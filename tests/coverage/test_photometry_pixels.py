@@ -245,3 +245,10 @@ def test_polygon_coverage_against_shapely_per_pixel():
     want = shapely.area(shapely.intersection(cells, shapely.Polygon(star))) / shapely.area(cells)
     assert got.max() == 1.0 and (got > 0).sum() > 40
     np.testing.assert_allclose(got.ravel(), want, rtol=0, atol=1e-13)
+
+
+@pytest.mark.parametrize("rows, cols", [(1 << 32, 1 << 32), (1 << 41, 1), (3, 5)])
+def test_native_index_refuses_sizes_the_arrays_do_not_have(rows, cols):
+    empty = np.zeros(0)
+    with pytest.raises(ValueError):
+        zolvin._native.PixelIndex(empty, empty, empty, empty, empty, empty, rows, cols, 1)

@@ -123,6 +123,8 @@ void windows_sums(const Doubles& x, const Doubles& y, const Doubles& dxdu, const
         batch_of({segments, segment_start, segment_leaf, arcs, arc_start, arc_leaf, rules,
                   rule_start, program, program_start, simple});
     const u64 n = batch.size();
+    if (rows > (u64{1} << 40) || cols > (u64{1} << 40) || (cols != 0 && rows > UINT64_MAX / cols))
+        throw py::value_error("rows x cols must be a size the arrays can have");
     expect_size(windows, 4 * n, "windows");
     expect_size(border, n, "border");
     const auto total = static_cast<u64>(x.size());

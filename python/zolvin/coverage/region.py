@@ -72,7 +72,7 @@ def region_coverage(pixels: Pixels | Grid, region: Region, *, out: FloatArray | 
     swept one by one, each in its own frame (the whole boundary transformed
     for the pixel: about 40 ns per piece), but only those whose box meets
     the region's box, found through an index of the boxes of tiles of 8 x 8
-    pixels in their row-major order (built on first use, about 10 ns per
+    pixels in their row-major order (built on first use, 10 to 20 ns per
     pixel, kept with the Pixels: do not change the arrays a Pixels was made
     from); every other pixel is exactly 0.0 or 1.0 without being visited.
     Pixels whose neighbours in that order lie far apart in the plane

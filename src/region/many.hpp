@@ -169,8 +169,11 @@ private:
 };
 
 // The (pixel index, f) pairs with f > 0 of every region, row-major in its
-// window, pixel index as the image holds it; assembled in region order
-// as compressed sparse rows.
+// window, pixel index as the image holds it, as compressed sparse rows in
+// region order. Two passes of the driver, so that every entry is written
+// once, in place, and no buffer grows: the first counts each region's
+// entries (indptr() gives the offsets), then after fill(indices, data),
+// with room for indptr().back() entries, the second writes them.
 class EntriesSink final : public Sink {
 public:
     EntriesSink(std::size_t regions, const GridTarget& grid, int threads);
@@ -179,24 +182,144 @@ public:
     void end(int thread, std::size_t k) override;
     void failed(int thread, std::size_t k) override;
 
-    // Row offsets: regions + 1 values.
+    // Row offsets: regions + 1 values (after the first pass).
     std::vector<std::int64_t> indptr() const;
-    // Writes the entries (indptr.back() of each) in region order.
+    // Where the second pass writes (int32 or int64 indices).
     template <class Index>
-    void write(Index* indices, double* data) const;
+    void fill(Index* indices, double* data);
     // Regions that failed, in batch order.
     std::vector<std::size_t> failures() const;
 
 private:
     struct Thread {
-        std::vector<std::int64_t> index;
-        std::vector<double> value;
+        std::int64_t at = 0;  // the next entry the second pass writes
     };
+    template <class Index>
+    void write(Thread& t, std::int64_t base, const double* row, std::int64_t cols);
     std::int64_t row0_, col0_, cols_;
     std::vector<Thread> threads_;
-    std::vector<int> owner_;             // per region: its thread, -1 failed
-    std::vector<std::int64_t> offset_;  // per region: first entry in its thread's lists
-    std::vector<std::int64_t> count_;
+    std::vector<std::int64_t> count_;  // per region, the first pass's count
+    std::vector<std::uint8_t> failed_;
+    std::vector<std::int64_t> start_;  // per region, its first entry (second pass)
+    void* indices_ = nullptr;
+    bool wide_ = false;
+    double* data_ = nullptr;
 };
+
+}  // namespace zolvin::region
+
+namespace zolvin::region {
+
+// ---- Statistics per region (zonal statistics) -----------------------------------
+
+// The image a Stats sink reads: bands x rows x cols values, optional weights
+// (rows x cols shared by every band, or bands x rows x cols), an optional
+// mask (rows x cols, nonzero excludes the pixel) and an optional nodata
+// value. `centre` (regions x bands) selects the deviations pass.
+struct StatsInput {
+    const double* data;
+    std::int64_t bands;
+    const double* weights = nullptr;
+    std::int64_t weight_bands = 0;
+    const std::uint8_t* mask = nullptr;
+    bool has_nodata = false;
+    double nodata = 0.0;
+    bool minmax = false;
+    const double* centre = nullptr;
+};
+
+// Quantities per region and band, over the cells with f > 0 whose pixel is
+// not excluded (masked, NaN, or equal to nodata):
+//   sums pass:       sum f v, sum f, min v, max v, sum f w, sum f w v
+//                    (the weighted ones leave out pixels whose weight is NaN
+//                    or whose f w is 0; min and max are +inf and -inf where
+//                    nothing is counted, or without `minmax`);
+//   deviations pass: sum f (v - c), sum f (v - c)^2, c the region's centre.
+// Each is summed over the window's cells row-major into four lanes by grid
+// column mod 4 (not window column: so that a coverage matrix, which knows
+// no windows, sums in the same order), combined per band of kBandRows grid
+// rows as (l0 + l1) + (l2 + l3), the bands added in order; min and max by
+// comparisons (a later value replaces an earlier one only when strictly
+// beyond it).
+constexpr int kStatsSums = 6;
+constexpr int kStatsDeviations = 2;
+
+// Where the quantities go: regions x bands x quantities, or with `open` the
+// four lanes of each quantity unclosed (regions x bands x quantities x 4),
+// for a caller that hands the rows of one band of a region over several
+// calls: `start`, laid out alike, is where each region's lanes begin
+// (zeros, +inf and -inf without it). An open call must give every region's
+// window within one band. A region that cannot be evaluated gets NaN.
+struct StatsOutput {
+    double* values;
+    bool open = false;
+    const double* start = nullptr;
+};
+
+class StatsSink final : public Sink {
+public:
+    StatsSink(const StatsInput& in, const StatsOutput& out, const GridTarget& grid, int threads);
+    void begin(int thread, std::size_t k, const CellWindow& window) override;
+    void block(int thread, std::size_t k, const CellWindow& block, const double* f) override;
+    void end(int thread, std::size_t k) override;
+    void failed(int thread, std::size_t k) override;
+    bool accumulated(int thread, std::size_t k, const CellWindow& block,
+                     const Accumulator& acc) override;
+
+    int quantities() const { return in_.centre ? kStatsDeviations : kStatsSums; }
+
+private:
+    struct Lanes {
+        double q[kStatsSums][4];
+    };
+    struct State {
+        std::size_t region = 0;
+        std::int64_t band = -1;
+        int first_lane = 0;  // the grid lane of the window's first column
+        std::vector<Lanes> partial;  // per image band
+        std::vector<double> total;   // per image band and quantity
+    };
+    void reset(State& st, std::size_t k);
+    // Where grid lane a (column mod 4) is among the window's lanes.
+    static std::size_t lane(const State& st, int a) {
+        return static_cast<std::size_t>((a - st.first_lane) & 3);
+    }
+    void close_band(State& st);
+    template <class Add>
+    void by_band(State& st, const CellWindow& blk, const Add& add);
+    StatsInput in_;
+    StatsOutput out_;
+    std::int64_t row0_, col0_, cols_;
+    std::int64_t plane_;
+    std::vector<State> states_;
+};
+
+}  // namespace zolvin::region
+
+namespace zolvin::region {
+
+// A sparse coverage matrix in compressed rows: row k holds region k's
+// entries (pixel index row x cols + column, coverage f), entries
+// indptr[k] .. indptr[k + 1] - 1.
+template <class Index>
+struct CoverageRows {
+    const std::int64_t* indptr;
+    const Index* indices;
+    const double* f;
+    std::size_t regions;
+};
+
+// The StatsSink's quantities (closed, regions x bands x quantities) of an
+// image of rows x cols pixels over the regions of a coverage matrix, with
+// the same arithmetic: region k's entries in their order, each to lane
+// column mod 4, bands of kBandRows rows closed as the rows reach them. For a
+// matrix whose rows are the driver's entries (row-major in each window)
+// this is the order the sink sums a window in, so both give the same bits.
+// Entries with f <= 0 or NaN count for nothing. Regions are dealt to up to
+// n_threads threads, each written to its own slot. False when an index is
+// not a pixel of the image (that region's values are then NaN).
+template <class Index>
+bool csr_stats(const CoverageRows<Index>& m, std::int64_t rows, std::int64_t cols,
+               const StatsInput& in, double* values, std::uint64_t n_threads);
 
 }  // namespace zolvin::region

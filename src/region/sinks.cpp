@@ -307,42 +307,49 @@ void SumsSink::failed(int, std::size_t k) {
 // ---- Entries -------------------------------------------------------------------
 
 EntriesSink::EntriesSink(std::size_t regions, const GridTarget& grid, int threads)
-    : row0_(grid.row0), col0_(grid.col0), cols_(grid.cols), threads_(threads),
-      owner_(regions, -1), offset_(regions, 0),
-      count_(regions, 0) {}
+    : row0_(grid.row0), col0_(grid.col0), cols_(grid.cols),
+      threads_(static_cast<std::size_t>(threads)), count_(regions, 0), failed_(regions, 0) {}
 
 void EntriesSink::begin(int thread, std::size_t k, const CellWindow&) {
-    owner_[k] = thread;
-    offset_[k] = static_cast<i64>(threads_[static_cast<std::size_t>(thread)].index.size());
+    if (data_) threads_[static_cast<std::size_t>(thread)].at = start_[k];
+    else count_[k] = 0;
 }
 
-void EntriesSink::block(int thread, std::size_t, const CellWindow& blk, const double* f) {
-    Thread& t = threads_[static_cast<std::size_t>(thread)];
-    for (i64 r = 0; r < blk.rows; ++r) {
-        const i64 base = (blk.row0 + r - row0_) * cols_ + (blk.col0 - col0_);
-        const double* row = f + r * blk.cols;
-        for (i64 q = 0; q < blk.cols; ++q) {
-            if (row[q] > 0.0) {
-                t.index.push_back(base + q);
-                t.value.push_back(row[q]);
-            }
+template <class Index>
+void EntriesSink::write(Thread& t, i64 base, const double* row, i64 cols) {
+    auto* indices = static_cast<Index*>(indices_);
+    for (i64 q = 0; q < cols; ++q) {
+        if (row[q] > 0.0) {
+            indices[t.at] = static_cast<Index>(base + q);
+            data_[t.at] = row[q];
+            ++t.at;
         }
     }
 }
 
-void EntriesSink::end(int thread, std::size_t k) {
-    count_[k] = static_cast<i64>(threads_[static_cast<std::size_t>(thread)].index.size()) -
-                offset_[k];
+void EntriesSink::block(int thread, std::size_t k, const CellWindow& blk, const double* f) {
+    // A region that failed in the first pass has no room in the second.
+    if (failed_[k]) return;
+    Thread& t = threads_[static_cast<std::size_t>(thread)];
+    for (i64 r = 0; r < blk.rows; ++r) {
+        const i64 base = (blk.row0 + r - row0_) * cols_ + (blk.col0 - col0_);
+        const double* row = f + r * blk.cols;
+        if (!data_) {
+            i64 n = 0;
+            for (i64 q = 0; q < blk.cols; ++q) n += row[q] > 0.0;
+            count_[k] += n;
+        } else if (wide_) {
+            write<std::int64_t>(t, base, row, blk.cols);
+        } else {
+            write<std::int32_t>(t, base, row, blk.cols);
+        }
+    }
 }
 
-void EntriesSink::failed(int thread, std::size_t k) {
-    // Drop whatever blocks it had handed in already.
-    Thread& t = threads_[static_cast<std::size_t>(thread)];
-    if (owner_[k] == thread) {
-        t.index.resize(static_cast<std::size_t>(offset_[k]));
-        t.value.resize(static_cast<std::size_t>(offset_[k]));
-    }
-    owner_[k] = -1;
+void EntriesSink::end(int, std::size_t) {}
+
+void EntriesSink::failed(int, std::size_t k) {
+    failed_[k] = 1;
     count_[k] = 0;
 }
 
@@ -353,25 +360,19 @@ std::vector<std::int64_t> EntriesSink::indptr() const {
 }
 
 template <class Index>
-void EntriesSink::write(Index* indices, double* data) const {
-    i64 at = 0;
-    for (std::size_t k = 0; k < count_.size(); ++k) {
-        if (count_[k] == 0) continue;
-        const Thread& t = threads_[static_cast<std::size_t>(owner_[k])];
-        for (i64 m = 0; m < count_[k]; ++m) {
-            indices[at + m] = static_cast<Index>(t.index[static_cast<std::size_t>(offset_[k] + m)]);
-            data[at + m] = t.value[static_cast<std::size_t>(offset_[k] + m)];
-        }
-        at += count_[k];
-    }
+void EntriesSink::fill(Index* indices, double* data) {
+    indices_ = indices;
+    wide_ = sizeof(Index) == 8;
+    data_ = data;
+    start_ = indptr();
 }
-template void EntriesSink::write<std::int32_t>(std::int32_t*, double*) const;
-template void EntriesSink::write<std::int64_t>(std::int64_t*, double*) const;
+template void EntriesSink::fill<std::int32_t>(std::int32_t*, double*);
+template void EntriesSink::fill<std::int64_t>(std::int64_t*, double*);
 
 std::vector<std::size_t> EntriesSink::failures() const {
     std::vector<std::size_t> out;
-    for (std::size_t k = 0; k < owner_.size(); ++k) {
-        if (owner_[k] < 0) out.push_back(k);
+    for (std::size_t k = 0; k < failed_.size(); ++k) {
+        if (failed_[k]) out.push_back(k);
     }
     return out;
 }

@@ -304,7 +304,8 @@ void determinism() {
     const auto ptr = entries.indptr();
     std::vector<std::int32_t> idx(static_cast<std::size_t>(ptr.back()));
     std::vector<double> val(idx.size());
-    entries.write(idx.data(), val.data());
+    entries.fill(idx.data(), val.data());
+    R::evaluate_regions(B.batch(), g, entries, o);
     bool entries_same = entries.failures().empty();
     for (std::size_t k = 0; k < one.f_.size() && entries_same; ++k) {
         const auto& w = one.windows_[k];

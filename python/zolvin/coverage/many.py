@@ -7,6 +7,7 @@ import math
 from typing import Any, NamedTuple
 
 import numpy as np
+import numpy.typing as npt
 
 import zolvin._native
 
@@ -16,7 +17,8 @@ from ..pixels.grid import Grid
 from ..pixels.pixels import Pixels
 from ..shapes.batch import RegionBatch
 
-__all__ = ["Sums", "as_batch", "pixel_index", "pixels_sums", "region_entries", "region_sums"]
+__all__ = ["Sums", "as_batch", "pixel_index", "pixels_sums", "region_entries", "region_stats",
+           "region_sums", "region_windows"]
 
 # Regions per thread before a second thread pays.
 REGIONS_PER_THREAD = 256
@@ -142,6 +144,53 @@ def region_entries(batch: RegionBatch, grid: Grid, *,
     return zolvin._native.regions_entries(rows, cols, row0, col0, x0, y0, a, b, c, d, sg,
                                           sg_start, sg_leaf, arcs, arc_start, arc_leaf, rules,
                                           rule_start, prog, prog_start, simple, nt)
+
+
+def region_windows(batch: RegionBatch, grid: Grid) -> npt.NDArray[np.int64]:
+    """Every region's window of the grid's cells as rows (row0, col0, rows,
+    cols), as the driver evaluates it: rows 0 for a region wholly off the
+    grid, -1 for one that reaches too far to be evaluated."""
+    check_grid(grid)
+    native: Any = zolvin._native  # both argument tuples spread into one call
+    windows: npt.NDArray[np.int64] = native.regions_windows(
+        *grid._native_args(), *batch._native_args())
+    return windows
+
+
+# What region_stats gives per region and band, in this order.
+STATS_SUMS = ("sum", "count", "min", "max", "weight", "weighted_sum")
+STATS_DEVIATIONS = ("deviation", "square_deviation")
+
+
+def region_stats(batch: RegionBatch, grid: Grid, data: FloatArray, *,
+                 weights: FloatArray | None = None, mask: np.ndarray | None = None,
+                 nodata: float | None = None, minmax: bool = False,
+                 centre: FloatArray | None = None, open_lanes: bool = False,
+                 start: FloatArray | None = None, n_threads: int = 1) -> FloatArray:
+    """Statistics of checked arrays over every region of `batch` on `grid`.
+
+    data: float64 (bands, rows, cols), C-contiguous; weights: (rows, cols)
+    or data's shape; mask: uint8 (rows, cols), nonzero leaves a pixel out.
+    Returns (regions, bands, 6) floats, STATS_SUMS in order, or with
+    `centre` (regions, bands) the two STATS_DEVIATIONS; with `open_lanes`
+    each quantity's four lanes (one more axis of 4), continuing from `start`.
+    """
+    bands = data.shape[0]
+    n = len(batch)
+    nq = len(STATS_DEVIATIONS) if centre is not None else len(STATS_SUMS)
+    shape = (n, bands, nq, 4) if open_lanes else (n, bands, nq)
+    values = np.empty(shape)
+    empty = np.zeros(0)
+    native: Any = zolvin._native  # both argument tuples spread into one call
+    native.regions_stats(
+        *grid._native_args(), *batch._native_args(), data.ravel(), bands,
+        weights.ravel() if weights is not None else empty,
+        1 if weights is None or weights.ndim == 2 else bands,
+        mask.ravel() if mask is not None else np.zeros(0, np.uint8),
+        nodata is not None, nodata if nodata is not None else 0.0, minmax,
+        centre.ravel() if centre is not None else empty, values.reshape(-1), open_lanes,
+        start.ravel() if start is not None else empty, n_threads)
+    return values
 
 
 def _image_shape(pixels: Pixels) -> tuple[int, int]:

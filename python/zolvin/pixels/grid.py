@@ -214,6 +214,31 @@ class Grid(Value):
         return cls((size, size), (-(p * c + s * p * c), -(p * c)), ((p, s * p), (0.0, p)))
 
     @classmethod
+    def from_affine(cls, transform: Any, shape: tuple[int, int]) -> Grid:
+        """The grid of a georeferenced raster of ``shape`` (rows, columns).
+
+        ``transform`` is a GDAL geotransform ``(c, a, b, f, d, e)`` (a plain
+        sequence of six numbers is read in GDAL's order) or an
+        ``affine.Affine`` (rasterio's ``dataset.transform``, recognised by its
+        type), any rotation, shear or flip: the corner (col, row) of the pixels
+        lies at x = c + a col + b row, y = f + d col + e row, so pixel
+        (row, col) is centred at (col + 0.5, row + 0.5) of the transform.
+
+        The grid's Jacobian is ((a, b), (d, e)) exactly and its origin, the
+        centre of pixel (0, 0), is (c + 0.5 (a + b), f + 0.5 (d + e)): pixel
+        centres agree with rasterio's ``xy(..., offset="center")`` to a few
+        roundings of the coordinates. ValueError for a transform that is not
+        finite or not invertible.
+        """
+        from .geotransform import affine_terms
+        a, b, c, d, e, f = affine_terms(transform)
+        x0, y0 = c + 0.5 * (a + b), f + 0.5 * (d + e)
+        if not (math.isfinite(x0) and math.isfinite(y0)):
+            raise ValueError(f"transform puts the first pixel's centre beyond float64: "
+                             f"{(x0, y0)}")
+        return cls(shape, (x0, y0), ((a, b), (d, e)))
+
+    @classmethod
     def _over_box(cls, box: Any, n: int, shear: float, margin: Any) -> Grid:
         x0, y0, x1, y1 = V.floats(box, "box", (4,)).tolist()
         if not (all(map(math.isfinite, (x0, y0, x1, y1))) and x0 <= x1 and y0 <= y1):

@@ -9,6 +9,15 @@ On a 4096^2 image of random data (sources uniform over it):
    thread) and sep `sum_circle(subpix=0)`.
 2. 10^4 ellipses against both.
 3. 10^4 hexagons against photutils' `PolygonAperture` (exact).
+4. 10^4 sky discs of 1.2 arcsec on a TAN-SIP image of 0.11 arcsec pixels:
+   `sky_aperture_sums` (exact on every pixel's own parallelogram, the WCS
+   evaluated around the sources included) against the same discs in pixels
+   on the square grid (r = 1.2 / 0.11) and photutils' `SkyCircularAperture`
+   (one local Jacobian per source).
+5. One 12 arcsec disc on the Pixels of a whole 2048^2 TAN-SIP image
+   (`Pixels.from_wcs`, made once): `aperture_sums` on those Pixels (the
+   pixels near the disc found through the Pixels' index) against photutils'
+   `SkyCircularAperture`; the index's one-time build is in the note.
 Each row gives the median per source and its ratio to ours, and the largest
 relative difference of the sums against the peer.
 """
@@ -17,6 +26,7 @@ import math
 import numpy as np
 import zolvin
 from common import recording, scale_arg, timed
+from zolvin.pixels.wcs import TangentPlane
 from zolvin.shapes import Discs, Ellipses, Polygons
 
 TITLE = "`aperture_sums` beside photutils and sep (exact modes), per source"
@@ -106,6 +116,88 @@ def run_hexagons(image, grid, n, record, rng, repeats):
                note=f"largest relative difference {largest(ours.sum[:m], theirs):.1e}")
 
 
+def sip_wcs():
+    from astropy.wcs import WCS, Sip
+    w = WCS(naxis=2)
+    w.wcs.ctype = ["RA---TAN-SIP", "DEC--TAN-SIP"]
+    w.wcs.crval, w.wcs.crpix = [150.1, 2.2], [SIDE / 2 + 0.5, SIDE / 2 + 0.5]
+    t = math.radians(20)
+    w.wcs.cd = 0.11 / 3600 * np.array([[-math.cos(t), math.sin(t)], [math.sin(t), math.cos(t)]])
+    a, b = np.zeros((4, 4)), np.zeros((4, 4))
+    a[2, 0], a[1, 1], a[0, 2], b[2, 0], b[1, 1], b[0, 2] = 4e-7, -2e-7, 1e-7, -1e-7, 3e-7, 2e-7
+    w.sip = Sip(a, b, None, None, w.wcs.crpix)
+    w.wcs.set()
+    return w
+
+
+def run_sky(image, n, record, rng, repeats):
+    from astropy import units as u
+    from astropy.coordinates import SkyCoord
+    from photutils.aperture import SkyCircularAperture
+    from zolvin.shapes import SkyDiscs
+    w = sip_wcs()
+    xy = rng.uniform(20, SIDE - 20, (n, 2))
+    lon, lat = w.pixel_to_world_values(xy[:, 0], xy[:, 1])
+    cat = SkyDiscs(np.column_stack([lon, lat]), 1.2)
+    ts, ours = timed(lambda: zolvin.sky_aperture_sums(image, w, cat, n_threads=1), repeats)
+    square = Discs(xy, 1.2 / 0.11)
+    grid = zolvin.Grid(image.shape)
+    tg, _ = timed(lambda: zolvin.aperture_sums(image, grid, square, n_threads=1), repeats)
+    m = min(n, 2000)
+    ap = SkyCircularAperture(SkyCoord(lon[:m], lat[:m], unit="deg"), 1.2 * u.arcsec)
+    tp, table = timed(lambda: __import__("photutils.aperture").aperture.aperture_photometry(
+        image, ap, wcs=w, method="exact"), 1)
+    tp *= n / m
+    theirs = np.asarray(table["aperture_sum"], float)
+    label = f"{n} sky discs 1.2\""
+    print(f"{label:<24} ours {ts / n * 1e6:6.2f} us (square pixels {tg / n * 1e6:6.2f} us, "
+          f"x{ts / tg:4.2f});  photutils SkyCircularAperture {tp / n * 1e6:7.1f} us "
+          f"(x{tp / ts:5.1f}, differs {largest(ours.sum[:m], theirs):.1e})")
+    data = f"{SIDE}^2 float64 image, TAN-SIP, 0.11 arcsec pixels"
+    record.add("sky-discs-square", label, data, ("sky_aperture_sums, 1 thread", ts / n),
+               ("aperture_sums on the square grid, 1 thread", tg / n), unit="us/source",
+               note="target: at most 2x the square grid's time")
+    record.add("sky-discs-photutils", label, data, ("sky_aperture_sums, 1 thread", ts / n),
+               (f"photutils SkyCircularAperture ({m} timed)", tp / n), unit="us/source",
+               note=f"largest relative difference {largest(ours.sum[:m], theirs):.1e} "
+                    f"(one local Jacobian per source)")
+
+
+def run_sky_pixels(record, rng, repeats):
+    import time
+
+    from astropy import units as u
+    from astropy.coordinates import SkyCoord
+    from photutils.aperture import SkyCircularAperture, aperture_photometry
+    from zolvin.coverage.many import pixel_index
+    w = sip_wcs()
+    side = 2048
+    w.wcs.crpix = [side / 2 + 0.5, side / 2 + 0.5]
+    w.sip.crpix[:] = w.wcs.crpix  # the distortion about the new reference pixel
+    w.wcs.set()
+    image = rng.uniform(0, 1, (side, side))
+    pixels = zolvin.Pixels.from_wcs(w, image.shape)
+    start = time.perf_counter()
+    pixel_index(pixels)
+    build = time.perf_counter() - start
+    lon, lat = w.pixel_to_world_values(900.3, 1100.7)
+    x, y = TangentPlane(w, image.shape).project([lon], [lat])
+    disc = Discs(np.column_stack([x, y]), 12.0)
+    t1, ours = timed(lambda: zolvin.aperture_sums(image, pixels, disc, n_threads=1), repeats)
+    ap = SkyCircularAperture(SkyCoord(lon, lat, unit="deg"), 12 * u.arcsec)
+    aperture_photometry(image, ap, wcs=w, method="exact")  # warm up
+    tp, table = timed(lambda: aperture_photometry(image, ap, wcs=w, method="exact"), repeats)
+    diff = largest(ours.sum, np.asarray(table["aperture_sum"], float))
+    label = "one 12\" disc, sky Pixels"
+    print(f"{label:<24} ours {t1 * 1e3:7.2f} ms (index built once in {build * 1e3:.0f} ms);  "
+          f"photutils SkyCircularAperture {tp * 1e3:7.2f} ms (x{tp / t1:5.2f}, differs {diff:.1e})")
+    record.add("sky-pixels-disc-photutils", label,
+               f"{side}^2 TAN-SIP Pixels.from_wcs, 0.11 arcsec pixels", ("aperture_sums", t1),
+               ("photutils SkyCircularAperture", tp), unit="ms",
+               note=f"the Pixels' index built once in {build * 1e3:.0f} ms; largest relative "
+                    f"difference {diff:.1e} (one local Jacobian)")
+
+
 def main():
     record = recording(__file__, TITLE)
     scale = scale_arg()
@@ -117,6 +209,8 @@ def main():
     run_circles(image, grid, int(100_000 * scale), 6, record, rng, repeats)
     run_ellipses(image, grid, int(10_000 * scale), record, rng, repeats)
     run_hexagons(image, grid, int(10_000 * scale), record, rng, repeats)
+    run_sky(image, int(10_000 * scale), record, rng, repeats)
+    run_sky_pixels(record, rng, repeats)
     record.write()
 
 

@@ -83,7 +83,20 @@ def calls(zolvin):
         "InvalidZoneWarning": lambda: issubclass(zolvin.InvalidZoneWarning, UserWarning),
         "coverage_matrix": lambda: zolvin.coverage_matrix(
             grid, [zolvin.shapes.Disc((0, 0), 1.0)]).shape == (1, 64),
+        "sky_aperture_sums": lambda: _sky_sums(zolvin),
     }
+
+
+def _sky_sums(zolvin):
+    """A 1 arcsec disc at the reference point of a 0.5 arcsec TAN image."""
+    from astropy.wcs import WCS
+    w = WCS(naxis=2)
+    w.wcs.ctype = ["RA---TAN", "DEC--TAN"]
+    w.wcs.crval, w.wcs.crpix = [150.0, 2.0], [9.0, 9.0]
+    w.wcs.cdelt = [-0.5 / 3600, 0.5 / 3600]
+    disc = zolvin.shapes.SkyDiscs([[150.0, 2.0]], 1.0)
+    area = zolvin.sky_aperture_sums(np.ones((16, 16)), w, disc).area[0]
+    return abs(area - np.pi) < 1e-9
 
 
 def main():

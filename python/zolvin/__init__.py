@@ -20,6 +20,7 @@ from .coverage.rules.triangles import (
     clip_triangles_to_circle,
     clip_triangles_to_strut,
 )
+from .coverage.sky import sky_aperture_sums
 from .coverage.zonal import InvalidZoneWarning, coverage_matrix, zonal_stats
 from .pixels.grid import Grid
 from .pixels.pixels import Pixels
@@ -32,5 +33,5 @@ __all__ = [
     "aperture_sums", "clip_area", "clip_triangles_to_circle", "clip_triangles_to_strut",
     "coverage_matrix", "enclosed_circle", "enclosed_strut", "pixel_frac", "poly_grid_contains",
     "polygon_coverage", "polygon_rings", "pupil", "pupils", "region_coverage", "resample",
-    "resample_weights", "rules", "shapes", "strut_angles", "zonal_stats",
+    "resample_weights", "rules", "shapes", "sky_aperture_sums", "strut_angles", "zonal_stats",
 ]

@@ -6,6 +6,27 @@ import typing
 import numpy
 import numpy.typing
 
+class PixelIndex:
+    """
+    Boxes of tiles of an image's pixels, for finding the pixels near a plane box.
+    """
+    def __init__(self, x: numpy.typing.NDArray[numpy.float64], y: numpy.typing.NDArray[numpy.float64], dxdu: numpy.typing.NDArray[numpy.float64], dxdv: numpy.typing.NDArray[numpy.float64], dydu: numpy.typing.NDArray[numpy.float64], dydv: numpy.typing.NDArray[numpy.float64], rows: typing.SupportsInt | typing.SupportsIndex, cols: typing.SupportsInt | typing.SupportsIndex, n_threads: typing.SupportsInt | typing.SupportsIndex) -> None:
+        ...
+    def window(self, xlo: typing.SupportsFloat | typing.SupportsIndex, ylo: typing.SupportsFloat | typing.SupportsIndex, xhi: typing.SupportsFloat | typing.SupportsIndex, yhi: typing.SupportsFloat | typing.SupportsIndex) -> tuple[int, int, int, int]:
+        """
+        (row0, col0, rows, cols) of the tiles whose box meets the plane box.
+        """
+    @property
+    def bad(self) -> int:
+        """
+        The first pixel with a non-finite centre or Jacobian, or a singular Jacobian; -1: none.
+        """
+    @property
+    def cols(self) -> int:
+        ...
+    @property
+    def rows(self) -> int:
+        ...
 def accumulate_triangles(triangles: numpy.typing.NDArray[numpy.float64], values: numpy.typing.NDArray[numpy.float64], weights: numpy.typing.NDArray[numpy.float64], grid: numpy.typing.NDArray[numpy.float64], grid_size: typing.SupportsInt | typing.SupportsIndex, n_threads: typing.SupportsInt | typing.SupportsIndex) -> None:
     """
     Adds value / weight times each triangle's overlap area to a grid centred on 0.
@@ -62,6 +83,14 @@ def pixel_frac_shared(x: numpy.typing.NDArray[numpy.float64], y: numpy.typing.ND
     """
     Fraction of each pixel on the inner side of one shared line.
     """
+def pixels_region(x: numpy.typing.NDArray[numpy.float64], y: numpy.typing.NDArray[numpy.float64], dxdu: numpy.typing.NDArray[numpy.float64], dxdv: numpy.typing.NDArray[numpy.float64], dydu: numpy.typing.NDArray[numpy.float64], dydv: numpy.typing.NDArray[numpy.float64], index: PixelIndex, segments: numpy.typing.NDArray[numpy.float64], segment_leaf: numpy.typing.NDArray[numpy.int32], arcs: numpy.typing.NDArray[numpy.float64], arc_leaf: numpy.typing.NDArray[numpy.int32], rules: numpy.typing.NDArray[numpy.uint8], program: numpy.typing.NDArray[numpy.int32], simple: bool, outside: typing.SupportsFloat | typing.SupportsIndex, out: numpy.typing.NDArray[numpy.float64], n_threads: typing.SupportsInt | typing.SupportsIndex) -> None:
+    """
+    Fraction of every pixel of an image (pixels of their own shape) inside a region; pixels away from its box get `outside`.
+    """
+def pixels_sums(x: numpy.typing.NDArray[numpy.float64], y: numpy.typing.NDArray[numpy.float64], dxdu: numpy.typing.NDArray[numpy.float64], dxdv: numpy.typing.NDArray[numpy.float64], dydu: numpy.typing.NDArray[numpy.float64], dydv: numpy.typing.NDArray[numpy.float64], index: PixelIndex, segments: numpy.typing.NDArray[numpy.float64], segment_start: numpy.typing.NDArray[numpy.int64], segment_leaf: numpy.typing.NDArray[numpy.int32], arcs: numpy.typing.NDArray[numpy.float64], arc_start: numpy.typing.NDArray[numpy.int64], arc_leaf: numpy.typing.NDArray[numpy.int32], rules: numpy.typing.NDArray[numpy.uint8], rule_start: numpy.typing.NDArray[numpy.int64], program: numpy.typing.NDArray[numpy.int32], program_start: numpy.typing.NDArray[numpy.int64], simple: numpy.typing.NDArray[numpy.uint8], data: numpy.typing.NDArray[numpy.float64], bands: typing.SupportsInt | typing.SupportsIndex, error: numpy.typing.NDArray[numpy.float64], mask: numpy.typing.NDArray[numpy.uint8], has_nodata: bool, nodata: typing.SupportsFloat | typing.SupportsIndex, sum: numpy.typing.NDArray[numpy.float64], count: numpy.typing.NDArray[numpy.float64], area: numpy.typing.NDArray[numpy.float64], var: numpy.typing.NDArray[numpy.float64], n_threads: typing.SupportsInt | typing.SupportsIndex) -> None:
+    """
+    Per region and band, over the counted pixels of an image whose pixels have their own shape: sums of f x data, f, f x pixel area and f^2 x error^2.
+    """
 def poly_grid_contains(poly_x: numpy.typing.NDArray[numpy.float64], poly_y: numpy.typing.NDArray[numpy.float64], grid_x: numpy.typing.NDArray[numpy.float64], grid_y: numpy.typing.NDArray[numpy.float64], mask: numpy.typing.NDArray[numpy.uint8], n_threads: typing.SupportsInt | typing.SupportsIndex) -> None:
     """
     Even-odd mask (uint8, ny x nx) of a polygon over a grid of points, by the scan rule.
@@ -109,6 +138,10 @@ def resample_mesh(u: numpy.typing.NDArray[numpy.float64], v: numpy.typing.NDArra
 def resample_mesh_weights(u: numpy.typing.NDArray[numpy.float64], v: numpy.typing.NDArray[numpy.float64], rows: typing.SupportsInt | typing.SupportsIndex, cols: typing.SupportsInt | typing.SupportsIndex, out_rows: typing.SupportsInt | typing.SupportsIndex, out_cols: typing.SupportsInt | typing.SupportsIndex, out_row0: typing.SupportsInt | typing.SupportsIndex, out_col0: typing.SupportsInt | typing.SupportsIndex, n_threads: typing.SupportsInt | typing.SupportsIndex) -> tuple[numpy.typing.NDArray[numpy.int64], numpy.typing.NDArray[typing.Any], numpy.typing.NDArray[numpy.float64]]:
     """
     The flux weights of a mesh's quadrilaterals over an output grid's cells as compressed sparse columns: (indptr, indices, data).
+    """
+def windows_sums(x: numpy.typing.NDArray[numpy.float64], y: numpy.typing.NDArray[numpy.float64], dxdu: numpy.typing.NDArray[numpy.float64], dxdv: numpy.typing.NDArray[numpy.float64], dydu: numpy.typing.NDArray[numpy.float64], dydv: numpy.typing.NDArray[numpy.float64], windows: numpy.typing.NDArray[numpy.int64], offsets: numpy.typing.NDArray[numpy.int64], rows: typing.SupportsInt | typing.SupportsIndex, cols: typing.SupportsInt | typing.SupportsIndex, segments: numpy.typing.NDArray[numpy.float64], segment_start: numpy.typing.NDArray[numpy.int64], segment_leaf: numpy.typing.NDArray[numpy.int32], arcs: numpy.typing.NDArray[numpy.float64], arc_start: numpy.typing.NDArray[numpy.int64], arc_leaf: numpy.typing.NDArray[numpy.int32], rules: numpy.typing.NDArray[numpy.uint8], rule_start: numpy.typing.NDArray[numpy.int64], program: numpy.typing.NDArray[numpy.int32], program_start: numpy.typing.NDArray[numpy.int64], simple: numpy.typing.NDArray[numpy.uint8], data: numpy.typing.NDArray[numpy.float64], bands: typing.SupportsInt | typing.SupportsIndex, error: numpy.typing.NDArray[numpy.float64], mask: numpy.typing.NDArray[numpy.uint8], has_nodata: bool, nodata: typing.SupportsFloat | typing.SupportsIndex, sum: numpy.typing.NDArray[numpy.float64], count: numpy.typing.NDArray[numpy.float64], area: numpy.typing.NDArray[numpy.float64], var: numpy.typing.NDArray[numpy.float64], border: numpy.typing.NDArray[numpy.uint8], n_threads: typing.SupportsInt | typing.SupportsIndex) -> None:
+    """
+    pixels_sums over pixels given in a window per region (laid out window after window); border gets whether a window is too small.
     """
 CIRCLE_PIECES: int = 4
 MAX_LEAVES: int = 64

@@ -4,6 +4,8 @@ Every chunk of the coverage functions, of ``aperture_coverage`` and of ``pupil``
 is a window of the grid, computed when dask asks for it; since a window's
 pixels keep the grid's indices, the chunks put together are the in-memory
 result bit for bit.
+``aperture_sums`` gives each source's sums over its whole window whatever
+the chunks, so they are the in-memory sums bit for bit.
 ``accumulate_triangles`` reduces a chunked triangle list into row bands of
 the grid: each band goes through the whole list, chunk after chunk, so every
 cell gets the same additions in the same order as in one in-memory call, and a
@@ -43,9 +45,13 @@ from .coverage.chunked import (
     pupil,
     region_coverage,
 )
+from .coverage.chunked_photometry import (
+    _sums_task,  # noqa: F401
+    aperture_sums,
+)
 from .coverage.chunked_resample import resample
 from .coverage.chunked_zonal import zonal_stats
 
-__all__ = ["accumulate_triangles", "aperture_coverage", "enclosed_circle", "enclosed_strut",
-           "pixel_frac", "polygon_coverage", "pupil", "region_coverage", "resample",
-           "zonal_stats"]
+__all__ = ["accumulate_triangles", "aperture_coverage", "aperture_sums", "enclosed_circle",
+           "enclosed_strut", "pixel_frac", "polygon_coverage", "pupil", "region_coverage",
+           "resample", "zonal_stats"]

@@ -99,7 +99,8 @@ void bind_coverage(py::module_& m);   // bind_coverage.cpp: lines, circles, stru
 void bind_triangles(py::module_& m);  // bind_triangles.cpp
 void bind_masks(py::module_& m);      // bind_masks.cpp
 void bind_region(py::module_& m);
-void bind_many(py::module_& m);       // bind_many.cpp: many regions over one grid     // bind_region.cpp
+void bind_many(py::module_& m);       // bind_many.cpp: many regions over one grid
 void bind_resample(py::module_& m);   // bind_resample.cpp: pixels spread over a grid
+void bind_pixels(py::module_& m);     // bind_pixels.cpp: many regions over pixels of their own shape
 
 }  // namespace zolvin::native

@@ -103,6 +103,10 @@ ZOLVIN_INLINE lanes cover4(lanes t, lanes area, double sign) {
     return v + 0.0;
 }
 
+// asin(s) - s sqrt(1 - s^2) for s in [0, 1]: the area of the unit disc cut
+// off by a chord of half-length s (a series for short chords).
+double unit_segment(double s);
+
 class Accumulator {
 public:
     // Starts a region over the window. `mirrored`: the frame reverses

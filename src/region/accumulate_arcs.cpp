@@ -54,14 +54,6 @@ ZOLVIN_INLINE T series_at(T s, int terms) {
     return s * s2 * p;
 }
 
-// The same for any s in [0, 1]: the series below 1/4, where it converges
-// fast and nothing cancels; above, the closed form, whose cancellation costs
-// at most a factor 24 of rounding on a value above 0.01.
-double unit_segment(double s) {
-    if (s <= kLimit[kTerms]) return series_at(s, kTerms);
-    if (s >= 1.0) return kPi / 2;
-    return std::asin(s) - s * std::sqrt((1.0 - s) * (1.0 + s));
-}
 
 // Terms enough for every sub-piece of an ellipse: a sub-piece lies in one
 // cell, so its chord is at most sqrt 2 long, and in the frame where the
@@ -110,6 +102,15 @@ CellPoint point_at(const CellEllipse& e, double t) {
 }
 
 }  // namespace
+
+// The same for any s in [0, 1]: the series below 1/4, where it converges
+// fast and nothing cancels; above, the closed form, whose cancellation costs
+// at most a factor 24 of rounding on a value above 0.01.
+double unit_segment(double s) {
+    if (s <= kLimit[kTerms]) return series_at(s, kTerms);
+    if (s >= 1.0) return kPi / 2;
+    return std::asin(s) - s * std::sqrt((1.0 - s) * (1.0 + s));
+}
 
 // The crossings of an ellipse with the window's row lines r0 .. r0 + nr - 1
 // and column lines c0 .. c0 + nc - 1 that lie strictly inside its extent:

@@ -150,7 +150,8 @@ def test_catalog_refusals(call, exc, words):
     ({"error": np.ones((5, 5))}, ValueError, "error"),
     ({"mask": np.ones((5, 5), bool)}, ValueError, "mask"),
     ({"mask": np.ones((8, 9))}, TypeError, "mask"),
-    ({"pixels": zolvin.Grid((8, 9)).pixels()}, TypeError, "pixels"),
+    ({"pixels": zolvin.Grid((4, 9)).pixels()}, ValueError, "data"),
+    ({"pixels": "grid"}, TypeError, "pixels"),
     ({"apertures": 3}, TypeError, "apertures"),
 ])
 def test_sum_refusals(kwargs, exc, words):

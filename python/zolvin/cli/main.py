@@ -16,6 +16,7 @@ from contextlib import contextmanager
 from typing import Any
 
 from .files import UserError
+from .photometry import add_parser as add_photometry_job
 from .pupil import add_parser as add_pupil_job
 
 
@@ -23,6 +24,7 @@ def _parser() -> argparse.ArgumentParser:
     ap = argparse.ArgumentParser(prog="python -m zolvin", description="Pixel coverage jobs.")
     sub = ap.add_subparsers(dest="job", required=True)
     add_pupil_job(sub)
+    add_photometry_job(sub)
     return ap
 
 

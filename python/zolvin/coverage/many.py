@@ -14,9 +14,11 @@ import zolvin._native
 from ..core import checks as V
 from ..core.checks import FloatArray
 from ..pixels.grid import Grid
+from ..pixels.pixels import Pixels
 from ..shapes.batch import RegionBatch
 
-__all__ = ["Sums", "as_batch", "region_entries", "region_stats", "region_sums", "region_windows"]
+__all__ = ["Sums", "as_batch", "pixel_index", "pixels_sums", "region_entries", "region_stats",
+           "region_sums", "region_windows"]
 
 # Regions per thread before a second thread pays.
 REGIONS_PER_THREAD = 256
@@ -68,13 +70,34 @@ def _image(value: Any, shape: tuple[int, int], name: str) -> FloatArray:
     return arr
 
 
-def _mask(value: Any, shape: tuple[int, int]) -> np.ndarray:
+def _mask(value: Any, shape: tuple[int, ...]) -> np.ndarray:
     arr = np.asarray(value)
     if arr.dtype != bool:
         raise TypeError(f"mask must hold booleans, not {arr.dtype}")
     if arr.shape != shape:
         raise ValueError(f"mask must have the pixels' shape {shape}, not {arr.shape}")
     return np.ascontiguousarray(arr).view(np.uint8)
+
+
+def _sums_inputs(shape: tuple[int, ...], data: Any, error: Any, mask: Any,
+                 nodata: float | None) -> tuple[FloatArray, int, FloatArray | None,
+                                                np.ndarray | None, float]:
+    """data, error, mask and nodata checked against the pixels' shape: data
+    (and error) of that shape or (bands, *shape)."""
+    d = V.floats(data, "data")
+    k = len(shape)
+    if d.shape[d.ndim - k:] != shape or d.ndim not in (k, k + 1):
+        raise ValueError(f"data must have the pixels' shape {shape} (or (bands, *{shape})), "
+                         f"not {d.shape}")
+    bands = 1 if d.ndim == k else d.shape[0]
+    e = None
+    if error is not None:
+        e = V.floats(error, "error")
+        if e.shape != d.shape:
+            raise ValueError(f"error must have data's shape {d.shape}, not {e.shape}")
+    m = _mask(mask, shape) if mask is not None else None
+    nd = V.real(nodata, "nodata") if nodata is not None else 0.0
+    return d, bands, e, m, nd
 
 
 def region_sums(batch: RegionBatch, grid: Grid, data: Any, *, error: Any = None,
@@ -88,18 +111,7 @@ def region_sums(batch: RegionBatch, grid: Grid, data: Any, *, error: Any = None,
     """
     check_grid(grid)
     shape = grid.shape
-    d = V.floats(data, "data")
-    if d.shape[-2:] != shape or d.ndim not in (2, 3):
-        raise ValueError(f"data must have the pixels' shape {shape} (or (bands, *{shape})), "
-                         f"not {d.shape}")
-    bands = 1 if d.ndim == 2 else d.shape[0]
-    e = None
-    if error is not None:
-        e = V.floats(error, "error")
-        if e.shape != d.shape:
-            raise ValueError(f"error must have data's shape {d.shape}, not {e.shape}")
-    m = _mask(mask, shape) if mask is not None else None
-    nd = V.real(nodata, "nodata") if nodata is not None else 0.0
+    d, bands, e, m, nd = _sums_inputs(shape, data, error, mask, nodata)
     n = len(batch)
     out = [np.empty(n * bands) for _ in range(3)]
     var = np.empty(n * bands) if e is not None else np.zeros(0)
@@ -179,3 +191,55 @@ def region_stats(batch: RegionBatch, grid: Grid, data: FloatArray, *,
         centre.ravel() if centre is not None else empty, values.reshape(-1), open_lanes,
         start.ravel() if start is not None else empty, n_threads)
     return values
+
+
+def _image_shape(pixels: Pixels) -> tuple[int, int]:
+    """The pixels as the rows and columns of an image: the last axis the
+    columns, the others the rows (scattered pixels: one row)."""
+    shape = pixels.shape
+    cols = shape[-1] if shape else 1
+    return (pixels.size // cols if cols else 0), cols
+
+
+def pixel_index(pixels: Pixels, n_threads: int | None = None) -> Any:
+    """The index of the pixels' tile boxes, made once per Pixels and kept."""
+    index = pixels._index
+    if index is None:
+        rows, cols = _image_shape(pixels)
+        nt = V.threads(n_threads, pixels.size, 1 << 16)
+        index = zolvin._native.PixelIndex(pixels.x.ravel(), pixels.y.ravel(),
+                                          pixels.dxdu.ravel(), pixels.dxdv.ravel(),
+                                          pixels.dydu.ravel(), pixels.dydv.ravel(), rows,
+                                          cols, nt)
+        pixels._keep_index(index)
+    if index.bad >= 0:
+        k = np.unravel_index(index.bad, pixels.shape)
+        raise ValueError(f"pixels: pixel {tuple(map(int, k))} needs a finite centre and a "
+                         f"finite, invertible Jacobian")
+    return index
+
+
+def pixels_sums(batch: RegionBatch, pixels: Pixels, data: Any, *, error: Any = None,
+                mask: Any = None, nodata: float | None = None,
+                n_threads: int | None = None) -> Sums:
+    """``region_sums`` over pixels of their own shape: each region is
+    evaluated only over the pixels whose box meets its box, found through the
+    pixels' index; area sums f times each pixel's own area."""
+    if not isinstance(pixels, Pixels):
+        raise TypeError(f"pixels must be a zolvin.Grid or zolvin.Pixels, "
+                        f"not {type(pixels).__name__}")
+    d, bands, e, m, nd = _sums_inputs(pixels.shape, data, error, mask, nodata)
+    index = pixel_index(pixels, n_threads)
+    n = len(batch)
+    out = [np.empty(n * bands) for _ in range(3)]
+    var = np.empty(n * bands) if e is not None else np.zeros(0)
+    nt = V.threads(n_threads, n, REGIONS_PER_THREAD)
+    zolvin._native.pixels_sums(pixels.x.ravel(), pixels.y.ravel(), pixels.dxdu.ravel(),
+                               pixels.dxdv.ravel(), pixels.dydu.ravel(), pixels.dydv.ravel(),
+                               index, *batch._native_args(), d.ravel(), bands,
+                               e.ravel() if e is not None else np.zeros(0),
+                               m.ravel() if m is not None else np.zeros(0, np.uint8),
+                               nodata is not None, nd, out[0], out[1], out[2], var, nt)
+    multi = d.ndim > len(pixels.shape)
+    shaped = [a.reshape(n, bands) if multi else a for a in (*out, var)]
+    return Sums(shaped[0], shaped[1], shaped[2], shaped[3] if e is not None else None)

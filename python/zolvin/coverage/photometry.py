@@ -5,8 +5,10 @@ from typing import Any, NamedTuple
 
 import numpy as np
 
+from ..core import checks as V
 from ..core.checks import FloatArray
-from .many import as_batch, check_grid, region_sums
+from ..pixels.pixels import Pixels
+from .many import Sums, as_batch, check_grid, pixels_sums, region_sums
 
 __all__ = ["ApertureSums", "aperture_sums"]
 
@@ -20,17 +22,20 @@ class ApertureSums(NamedTuple):
 
 
 def aperture_sums(data: Any, pixels: Any, apertures: Any, *, error: Any = None,
-                  mask: Any = None, n_threads: int | None = None) -> ApertureSums:
+                  mask: Any = None, out: Any = None,
+                  n_threads: int | None = None) -> ApertureSums:
     """Exact sums of an image over many apertures.
 
     Parameters
     ----------
     data : array_like, shape (rows, cols)
         The image, on ``pixels``.
-    pixels : Grid
-        The image's pixels (any Jacobian: rotated, sheared or mirrored).
-        Pixel (row, col) of the unit grid at origin (0, 0) is centred at
-        (col, row), as in photutils.
+    pixels : Grid or Pixels
+        The image's pixels: a Grid (any Jacobian: rotated, sheared or
+        mirrored) or Pixels of the image's shape, each pixel the
+        parallelogram of its own centre and Jacobian (sky images: see
+        ``Pixels.from_wcs``). Pixel (row, col) of the unit grid at origin
+        (0, 0) is centred at (col, row), as in photutils.
     apertures : catalog or sequence
         ``zolvin.shapes.Discs``, ``Ellipses``, ``Annuli`` or ``Polygons``, or
         one shape per source (``zolvin.shapes`` values, compositions
@@ -40,6 +45,10 @@ def aperture_sums(data: Any, pixels: Any, apertures: Any, *, error: Any = None,
         Each pixel's standard deviation, the image's shape.
     mask : array_like of bool, optional
         True leaves a pixel out.
+    out : tuple of ndarray, optional
+        ``(sum, sum_error, area)``: float64 arrays of the results' shape to
+        write into (``sum_error`` None without ``error``), returned as the
+        result.
     n_threads : int, optional
         Threads; None: all usable cores for large catalogs, one for small ones.
 
@@ -73,12 +82,64 @@ def aperture_sums(data: Any, pixels: Any, apertures: Any, *, error: Any = None,
     0 or 1 are accumulated boundary piece by piece (about a microsecond for a
     disc of radius 6 pixels); compositions and overlapping parts are swept,
     some ten times slower.
+
+    On Pixels each aperture is evaluated only over the pixels whose box meets
+    its box, found through an index of the boxes of tiles of 8 x 8 pixels
+    (built on first use, 10 to 20 ns per pixel, and kept with the Pixels: do
+    not change the arrays a Pixels was made from). Every such pixel is
+    measured exactly in its own frame, a whole ellipse directly and a polygon
+    edge by edge: some 20 ns for a pixel wholly inside or outside, some
+    0.3 us for one the boundary crosses, so a disc of radius 4 pixels takes
+    10 to 20 us (on a Grid: 1 to 3 us).
+    The tiles follow the image's row-major order; Pixels whose neighbours in
+    that order are far apart in the plane (scattered pixels, 1-d Pixels in
+    no order) are still exact, but their tile boxes are large and each
+    aperture then visits many more pixels, up to all of them.
     """
     batch, shape = as_batch(apertures)
-    grid = check_grid(pixels)
-    arr = np.asarray(data)
-    if arr.ndim != 2:
-        raise ValueError(f"data must have the pixels' shape {grid.shape}, not {arr.shape}")
-    sums = region_sums(batch, grid, data, error=error, mask=mask, n_threads=n_threads)
+    if isinstance(pixels, Pixels):
+        if np.ndim(data) != len(pixels.shape):
+            raise ValueError(f"data must have the pixels' shape {pixels.shape}, "
+                             f"not {np.shape(data)}")
+        sink = _out(out, shape, error is not None)
+        sums = pixels_sums(batch, pixels, data, error=error, mask=mask, n_threads=n_threads)
+    else:
+        grid = check_grid(pixels)
+        if np.ndim(data) != 2:
+            raise ValueError(f"data must have the pixels' shape {grid.shape}, "
+                             f"not {np.shape(data)}")
+        sink = _out(out, shape, error is not None)
+        sums = region_sums(batch, grid, data, error=error, mask=mask, n_threads=n_threads)
+    return _write(sums, shape, sink)
+
+
+def _out(out: Any, shape: tuple[int, ...], errors: bool) -> ApertureSums | None:
+    """out= checked: three arrays (sum_error None without errors)."""
+    if out is None:
+        return None
+    if not isinstance(out, tuple) or len(out) != 3:
+        raise TypeError(f"out must be a tuple (sum, sum_error, area), not "
+                        f"{type(out).__name__}")
+    if errors and out[1] is None:
+        raise ValueError("out[1] (sum_error) must be an array when error is given")
+    if not errors and out[1] is not None:
+        raise ValueError("out[1] (sum_error) must be None without error")
+    f64 = np.dtype(np.float64)
+    total = V.out_array(out[0], shape, f64, "out[0]")
+    area = V.out_array(out[2], shape, f64, "out[2]")
+    error = V.out_array(out[1], shape, f64, "out[1]") if errors else None
+    arrays = [a for a in (total, error, area) if a is not None]
+    if any(np.shares_memory(a, b) for k, a in enumerate(arrays) for b in arrays[k + 1:]):
+        raise ValueError("out's arrays must not share memory")
+    return ApertureSums(total, error, area)
+
+
+def _write(sums: Sums, shape: tuple[int, ...], sink: ApertureSums | None) -> ApertureSums:
     err = np.sqrt(sums.var).reshape(shape) if sums.var is not None else None
-    return ApertureSums(sums.sum.reshape(shape), err, sums.area.reshape(shape))
+    result = ApertureSums(sums.sum.reshape(shape), err, sums.area.reshape(shape))
+    if sink is None:
+        return result
+    for target, value in zip(sink, result):
+        if target is not None:
+            target[...] = value
+    return sink

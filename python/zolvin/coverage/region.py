@@ -171,14 +171,22 @@ def region_coverage(pixels: Pixels | Grid, region: Region, *, out: FloatArray | 
       (a Grid is swept in its own frame, Pixels each in the pixel's own):
       within 6e-16 times the grid's larger side in pixels.
 
-    A Grid costs the pixels plus the boundary's length in pixels. Pixels
-    transform the whole boundary for every pixel: pixels x pieces.
+    A Grid costs the pixels plus the boundary's length in pixels. Pixels are
+    swept one by one, each in its own frame (the whole boundary transformed
+    for the pixel: about 40 ns per piece), but only those whose box meets
+    the region's box, found through an index of the boxes of tiles of 8 x 8
+    pixels in their row-major order (built on first use, 10 to 20 ns per
+    pixel, kept with the Pixels: do not change the arrays a Pixels was made
+    from); every other pixel is exactly 0.0 or 1.0 without being visited.
+    Pixels whose neighbours in that order lie far apart in the plane
+    (scattered Pixels) make large tile boxes and, at worst, every pixel a
+    candidate: pixels x pieces.
 
     Coordinates in the grid's frame square without overflow up to 1e150
     pixels: a Grid whose region has a piece (a segment's end, an arc's
     centre or axes) further than that from its pixel (0, 0), or Pixels with
-    such a piece for one of their pixels, is a ValueError naming the piece,
-    refused before anything is written.
+    such a piece for one of the pixels it is swept for, is a ValueError
+    naming the piece, refused before anything is written.
     """
     if not isinstance(region, Region):
         raise TypeError(f"region must be a zolvin.Region, not {type(region).__name__}")
@@ -195,21 +203,53 @@ def region_coverage(pixels: Pixels | Grid, region: Region, *, out: FloatArray | 
     if not isinstance(pixels, Pixels):
         raise TypeError(f"pixels must be a zolvin.Pixels or a zolvin.Grid, "
                         f"not {type(pixels).__name__}")
-    _check_pixels(pixels)
-    if out is None:
-        res = np.empty(pixels.shape)
-    else:
-        res = V.out_array(out, pixels.shape, V.F64)
-        V.check_overlap(res, V.address(res), pixels._spans + region._spans(), same_ok=False)
+    from .many import pixel_index
+    index = pixel_index(pixels, n_threads)  # refuses pixels without a finite frame
+    target: FloatArray | None = None
+    if out is not None:
+        target = V.out_array(out, pixels.shape, V.F64)
+        V.check_overlap(target, V.address(target), pixels._spans + region._spans(),
+                        same_ok=False)
     nt = V.threads(n_threads, pixels.size, PIXELS_REGION_THRESHOLD)
+    args = region._native_args()
+    # Into a buffer of its own: a pixel whose frame the region reaches beyond
+    # comes back NaN, and then out stays as it was.
+    tmp = np.empty(pixels.shape)
     try:
-        zolvin._native.region_pixels(*pixels._native_args(), *region._native_args(), res, nt)
+        far = _far_value(args)
     except ValueError:
+        far = math.nan
+    if not math.isnan(far):
+        zolvin._native.pixels_region(pixels.x.ravel(), pixels.y.ravel(), pixels.dxdu.ravel(),
+                                     pixels.dxdv.ravel(), pixels.dydu.ravel(),
+                                     pixels.dydv.ravel(), index, *args, False, far,
+                                     tmp.reshape(-1), nt)
+    if math.isnan(far) or np.isnan(tmp).any():
         found = _pixels_beyond_reach(pixels, region)
-        if found is None:
-            raise
-        raise found from None
-    return res
+        if found is not None:
+            raise found
+        if math.isnan(far):
+            raise ValueError("region: no value far from its pieces")
+    if target is None:
+        return tmp
+    target[...] = tmp
+    return target
+
+
+def _far_value(args: tuple[Any, Any, Any, Any, Any, Any]) -> float:
+    """The coverage, 0.0 or 1.0, of pixels beyond the region's box: that of
+    one unit pixel placed past every piece."""
+    segs, _, arcs, _, _, _ = args
+    s = segs.reshape(-1, 4)
+    a = arcs.reshape(-1, 8)
+    size = np.hypot(a[:, 2], a[:, 3]) + np.hypot(a[:, 4], a[:, 5])
+    reach = np.concatenate([np.abs(s).ravel(), np.abs(a[:, 0]) + size, np.abs(a[:, 1]) + size,
+                            [0.0]])
+    far = 2.0 * float(reach.max()) + 4.0
+    at, zero, one = np.array([far]), np.zeros(1), np.ones(1)
+    out = np.empty(1)
+    zolvin._native.region_pixels(at, at, at, at, one, zero, zero, one, *args, out, 1)
+    return float(out[0])
 
 
 def polygon_region(polygon: Any, fill: str = "positive", name: str = "polygon") -> Region:

@@ -36,7 +36,7 @@ class Pixels(Value):
     runs the constructor's checks and conversions on the stored arrays.
     """
 
-    __slots__ = (*_ARRAYS, "shape", "size", "_spans")
+    __slots__ = (*_ARRAYS, "shape", "size", "_spans", "_index")
 
     x: V.FloatArray
     y: V.FloatArray
@@ -49,6 +49,7 @@ class Pixels(Value):
     shape: tuple[int, ...]
     size: int
     _spans: tuple[tuple[str, int, int], ...]
+    _index: Any
 
     def __init__(self, x: npt.ArrayLike, y: npt.ArrayLike, jac: npt.ArrayLike,
                  u: npt.ArrayLike | None = None, v: npt.ArrayLike | None = None) -> None:
@@ -91,7 +92,12 @@ class Pixels(Value):
         checked = [x] + [V.floats(a, name, x.shape) for a, name in zip(arrays[1:], _LABELS[1:])]
         self._hold(**dict(zip(_ARRAYS, map(borrowed, checked))))
         self._set(shape=x.shape, size=x.size)
-        self._set(_spans=V.spans(self._inputs()))
+        self._set(_spans=V.spans(self._inputs()), _index=None)
+
+    def _keep_index(self, index: Any) -> None:
+        """Keeps the index of the pixels' tile boxes (made by the many-region
+        driver on first use; the arrays it describes never change)."""
+        object.__setattr__(self, "_index", index)
 
     @classmethod
     def _from_plane(cls, plane: TangentPlane, rows: Any, cols: Any) -> Pixels:

@@ -20,6 +20,8 @@ figure with the same numbers, and shown by a readable repr.
 - ``Discs``, ``Ellipses``, ``Annuli``, ``Polygons``: catalogs of many apertures as arrays
   (what ``zolvin.aperture_sums`` measures; not shapes to compose), compiled to a
   ``RegionBatch``
+- ``SkyDiscs``, ``SkyEllipses``, ``SkyAnnuli``: the same on the sky (centres in degrees or
+  a SkyCoord, sizes in arcseconds, position angles), for ``zolvin.sky_aperture_sums``
 
 ``compile_shape`` turns a shape into the region description that the exact
 rasterizer takes: directed boundary pieces grouped into leaves, and a postfix
@@ -30,7 +32,7 @@ union exactly where their winding number is positive, so the 798 segments of
 a large telescope cost one leaf. Differences and intersections are the
 program's operations.
 """
-from . import base, batch, catalogs, compile, ellipses, polygons, segments, spiders
+from . import base, batch, catalogs, compile, ellipses, polygons, segments, sky, spiders
 from .base import *  # noqa: F403
 from .batch import *  # noqa: F403
 from .catalogs import *  # noqa: F403
@@ -38,8 +40,9 @@ from .compile import *  # noqa: F403
 from .ellipses import *  # noqa: F403
 from .polygons import *  # noqa: F403
 from .segments import *  # noqa: F403
+from .sky import *  # noqa: F403
 from .spiders import *  # noqa: F403
 
 # Each module names its public shapes: a new figure is public where it is defined.
 __all__ = sorted({*base.__all__, *batch.__all__, *catalogs.__all__, *compile.__all__,
-                  *ellipses.__all__, *polygons.__all__, *segments.__all__, *spiders.__all__})
+                  *ellipses.__all__, *polygons.__all__, *segments.__all__, *sky.__all__, *spiders.__all__})

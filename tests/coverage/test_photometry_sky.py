@@ -1,0 +1,130 @@
+"""sky_aperture_sums: the bits of the whole image's Pixels, photutils' sky
+apertures where its one local scale is right, and the refusals."""
+import math
+
+import numpy as np
+import pytest
+import zolvin
+from zolvin.pixels.wcs import TangentPlane
+from zolvin.shapes import SkyAnnuli, SkyDiscs, SkyEllipses
+from zolvin.shapes.sky import plane_departure
+
+wcs_mod = pytest.importorskip("astropy.wcs")
+photutils = pytest.importorskip("photutils.aperture")
+
+SHAPE = (300, 280)
+
+
+def sky_wcs(sip=True, rotate=20.0):
+    w = wcs_mod.WCS(naxis=2)
+    w.wcs.ctype = ["RA---TAN-SIP", "DEC--TAN-SIP"] if sip else ["RA---TAN", "DEC--TAN"]
+    w.wcs.crval, w.wcs.crpix = [150.0, 2.0], [140.0, 150.0]
+    t = math.radians(rotate)
+    s = 0.11 / 3600
+    w.wcs.cd = np.array([[-s * math.cos(t), s * math.sin(t)], [s * math.sin(t), s * math.cos(t)]])
+    if sip:
+        a, b = np.zeros((3, 3)), np.zeros((3, 3))
+        a[2, 0], a[1, 1], b[0, 2], b[1, 1] = 3e-6, -2e-6, 2.5e-6, 1e-6
+        w.sip = wcs_mod.Sip(a, b, None, None, w.wcs.crpix)
+    return w
+
+
+def sources(w, n, seed):
+    rng = np.random.default_rng(seed)
+    x, y = rng.uniform(-15, SHAPE[1] + 15, n), rng.uniform(-15, SHAPE[0] + 15, n)
+    lon, lat = w.pixel_to_world_values(x, y)
+    return np.column_stack([lon, lat])
+
+
+@pytest.fixture(scope="module")
+def data():
+    return np.random.default_rng(3).uniform(0.5, 2.0, SHAPE)
+
+
+@pytest.mark.parametrize("kind, margin", [("discs", 1), ("ellipses", 1), ("annuli", 1),
+                                          ("skycoord", 1), ("discs", 0), ("annuli", 0)])
+def test_bits_of_the_whole_image_pixels(data, kind, margin, monkeypatch):
+    # Pixels evaluated around the sources only: the sums of the whole image's,
+    # also where first windows are too tight (no margin) and have to grow.
+    monkeypatch.setattr("zolvin.coverage.sky.MARGIN", margin)
+    calls = []
+    native = zolvin._native.windows_sums
+    monkeypatch.setattr(zolvin._native, "windows_sums",
+                        lambda *a: calls.append(len(a[-2])) or native(*a))
+    w = sky_wcs()
+    c = sources(w, 400, 1)
+    rng = np.random.default_rng(2)
+    if kind == "ellipses":
+        cat = SkyEllipses(c, np.column_stack([rng.uniform(0.5, 3, 400), rng.uniform(0.2, 1, 400)]),
+                          rng.uniform(-180, 180, 400))
+    elif kind == "annuli":
+        cat = SkyAnnuli(c, 0.5, np.column_stack([np.full(400, 1.0), np.full(400, 2.5)]))
+    elif kind == "skycoord":
+        from astropy.coordinates import SkyCoord
+        cat = SkyDiscs(SkyCoord(c[:, 0], c[:, 1], unit="deg", frame="icrs").galactic, 1.2)
+    else:
+        cat = SkyDiscs(c, rng.uniform(0, 4, 400))  # up to ~36 pixels across
+    err = rng.uniform(0.1, 1.0, SHAPE)
+    center = (150.002, 2.001)
+    got = zolvin.sky_aperture_sums(data, w, cat, error=err, center=center, n_threads=2)
+    plane = TangentPlane(w, SHAPE, center=center)
+    want = zolvin.aperture_sums(data, zolvin.Pixels.from_wcs(w, SHAPE, center=center),
+                                cat.on_plane(plane), error=err, n_threads=1)
+    for a, b in zip(got, want):
+        assert a.tobytes() == b.tobytes()
+    assert (got.area > 0).sum() > 300
+    assert len(calls) == 1 if margin else 2 <= len(calls) <= 4  # grown once or twice
+
+
+def test_against_photutils_where_one_scale_is_exact(data):
+    # An undistorted TAN near its reference point: photutils' local scale and
+    # orientation are right there, so both draw the same ellipses.
+    w = sky_wcs(sip=False, rotate=33.0)
+    rng = np.random.default_rng(4)
+    x, y = rng.uniform(120, 160, 30), rng.uniform(130, 170, 30)
+    lon, lat = w.pixel_to_world_values(x, y)
+    a, b, pa = rng.uniform(1, 3, 30), rng.uniform(0.4, 1, 30), rng.uniform(-180, 180, 30)
+    got = zolvin.sky_aperture_sums(data, w, SkyEllipses(np.column_stack([lon, lat]),
+                                                        np.column_stack([a, b]), pa))
+    from astropy import units as u
+    from astropy.coordinates import SkyCoord
+    want = []
+    for k in range(30):
+        ap = photutils.SkyEllipticalAperture(SkyCoord(lon[k], lat[k], unit="deg"),
+                                             a[k] * u.arcsec, b[k] * u.arcsec, theta=pa[k] * u.deg)
+        t = photutils.aperture_photometry(data, ap, wcs=w, method="exact")
+        want.append(float(t["aperture_sum"][0]))
+    np.testing.assert_allclose(got.sum, want, rtol=2e-6)
+
+
+def test_areas_and_the_plane_departure():
+    # Whole discs' areas on the plane are pi r^2, but for the pixels'
+    # parallelograms, which tile a distorted image only to second order in
+    # the pixel size; the sky circle's distance
+    # from the planar one grows as the square of the distance from the
+    # tangent point.
+    w = sky_wcs()
+    c = sources(w, 50, 5)
+    inside = zolvin.sky_aperture_sums(np.ones(SHAPE), w, SkyDiscs(c, 1.5))
+    whole = inside.area[(inside.area > 0) & (inside.area > 0.999 * math.pi * 2.25)]
+    np.testing.assert_allclose(whole, math.pi * 2.25, rtol=1e-8)
+    assert plane_departure(1.2, 0.0) == 0.0
+    assert plane_departure(1.2, 0.1) == pytest.approx(1.2 * math.radians(0.1) ** 2, rel=1e-5)
+
+
+@pytest.mark.parametrize("call, exc, words", [
+    (lambda w: SkyDiscs([[150, 95]], 1), ValueError, "centers"),
+    (lambda w: SkyDiscs([[150, 2]], -1), ValueError, "radii"),
+    (lambda w: SkyEllipses([[150, 2]], (1, 0.5), [1, 2]), ValueError, "position_angles"),
+    (lambda w: zolvin.sky_aperture_sums(np.ones(SHAPE), w, zolvin.shapes.Discs([[1, 1]], 1)),
+     TypeError, "apertures"),
+    (lambda w: zolvin.sky_aperture_sums(np.ones(5), w, SkyDiscs([[150, 2]], 1)),
+     ValueError, "data"),
+    (lambda w: zolvin.sky_aperture_sums(np.ones(SHAPE), "wcs", SkyDiscs([[150, 2]], 1)),
+     TypeError, "wcs"),
+    (lambda w: zolvin.sky_aperture_sums(np.ones(SHAPE), w, SkyDiscs([[330, -2]], 1)),
+     ValueError, "90 degrees"),
+])
+def test_refusals(call, exc, words):
+    with pytest.raises(exc, match=words):
+        call(sky_wcs())

@@ -42,6 +42,8 @@ README_ROWS = [
     ("bench_apertures", "elt-supersampled"),
     ("bench_photometry", "circles-100000-r6-photutils"),
     ("bench_wcs", "tan-sip"),
+    ("bench_resample", "drizzle-4096"),
+    ("bench_resample", "reproject-exact-512"),
 ]
 
 SECONDS = {"s": 1.0, "ms": 1e-3, "us": 1e-6, "ns": 1e-9}

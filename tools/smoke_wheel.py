@@ -66,6 +66,13 @@ def calls(zolvin):
         "Region": lambda: isinstance(region, zolvin.Region),
         "region_coverage": lambda: abs(zolvin.region_coverage(grid, region).sum() * 0.25
                                        - 4.0) < 1e-9,
+        "resample": lambda: abs(np.nansum(zolvin.resample(np.ones((8, 8)), grid, zolvin.Grid(
+            (5, 5), origin=(-2, -2)))) - 64.0) < 1e-9,
+        "resample_weights": lambda: zolvin.resample_weights(grid, zolvin.Grid(
+            (5, 5), origin=(-2, -2))).shape == (25, 64),
+        "Mosaic": lambda: zolvin.Mosaic(grid).add(np.ones((8, 8)), grid).result().weight.sum()
+        == 64,
+        "MosaicResult": lambda: zolvin.MosaicResult._fields == ("mean", "weight", "variance"),
         "aperture_sums": lambda: abs(zolvin.aperture_sums(
             np.ones((8, 8)), grid, zolvin.shapes.Discs([(0.0, 0.0)], 1.0)).area[0]
             - np.pi) < 1e-9,

@@ -10,6 +10,7 @@ from .coverage.apertures import SegmentMap, aperture_coverage
 from .coverage.photometry import ApertureSums, aperture_sums
 from .coverage.pupil import analytic_area, pupil, strut_angles
 from .coverage.region import polygon_coverage, region_coverage
+from .coverage.resample import Mosaic, MosaicResult, resample, resample_weights
 from .coverage.rules.lines import enclosed_circle, enclosed_strut, pixel_frac
 from .coverage.rules.masks import poly_grid_contains
 from .coverage.rules.triangles import (
@@ -26,10 +27,10 @@ from .shapes.region import Region
 from .shapes.rings import polygon_rings
 
 __all__ = [
-    "ApertureSums", "Clipped", "Grid", "InvalidZoneWarning", "Pixels", "Region", "SegmentMap",
-    "accumulate_triangles",
-    "analytic_area", "aperture_coverage", "aperture_sums", "clip_area", "clip_triangles_to_circle",
-    "clip_triangles_to_strut", "coverage_matrix", "enclosed_circle", "enclosed_strut", "pixel_frac",
-    "poly_grid_contains", "polygon_coverage", "polygon_rings", "pupil", "pupils", "region_coverage",
-    "rules", "shapes", "strut_angles", "zonal_stats",
+    "ApertureSums", "Clipped", "Grid", "InvalidZoneWarning", "Mosaic", "MosaicResult", "Pixels",
+    "Region", "SegmentMap", "accumulate_triangles", "analytic_area", "aperture_coverage",
+    "aperture_sums", "clip_area", "clip_triangles_to_circle", "clip_triangles_to_strut",
+    "coverage_matrix", "enclosed_circle", "enclosed_strut", "pixel_frac", "poly_grid_contains",
+    "polygon_coverage", "polygon_rings", "pupil", "pupils", "region_coverage", "resample",
+    "resample_weights", "rules", "shapes", "strut_angles", "zonal_stats",
 ]

@@ -10,12 +10,20 @@ namespace zolvin::native {
 
 namespace {
 
+// Pixels a Ctrl-C waits for at most: a chunk of the array form.
+constexpr u64 kChunkPixels = u64{1} << 16;
+
 // Pixels [0, px.n) cut into up to n_threads contiguous ranges, each written
-// by kernel(range's pixels, range's out, range's first pixel) on a thread of
-// its own.
+// chunk by chunk by kernel(chunk's pixels, chunk's out, chunk's first pixel)
+// on a thread of its own, without the interpreter's lock.
 template <class Kernel>
 void over_pixels(const PixelArrays& px, double* out, u64 n_threads, const Kernel& kernel) {
-    split_range(px.n, n_threads, [&](u64 b, u64 e) { kernel(px.slice(b, e - b), out + b, b); });
+    unlocked([&] {
+        split_range(px.n, n_threads, [&](u64 b, u64 e) {
+            in_chunks(b, e, kChunkPixels,
+                      [&](u64 cb, u64 ce) { kernel(px.slice(cb, ce - cb), out + cb, cb); });
+        });
+    });
 }
 
 // A band of rows spans at least 2 MiB of output: threads that wrote to the
@@ -28,16 +36,18 @@ u64 band_rows(u64 cols) {
 }
 
 // Calls kernel(band, band's out) for bands of the window's rows dealt out
-// over up to n_threads threads.
+// over up to n_threads threads, without the interpreter's lock.
 template <class Kernel>
 void over_bands(const GridWindow& g, double* out, u64 n_threads, const Kernel& kernel) {
     // An empty window has nothing to write, however many rows (or columns) it claims.
     if (g.rows == 0 || g.cols == 0) return;
-    deal_bands(g.rows, band_rows(g.cols), n_threads, [&](NoScratch&, u64 r0, u64 r1) {
-        GridWindow band = g;
-        band.row0 = g.row0 + r0;
-        band.rows = r1 - r0;
-        kernel(band, out + r0 * g.cols);
+    unlocked([&] {
+        deal_bands(g.rows, band_rows(g.cols), n_threads, [&](NoScratch&, u64 r0, u64 r1) {
+            GridWindow band = g;
+            band.row0 = g.row0 + r0;
+            band.rows = r1 - r0;
+            kernel(band, out + r0 * g.cols);
+        });
     });
 }
 
@@ -55,7 +65,6 @@ void pixel_frac_shared(const Doubles& x, const Doubles& y, const Doubles& u, con
     const PixelArrays px = pixel_arrays(x, y, u, v, dxdu, dxdv, dydu, dydv, out.size());
     const Line line{line_x, line_y, dir_x, dir_y};
     double* res = out.mutable_data();
-    py::gil_scoped_release unlocked;
     over_pixels(px, res, n_threads, [&](const PixelArrays& part, double* o, u64) {
         pixel_frac(line, part, o);
     });
@@ -73,7 +82,6 @@ void pixel_frac_lines(const Doubles& x, const Doubles& y, const Doubles& u, cons
     expect_size(dir_y, n, "dir_y");
     const LineArrays lines{line_x.data(), line_y.data(), dir_x.data(), dir_y.data()};
     double* res = out.mutable_data();
-    py::gil_scoped_release unlocked;
     over_pixels(px, res, n_threads, [&](const PixelArrays& part, double* o, u64 b) {
         pixel_frac(LineArrays{lines.x + b, lines.y + b, lines.dir_x + b, lines.dir_y + b}, part, o);
     });
@@ -86,7 +94,6 @@ void enclosed_circle(const Doubles& x, const Doubles& y, const Doubles& u, const
     const PixelArrays px = pixel_arrays(x, y, u, v, dxdu, dxdv, dydu, dydv, out.size());
     const Circle circle{cx, cy, radius};
     double* res = out.mutable_data();
-    py::gil_scoped_release unlocked;
     over_pixels(px, res, n_threads, [&](const PixelArrays& part, double* o, u64) {
         zolvin::enclosed_circle(part, circle, o);
     });
@@ -100,7 +107,6 @@ void enclosed_strut(const Doubles& x, const Doubles& y, const Doubles& u, const 
     const PixelArrays px = pixel_arrays(x, y, u, v, dxdu, dxdv, dydu, dydv, out.size());
     const Strut s = strut(diameter, x1, y1, dir_x1, dir_y1, x2, y2, dir_x2, dir_y2);
     double* res = out.mutable_data();
-    py::gil_scoped_release unlocked;
     over_pixels(px, res, n_threads, [&](const PixelArrays& part, double* o, u64) {
         zolvin::enclosed_strut(part, s, o);
     });
@@ -120,7 +126,6 @@ void grid_pixel_frac(u64 rows, u64 cols, u64 row0, u64 col0, double x0, double y
     const GridWindow g = grid_window(rows, cols, row0, col0, x0, y0, dxdu, dxdv, dydu, dydv);
     const Line line{line_x, line_y, dir_x, dir_y};
     double* res = window_out(out, rows, cols);
-    py::gil_scoped_release unlocked;
     over_bands(g, res, n_threads,
                [&](const GridWindow& band, double* o) { zolvin::grid_pixel_frac(band, line, o); });
 }
@@ -131,7 +136,6 @@ void grid_enclosed_circle(u64 rows, u64 cols, u64 row0, u64 col0, double x0, dou
     const GridWindow g = grid_window(rows, cols, row0, col0, x0, y0, dxdu, dxdv, dydu, dydv);
     const Circle circle{cx, cy, radius};
     double* res = window_out(out, rows, cols);
-    py::gil_scoped_release unlocked;
     over_bands(g, res, n_threads, [&](const GridWindow& band, double* o) {
         zolvin::grid_enclosed_circle(band, circle, o, zeroed);
     });
@@ -145,7 +149,6 @@ void grid_enclosed_strut(u64 rows, u64 cols, u64 row0, u64 col0, double x0, doub
     const GridWindow g = grid_window(rows, cols, row0, col0, x0, y0, dxdu, dxdv, dydu, dydv);
     const Strut s = strut(diameter, x1, y1, dir_x1, dir_y1, x2, y2, dir_x2, dir_y2);
     double* res = window_out(out, rows, cols);
-    py::gil_scoped_release unlocked;
     over_bands(g, res, n_threads, [&](const GridWindow& band, double* o) {
         zolvin::grid_enclosed_strut(band, s, o, zeroed);
     });

@@ -1,5 +1,7 @@
 // Even-odd masks of a polygon over a grid of points in zolvin._native: the
 // mask's rows split over threads, each part with its own crossing list.
+#include <algorithm>
+
 #include "../parallel.hpp"
 #include "../polygon.hpp"
 #include "native.hpp"
@@ -20,9 +22,14 @@ void over_mask_rows(const Doubles& poly_x, const Doubles& poly_y, const Doubles&
     const Polygon polygon{poly_x.data(), poly_y.data(), n};
     const double *gx = grid_x.data(), *gy = grid_y.data();
     unsigned char* out = mask.mutable_data();
-    py::gil_scoped_release unlocked;
-    split_range(ny, n_threads, [&](u64 b, u64 e) {
-        kernel(polygon, PointGrid{gx, gy + b, nx, e - b}, out + b * nx);
+    // Rows in chunks of about a million points: a Ctrl-C waits for one at most.
+    const u64 chunk_rows = std::max<u64>(1, (u64{1} << 20) / std::max<u64>(1, nx));
+    unlocked([&] {
+        split_range(ny, n_threads, [&](u64 b, u64 e) {
+            in_chunks(b, e, chunk_rows, [&](u64 cb, u64 ce) {
+                kernel(polygon, PointGrid{gx, gy + cb, nx, ce - cb}, out + cb * nx);
+            });
+        });
     });
 }
 

@@ -43,8 +43,7 @@ void region_grid(u64 rows, u64 cols, u64 row0, u64 col0, double x0, double y0, d
     const GridWindow window = grid_window(rows, cols, row0, col0, x0, y0, dxdu, dxdv, dydu, dydv);
     expect_size(out, rows * cols, "out");
     double* res = out.mutable_data();
-    py::gil_scoped_release unlocked;
-    R::grid_coverage(region, window, res, n_threads);
+    unlocked([&] { R::grid_coverage(region, window, res, n_threads); });
 }
 
 void region_pixels(const Doubles& x, const Doubles& y, const Doubles& u, const Doubles& v,
@@ -55,8 +54,7 @@ void region_pixels(const Doubles& x, const Doubles& y, const Doubles& u, const D
     const R::Region region = region_of(segments, segment_leaf, arcs, arc_leaf, rules, program);
     const PixelArrays px = pixel_arrays(x, y, u, v, dxdu, dxdv, dydu, dydv, out.size());
     double* res = out.mutable_data();
-    py::gil_scoped_release unlocked;
-    R::pixels_coverage(region, px, res, n_threads);
+    unlocked([&] { R::pixels_coverage(region, px, res, n_threads); });
 }
 
 std::pair<std::int64_t, std::int64_t> find_crossing(const Doubles& segments, const Ints& group) {
@@ -64,8 +62,9 @@ std::pair<std::int64_t, std::int64_t> find_crossing(const Doubles& segments, con
     expect_size(segments, 4 * n, "segments");
     const auto segs = records<R::Segment>(segments, n);
     const auto grp = records<std::int32_t>(group, n);
-    py::gil_scoped_release unlocked;
-    return R::find_crossing(segs, grp);
+    std::pair<std::int64_t, std::int64_t> found;
+    unlocked([&] { found = R::find_crossing(segs, grp); });
+    return found;
 }
 
 }  // namespace

@@ -43,14 +43,19 @@ double clip_area(const Doubles& triangle, std::int32_t ix, std::int32_t iy) {
 // contiguous parts, one per thread; every part sees every triangle in order,
 // so each cell gets the same additions in the same order as in one call over
 // the whole grid.
+constexpr u64 kChunkTriangles = 256;
+
 void accumulate_rows(const double* tris, const double* values, const double* weights,
                      double* band, u64 n_triangles, std::int32_t grid_size,
                      std::int32_t row_begin, std::int32_t row_end, u64 n_threads) {
     if (grid_size <= 0 || row_end <= row_begin) return;
     const u64 n = static_cast<u64>(grid_size);
     split_range(static_cast<u64>(row_end - row_begin), n_threads, [&](u64 r0, u64 r1) {
-        for (u64 t = 0; t < n_triangles; t += kMaxCall) {
-            const u64 m = std::min(kMaxCall, n_triangles - t);
+        // Triangles in chunks, in order (the same additions in the same order
+        // as one call): a Ctrl-C waits for one chunk at most.
+        for (u64 t = 0; t < n_triangles; t += kChunkTriangles) {
+            check_stop();
+            const u64 m = std::min(kChunkTriangles, n_triangles - t);
             const auto first = static_cast<std::int32_t>(row_begin + r0);
             const auto end = static_cast<std::int32_t>(row_begin + r1);
             accumulate_triangles_rows(triangle_part(tris, t, m), values + t, weights + t,
@@ -71,8 +76,7 @@ void accumulate_triangles_band(const Doubles& triangles, const Doubles& values,
     }
     const double *t = triangles.data(), *v = values.data(), *w = weights.data();
     double* out = band.mutable_data();
-    py::gil_scoped_release unlocked;
-    accumulate_rows(t, v, w, out, n, grid_size, row_begin, row_end, n_threads);
+    unlocked([&] { accumulate_rows(t, v, w, out, n, grid_size, row_begin, row_end, n_threads); });
 }
 
 void accumulate_triangles(const Doubles& triangles, const Doubles& values,

@@ -15,6 +15,7 @@ PYBIND11_MODULE(_native, m, pybind11::mod_gil_not_used()) {
     bind_masks(m);
     bind_region(m);
     bind_many(m);
+    bind_resample(m);
     // The triangle list format, for the package to size and walk its buffers by.
     m.attr("TRIANGLE_BYTES") = zolvin::kTriangleBytes;
     m.attr("CIRCLE_PIECES") = zolvin::kCirclePieces;

@@ -4,7 +4,9 @@
 // and named scalars; directions come x component first. The bindings check
 // that the arrays' sizes agree and build the kernels' structs; the zolvin
 // package checks the values (finite, in range, not overlapping) before it
-// calls in. The work runs with the interpreter's lock released.
+// calls in. The work runs with the interpreter's lock released (unlocked),
+// and Ctrl-C stops it with KeyboardInterrupt within about a tenth of a second
+// of the work's next check (per row, band or chunk).
 #pragma once
 
 #include <pybind11/numpy.h>
@@ -14,6 +16,7 @@
 #include <string>
 
 #include "../geometry.hpp"
+#include "../parallel.hpp"
 
 namespace zolvin::native {
 
@@ -24,6 +27,31 @@ using Doubles = py::array_t<double, py::array::c_style>;
 using Ints = py::array_t<std::int32_t, py::array::c_style>;
 using Int64s = py::array_t<std::int64_t, py::array::c_style>;
 using Bytes = py::array_t<std::uint8_t, py::array::c_style>;
+
+// Whether the user asked to stop: runs the interpreter's signal handlers
+// (with the lock re-taken), which leave KeyboardInterrupt set on Ctrl-C.
+inline bool signals_pending() {
+    py::gil_scoped_acquire locked;
+    return PyErr_CheckSignals() != 0;
+}
+
+// Runs work() with the interpreter's lock released; a pending signal stops
+// it (the work checks per row, band or chunk) and raises the signal's
+// exception (KeyboardInterrupt for Ctrl-C) in place of a result. What the
+// work wrote before it stopped stays written.
+template <class Work>
+void unlocked(const Work& work) {
+    Stop stop(&signals_pending);
+    const StopScope scope(&stop);
+    {
+        py::gil_scoped_release released;
+        try {
+            work();
+        } catch (const Interrupted&) {
+        }
+    }
+    if (stop.stopped()) throw py::error_already_set();
+}
 
 // ValueError unless the array holds n elements.
 inline void expect_size(const py::array& a, u64 n, const char* name) {
@@ -72,5 +100,6 @@ void bind_triangles(py::module_& m);  // bind_triangles.cpp
 void bind_masks(py::module_& m);      // bind_masks.cpp
 void bind_region(py::module_& m);
 void bind_many(py::module_& m);       // bind_many.cpp: many regions over one grid     // bind_region.cpp
+void bind_resample(py::module_& m);   // bind_resample.cpp: pixels spread over a grid
 
 }  // namespace zolvin::native

@@ -24,6 +24,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "ellipse.hpp"
+
 namespace zolvin::region {
 
 namespace {
@@ -123,8 +125,8 @@ double second_parameter(const Relative& r, double s) {
 // centres and its half length h, h^2 as a product of four factors that keep
 // their accuracy when the circles nearly touch.
 int circles(const Relative& r, double* s_out, double* t_out) {
-    const double rho = 0.5 * (std::hypot(r.n11, r.n21) + std::hypot(r.n12, r.n22));
-    const double d = std::hypot(r.qu, r.qv);
+    const double rho = 0.5 * (length(r.n11, r.n21) + length(r.n12, r.n22));
+    const double d = length(r.qu, r.qv);
     if (!(d > 0)) return 0;  // concentric (or coincident): no crossing
     const double slack = 1e-12 * (1 + d);
     const double f1 = (1 + rho) - d, f2 = d - (1 - rho), f3 = d + (1 - rho), f4 = (1 + rho) + d;
@@ -162,7 +164,7 @@ void polish(const Relative& r, double& s, double& t) {
         const double ku = -(-r.n11 * st + r.n12 * ct), kv = -(-r.n21 * st + r.n22 * ct);
         const double det = ju * kv - ku * jv;
         // Near a tangency the step is not defined; the root stays as found.
-        if (!(std::fabs(det) > 1e-8 * std::hypot(ku, kv))) return;
+        if (!(std::fabs(det) > 1e-8 * length(ku, kv))) return;
         const double ds = -(fu * kv - ku * fv) / det, dt = -(ju * fv - fu * jv) / det;
         double gu, gv;
         const double next = residual(s + ds, t + dt, gu, gv);
@@ -180,7 +182,7 @@ int ellipses(const Relative& r, double* s_out, double* t_out) {
     const double a1 = 2 * k1, b1 = 2 * k2, a2 = (g11 - g22) * 0.5, b2 = g12;
     // The size of the terms before they cancel: the rounding of g is a few
     // ulps of it.
-    const double reach = 1 + std::hypot(r.qu, r.qv) + std::sqrt(g11 + g22);
+    const double reach = 1 + length(r.qu, r.qv) + std::sqrt(g11 + g22);
     const double size = reach * reach;
     if (!std::isfinite(size)) return 0;
     const double largest = std::max({std::fabs(a0), std::fabs(a1), std::fabs(b1), std::fabs(a2),

@@ -57,7 +57,7 @@ void segment_ellipse(const Gap& gap, const StripPiece& seg, const StripPiece& ar
     const double nu = -(seg.vR - seg.vL), nv = seg.uR - seg.uL;
     const double p = nu * e.a + nv * e.c, q = nu * e.b + nv * e.d;
     const double w = nu * (seg.uL - e.cu) + nv * (seg.vL - e.cv);
-    const double r = std::hypot(p, q);
+    const double r = length(p, q);
     if (!(r > 0) || std::fabs(w) > r) return;
     const double phi = std::atan2(q, p), alpha = std::acos(w / r);
     for (double t : {phi + alpha, phi - alpha}) {

@@ -22,9 +22,18 @@ constexpr u64 kBandRows = 16;
 
 void grid_coverage(const Region& region, const GridWindow& window, double* out,
                    u64 n_threads) {
+    // An empty window has nothing to write, however many rows it claims: no
+    // per-row buckets for it. It still refuses what a window with pixels
+    // would (a singular frame, pieces beyond reach): callers check their
+    // arguments on a window of none.
+    if (window.rows == 0 || window.cols == 0) {
+        check_frame(region, window);
+        return;
+    }
     Boundary boundary;
-    prepare(region, join_arc_ends(region), window, boundary);
-    if (window.rows == 0 || window.cols == 0) return;
+    ArcEnds ends = join_arc_ends(region);
+    count_copies(region, ends);
+    prepare(region, ends, window, boundary);
     const Program program(region.rules, region.program);
     deal_bands<Scratch>(window.rows, kBandRows, n_threads, [&](Scratch& S, u64 r0, u64 r1) {
         for (u64 r = r0; r < r1; ++r) sweep_row(boundary, program, r, out + r * window.cols, S);
@@ -32,21 +41,28 @@ void grid_coverage(const Region& region, const GridWindow& window, double* out,
 }
 
 void pixels_coverage(const Region& region, const PixelArrays& px, double* out, u64 n_threads) {
-    const ArcEnds ends = join_arc_ends(region);
+    ArcEnds ends = join_arc_ends(region);
+    count_copies(region, ends);
     const Program program(region.rules, region.program);
+    // Every pixel's frame is checked before any is written: a refusal leaves
+    // out as it was, as on a grid.
+    split_range(px.n, n_threads, [&](u64 first, u64 last) {
+        for (u64 k = first; k < last; ++k) {
+            if ((k - first) % 64 == 0) check_stop();
+            check_frame(region, GridWindow{px.x[k], px.y[k], px.dxdu[k], px.dxdv[k], px.dydu[k],
+                                           px.dydv[k], 0, 0, 1, 1});
+        }
+    });
     split_range(px.n, n_threads, [&](u64 first, u64 last) {
         Boundary boundary;
         Scratch S;
         for (u64 k = first; k < last; ++k) {
+            if ((k - first) % 64 == 0) check_stop();
             // The pixel as the one cell of a grid in its own frame.
             const GridWindow w{px.x[k], px.y[k], px.dxdu[k], px.dxdv[k], px.dydu[k], px.dydv[k],
                                0, 0, 1, 1};
-            try {
-                prepare(region, ends, w, boundary);
-                sweep_row(boundary, program, 0, out + k, S);
-            } catch (const std::domain_error&) {
-                out[k] = std::numeric_limits<double>::quiet_NaN();
-            }
+            prepare(region, ends, w, boundary);
+            sweep_row(boundary, program, 0, out + k, S);
         }
     });
 }

@@ -1,8 +1,11 @@
 #include "prepare.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <stdexcept>
+
+#include "../parallel.hpp"
 
 namespace zolvin::region {
 
@@ -40,7 +43,8 @@ void check_reach(double value) {
 
 // ---- Pieces ------------------------------------------------------------------
 
-void add_segment(Boundary& B, Point a, Point b, std::int32_t leaf, int orientation) {
+void add_segment(Boundary& B, Point a, Point b, std::int32_t leaf, int orientation,
+                 std::int32_t count) {
     for (double t : {a.u, a.v, b.u, b.v}) check_reach(t);
     if (a.u == b.u && a.v == b.v) return;
     // Lower end first, so that a shared edge traversed both ways is stored,
@@ -56,8 +60,8 @@ void add_segment(Boundary& B, Point a, Point b, std::int32_t leaf, int orientati
     // Traversal goes from a to b: rightward raises the winding above it,
     // downward counts +1 for a leftward ray (counter-clockwise is +1).
     const bool rightward = b.u > a.u, downward = b.v < a.v;
-    p.up = static_cast<std::int8_t>((rightward ? 1 : -1) * orientation);
-    p.ray = static_cast<std::int8_t>((downward ? 1 : -1) * orientation);
+    p.up = (rightward ? count : -count) * orientation;
+    p.ray = (downward ? count : -count) * orientation;
     p.id = static_cast<std::int32_t>(B.pieces.size());
     B.pieces.push_back(p);
 }
@@ -85,7 +89,7 @@ void cut_points(const Ellipse& e, double lo, double hi, std::vector<double>& cut
 // The piece of ellipse `index` over [t0, t1] between the points p0 and p1,
 // traversed in the direction dir (+1: growing t).
 Piece arc_piece(const Boundary& B, std::int32_t index, double t0, double t1, Point p0, Point p1,
-                double dir, std::int32_t leaf, int orientation) {
+                double dir, std::int32_t leaf, std::int32_t count) {
     const Ellipse& e = B.ellipses[index];
     Piece p{};
     p.u0 = p0.u, p.v0 = p0.v, p.u1 = p1.u, p.v1 = p1.v;
@@ -99,14 +103,14 @@ Piece arc_piece(const Boundary& B, std::int32_t index, double t0, double t1, Poi
     const double tm = (t0 + t1) * 0.5;
     const double du = (-e.a * std::sin(tm) + e.b * std::cos(tm)) * dir;
     const double dv = (-e.c * std::sin(tm) + e.d * std::cos(tm)) * dir;
-    p.up = static_cast<std::int8_t>((du > 0 ? 1 : -1) * orientation);
-    p.ray = static_cast<std::int8_t>((dv < 0 ? 1 : -1) * orientation);
+    p.up = du > 0 ? count : -count;
+    p.ray = dv < 0 ? count : -count;
     p.id = static_cast<std::int32_t>(B.pieces.size());
     return p;
 }
 
 void add_arc(Boundary& B, const Transform& T, const Arc& arc, Point start, Point end,
-             std::int32_t leaf, std::vector<double>& cuts) {
+             std::int32_t leaf, std::int32_t count, std::vector<double>& cuts) {
     const Point c = T.point(arc.cx, arc.cy);
     const Point m1 = T.vector(arc.a, arc.c), m2 = T.vector(arc.b, arc.d);
     Ellipse e{c.u, c.v, m1.u, m2.u, m1.v, m2.v, m1.u * m2.v - m2.u * m1.v};
@@ -128,22 +132,34 @@ void add_arc(Boundary& B, const Transform& T, const Arc& arc, Point start, Point
         if (!(t1 > t0)) continue;
         const Point p0 = k == 0 ? at_lo : at(e, t0);
         const Point p1 = k + 2 == cuts.size() ? at_hi : at(e, t1);
-        B.pieces.push_back(arc_piece(B, index, t0, t1, p0, p1, dir, leaf, T.orientation));
+        B.pieces.push_back(arc_piece(B, index, t0, t1, p0, p1, dir, leaf, count * T.orientation));
     }
+}
+
+// How many times entry k occurs (0: a later copy of an earlier one).
+std::int32_t count_of(const std::vector<std::int32_t>& counts, std::size_t k) {
+    return counts.empty() ? 1 : counts[k];
 }
 
 void add_pieces(const Region& r, const ArcEnds& ends, const Transform& T, Boundary& B) {
     B.ellipses.clear();
     B.pieces.clear();
     for (std::size_t k = 0; k < r.segments.size(); ++k) {
+        if ((k & 0xfff) == 0) check_stop();
+        const std::int32_t count = count_of(ends.segment_count, k);
+        if (count == 0) continue;
         const auto& s = r.segments[k];
         add_segment(B, T.point(s.x0, s.y0), T.point(s.x1, s.y1), r.segment_leaf[k],
-                    T.orientation);
+                    T.orientation, count);
     }
     std::vector<double> cuts;
     for (std::size_t k = 0; k < r.arcs.size(); ++k) {
+        if ((k & 0xfff) == 0) check_stop();
+        const std::int32_t count = count_of(ends.arc_count, k);
+        if (count == 0) continue;
         const auto& e = ends.ends[k];
-        add_arc(B, T, r.arcs[k], T.point(e[0], e[1]), T.point(e[2], e[3]), r.arc_leaf[k], cuts);
+        add_arc(B, T, r.arcs[k], T.point(e[0], e[1]), T.point(e[2], e[3]), r.arc_leaf[k], count,
+                cuts);
     }
 }
 
@@ -160,6 +176,20 @@ std::pair<u64, u64> rows_of(const Piece& p, u64 row0, u64 rows) {
     return {static_cast<u64>(first) - row0, static_cast<u64>(last) - row0};
 }
 
+// Whether a piece lies so far right of u that no clip point of it can round
+// to u or below: the sweep decides the pieces near the window's right end by
+// their clip points, so that a cell's bits never depend on where the window
+// ends. Clip points are within a few ulps of the coordinates (and of the
+// ellipse's size) of the piece.
+bool right_of(const Boundary& B, const Piece& p, double u) {
+    double size = std::fabs(p.ulo) + std::fabs(p.uhi);
+    if (p.ellipse >= 0) {
+        const Ellipse& e = B.ellipses[p.ellipse];
+        size += std::fabs(e.cu) + std::fabs(e.a) + std::fabs(e.b);
+    }
+    return p.ulo - u > 1e-9 * size + 1e-300;
+}
+
 void bucket_rows(const GridWindow& w, Boundary& B) {
     B.row0 = w.row0;
     B.rows = w.rows;
@@ -167,7 +197,8 @@ void bucket_rows(const GridWindow& w, Boundary& B) {
     B.uhi = static_cast<double>(w.col0 + w.cols);
     B.row_start.assign(w.rows + 1, 0);
     for (const auto& p : B.pieces) {
-        if (p.ulo >= B.uhi) continue;  // right of the window: no effect on it
+        if ((p.id & 0xfff) == 0) check_stop();
+        if (right_of(B, p, B.uhi)) continue;  // no effect on the window
         const auto [a, b] = rows_of(p, w.row0, w.rows);
         for (u64 i = a; i < b; ++i) ++B.row_start[i + 1];
     }
@@ -175,7 +206,8 @@ void bucket_rows(const GridWindow& w, Boundary& B) {
     B.row_pieces.resize(B.row_start[w.rows]);
     std::vector<u64> fill(B.row_start.begin(), B.row_start.end() - 1);
     for (const auto& p : B.pieces) {
-        if (p.ulo >= B.uhi) continue;
+        if ((p.id & 0xfff) == 0) check_stop();
+        if (right_of(B, p, B.uhi)) continue;
         const auto [a, b] = rows_of(p, w.row0, w.rows);
         for (u64 i = a; i < b; ++i) B.row_pieces[fill[i]++] = p.id;
     }
@@ -210,10 +242,82 @@ struct Joiner {
     }
 };
 
+// ---- Copies ------------------------------------------------------------------
+
+// The bits of a record's numbers and its leaf, compared as a whole: copies
+// are entries equal to the last bit (so that they give equal pieces in every
+// frame).
+template <std::size_t N>
+struct Key {
+    std::array<std::uint64_t, N + 1> bits;
+    auto operator<=>(const Key&) const = default;
+};
+
+template <std::size_t N>
+Key<N> key_of(const std::array<double, N>& numbers, std::int32_t leaf) {
+    Key<N> k{};
+    for (std::size_t i = 0; i < N; ++i) k.bits[i] = std::bit_cast<std::uint64_t>(numbers[i]);
+    k.bits[N] = static_cast<std::uint32_t>(leaf);
+    return k;
+}
+
+template <std::size_t N>
+std::uint64_t hash_of(const Key<N>& key) {
+    std::uint64_t h = 0x9e3779b97f4a7c15u;
+    for (const std::uint64_t b : key.bits) {
+        h ^= b + 0x9e3779b97f4a7c15u + (h << 6) + (h >> 2);
+        h ^= h >> 31;
+        h *= 0xbf58476d1ce4e5b9u;
+    }
+    return h ^ (h >> 29);
+}
+
+// counts[k]: the number of entries equal to entry k when k is the first of
+// them, else 0; empty when no entry has a copy. One pass over a hash table
+// (regions are prepared once per window, and most have no copies).
+template <std::size_t N>
+std::vector<std::int32_t> copies(const std::vector<Key<N>>& keys) {
+    const std::size_t n = keys.size();
+    std::vector<std::int32_t> counts;
+    if (n < 2) return counts;
+    const std::size_t mask = std::bit_ceil(2 * n) - 1;
+    std::vector<std::int32_t> first(mask + 1, -1);  // the first entry of each key seen
+    for (std::size_t k = 0; k < n; ++k) {
+        std::size_t at = hash_of(keys[k]) & mask;
+        while (first[at] >= 0 && !(keys[first[at]] == keys[k])) at = (at + 1) & mask;
+        if (first[at] < 0) {
+            first[at] = static_cast<std::int32_t>(k);
+            continue;
+        }
+        if (counts.empty()) counts.assign(n, 1);
+        ++counts[first[at]];
+        counts[k] = 0;
+    }
+    return counts;
+}
+
 }  // namespace
+
+void count_copies(const Region& r, ArcEnds& out) {
+    std::vector<Key<4>> segs(r.segments.size());
+    for (std::size_t k = 0; k < segs.size(); ++k) {
+        const auto& s = r.segments[k];
+        segs[k] = key_of<4>({s.x0, s.y0, s.x1, s.y1}, r.segment_leaf[k]);
+    }
+    out.segment_count = copies(segs);
+    std::vector<Key<12>> arcs(r.arcs.size());
+    for (std::size_t k = 0; k < arcs.size(); ++k) {
+        const auto& a = r.arcs[k];
+        const auto& e = out.ends[k];
+        arcs[k] = key_of<12>({a.cx, a.cy, a.a, a.b, a.c, a.d, a.t0, a.t1, e[0], e[1], e[2], e[3]},
+                             r.arc_leaf[k]);
+    }
+    out.arc_count = copies(arcs);
+}
 
 ArcEnds join_arc_ends(const Region& r) {
     ArcEnds out;
+    if (r.arcs.empty()) return out;  // nothing to join: no sort of the segment ends
     out.ends.reserve(r.arcs.size());
     Joiner joiner(r);
     for (const auto& a : r.arcs) {
@@ -236,6 +340,22 @@ ArcEnds join_arc_ends(const Region& r) {
         out.ends.push_back({s[0], s[1], e[0], e[1]});
     }
     return out;
+}
+
+void check_frame(const Region& r, const GridWindow& window) {
+    const Transform T(window);
+    for (std::size_t k = 0; k < r.segments.size(); ++k) {
+        if ((k & 0xfff) == 0) check_stop();
+        const auto& s = r.segments[k];
+        const Point a = T.point(s.x0, s.y0), b = T.point(s.x1, s.y1);
+        for (double t : {a.u, a.v, b.u, b.v}) check_reach(t);
+    }
+    for (const Arc& arc : r.arcs) {
+        const Point c = T.point(arc.cx, arc.cy);
+        const Point m1 = T.vector(arc.a, arc.c), m2 = T.vector(arc.b, arc.d);
+        const double det = m1.u * m2.v - m2.u * m1.v;
+        for (double t : {c.u, c.v, m1.u, m2.u, m1.v, m2.v, det}) check_reach(t);
+    }
 }
 
 void prepare(const Region& region, const ArcEnds& ends, const GridWindow& window,

@@ -21,19 +21,27 @@ struct Piece {
     std::int32_t ellipse;  // -1: a segment
     std::int32_t leaf;
     std::int32_t id;       // position in the boundary's piece list: breaks ties
-    std::int8_t up;        // winding change when crossed upwards
-    std::int8_t ray;       // winding change when crossed by a leftward ray (not horizontal)
+    std::int32_t up;       // winding change when crossed upwards
+    std::int32_t ray;      // winding change when crossed by a leftward ray (not horizontal)
 };
 
-// The plane points where each arc starts and ends (x0, y0, x1, y1), joined to
-// segment ends and to earlier arc ends nearby, so that chains of segments and
-// arcs close exactly in every frame. They depend on the region alone: a
-// caller that prepares one region in many frames joins them once.
+// What depends on the region alone, worked out once for every frame it is
+// prepared in: the plane points where each arc starts and ends (x0, y0, x1,
+// y1), joined to segment ends and to earlier arc ends nearby, so that chains
+// of segments and arcs close exactly in every frame (join_arc_ends); and,
+// where count_copies has counted them, how many times each segment and arc
+// occurs, traversed the same way in the same leaf, as the first of its copies
+// (its later copies count 0). Copies are one piece whose crossing changes the
+// winding by their number: a ring that runs round one triangle ten thousand
+// times costs three pieces.
 struct ArcEnds {
     std::vector<std::array<double, 4>> ends;
+    std::vector<std::int32_t> segment_count;  // empty: every segment once
+    std::vector<std::int32_t> arc_count;      // empty: every arc once
 };
 
 ArcEnds join_arc_ends(const Region& region);
+void count_copies(const Region& region, ArcEnds& ends);
 
 // The boundary in the cell frame of one window: built once, read by every
 // thread that sweeps the window's rows.
@@ -52,5 +60,9 @@ struct Boundary {
 // beyond kReach in the frame.
 void prepare(const Region& region, const ArcEnds& ends, const GridWindow& window,
              Boundary& out);
+
+// Throws the std::domain_error prepare would throw for the window, building
+// nothing: a singular frame, or a region beyond the reach from it.
+void check_frame(const Region& region, const GridWindow& window);
 
 }  // namespace zolvin::region

@@ -60,8 +60,9 @@ void grid_coverage(const Region& region, const GridWindow& window, double* out,
                    std::uint64_t n_threads);
 
 // The same for pixels of their own shape each (u and v are not read): every
-// pixel transforms the whole boundary, so the cost is pixels x pieces. A
-// pixel whose frame the boundary leaves the finite range of gets NaN.
+// pixel transforms the whole boundary, so the cost is pixels x pieces. When
+// any pixel's frame is refused (as grid_coverage refuses the grid's), the
+// std::domain_error comes before anything is written.
 void pixels_coverage(const Region& region, const PixelArrays& pixels, double* out,
                      std::uint64_t n_threads);
 

@@ -47,7 +47,7 @@ StripPiece clip(const Boundary& B, const Piece& p, double y) {
             ub = e.cu + e.a * std::cos(tb) + e.b * std::sin(tb), vb = top;
         }
     }
-    StripPiece s;
+    StripPiece s{};
     s.p = &p;
     if (ua <= ub) {
         s.uL = ua, s.vL = va, s.tL = ta, s.uR = ub, s.vR = vb, s.tR = tb;
@@ -144,7 +144,9 @@ void extend_run(Run& run, bool m, double u, double col0, RowOut& out) {
 // The row's pieces clipped to the strip: the bottom line's crossings (also of
 // pieces left of the window, which count on the leftward ray only), the
 // clamped ends of the others as events, and those of positive width as strip
-// pieces.
+// pieces. A piece whose clip starts at or right of the window's right end
+// has no effect on the window: deciding this by the clip point, not by the
+// piece's own range, keeps a cell's bits whatever the window's extent.
 void gather_pieces(const Boundary& B, u64 r, double y, Scratch& S) {
     S.strip.clear();
     S.bottom.clear();
@@ -152,6 +154,7 @@ void gather_pieces(const Boundary& B, u64 r, double y, Scratch& S) {
     for (u64 k = B.row_start[r]; k < B.row_start[r + 1]; ++k) {
         const Piece& p = B.pieces[B.row_pieces[k]];
         const StripPiece s = clip(B, p, y);
+        if (s.uL >= B.uhi) continue;
         if (p.vlo <= y && p.vhi > y) {
             S.bottom.push_back({s.vL == y ? s.uL : s.uR, p.leaf, p.ray});
         }

@@ -1,11 +1,38 @@
 // Whether a region's rings are simple enough for the positive rule: a sweep
 // for two segments of one group that cross.
 #include <algorithm>
+#include <tuple>
 #include <vector>
 
+#include "../parallel.hpp"
 #include "region.hpp"
 
 namespace zolvin::region {
+
+namespace {
+
+// The segments but the later copies of a segment of the same group (the same
+// ends, either way round): a copy crosses whatever its first crosses, and a
+// ring run round many times would otherwise test every copy against every
+// other.
+std::vector<std::int64_t> without_copies(std::span<const Segment> segs,
+                                         std::span<const std::int32_t> group,
+                                         std::vector<std::int64_t> order) {
+    auto key = [&](std::int64_t k) {
+        const Segment& s = segs[k];
+        const bool flip = s.x1 < s.x0 || (s.x1 == s.x0 && s.y1 < s.y0);
+        return std::make_tuple(group[k], flip ? s.x1 : s.x0, flip ? s.y1 : s.y0,
+                               flip ? s.x0 : s.x1, flip ? s.y0 : s.y1);
+    };
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::int64_t a, std::int64_t b) { return key(a) < key(b); });
+    order.erase(std::unique(order.begin(), order.end(),
+                            [&](std::int64_t a, std::int64_t b) { return key(a) == key(b); }),
+                order.end());
+    return order;
+}
+
+}  // namespace
 
 std::pair<std::int64_t, std::int64_t> find_crossing(std::span<const Segment> segs,
                                                     std::span<const std::int32_t> group) {
@@ -15,6 +42,7 @@ std::pair<std::int64_t, std::int64_t> find_crossing(std::span<const Segment> seg
     for (std::size_t k = 0; k < n; ++k) order[k] = static_cast<std::int64_t>(k);
     auto xlo = [&](std::int64_t k) { return std::min(segs[k].x0, segs[k].x1); };
     auto xhi = [&](std::int64_t k) { return std::max(segs[k].x0, segs[k].x1); };
+    order = without_copies(segs, group, std::move(order));
     std::sort(order.begin(), order.end(),
               [&](std::int64_t a, std::int64_t b) { return xlo(a) < xlo(b); });
     auto side = [](double ax, double ay, double bx, double by, double px, double py) {
@@ -22,7 +50,9 @@ std::pair<std::int64_t, std::int64_t> find_crossing(std::span<const Segment> seg
         return (c > 0) - (c < 0);
     };
     std::vector<std::int64_t> active;
+    std::size_t done = 0;
     for (const std::int64_t k : order) {
+        if (++done % 1024 == 0) check_stop();
         const Segment& s = segs[k];
         std::size_t keep = 0;
         for (std::size_t q = 0; q < active.size(); ++q) {

@@ -4,6 +4,7 @@ import signal
 import subprocess
 import sys
 import time
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -14,8 +15,18 @@ from zolvin.cli import main
 from zolvin.cli.pupil import telescope_grid
 
 
-def job(cwd, *args, wait=True):
-    cmd = [sys.executable, "-m", "zolvin", "pupil", "-q", *args]
+def entry_point(name):
+    """The command: ``python -m zolvin`` or the installed ``zolvin`` script."""
+    if name == "module":
+        return [sys.executable, "-m", "zolvin"]
+    script = Path(sys.executable).parent / "zolvin"
+    if not script.exists():
+        pytest.skip("the package is not installed with its scripts here")
+    return [str(script)]
+
+
+def job(cwd, *args, wait=True, entry="module"):
+    cmd = [*entry_point(entry), "pupil", "-q", *args]
     if not wait:
         return subprocess.Popen(cmd, cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     return subprocess.run(cmd, cwd=cwd, capture_output=True, text=True, timeout=300, check=False)
@@ -64,6 +75,26 @@ def make_folder(tmp_path):
     (["-o", "plain.zarr"], "not a zarr store"),
     (["--force", "-o", "plain.zarr"], "not a zarr store"),
     (["-o", "x.tif"], "x.tif"),
+    (["--struts", "7", "--strut-width", "3", "-o", "x.npy"], "--strut-width 3 leaves no open"),
+    (["--obscuration", "0.9999999999999999", "-o", "x.npy"], "--obscuration 0.9999999999999999 "
+                                                              "leaves no open area"),
+    (["--obscuration", "5", "-o", "x.npy"], "obscuration"),
+    (["--size", "70000000", "-o", "x.zarr"], "--size must be from 1 to 67108864"),
+    (["--size", "3000", "--chunk", "1", "-o", "x.zarr"], "--chunk 1 cut the grid"),
+    (["--size", "67108864", "-o", "x.zarr"], "--chunk 2048 cut the grid"),
+    (["--chord-error", "0.1", "-o", "x.npy"], "--chord-error applies to --method mesh only"),
+    *[(["--telescope", "elt", *more, "-o", "x.npy"], words) for more, words in [
+        (["--shear", "1e200"], "--shear 1e+200 is too large"),
+        (["--shear", "1e308"], "--shear 1e+308 is too large"),
+        (["--shear", "-1e300"], "--shear -1e+300 is too large"),
+        (["--method", "mesh"], "--method does not apply to --telescope elt"),
+        (["--method", "exact"], "--method does not apply"),
+        (["--obscuration", "5"], "--obscuration does not apply"),
+        (["--struts", "7", "--strut-width", "3"], "--struts, --strut-width do not apply"),
+        (["--chord-error", "0.1"], "--chord-error does not apply"),
+        (["--size", "70000000"], "--size must be from 1 to 67108864"),
+    ]],
+    (["--shear", "1e300", "-o", "x.npy"], "--shear 1e+300 is too large"),
 ])
 def test_user_errors_are_one_line_and_write_nothing(tmp_path, monkeypatch, capsys, args, words):
     make_folder(tmp_path)
@@ -111,22 +142,25 @@ def wait_for_chunks(proc, folder, count):
     pytest.fail("no chunks were written")
 
 
-@pytest.mark.parametrize("sig, old", [(signal.SIGKILL, False), (signal.SIGKILL, True),
-                                      (signal.SIGTERM, True)])
-def test_interrupted_job_leaves_nothing_or_the_old_store(tmp_path, old, sig):
+@pytest.mark.parametrize("sig, old, entry", [
+    (signal.SIGKILL, False, "module"), (signal.SIGKILL, True, "module"),
+    (signal.SIGTERM, True, "module"), (signal.SIGTERM, False, "module"),
+    (signal.SIGTERM, True, "script"), (signal.SIGTERM, False, "script")])
+def test_interrupted_job_leaves_nothing_or_the_old_store(tmp_path, old, sig, entry):
     if old:
         assert job(tmp_path, "--size", "20", "--chunk", "8", "-o", "p.zarr").returncode == 0
     before = listing(tmp_path / "p.zarr") if old else None
     # About a thousand chunks, a few milliseconds each.
     proc = job(tmp_path, "--size", "1024", "--chunk", "32", "--threads", "1", "--method", "mesh",
-               "--force", "-o", "p.zarr", wait=False)
+               "--force", "-o", "p.zarr", wait=False, entry=entry)
     try:
         wait_for_chunks(proc, tmp_path, 5)
         proc.send_signal(sig)
-        proc.wait(timeout=60)
+        status = proc.wait(timeout=60)
     finally:
         proc.kill()
         proc.wait()
+    assert status == (128 + signal.SIGTERM if sig == signal.SIGTERM else -sig)
     if old:
         assert listing(tmp_path / "p.zarr") == before
     else:
@@ -177,3 +211,58 @@ def test_job_draws_named_pupils(tmp_path, capsys):
     with pytest.raises(SystemExit) as e:
         main(["pupil", "--telescope", "hale", "-o", str(tmp_path / "h.npy")])
     assert e.value.code == 2
+
+
+def test_main_called_from_python_unwinds_on_sigterm(tmp_path, monkeypatch):
+    def terminated(img, path):  # SIGTERM arrives while the output is written
+        path.write_bytes(b"half")
+        os.kill(os.getpid(), signal.SIGTERM)
+        time.sleep(5)
+
+    monkeypatch.setattr("zolvin.cli.pupil.save", terminated)
+    mine = lambda signum, frame: None  # noqa: E731
+    before = signal.signal(signal.SIGTERM, mine)
+    try:
+        with pytest.raises(SystemExit) as e:
+            main(["pupil", "-q", "--size", "16", "-o", str(tmp_path / "p.npy")])
+        assert e.value.code == 128 + signal.SIGTERM
+        assert not os.listdir(tmp_path)  # the temporary went with it
+        assert signal.getsignal(signal.SIGTERM) is mine  # the caller's handler is back
+        assert main(["pupil", "--list"]) == 0 and signal.getsignal(signal.SIGTERM) is mine
+    finally:
+        signal.signal(signal.SIGTERM, before)
+
+
+STOPPED_RUN = """
+import os, signal, sys, threading, time
+import dask.array as da
+import numpy as np
+from pathlib import Path
+from zolvin.cli.files import replacing
+from zolvin.cli.formats import store
+
+first = threading.Lock()
+
+def stopped(block):  # the run is stopped while the first chunk is computed
+    if first.acquire(blocking=False):
+        os.kill(os.getpid(), signal.SIGTERM)
+    time.sleep(0.5)
+    return block
+
+def terminate(signum, frame):
+    raise SystemExit(128 + signum)
+
+signal.signal(signal.SIGTERM, terminate)
+arr = da.ones((8, 8), chunks=4).map_blocks(stopped, dtype=np.float64, meta=np.empty((0, 0)))
+with replacing(Path(sys.argv[1]), False) as tmp:
+    store(arr, tmp, threads=2, quiet=True)
+"""
+
+
+@pytest.mark.parametrize("suffix", [".zarr", ".npy"])
+def test_a_stopped_run_ends_and_leaves_nothing(tmp_path, suffix):
+    # A child process: a run whose chunks outlive it could hang at exit.
+    run = subprocess.run([sys.executable, "-c", STOPPED_RUN, str(tmp_path / f"p{suffix}")],
+                         capture_output=True, text=True, timeout=60, check=False)
+    assert run.returncode == 128 + signal.SIGTERM, run.stderr
+    assert not os.listdir(tmp_path)

@@ -233,6 +233,29 @@ def test_segment_maps_sum_to_the_aperture():
     assert np.abs(total - zolvin.aperture_coverage(grid, shape)).max() <= 1e-12
 
 
+def test_segment_maps_compile_the_rest_once(monkeypatch):
+    # The rest of the shape (here a polygon of 2000 vertices and the spiders)
+    # is the same in every segment's part: its pieces are built once, not
+    # once per segment; the maps keep their bits.
+    t = np.linspace(0, 2 * np.pi, 2000, endpoint=False)
+    hole = Polygon(np.stack([0.4 * np.cos(t) + 0.1, 0.3 * np.sin(t)], 1))
+    shape = ARRAY - SPIDERS - hole
+    grid = grid_over(shape.bounds, 40, "sheared")
+    built = []
+    real = {cls: cls._pieces for cls in {type(hole), *map(type, SPIDERS.parts)}}
+    for cls, pieces in real.items():
+        monkeypatch.setattr(cls, "_pieces", lambda self, box, _p=pieces: built.append(self) or
+                            _p(self, box))
+    maps = zolvin.aperture_coverage(grid, shape, segments=True)
+    assert built.count(hole) == 1 and len(built) == len(set(built))
+    monkeypatch.undo()
+    for k in (0, 9):
+        m = maps[k]
+        (r0, r1), (c0, c1) = m.rows, m.cols
+        part = zolvin.aperture_coverage(grid[r0:r1, c0:c1], shape & ARRAY.segment(k))
+        assert np.abs(part - m.coverage).max() <= 1e-15
+
+
 def test_spider_reaches_beyond_the_rest():
     bar = Spider((0.2, 0.1), 0.4, 0.05)
     shape = Disc((0, 0), 1.0) & (bar | Disc((5, 5), 0.1))

@@ -34,6 +34,10 @@ CALLS = [
     "zolvin.dask.pixel_frac(G, (0, 0), (0, 1), chunks=3).compute()",
     "zolvin.dask.pupil(G, 1.0, chunks=(5, -1), method='mesh').compute()",
     "zolvin.aperture_coverage(G, zolvin.pupils.keck())",
+    "zolvin.polygon_coverage(G, [(0, 0), (1, 0), (0, 1)])",
+    "zolvin.polygon_coverage(G, [(0, 0), (1, 0), (0, 1)], fill='evenodd', n_threads=3)",
+    "zolvin.region_coverage(G, zolvin.shapes.compile.region(zolvin.shapes.Disc((0, 0), 1.0)))",
+    "zolvin.dask.polygon_coverage(G, [(0, 0), (1, 0), (0, 1)]).compute()",
     "zolvin.dask.aperture_coverage(G, zolvin.pupils.keck()).compute()",
 ]
 

@@ -62,7 +62,7 @@ REFUSALS = [
     (lambda n: Ellipse((0, 0), (1.0, 1e200)), ValueError, "semi_axes"),
     (lambda n: Disc("ab", 1), TypeError, "center"),
     (lambda n: Ellipse((0, 0), (1, math.inf)), ValueError, "semi_axes"),
-    (lambda n: Polygon([(0, 0), (1, 1)]), ValueError, "rings"),
+    (lambda n: Polygon(np.zeros((4, 4))), ValueError, "rings"),
     (lambda n: Polygon(3), TypeError, "rings"),
     (lambda n: RegularPolygon((0, 0), 1.0, 2), ValueError, "sides"),
     (lambda n: RegularPolygon((0, 0), 1.0, flat_to_flat=1.0), TypeError, "flat_to_flat"),
@@ -126,3 +126,71 @@ def test_a_new_figure_needs_nothing_but_its_class():
     assert got == pytest.approx(want.area, rel=1e-8)
     assert pickle.loads(pickle.dumps(shape)) == shape
     assert math.isfinite(hash(shape))
+
+
+S3 = math.sqrt(3.0)
+
+
+@pytest.mark.parametrize("orientation, a, b, corner", [
+    ("flat", (S3 / 2, 0.5), (0.0, 1.0), (1.0, 0.0)),   # corners on +-x, neighbours above
+    ("pointy", (1.0, 0.0), (0.5, S3 / 2), (0.0, 1.0)),  # corners on +-y, neighbours beside
+])
+def test_hex_segments_sit_where_their_docstring_puts_them(orientation, a, b, corner):
+    pitch = 1.1
+    mirror = HexSegments(1.0, 0.1, 1, orientation, keep=[(1, 0), (0, 1), (-1, 1)],
+                         center=(2.0, -3.0))
+    want = [(2.0 + pitch * x, -3.0 + pitch * y)
+            for x, y in (a, b, (b[0] - a[0], b[1] - a[1]))]
+    np.testing.assert_allclose(mirror.centers, want, rtol=0, atol=1e-15)
+    corners = mirror.segment(0).vertices() - mirror.centers[0]
+    radius = mirror.point_to_point / 2
+    assert np.abs(corners - np.multiply(corner, radius)).sum(axis=1).min() < 1e-15
+    # Unlisted, a ring runs counter-clockwise from its position on b's axis.
+    ring = HexSegments(1.0, 0.1, 1, orientation, keep=lambda x, y, r: r == 1).centers
+    turns = np.unwrap(np.arctan2(ring[:, 1], ring[:, 0]))
+    assert np.allclose(turns[0], np.arctan2(b[1], b[0])) and np.all(np.diff(turns) > 0)
+
+
+@pytest.mark.parametrize("count_bound, byte_bound", [(64, 20_000), (3, 1 << 28)])
+def test_kept_regions_stay_within_their_bounds(monkeypatch, count_bound, byte_bound):
+    from zolvin.shapes import compile as C
+    monkeypatch.setattr(C, "CACHE", count_bound)
+    monkeypatch.setattr(C, "CACHE_BYTES", byte_bound)
+    zolvin.shapes.clear_cache()
+    g = zolvin.Grid((8, 8), origin=(-3.5, -3.5))
+    # Polygons of 200 vertices: 6.4 kB of segments each.
+    t = np.linspace(0, 2 * np.pi, 200, endpoint=False)
+    for k in range(12):
+        ring = np.stack([(2 + 0.01 * k) * np.cos(t), 2 * np.sin(t)], 1)
+        first = zolvin.aperture_coverage(g, Polygon(ring))
+        assert zolvin.aperture_coverage(g, Polygon(ring)).tobytes() == first.tobytes()
+        kept, size = C._recent.size()
+        assert kept <= count_bound and size <= byte_bound
+    assert kept > 0
+    zolvin.shapes.clear_cache()
+    assert C._recent.size() == (0, 0)
+    # A region larger than the byte bound alone is not kept.
+    monkeypatch.setattr(C, "CACHE_BYTES", 1000)
+    zolvin.aperture_coverage(g, Polygon(ring))
+    assert C._recent.size() == (0, 0)
+
+
+@pytest.mark.parametrize("shape", [
+    HexSegments(0.5, 0.01, 120),
+    HexSegments(0.5, 0.01, 120) - zolvin.shapes.Disc((1.0, 0.5), 2.0),
+    HexSegments(0.4, 0.0, 120, orientation="pointy", center=(30.0, -3.0)) | Spider((0, 0), 0.3, 0.2),
+])
+def test_far_mirror_segments_cost_nothing(shape):
+    # 43,561 segments, a few hundred of them near the grid: the far ones are
+    # left out before any piece is built, and the bits stay those of the
+    # whole mirror (a closed ring away from the pixels changes no winding).
+    import zolvin.dask
+    from zolvin.shapes import compile as C
+    g = zolvin.Grid((16, 16), origin=(-7.3, -8.1), jac=((0.9, 0.2), (-0.1, 1.0)))
+    zolvin.shapes.clear_cache()
+    got = zolvin.aperture_coverage(g, shape)
+    assert C._recent.size()[1] < 1 << 20  # what is kept is near
+    whole = zolvin.region_coverage(g, C.region(shape))
+    assert got.tobytes() == whole.tobytes()
+    chunked = zolvin.dask.aperture_coverage(g, shape, chunks=5).compute()
+    assert chunked.tobytes() == got.tobytes()

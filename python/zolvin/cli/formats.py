@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import math
 import sys
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 from typing import Any
 
@@ -42,6 +43,7 @@ def store(arr: Any, path: Path, *, threads: int | None, quiet: bool) -> float:
     import dask
     import dask.array as da
     from dask.diagnostics import ProgressBar
+    from dask.system import CPU_COUNT
 
     suffix = path.suffix
     if suffix == ".zarr":
@@ -56,8 +58,15 @@ def store(arr: Any, path: Path, *, threads: int | None, quiet: bool) -> float:
         levels = arr.map_blocks(grey, dtype=np.uint8)
         target = np.empty(arr.shape, dtype=np.uint8)
         jobs = [da.store(levels, target, lock=False, compute=False), arr.sum()]
-    with ProgressBar(out=sys.stderr, minimum=0 if not quiet else math.inf):
-        _, total = dask.compute(*jobs, num_workers=threads)
+    # A pool of our own: when the run is stopped (SIGTERM, Ctrl-C), the
+    # chunks being written finish before the caller removes their store,
+    # which a chunk written after would bring back.
+    pool = ThreadPoolExecutor(threads or CPU_COUNT)
+    try:
+        with ProgressBar(out=sys.stderr, minimum=0 if not quiet else math.inf):
+            _, total = dask.compute(*jobs, scheduler="threads", pool=pool)
+    finally:
+        pool.shutdown(wait=True, cancel_futures=True)
     if suffix == ".npy":
         target.flush()
         del target

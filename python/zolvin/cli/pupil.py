@@ -34,8 +34,14 @@ from .files import UserError, check_target, replacing
 from .formats import FORMATS, save, store
 from .resources import check_resources, through_dask
 
-# Largest --size: a grid's pixels must be countable in an int64.
-MAX_SIZE = 3_037_000_499
+# Largest --size, as zolvin.pupils.spanning_grid takes it: 2**52 pixels, a
+# count that float64 (the sum of the fractions) holds exactly.
+MAX_SIZE = 1 << 26
+# The pupil of radius 1 and its defaults: with --telescope, none of these
+# options applies (a named pupil is drawn exactly, as it is).
+PUPIL_DEFAULTS = {"obscuration": 0.3, "struts": 4, "strut_width": 0.02, "method": "exact"}
+# Open areas up to this are the rounding of the analytic area's terms.
+NO_AREA = 64 * np.finfo(np.float64).eps * math.pi
 
 
 def add_parser(sub: Any) -> None:
@@ -46,19 +52,20 @@ def add_parser(sub: Any) -> None:
                                     "struts.")
     pp.add_argument("--telescope", choices=sorted(pupils.PRESETS), default=None,
                     help="a named telescope pupil in metres (zolvin.pupils), drawn exactly, "
-                         "instead of the pupil of radius 1")
+                         "instead of the pupil of radius 1 (whose options --obscuration, "
+                         "--struts, --strut-width, --method and --chord-error it refuses)")
     pp.add_argument("--list", action="store_true", help="list the named pupils and exit")
     pp.add_argument("--size", type=int, default=1024, help="pixels per side (default 1024)")
     pp.add_argument("--shear", type=float, default=0.0,
                     help="shear of the pixel grid, dx/dv over dy/dv (default 0)")
-    pp.add_argument("--obscuration", type=float, default=0.3,
+    pp.add_argument("--obscuration", type=float, default=None,
                     help="radius of the central obscuration, as a fraction of the "
                          "aperture's (default 0.3)")
-    pp.add_argument("--struts", type=int, default=4,
+    pp.add_argument("--struts", type=int, default=None,
                     help="number of struts, evenly spaced from 45 degrees (default 4)")
-    pp.add_argument("--strut-width", type=float, default=0.02,
+    pp.add_argument("--strut-width", type=float, default=None,
                     help="width of each strut (default 0.02)")
-    pp.add_argument("--method", choices=METHODS, default="exact",
+    pp.add_argument("--method", choices=METHODS, default=None,
                     help="exact areas of the composed shape, coverage rules composed, or "
                          "exact areas of a mesh (default exact)")
     pp.add_argument("--chord-error", type=float, default=None,
@@ -84,6 +91,9 @@ def run(args: argparse.Namespace) -> int:
     _check_arguments(args, out)
     if args.telescope is not None:
         return _telescope_job(args, out)
+    for name, value in PUPIL_DEFAULTS.items():
+        if getattr(args, name) is None:
+            setattr(args, name, value)
     return _pupil_job(args, out)
 
 
@@ -119,10 +129,36 @@ def _write(args: argparse.Namespace, grid: Grid, out: Path, in_memory: Callable[
         return float(img.sum()), "in memory"
 
 
+def _checked_grid(args: argparse.Namespace, make: Callable[[], Grid]) -> Grid:
+    """The job's grid, refused (naming --shear) where its pitch, origin or
+    Jacobian leave the range of float64."""
+    try:
+        grid = make()
+    except ValueError:
+        grid = None
+    if grid is not None:
+        (a, b), (c, d) = grid.jac
+        area = grid.pixel_area
+        if all(map(math.isfinite, (*grid.origin, a, b, c, d, area))) and area > 0:
+            return grid
+    raise UserError(f"--shear {args.shear:g} is too large for --size {args.size}: the grid's "
+                    f"pixels leave the range of float64")
+
+
+def _check_coverage(call: Callable[[Grid], Any], grid: Grid) -> None:
+    """Runs the in-memory coverage on a window of no pixels, which refuses
+    whatever the whole grid would: a UserError before anything is written."""
+    try:
+        call(grid.window((0, 0), (0, 0)))
+    except (TypeError, ValueError) as e:
+        raise UserError(str(e)) from None
+
+
 def _telescope_job(args: argparse.Namespace, out: Path) -> int:
     """Renders the named pupil; the user's errors were refused before."""
     shape = pupils.named(args.telescope)
-    grid = telescope_grid(shape, args.size, args.shear)
+    grid = _checked_grid(args, lambda: telescope_grid(shape, args.size, args.shear))
+    _check_coverage(lambda g: aperture_coverage(g, shape, n_threads=args.threads), grid)
     check_resources(args, grid, out)
     t0 = time.perf_counter()
     total, how = _write(args, grid, out,
@@ -139,6 +175,7 @@ def _telescope_job(args: argparse.Namespace, out: Path) -> int:
 
 
 def _check_arguments(args: argparse.Namespace, out: Path) -> None:
+    _check_applies(args)
     if out.suffix not in FORMATS:
         raise UserError(f"output must end in one of {', '.join(FORMATS)}: {out}")
     bounds = {"size": (1, MAX_SIZE), "chunk": (1, None), "threads": (1, None),
@@ -158,6 +195,21 @@ def _check_arguments(args: argparse.Namespace, out: Path) -> None:
     check_target(out, args.force)
 
 
+def _check_applies(args: argparse.Namespace) -> None:
+    """Refuses options that the job would ignore."""
+    if args.telescope is not None:
+        given = [name for name in PUPIL_DEFAULTS if getattr(args, name) is not None]
+        if args.chord_error is not None:
+            given.append("chord_error")
+        if given:
+            options = ", ".join("--" + name.replace("_", "-") for name in given)
+            verb = "does" if len(given) == 1 else "do"
+            raise UserError(f"{options} {verb} not apply to --telescope {args.telescope}, which "
+                            f"is drawn exactly as it is")
+    elif args.chord_error is not None and args.method != "mesh":
+        raise UserError("--chord-error applies to --method mesh only")
+
+
 def _pupil_kwargs(args: argparse.Namespace, grid: Grid) -> dict[str, Any]:
     """The pupil's keywords, checked as zolvin.pupil checks them; the open
     area must not be empty."""
@@ -172,7 +224,11 @@ def _pupil_kwargs(args: argparse.Namespace, grid: Grid) -> dict[str, Any]:
                               strut_width=args.strut_width)
     except (TypeError, ValueError) as e:
         raise UserError(str(e)) from None
-    if not exact > 0:
+    # Struts or an obscuration that cover the aperture leave an area of
+    # rounding (its terms cancel to a few ulps of pi): no open area either.
+    if not exact > NO_AREA:
+        if args.obscuration > 1 - 1e-6:
+            raise UserError(f"--obscuration {args.obscuration!r} leaves no open area")
         raise UserError(f"--strut-width {args.strut_width:g} leaves no open area: {args.struts} "
                         f"struts that wide cover the whole aperture")
     return kwargs
@@ -203,7 +259,7 @@ def _check_mesh_cost(args: argparse.Namespace, grid: Grid, out: Path,
 
 
 def _pupil_job(args: argparse.Namespace, out: Path) -> int:
-    grid = Grid.spanning(1.0, args.size, shear=args.shear)
+    grid = _checked_grid(args, lambda: Grid.spanning(1.0, args.size, shear=args.shear))
     kwargs = _pupil_kwargs(args, grid)
     check_resources(args, grid, out)
     _check_mesh_cost(args, grid, out, kwargs)

@@ -9,6 +9,7 @@ import os
 import shutil
 from pathlib import Path
 
+from ..core.chunks import grid_chunks
 from ..coverage.rules import mesh
 from ..pixels.grid import Grid
 from .files import UserError
@@ -71,8 +72,13 @@ def held_bytes(args: argparse.Namespace, grid: Grid, out: Path) -> int:
 
 
 def check_resources(args: argparse.Namespace, grid: Grid, out: Path) -> None:
-    """Refuses a run that would hold more memory than is available, or write
-    a .npy larger than the free disk."""
+    """Refuses a run whose dask graph would be too large, that would hold
+    more memory than is available, or write a .npy larger than the free disk."""
+    if through_dask(grid, out):
+        try:
+            grid_chunks(args.chunk, grid.shape, "--chunk")
+        except ValueError as e:
+            raise UserError(str(e)) from None
     held, avail = held_bytes(args, grid, out), available_memory()
     if held > avail:
         hint = "; write .npy or .zarr, which stream" if out.suffix == ".png" else ""

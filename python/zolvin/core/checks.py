@@ -84,6 +84,16 @@ def positive(value: Any, name: str) -> float:
     return x
 
 
+def flag(value: Any, name: str) -> bool:
+    """True or False, NumPy's booleans included (not other truthy values)."""
+    if value is True or value is False:
+        return bool(value)
+    if isinstance(value, np.bool_) or isinstance(value, np.ndarray) and value.shape == () \
+            and value.dtype == np.bool_:
+        return bool(value)
+    raise TypeError(f"{name} must be True or False, not {type(value).__name__}")
+
+
 def index(value: Any, name: str, lo: int | None = None, hi: int | None = None) -> int:
     """An int from an integer (bool and __index__ objects included), within [lo, hi]."""
     try:

@@ -6,6 +6,7 @@ without it.
 """
 from __future__ import annotations
 
+import math
 from typing import Any
 
 import numpy as np
@@ -19,6 +20,11 @@ BAND_CELLS = 1 << 22
 # accumulate_triangles: bands x chunks of the triangle list, the steps of its
 # graph, at most this many (unless the list alone has more chunks).
 MAX_STEPS = 1 << 15
+# The grid forms: windows, one task each, at most this many. A task costs
+# about 300 bytes and 10 microseconds to build, and far more to schedule:
+# beyond this bound the graph costs more than its chunks are worth (and
+# finer chunks of a huge grid would exhaust memory before any work).
+MAX_TASKS = 1 << 17
 
 
 def edges(sizes: tuple[int, ...]) -> list[tuple[int, int]]:
@@ -45,9 +51,33 @@ def _chunk_side(value: Any, length: int) -> Any:
     return min(side, max(length, 1))
 
 
-def grid_chunks(chunks: Any, shape: tuple[int, int]) -> tuple[tuple[int, ...], ...]:
+def _count(side: Any, length: int) -> int | None:
+    """Chunks along an axis of this length, where the side tells without dask."""
+    if isinstance(side, tuple):
+        return len(side)
+    if isinstance(side, int):
+        return max(1, -(-length // side))
+    return None
+
+
+def _check_tasks(counts: list[int | None], chunks: Any, shape: tuple[int, ...],
+                 name: str) -> None:
+    """ValueError naming the chunks when they make more than MAX_TASKS."""
+    if None in counts:
+        return
+    tasks = math.prod(c for c in counts if c is not None)
+    if tasks > MAX_TASKS:
+        given = f"{name} {chunks!r}" if chunks is not None else f"the default {name} ({CHUNK})"
+        raise ValueError(f"{given} cut the grid {shape} into {tasks} chunks, more than the "
+                         f"{MAX_TASKS} a graph may hold: take larger chunks")
+
+
+def grid_chunks(chunks: Any, shape: tuple[int, int], name: str = "chunks"
+                ) -> tuple[tuple[int, ...], ...]:
     """chunks= of the grid functions as dask's sizes per axis; TypeError or
-    ValueError naming chunks for anything dask cannot use."""
+    ValueError naming chunks for anything dask cannot use, and for more than
+    MAX_TASKS chunks (counted before any is made)."""
+    requested = chunks
     if chunks is None:
         chunks = CHUNK
     if isinstance(chunks, dict):
@@ -59,12 +89,14 @@ def grid_chunks(chunks: Any, shape: tuple[int, int]) -> tuple[tuple[int, ...], .
     if 0 in shape and not any(isinstance(c, tuple) for c in sides):
         # No pixels: one empty chunk, however long the other axis is.
         return tuple((n,) for n in shape)
+    _check_tasks([_count(c, n) for c, n in zip(sides, shape)], requested, shape, name)
     from dask.array.core import normalize_chunks
 
     try:
         result: tuple[tuple[int, ...], ...] = normalize_chunks(sides, shape, dtype=np.float64)
     except (TypeError, ValueError, ZeroDivisionError, OverflowError) as e:
-        raise ValueError(f"chunks {chunks!r} do not fit the grid's shape {shape}: {e}") from None
+        raise ValueError(f"{name} {chunks!r} do not fit the grid's shape {shape}: {e}") from None
+    _check_tasks([len(c) for c in result], requested, shape, name)
     return result
 
 

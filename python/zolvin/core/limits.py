@@ -51,6 +51,10 @@ INT32_MAX = 2**31 - 1
 
 # ---- Regions -----------------------------------------------------------------
 
+# Compositions nest at most this deep: what MAX_LEAVES leaves can need (a
+# chain of differences is MAX_LEAVES - 1 deep) with room to spare, and far
+# below the depth where walking a shape would exhaust Python's stack.
+MAX_DEPTH = 2 * MAX_LEAVES
 RULE_CODES = {"nonzero": RULE_NONZERO, "evenodd": RULE_EVENODD, "positive": RULE_POSITIVE}
 LEAF_RULES = tuple(RULE_CODES)
 OR, AND, DIFF, XOR, NOT = OP_OR, OP_AND, OP_DIFF, OP_XOR, OP_NOT

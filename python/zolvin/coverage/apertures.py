@@ -17,10 +17,11 @@ from ..core import checks as V
 from ..core.checks import FloatArray
 from ..pixels.grid import Grid
 from ..pixels.pixels import Pixels
-from ..shapes.base import Box, Intersection, Shape, as_shape, replace
-from ..shapes.compile import cached_region, reach_box, region
-from ..shapes.segments import hex_segments
-from .region import region_coverage
+from ..shapes.base import Box, Figure, Intersection, Shape, as_shape, figures, replace
+from ..shapes.compile import cached_region, compilable, reach_box, region
+from ..shapes.region import Region
+from ..shapes.segments import HexSegments, hex_segments
+from .region import REACH_TEXT, BeyondReach, beyond_reach, region_coverage
 
 
 class SegmentMap(NamedTuple):
@@ -57,7 +58,7 @@ def aperture_coverage(pixels: Pixels | Grid, shape: Shape, *, out: Any = None,
         float64 array of the pixels' shape, written whole.
     n_threads : int, optional
         Threads (default: every usable core for large inputs, one for small).
-    segments : bool
+    segments : bool (or NumPy bool)
         Instead of the whole aperture's map, one map per segment of the
         shape's ``HexSegments`` (a ``Grid`` only; ``out`` does not apply):
         segment i's map is the coverage by the aperture's part on segment i
@@ -92,22 +93,68 @@ def aperture_coverage(pixels: Pixels | Grid, shape: Shape, *, out: Any = None,
       pixel's own, so the two agree to rounding rather than bit for bit:
       within 6e-16 times the grid's larger side in pixels (2.1e-14 on
       40 x 40 grids, 1.3e-13 on 300 x 300).
+    - Refused (ValueError): a shape of more than 64 leaves (a union of
+      figures is one leaf; each operand of a difference or intersection
+      adds its own) or nesting compositions more than 128 deep, and a figure
+      further than 1e150 pixels from a Grid's pixel (0, 0) (squares of its
+      coordinates would overflow), named; also for a Grid of no pixels.
     """
     shape = as_shape(shape, "shape")
-    if segments is not False and segments is not True:
-        raise TypeError(f"segments must be True or False, not {type(segments).__name__}")
-    if segments:
+    if V.flag(segments, "segments"):
         if out is not None:
             raise ValueError("out= does not apply with segments=True: the maps are windows")
         return segment_maps(pixels, shape, n_threads=n_threads)
-    compiled = cached_region(shape)  # refuses what it cannot compile, pixels or none
+    # Refuses what it cannot compile before anything walks the shape.
+    shape = compilable(shape)
+    compiled = cached_region(shape, _near(pixels, shape))
     if isinstance(pixels, Grid) and pixels.size == 0:
-        # No pixels: nothing to sweep, however many rows the grid claims.
+        # No pixels: nothing to sweep, however many rows the grid claims; but
+        # whatever a grid with pixels refuses is refused (the dask forms
+        # check their arguments so), on a window of none.
+        _coverage(pixels.window((0, 0), (0, 0)), shape, compiled, None, n_threads)
         if out is None:
             return np.empty(pixels.shape)
         return V.out_array(out, pixels.shape, V.F64)
-    result: FloatArray = region_coverage(pixels, compiled, out=out, n_threads=n_threads)
-    return result
+    return _coverage(pixels, shape, compiled, out, n_threads)
+
+
+def _coverage(pixels: Pixels | Grid, shape: Shape, compiled: Region, out: Any,
+              n_threads: int | None) -> FloatArray:
+    """region_coverage of the compiled shape; a piece beyond the grid's reach
+    is refused naming the figure it belongs to."""
+    try:
+        return region_coverage(pixels, compiled, out=out, n_threads=n_threads)
+    except BeyondReach as e:
+        raise ValueError(f"shape: {_far_figure(e.grid, shape)} reaches beyond {REACH_TEXT} pixels "
+                         f"from the grid") from None
+
+
+def _far_figure(grid: Grid, shape: Shape) -> str:
+    """The repr of the first of the shape's figures that lies beyond reach."""
+    box = reach_box(shape)
+    for f in figures(shape):
+        segs, arcs = f._pieces(box)
+        if beyond_reach(grid, segs, arcs) is not None:
+            return repr(f)
+    return "a figure"
+
+
+def _near(pixels: Pixels | Grid, shape: Shape) -> Box | None:
+    """The plane box of a grid's pixels, with room for rounding, when the
+    shape holds a segmented mirror reaching beyond it (its far segments then
+    cost nothing), else None."""
+    mirrors = [f for f in figures(shape) if isinstance(f, HexSegments)]
+    if not isinstance(pixels, Grid) or pixels.size == 0 or not mirrors:
+        return None
+    x0, y0, x1, y1 = pixels.bounds()
+    room = 1e-9 * (abs(x0) + abs(x1) + abs(y0) + abs(y1))
+    near = (x0 - room, y0 - room, x1 + room, y1 + room)
+    if not all(map(math.isfinite, near)):
+        return None
+    boxes = [b for b in (m.bounds for m in mirrors) if b is not None]
+    inside = all(b[0] >= near[0] and b[1] >= near[1] and b[2] <= near[2] and b[3] <= near[3]
+                 for b in boxes)
+    return None if inside else near
 
 
 def _window(grid: Grid, box: Box | None) -> tuple[tuple[int, int], tuple[int, int]]:
@@ -137,7 +184,7 @@ def _window(grid: Grid, box: Box | None) -> tuple[tuple[int, int], tuple[int, in
 def segment_maps(grid: Pixels | Grid, shape: Shape, *, n_threads: int | None = None
                  ) -> tuple[SegmentMap, ...]:
     """Per-segment coverage maps (``aperture_coverage(..., segments=True)``)."""
-    shape = as_shape(shape, "shape")
+    shape = compilable(shape)
     if not isinstance(grid, Grid):
         raise TypeError(f"pixels must be a zolvin.Grid for segments=True (each segment's map "
                         f"is a window of it), not {type(grid).__name__}")
@@ -146,11 +193,14 @@ def segment_maps(grid: Pixels | Grid, shape: Shape, *, n_threads: int | None = N
         raise ValueError("segments=True needs a shape that holds a HexSegments")
     # Spiders of length None reach as far as in the whole shape.
     box = reach_box(shape)
+    # The rest of the shape is the same in every segment's part: its figures
+    # are compiled once, for all.
+    memo: dict[Figure, tuple[FloatArray, FloatArray]] = {}
     maps = []
     for pos, seg in zip(array.positions, array.segments):
         part = Intersection(replace(shape, array, seg), seg)
         rows, cols = _window(grid, seg.bounds)
         window = grid.window(rows, cols)
-        cov = region_coverage(window, region(part, box), n_threads=n_threads)
+        cov = region_coverage(window, region(part, box, memo=memo), n_threads=n_threads)
         maps.append(SegmentMap(pos, rows, cols, cov))
     return tuple(maps)

@@ -22,7 +22,7 @@ from ..pixels.grid import Grid
 from ..shapes.region import Region
 from .apertures import aperture_coverage as aperture_in_memory
 from .pupil import pupil as pupil_in_memory
-from .region import polygon_region
+from .region import polygon_region, polygon_region_coverage
 from .region import region_coverage as region_in_memory
 from .rules import lines
 from .rules.triangles import accumulate_band
@@ -43,7 +43,10 @@ def _window_task(fn: Callable[..., np.ndarray], grid: Grid, rows: tuple[int, int
 def _over_grid(name: str, fn: Callable[..., np.ndarray], grid: Grid, chunks: Any,
                args: tuple[Any, ...], kwargs: dict[str, Any]) -> da.Array:
     grid = _check_grid(grid)
-    # Arguments are checked now, on an empty window, not when a chunk runs.
+    # Arguments are checked now, not when a chunk runs: the in-memory
+    # function refuses on a window of no pixels whatever it refuses on the
+    # whole grid (its checks come before it returns for zero pixels). Then
+    # the chunks, counted before the graph is built.
     fn(grid.window((0, 0), (0, 0)), *args, **kwargs)
     chunks = grid_chunks(chunks, grid.shape)
     token = f"zolvin-{name}-" + tokenize(grid, args, kwargs, chunks, fn.__name__)
@@ -142,7 +145,11 @@ def polygon_coverage(grid: Grid, polygon: Any, *, fill: str = "positive", chunks
     """``zolvin.polygon_coverage`` over a Grid as a dask array, equal bit for bit
     to the in-memory result. The polygon is parsed and checked once, here."""
     region = polygon_region(polygon, fill)
-    return _over_grid("polygon_coverage", _region_task, grid, chunks, (region, n_threads), {})
+    return _over_grid("polygon_coverage", _polygon_task, grid, chunks, (region, n_threads), {})
+
+
+def _polygon_task(grid: Grid, region: Region, n_threads: int | None) -> np.ndarray:
+    return polygon_region_coverage(grid, region, n_threads=n_threads)
 
 
 # ---- Triangles ---------------------------------------------------------------

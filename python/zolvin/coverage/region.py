@@ -11,7 +11,7 @@ import zolvin._native
 
 from ..core import checks as V
 from ..core.checks import FloatArray
-from ..core.limits import PIXELS_REGION_THRESHOLD, THREAD_THRESHOLD
+from ..core.limits import PIXELS_REGION_THRESHOLD, REACH, THREAD_THRESHOLD
 from ..pixels.grid import Grid
 from ..pixels.pixels import Pixels
 from ..shapes.region import Region
@@ -32,6 +32,100 @@ def _check_pixels(pix: Pixels) -> None:
     if not np.all(ok):
         raise ValueError("pixels: every pixel needs a finite centre and a finite, invertible "
                          "Jacobian")
+
+
+# The reach as messages give it ("1e150").
+REACH_TEXT = f"{REACH:.0e}".replace("e+", "e")
+
+
+class BeyondReach(ValueError):
+    """A boundary piece beyond REACH pixels from the grid: ``kind`` "segment"
+    or "arc", ``index`` its row in the region's array of them."""
+
+    def __init__(self, kind: str, index: int, piece: FloatArray, grid: Grid) -> None:
+        if kind == "segment":
+            what = f"segment {index} ({_xy(piece[:2])} -> {_xy(piece[2:4])})"
+        else:
+            what = f"arc {index} (centre {_xy(piece[:2])})"
+        super().__init__(f"region: {what} reaches beyond {REACH_TEXT} pixels from the grid")
+        self.kind, self.index = kind, index
+        self.grid = grid  # the frame in which it is too far: a one-pixel grid for Pixels
+
+
+def _xy(point: FloatArray) -> str:
+    x, y = point.tolist()
+    return f"({x!r}, {y!r})"
+
+
+def beyond_reach(grid: Grid, segments: FloatArray, arcs: FloatArray) -> tuple[str, int] | None:
+    """The first piece the region kernel refuses as beyond REACH pixels from
+    the grid's pixel (0, 0), by the kernel's own arithmetic: ("segment", i),
+    ("arc", i), or None."""
+    (a, b), (c, d) = grid.jac
+    x0, y0 = grid.origin
+    det = a * d - b * c
+    ia, ib, ic, id_ = d / det, -b / det, -c / det, a / det
+
+    def far(*values: FloatArray) -> np.ndarray:
+        with np.errstate(all="ignore"):
+            hits: np.ndarray = np.logical_or.reduce([~(np.abs(v) <= REACH) for v in values])
+        return hits
+
+    with np.errstate(all="ignore"):
+        dx0, dy0 = segments[:, 0] - x0, segments[:, 1] - y0
+        dx1, dy1 = segments[:, 2] - x0, segments[:, 3] - y0
+        seg_far = far(ia * dx0 + ib * dy0 + 0.5, ic * dx0 + id_ * dy0 + 0.5,
+                      ia * dx1 + ib * dy1 + 0.5, ic * dx1 + id_ * dy1 + 0.5) \
+            if len(segments) else np.zeros(0, bool)
+        dx, dy = arcs[:, 0] - x0, arcs[:, 1] - y0
+        m1u, m1v = ia * arcs[:, 2] + ib * arcs[:, 4], ic * arcs[:, 2] + id_ * arcs[:, 4]
+        m2u, m2v = ia * arcs[:, 3] + ib * arcs[:, 5], ic * arcs[:, 3] + id_ * arcs[:, 5]
+        arc_far = far(ia * dx + ib * dy + 0.5, ic * dx + id_ * dy + 0.5, m1u, m2u, m1v, m2v,
+                      m1u * m2v - m2u * m1v) if len(arcs) else np.zeros(0, bool)
+    for kind, hits in (("segment", seg_far), ("arc", arc_far)):
+        if hits.any():
+            return kind, int(hits.argmax())
+    return None
+
+
+def _grid_coverage(grid: Grid, region: Region, res: FloatArray, nt: int) -> None:
+    """The kernel over a Grid; BeyondReach names the piece it refuses as too far."""
+    try:
+        zolvin._native.region_grid(*grid._native_args(), *region._native_args(), res, nt)
+    except ValueError:
+        found = beyond_reach(grid, region.segments, region.arcs)
+        if found is None:
+            raise
+        raise _beyond(found, region, grid) from None
+
+
+def _beyond(found: tuple[str, int], region: Region, grid: Grid) -> BeyondReach:
+    kind, index = found
+    rows = region.segments if kind == "segment" else region.arcs
+    return BeyondReach(kind, index, rows[index], grid)
+
+
+def _pixel_frame(pixels: Pixels, k: int) -> Grid:
+    """Pixel k (flat index) as a one-pixel grid: the frame it is swept in."""
+    p = [a.reshape(-1)[k] for a in (pixels.x, pixels.y, pixels.dxdu, pixels.dxdv, pixels.dydu,
+                                    pixels.dydv)]
+    return Grid((1, 1), origin=(p[0], p[1]), jac=((p[2], p[3]), (p[4], p[5])))
+
+
+def _pixels_beyond_reach(pixels: Pixels, region: Region) -> BeyondReach | None:
+    """The first piece beyond reach of some pixel's own frame. Only called
+    once the kernel has refused: the likeliest pixels (the smallest
+    Jacobian, the furthest centres) are tried first, then every pixel."""
+    with np.errstate(all="ignore"):
+        det = np.abs(pixels.dxdu * pixels.dydv - pixels.dxdv * pixels.dydu).reshape(-1)
+    likely = [int(np.argmin(det)), int(np.argmax(np.abs(pixels.x))),
+              int(np.argmax(np.abs(pixels.y)))]
+    for k in [*likely, *range(pixels.size)]:
+        frame = _pixel_frame(pixels, k)
+        found = beyond_reach(frame, region.segments, region.arcs)
+        if found is not None:
+            return _beyond(found, region, frame)
+    return None
 
 
 def region_coverage(pixels: Pixels | Grid, region: Region, *, out: FloatArray | None = None,
@@ -79,6 +173,12 @@ def region_coverage(pixels: Pixels | Grid, region: Region, *, out: FloatArray | 
 
     A Grid costs the pixels plus the boundary's length in pixels. Pixels
     transform the whole boundary for every pixel: pixels x pieces.
+
+    Coordinates in the grid's frame square without overflow up to 1e150
+    pixels: a Grid whose region has a piece (a segment's end, an arc's
+    centre or axes) further than that from its pixel (0, 0), or Pixels with
+    such a piece for one of their pixels, is a ValueError naming the piece,
+    refused before anything is written.
     """
     if not isinstance(region, Region):
         raise TypeError(f"region must be a zolvin.Region, not {type(region).__name__}")
@@ -90,7 +190,7 @@ def region_coverage(pixels: Pixels | Grid, region: Region, *, out: FloatArray | 
             res = V.out_array(out, pixels.shape, V.F64)
             V.check_overlap(res, V.address(res), region._spans(), same_ok=False)
         nt = V.threads(n_threads, pixels.size, THREAD_THRESHOLD)
-        zolvin._native.region_grid(*pixels._native_args(), *region._native_args(), res, nt)
+        _grid_coverage(pixels, region, res, nt)
         return res
     if not isinstance(pixels, Pixels):
         raise TypeError(f"pixels must be a zolvin.Pixels or a zolvin.Grid, "
@@ -102,7 +202,13 @@ def region_coverage(pixels: Pixels | Grid, region: Region, *, out: FloatArray | 
         res = V.out_array(out, pixels.shape, V.F64)
         V.check_overlap(res, V.address(res), pixels._spans + region._spans(), same_ok=False)
     nt = V.threads(n_threads, pixels.size, PIXELS_REGION_THRESHOLD)
-    zolvin._native.region_pixels(*pixels._native_args(), *region._native_args(), res, nt)
+    try:
+        zolvin._native.region_pixels(*pixels._native_args(), *region._native_args(), res, nt)
+    except ValueError:
+        found = _pixels_beyond_reach(pixels, region)
+        if found is None:
+            raise
+        raise found from None
     return res
 
 
@@ -133,9 +239,10 @@ def polygon_coverage(pixels: Pixels | Grid, polygon: Any, *,
     pixels : Grid or Pixels
         The pixels: a Grid (any invertible Jacobian, any window) or Pixels.
     polygon : array_like or sequence or geometry
-        An (n, 2) array of (x, y) vertices (one ring, closed implicitly), a
-        sequence of rings (the exterior first, then holes), or any object with
-        ``__geo_interface__`` of type Polygon or MultiPolygon.
+        An (n, 2) array of (x, y) vertices (one ring, closed implicitly; an
+        (n, 3) array's z is dropped), a sequence of rings (the exterior first,
+        then holes), or any object with ``__geo_interface__`` of type Polygon
+        or MultiPolygon.
     fill : {"positive", "evenodd"}
         "positive" (default): rings are oriented (exteriors counter-clockwise,
         holes clockwise) and a point is inside where the winding is positive:
@@ -162,7 +269,23 @@ def polygon_coverage(pixels: Pixels | Grid, polygon: Any, *,
     change nothing), results lie in [0, 1], and the bits are the same for
     every ``n_threads``, window and dask chunking. Non-finite vertices are a
     ValueError; a polygon with fewer than 3 distinct vertices or zero area
-    covers nothing. See ``region_coverage`` for the method and its cost.
+    covers nothing; so does an empty polygon (``[]``, an empty geometry). A
+    vertex further than 1e150 pixels from a Grid's pixel (0, 0) is a
+    ValueError naming it. See ``region_coverage`` for the method and its cost.
     """
     region = polygon_region(polygon, fill)
-    return region_coverage(pixels, region, out=out, n_threads=n_threads)
+    return polygon_region_coverage(pixels, region, out=out, n_threads=n_threads)
+
+
+def polygon_region_coverage(pixels: Pixels | Grid, region: Region, *, out: Any = None,
+                            n_threads: int | None = None) -> FloatArray:
+    """region_coverage of a polygon's region; a vertex beyond the grid's
+    reach is refused naming the vertex (the polygon's, not the region's)."""
+    try:
+        return region_coverage(pixels, region, out=out, n_threads=n_threads)
+    except BeyondReach as e:
+        x0, y0, x1, y1 = region.segments[e.index].tolist()
+        first = beyond_reach(e.grid, np.array([[x0, y0, x0, y0]]), np.zeros((0, 8)))
+        x, y = (x0, y0) if first is not None else (x1, y1)
+        raise ValueError(f"polygon: vertex ({x!r}, {y!r}) lies beyond {REACH_TEXT} pixels from "
+                         f"the grid") from None

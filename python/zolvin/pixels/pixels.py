@@ -7,19 +7,13 @@ import numpy as np
 import numpy.typing as npt
 
 from ..core import checks as V
-from ..core.values import Value
+from ..core.values import Value, borrowed
 from .wcs import TangentPlane, from_wcs
 
 # Attribute names of the eight arrays, in the order the constructor takes
 # them, and the names their checks report.
 _ARRAYS = ("x", "y", "u", "v", "dxdu", "dxdv", "dydu", "dydv")
 _LABELS = ("x", "y", "u", "v", "jac[0][0]", "jac[0][1]", "jac[1][0]", "jac[1][1]")
-
-
-def _readonly(a: np.ndarray) -> V.FloatArray:
-    view = a.view()
-    view.flags.writeable = False
-    return view
 
 
 class Pixels(Value):
@@ -30,9 +24,13 @@ class Pixels(Value):
     ``jac`` is one (2, 2) Jacobian for every pixel or ``shape + (2, 2)``. u and v
     default to the column and row index (the last and the second-to-last axis;
     0 where the shape has no such axis). Every array is converted once to
-    C-contiguous float64 (an array that already is one is used as it is, not
-    copied) and exposed read-only; a Pixels is reused for any number of
-    coverage calls.
+    C-contiguous float64 and exposed read-only (its views cannot be made
+    writable); a Pixels is reused for any number of coverage calls.
+
+    An array that already is C-contiguous float64 is used as it is, not
+    copied (so that ``out=`` may be one of them): writing to it through the
+    caller's own reference changes these pixels too. Pass a copy to keep
+    them apart.
 
     A Pixels is immutable: its attributes cannot be rebound, and unpickling
     runs the constructor's checks and conversions on the stored arrays.
@@ -85,13 +83,14 @@ class Pixels(Value):
 
     def _store(self, *arrays: Any) -> None:
         """Checks and converts the eight arrays (x first: it gives the shape)
-        and stores read-only views of them and their spans."""
+        and stores read-only views of them, which cannot be made writable,
+        and their spans."""
         if len(arrays) != len(_ARRAYS):
             raise TypeError(f"Pixels needs {len(_ARRAYS)} arrays, not {len(arrays)}")
         x = V.floats(arrays[0], "x")
         checked = [x] + [V.floats(a, name, x.shape) for a, name in zip(arrays[1:], _LABELS[1:])]
-        views = [_readonly(a) for a in checked]
-        self._set(**dict(zip(_ARRAYS, views)), shape=x.shape, size=x.size)
+        self._hold(**dict(zip(_ARRAYS, map(borrowed, checked))))
+        self._set(shape=x.shape, size=x.size)
         self._set(_spans=V.spans(self._inputs()))
 
     @classmethod

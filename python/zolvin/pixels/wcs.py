@@ -33,14 +33,23 @@ check it on each machine).
 from __future__ import annotations
 
 import math
-import re
 from typing import Any
 
 import numpy as np
 
 from ..core import checks as V
+from .projection import (
+    ARCSEC_PER_RADIAN,
+    Sip,
+    Tpv,
+    basis,
+    cos_sin_deg,
+    gnomonic,
+    product,
+    projection_issue,
+    wcslib_distortions,
+)
 
-ARCSEC_PER_RADIAN = 180 * 3600 / math.pi
 ARCSEC_PER_DEGREE = 3600.0
 # Steps of the central differences, in pixels: powers of two, so x +- step
 # is exact for any pixel index below 2^40. Their truncation error is the
@@ -66,36 +75,6 @@ _LOOKUPS = ("det2im1", "det2im2", "cpdis1", "cpdis2")
 Arrays = tuple[V.FloatArray, V.FloatArray, V.FloatArray, V.FloatArray, V.FloatArray, V.FloatArray]
 
 
-def _cos_sin_deg(angle: float) -> tuple[float, float]:
-    """cos and sin of an angle in degrees, exact at multiples of 90."""
-    quarter, rest = divmod(angle, 90.0)
-    if rest == 0.0:
-        return ((1.0, 0.0), (0.0, 1.0), (-1.0, 0.0), (0.0, -1.0))[int(quarter) % 4]
-    t = math.radians(angle)
-    return math.cos(t), math.sin(t)
-
-
-def _basis(lon: float, lat: float) -> np.ndarray:
-    """Rows: the east, north and radial unit vectors at (lon, lat), degrees."""
-    cl, sl = _cos_sin_deg(lon)
-    cb, sb = _cos_sin_deg(lat)
-    return np.array([[-sl, cl, 0.0], [-sb * cl, -sb * sl, cb], [cb * cl, cb * sl, sb]])
-
-
-def _gnomonic(basis: np.ndarray, lon: Any, lat: Any) -> tuple[Any, Any, Any]:
-    """Standard coordinates (arcsec; x east, y north) of sky positions
-    (degrees) on the plane tangent where basis was made, and the cosine of
-    their distance from the tangent point (not positive: no position there)."""
-    lo, la = np.radians(lon), np.radians(lat)
-    cos_la = np.cos(la)
-    d = (cos_la * np.cos(lo), cos_la * np.sin(lo), np.sin(la))
-    # Written out rather than a matrix product, whose summation order may
-    # depend on the array's length.
-    p = [(b[0] * d[0] + b[1] * d[1]) + b[2] * d[2] for b in basis.tolist()]
-    with np.errstate(divide="ignore", invalid="ignore"):
-        return ARCSEC_PER_RADIAN * p[0] / p[2], ARCSEC_PER_RADIAN * p[1] / p[2], p[2]
-
-
 def _check_plane(cos_distance: Any, rows: Any, cols: Any) -> None:
     """ValueError unless every position has a sky position less than 90
     degrees from the tangent point."""
@@ -110,166 +89,6 @@ def _check_plane(cos_distance: Any, rows: Any, cols: Any) -> None:
         raise ValueError(f"the WCS gives no sky position for {where}")
     raise ValueError(f"every pixel must lie less than 90 degrees from center, and {where} "
                      "does not")
-
-
-def _projection_issue(wcs: Any) -> str | None:
-    """None when the WCS projects gnomonically with its reference point at the
-    native pole; else what it does instead."""
-    ctype = str(wcs.wcs.ctype[wcs.wcs.lng])
-    code = ctype[5:8] if len(ctype) >= 8 and ctype[4] == "-" else ""
-    if code != "TAN":
-        return f"the {code} projection" if code else f"the CTYPE {ctype!r}"
-    theta0 = float(wcs.wcs.theta0)
-    if theta0 != 90.0:
-        return f"a reference point off the native pole (theta0 = {theta0:g})"
-    return None
-
-
-def _wcslib_distortions(wcs: Any) -> list[str] | None:
-    """The kinds of WCSLIB's own distortions (TPV among them), which astropy
-    does not expose: the WCS then shows a plain TAN CTYPE and no PV values.
-    WCSLIB's printout of the transformation names them (an empty list: some,
-    not named); None when there are none. One not detected here is caught by
-    the probe."""
-    text = repr(wcs.wcs)
-    pointers = re.findall(r"^\s*(?:dispre|disseq): (\S+)", text, re.M)
-    if all(p in ("0x0", "(nil)", "0") for p in pointers):
-        return None
-    return sorted(set(re.findall(r'^\s+"(TPV|TPD|DSS|WAT|Polynomial|SIP)"\s*$', text, re.M)))
-
-
-class _Poly:
-    """sum a[p, q] u**p v**q by Horner's rule in v for each power of u (once
-    per row of an image), then in u."""
-
-    def __init__(self, coeffs: np.ndarray) -> None:
-        rows = [[float(t) for t in row] for row in coeffs]
-        for row in rows:
-            while row and row[-1] == 0.0:
-                row.pop()
-        while rows and not rows[-1]:
-            rows.pop()
-        self.rows = rows
-
-    @staticmethod
-    def _horner(coeffs: list[Any], t: Any) -> Any:
-        if not coeffs:
-            return 0.0
-        acc = coeffs[-1]
-        for c in reversed(coeffs[:-1]):
-            acc = acc * t + c
-        return acc
-
-    def __call__(self, u: Any, v: Any) -> Any:
-        return self._horner([self._horner(row, v) for row in self.rows], u)
-
-
-def _derivatives(coeffs: np.ndarray) -> tuple[_Poly, _Poly, _Poly]:
-    """A polynomial sum coeffs[p, q] u**p v**q and its derivatives in u and v."""
-    p = np.arange(coeffs.shape[0], dtype=float)[:, None]
-    q = np.arange(coeffs.shape[1], dtype=float)[None, :]
-    return _Poly(coeffs), _Poly((coeffs * p)[1:]), _Poly((coeffs * q)[:, 1:])
-
-
-def _product(a: tuple[Any, ...], b: tuple[Any, ...]) -> tuple[Any, ...]:
-    """The product of two 2 x 2 matrices held as (a00, a01, a10, a11)."""
-    return (a[0] * b[0] + a[1] * b[2], a[0] * b[1] + a[1] * b[3],
-            a[2] * b[0] + a[3] * b[2], a[2] * b[1] + a[3] * b[3])
-
-
-class _Sip:
-    """A SIP polynomial pair with the polynomials of their derivatives."""
-
-    def __init__(self, sip: Any) -> None:
-        self.crpix = (float(sip.crpix[0]), float(sip.crpix[1]))
-        self.polys = [_derivatives(np.asarray(c, float)) for c in (sip.a, sip.b)]
-
-    def __call__(self, c: Any, r: Any) -> tuple[Any, ...]:
-        """f, g and their derivatives df/du, df/dv, dg/du, dg/dv at 0-based
-        pixel (c, r); SIP counts from 1, from its own reference pixel."""
-        u = (c + 1.0) - self.crpix[0]
-        v = (r + 1.0) - self.crpix[1]
-        (f, fu, fv), (g, gu, gv) = ([p(u, v) for p in polys] for polys in self.polys)
-        return f, g, fu, fv, gu, gv
-
-
-def _tpv_terms() -> list[tuple[int, int]]:
-    """TPV's terms in the order of its coefficients: powers (p, q) of an
-    axis's own and the other coordinate, degree by degree, each odd degree
-    followed by that power of the radius, as (degree, -1)."""
-    terms = []
-    for degree in range(8):
-        terms += [(degree - j, j) for j in range(degree + 1)]
-        if degree % 2:
-            terms.append((degree, -1))
-    return terms
-
-
-class _Tpv:
-    """TPV polynomials: each axis's new intermediate coordinate (degrees) a
-    polynomial in its own and the other axis's, with odd powers of their
-    radius.
-
-    astropy keeps the coefficients out of reach (``get_pv`` is empty once
-    WCSLIB has taken them as a distortion); the header WCSLIB writes back
-    gives them to 15 digits, and the probe checks the result.
-    """
-
-    TERMS = _tpv_terms()
-
-    def __init__(self, axes: list[dict[int, float]]) -> None:
-        self.polys, self.radial = [], []
-        for coeffs in axes:
-            grid = np.zeros((8, 8))
-            radial = [0.0, 0.0, 0.0]  # of r**3, r**5, r**7
-            for m, value in coeffs.items():
-                p, q = self.TERMS[m]
-                if q < 0:
-                    radial[(p - 3) // 2] = value
-                else:
-                    grid[p, q] = value
-            self.polys.append(_derivatives(grid))
-            self.radial.append(radial)
-        self.has_radius = any(any(r) for r in self.radial)
-
-    @classmethod
-    def read(cls, wcs: Any, lng: int, lat: int) -> _Tpv | None:
-        """The TPV terms of a WCS; None when it has none or has a term this
-        does not model (the first power of the radius, whose derivative is
-        undefined at the reference point)."""
-        from astropy.io import fits  # type: ignore[import-untyped]
-
-        header = fits.Header.fromstring(wcs.wcs.to_header())
-        if not all(str(header.get(f"CTYPE{i + 1}", "")).endswith("-TPV") for i in (lng, lat)):
-            return None
-        axes = []
-        for i in (lng, lat):
-            prefix = f"PV{i + 1}_"
-            coeffs = {int(k[len(prefix):]): float(header[k])
-                      for k in header if k.startswith(prefix) and k[len(prefix):].isdigit()}
-            if any(m >= len(cls.TERMS) for m in coeffs) or coeffs.get(3, 0.0) != 0.0:
-                return None
-            axes.append(coeffs)
-        return cls(axes)
-
-    def __call__(self, x: Any, y: Any) -> tuple[Any, ...]:
-        """The new x and y and their Jacobian (d/dx, d/dy of each) with
-        respect to the old."""
-        r2 = x * x + y * y
-        r = np.sqrt(r2) if self.has_radius else 0.0
-        out = []
-        for (poly, d_own, d_other), (c3, c5, c7), own, other in zip(
-                self.polys, self.radial, (x, y), (y, x)):
-            value, da, db = poly(own, other), d_own(own, other), d_other(own, other)
-            if c3 or c5 or c7:
-                # sum c_k r**k, and its derivative sum k c_k r**(k - 2) times
-                # the coordinate, by Horner's rule in r**2.
-                value = value + r * r2 * (c3 + r2 * (c5 + r2 * c7))
-                slope = r * (3 * c3 + r2 * (5 * c5 + r2 * (7 * c7)))
-                da, db = da + slope * own, db + slope * other
-            out.append((value, da, db))
-        (x2, x2_dx, x2_dy), (y2, y2_dy, y2_dx) = out
-        return x2, y2, (x2_dx, x2_dy, y2_dx, y2_dy)
 
 
 class TangentPlane:
@@ -295,13 +114,13 @@ class TangentPlane:
         self._lng, self._lat = int(wcs.wcs.lng), int(wcs.wcs.lat)
         ref = (float(wcs.wcs.crval[self._lng]), float(wcs.wcs.crval[self._lat]))
         self.center = ref if center is None else _center(wcs, center)
-        self._basis = _basis(*self.center)
+        self.basis = basis(*self.center)
         matrix = np.asarray(wcs.pixel_scale_matrix, float)[[self._lng, self._lat]]
         self._scale = ARCSEC_PER_DEGREE * math.sqrt(abs(float(np.linalg.det(matrix))))
         self._central = jacobian == "central"
 
         self.kind = "sky"
-        issue = _projection_issue(wcs)
+        issue = projection_issue(wcs)
         if issue is None:
             found = self._tan_setup(wcs, matrix, ref)
             issue = " and ".join(found) if found else None
@@ -331,17 +150,17 @@ class TangentPlane:
         # longitude LONPOLE, i.e. north along (sin, -cos) of it, east a
         # quarter turn clockwise of north: standard coordinates at CRVAL are
         # (xi, eta) = turn @ (x, y), the identity for the usual 180.
-        c, s = _cos_sin_deg(float(wcs.wcs.lonpole))
+        c, s = cos_sin_deg(float(wcs.wcs.lonpole))
         turn = (-c, -s, s, -c)
         self._turn = tuple(ARCSEC_PER_DEGREE * t for t in turn)
         self._m = tuple(float(t) for t in matrix.ravel())
-        self._k = tuple(ARCSEC_PER_DEGREE * t for t in _product(turn, self._m))
+        self._k = tuple(ARCSEC_PER_DEGREE * t for t in product(turn, self._m))
         self._crpix = (float(wcs.wcs.crpix[0]), float(wcs.wcs.crpix[1]))
-        self._sip = None if wcs.sip is None else _Sip(wcs.sip)
+        self._sip = None if wcs.sip is None else Sip(wcs.sip)
         found = [f"the lookup table {name}" for name in _LOOKUPS
                  if getattr(wcs, name, None) is not None]
-        kinds = _wcslib_distortions(wcs)
-        self._tpv = _Tpv.read(wcs, self._lng, self._lat) if kinds == ["TPV"] else None
+        kinds = wcslib_distortions(wcs)
+        self._tpv = Tpv.read(wcs, self._lng, self._lat) if kinds == ["TPV"] else None
         if kinds is not None and self._tpv is None:
             found.append(f"WCSLIB's {'/'.join(kinds) or 'own'} distortion terms")
         self._h: list[list[float]] | None = None
@@ -349,7 +168,7 @@ class TangentPlane:
             # A point (xi, eta) of CRVAL's plane is the direction
             # xi * east + eta * north + radial there; center's plane takes
             # the ratios of its components in center's basis.
-            q = (self._basis @ _basis(*ref).T).tolist()
+            q = (self.basis @ basis(*ref).T).tolist()
             k = ARCSEC_PER_RADIAN
             self._h = [[q[0][0], q[0][1], k * q[0][2]], [q[1][0], q[1][1], k * q[1][2]],
                        [q[2][0] / k, q[2][1] / k, q[2][2]]]
@@ -361,7 +180,7 @@ class TangentPlane:
         rows, cols = (np.array([f * max(n - 1, 1) for f in PROBE]) for n in self.shape)
         rows, cols = (a.ravel() for a in np.meshgrid(rows, cols, indexing="ij"))
         x, y = self._centres(rows, cols)
-        xs, ys, cos_distance = _gnomonic(self._basis, *self._sky(cols, rows))
+        xs, ys, cos_distance = gnomonic(self.basis, *self._sky(cols, rows))
         _check_plane(cos_distance, rows, cols)
         miss = np.hypot(x - xs, y - ys)
         if bool(np.all(miss <= PROBE_PIXELS * self._scale + PROBE_ARCSEC)):
@@ -385,11 +204,11 @@ class TangentPlane:
             ox, oy, sip = ox + f, oy + g, (fu + 1.0, fv, gu, gv + 1.0)
         if self._tpv is None:
             k = self._k
-            jac = k if sip is None else _product(k, sip)
+            jac = k if sip is None else product(k, sip)
             return k[0] * ox + k[1] * oy, k[2] * ox + k[3] * oy, *jac
         m, t = self._m, self._turn
         x2, y2, tpv = self._tpv(m[0] * ox + m[1] * oy, m[2] * ox + m[3] * oy)
-        jac = _product(t, _product(tpv, m if sip is None else _product(m, sip)))
+        jac = product(t, product(tpv, m if sip is None else product(m, sip)))
         return t[0] * x2 + t[1] * y2, t[2] * x2 + t[3] * y2, *jac
 
     def _intermediate(self, c: np.ndarray, r: np.ndarray) -> tuple[Any, Any]:
@@ -413,7 +232,7 @@ class TangentPlane:
         return x0, y0, (xcp - xcm) * w, (xrp - xrm) * w, (ycp - ycm) * w, (yrp - yrm) * w
 
     def _sky_plane(self, c: np.ndarray, r: np.ndarray) -> tuple[Any, Any]:
-        x, y, cos_distance = _gnomonic(self._basis, *self._sky(c, r))
+        x, y, cos_distance = gnomonic(self.basis, *self._sky(c, r))
         _check_plane(cos_distance, r, c)
         return x, y
 
@@ -513,7 +332,7 @@ class TangentPlane:
         the tangent point."""
         lo = V.floats(lon, "lon")
         la = V.floats(lat, "lat", lo.shape)
-        x, y, cos_distance = _gnomonic(self._basis, lo, la)
+        x, y, cos_distance = gnomonic(self.basis, lo, la)
         if not bool(np.all(cos_distance > 0)):
             raise ValueError("every position must lie less than 90 degrees from center")
         return x, y

@@ -49,6 +49,13 @@ class Shape(Value):
         extent of its own (a Spider of length None, an empty shape)."""
         raise NotImplementedError
 
+    def _leaves_depth(self) -> tuple[int, int]:
+        """(leaves, depth): the leaves its region needs (see compile.py) and
+        how deeply it nests compositions (a figure: 0). Known from the parts
+        when a composition is made, so that a shape too large to compile is
+        refused without walking it."""
+        return 1, 0
+
 
 def as_shape(value: Any, name: str) -> Shape:
     if not isinstance(value, Shape):
@@ -95,8 +102,9 @@ def common_box(boxes: list[Box]) -> Box | None:
 class _Combination(Shape):
     """Parts joined by one operator; nested joins of the same kind are flattened."""
 
-    __slots__ = ("parts",)
+    __slots__ = ("_shape_counts", "parts")
     parts: tuple[Shape, ...]
+    _shape_counts: tuple[int, int]
     _symbol = ""
 
     def __init__(self, *parts: Shape) -> None:
@@ -106,7 +114,16 @@ class _Combination(Shape):
             flat.extend(p.parts if type(p) is type(self) else (p,))
         if not flat:
             raise ValueError(f"a {type(self).__name__} needs at least one part")
-        self._set(parts=tuple(flat))
+        sizes = [p._leaves_depth() for p in flat]
+        self._set(parts=tuple(flat),
+                  _shape_counts=(self._leaves(flat, sizes), 1 + max(d for _, d in sizes)))
+
+    @staticmethod
+    def _leaves(parts: list[Shape], sizes: list[tuple[int, int]]) -> int:
+        return sum(n for n, _ in sizes)
+
+    def _leaves_depth(self) -> tuple[int, int]:
+        return self._shape_counts
 
     def _args(self) -> tuple[Any, ...]:
         return self.parts
@@ -130,6 +147,12 @@ class Union(_Combination):
     _symbol = "|"
     _join = staticmethod(union_box)
 
+    @staticmethod
+    def _leaves(parts: list[Shape], sizes: list[tuple[int, int]]) -> int:
+        # Its figures share one leaf.
+        plain = any(isinstance(p, Figure) for p in parts)
+        return int(plain) + sum(n for p, (n, _) in zip(parts, sizes) if not isinstance(p, Figure))
+
 
 class Intersection(_Combination):
     """Points in all of the parts. ``a & b``; nested intersections are flattened."""
@@ -142,12 +165,18 @@ class Intersection(_Combination):
 class Difference(Shape):
     """Points in ``base`` and not in ``cut``: ``base - cut``."""
 
-    __slots__ = ("base", "cut")
+    __slots__ = ("_shape_counts", "base", "cut")
     base: Shape
     cut: Shape
+    _shape_counts: tuple[int, int]
 
     def __init__(self, base: Shape, cut: Shape) -> None:
-        self._set(base=as_shape(base, "base"), cut=as_shape(cut, "cut"))
+        base, cut = as_shape(base, "base"), as_shape(cut, "cut")
+        (nb, db), (nc, dc) = base._leaves_depth(), cut._leaves_depth()
+        self._set(base=base, cut=cut, _shape_counts=(nb + nc, 1 + max(db, dc)))
+
+    def _leaves_depth(self) -> tuple[int, int]:
+        return self._shape_counts
 
     def _args(self) -> tuple[Any, ...]:
         return (self.base, self.cut)

@@ -14,7 +14,7 @@ import numpy.typing as npt
 import zolvin._native
 
 from ..core.checks import FloatArray
-from ..core.values import Value
+from ..core.values import Value, sealed
 from .base import Shape, as_shape
 from .compile import compile_shape
 from .ellipses import Disc, Ellipse
@@ -32,11 +32,7 @@ _RULE_CODES = {"nonzero": zolvin._native.RULE_NONZERO, "evenodd": zolvin._native
 
 
 def _frozen(a: np.ndarray, dtype: Any) -> np.ndarray:
-    a = np.ascontiguousarray(a, dtype=dtype)
-    if a.flags.writeable:
-        a = a.copy() if a.base is not None else a
-        a.flags.writeable = False
-    return a
+    return sealed(np.ascontiguousarray(a, dtype=dtype))
 
 
 def _shapely() -> Any:

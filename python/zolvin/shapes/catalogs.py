@@ -14,6 +14,7 @@ import zolvin._native
 
 from ..core import checks as V
 from ..core.checks import FloatArray
+from ..core.values import sealed
 from .batch import RegionBatch, simple_polygons
 from .rings import polygon_edges, polygon_rings, ring_edges
 
@@ -97,9 +98,8 @@ class _Catalog:
     def __setattr__(self, name: str, value: Any) -> None:
         if hasattr(self, name):
             raise AttributeError(f"{type(self).__name__} is immutable: {name} cannot be set")
-        if isinstance(value, np.ndarray):  # a read-only copy: the batch is made from it
-            value = np.array(value)
-            value.flags.writeable = False
+        if isinstance(value, np.ndarray):  # a sealed copy: the batch is made from it
+            value = sealed(value)
         object.__setattr__(self, name, value)
 
     def __repr__(self) -> str:

@@ -35,19 +35,12 @@ def _polygon_list(value: Any) -> bool:
 def _parse_polygons(value: Any, name: str) -> tuple[tuple[FloatArray, ...], ...]:
     """Polygons as tuples of rings (exterior counter-clockwise first, holes
     clockwise), parsed as polygon coverage parses them, or a sequence of such
-    polygons."""
+    polygons; none for an empty polygon."""
     if getattr(value, "__geo_interface__", None) is None and _polygon_list(value):
         parts = [p for i, v in enumerate(value) for p in polygon_rings(v, f"{name}[{i}]")]
     else:
         parts = polygon_rings(value, name)
-    if not parts:
-        raise ValueError(f"{name} has no ring of 3 or more vertices that encloses an area")
-
-    def frozen(ring: FloatArray) -> FloatArray:
-        out = np.array(ring, dtype=np.float64)
-        out.flags.writeable = False
-        return out
-    return tuple(tuple(frozen(r) for r in p) for p in parts)
+    return tuple(tuple(p) for p in parts)
 
 
 class Polygon(Figure):
@@ -60,7 +53,8 @@ class Polygon(Figure):
     exterior minus its holes. Rings should be simple (a self-crossing ring
     keeps only the parts it winds positively around); rings with fewer than 3
     distinct vertices or all on one line are dropped, as polygon coverage
-    drops them.
+    drops them. A polygon left with no ring, or given none (``[]``, an empty
+    geometry), is empty: it covers nothing and has no bounds (None).
     """
 
     __slots__ = ("polygons",)
@@ -88,7 +82,9 @@ class Polygon(Figure):
         return f"Polygon([{polys}])"
 
     @property
-    def bounds(self) -> Box:
+    def bounds(self) -> Box | None:
+        if not self.polygons:
+            return None
         return box_of(np.concatenate([p[0] for p in self.polygons]))
 
     @property

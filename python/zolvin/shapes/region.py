@@ -19,12 +19,6 @@ __all__ = ["Region"]
 IntArray = npt.NDArray[np.int32]
 
 
-def _frozen(a: np.ndarray) -> np.ndarray:
-    a = np.array(a, copy=True, order="C")
-    a.flags.writeable = False
-    return a
-
-
 def _rows(value: Any, width: int, name: str) -> FloatArray:
     """A finite (n, width) float64 array; an empty input is (0, width)."""
     arr = V.array(value, name)
@@ -32,7 +26,7 @@ def _rows(value: Any, width: int, name: str) -> FloatArray:
         return np.zeros((0, width))
     if arr.ndim != 2 or arr.shape[1] != width:
         raise ValueError(f"{name} must have shape (n, {width}), not {arr.shape}")
-    arr = arr.astype(np.float64)
+    arr = arr.astype(np.float64, copy=False)
     if not np.all(np.isfinite(arr)):
         raise ValueError(f"{name} must be finite")
     return arr
@@ -48,7 +42,7 @@ def _leaves(value: Any, n: int, n_leaves: int, name: str) -> IntArray:
         raise ValueError(f"{name} must have shape ({n},), not {arr.shape}")
     if n and (arr.min() < 0 or arr.max() >= n_leaves):
         raise ValueError(f"{name} must lie in [0, {n_leaves}) (one of the leaf_rules)")
-    return arr.astype(np.int32)
+    return arr.astype(np.int32, copy=False)
 
 
 def _program(value: Any, n_leaves: int) -> tuple[int, ...]:
@@ -114,8 +108,9 @@ class Region(Value):
     Each leaf's pieces should form closed chains. An arc's end within 1e-9 of
     its size of a segment's end (or of an earlier arc's end) is joined to that
     point exactly; a whole ellipse (``|t1 - t0| >= 2 pi``) closes on itself
-    and is joined to nothing. A Region is immutable (its arrays are read-only copies),
-    hashable and picklable; unpickling re-runs the checks.
+    and is joined to nothing. A Region is immutable (its arrays are read-only
+    copies that cannot be made writable), hashable and picklable; unpickling
+    re-runs the checks.
     """
 
     __slots__ = (
@@ -171,11 +166,11 @@ class Region(Value):
             if np.any(det == 0):
                 raise ValueError("arcs: a d - b c must not be zero (a degenerate ellipse)")
         ops = _program(program, len(rules))
-        self._set(segments=_frozen(segs), segment_leaf=_frozen(seg_leaf), arcs=_frozen(arcs_),
-                  arc_leaf=_frozen(arc_leaf_), leaf_rules=rules,
-                  program=ops if program is not None else None,
-                  _rule_codes=_frozen(np.array([RULE_CODES[r] for r in rules], np.uint8)),
-                  _program_array=_frozen(np.array(ops, np.int32)))
+        # The arrays are sealed copies (or the sealed arrays of a compiled shape).
+        self._set(segments=segs, segment_leaf=seg_leaf, arcs=arcs_, arc_leaf=arc_leaf_,
+                  leaf_rules=rules, program=ops if program is not None else None,
+                  _rule_codes=np.array([RULE_CODES[r] for r in rules], np.uint8),
+                  _program_array=np.array(ops, np.int32))
 
     def _key(self) -> tuple[Any, ...]:
         return ("Region", self.segments.tobytes(), self.segment_leaf.tobytes(),

@@ -17,10 +17,14 @@ IntArray = npt.NDArray[np.int32]
 
 
 def _ring_array(value: Any, name: str) -> FloatArray:
-    """A ring's vertices as a finite (m, 2) float64 array."""
+    """A ring's vertices as a finite (m, 2) float64 array: (x, y) rows, or
+    (x, y, z) rows whose z is dropped; an empty sequence is an empty ring."""
     arr = V.array(value, name)
+    if arr.ndim == 1 and arr.size == 0:
+        return np.zeros((0, 2))
     if arr.ndim != 2 or arr.shape[1] not in (2, 3):
-        raise ValueError(f"{name} must have shape (n, 2), not {arr.shape}")
+        raise ValueError(f"{name} must have shape (n, 2), or (n, 3) whose z is dropped, "
+                         f"not {arr.shape}")
     ring = arr[:, :2].astype(np.float64, copy=False)
     if not np.isfinite(ring).all():
         raise ValueError(f"{name} must have finite vertices")
@@ -38,6 +42,8 @@ def _normalised(rings: list[FloatArray], exterior: np.ndarray) -> list[FloatArra
     """The rings without a repeated closing vertex, exteriors counter-clockwise
     and holes clockwise; None for rings whose vertices lie on one line. All
     rings at once: one pass over their vertices."""
+    if not rings:
+        return []
     lengths = np.array([len(r) for r in rings])
     points = np.concatenate(rings) if rings else np.zeros((0, 2))
     starts = np.cumsum(lengths) - lengths
@@ -90,14 +96,28 @@ def _shapely_parts(polygon: Any) -> list[Any] | None:
 
 
 def _geo_polygons(geo: dict[str, Any], name: str) -> list[Any]:
+    """The polygons of a __geo_interface__, each its rings; no coordinates
+    (None) is an empty geometry."""
     kind = geo.get("type")
+    if kind not in ("Polygon", "MultiPolygon"):
+        raise ValueError(f"{name}: __geo_interface__ must be a Polygon or a MultiPolygon, "
+                         f"not {kind!r}")
     coords = geo.get("coordinates")
-    if kind == "Polygon":
-        return [coords]
-    if kind == "MultiPolygon" and coords is not None:
-        return list(coords)
-    raise ValueError(f"{name}: __geo_interface__ must be a Polygon or a MultiPolygon, "
-                     f"not {kind!r}")
+    if coords is None:
+        return []
+    return [coords] if kind == "Polygon" else _listed(coords, f"{name} coordinates")
+
+
+def _listed(value: Any, name: str) -> list[Any]:
+    """A sequence's items (None: none)."""
+    if value is None:
+        return []
+    if isinstance(value, (str, bytes)):
+        raise TypeError(f"{name} must be a sequence, not {type(value).__name__}")
+    try:
+        return list(value)
+    except TypeError:
+        raise TypeError(f"{name} must be a sequence, not {type(value).__name__}") from None
 
 
 def polygon_rings(polygon: Any, name: str = "polygon") -> list[list[FloatArray]]:
@@ -106,9 +126,11 @@ def polygon_rings(polygon: Any, name: str = "polygon") -> list[list[FloatArray]]
     Parameters
     ----------
     polygon : array_like or sequence or geometry
-        An (n, 2) array of (x, y) vertices (one ring, closed implicitly), a
-        sequence of rings (the first the exterior, the rest holes), or any
-        object with ``__geo_interface__`` of type Polygon or MultiPolygon.
+        An (n, 2) array of (x, y) vertices (one ring, closed implicitly; an
+        (n, 3) array's z is dropped), a sequence of rings (the first the
+        exterior, the rest holes), or any object with ``__geo_interface__``
+        of type Polygon or MultiPolygon. Empty spellings (``[]``, empty
+        rings, an empty geometry, no coordinates) are the empty polygon.
     name : str
         The argument's name in error messages.
 
@@ -118,7 +140,8 @@ def polygon_rings(polygon: Any, name: str = "polygon") -> list[list[FloatArray]]
         Polygons, each a list of (m, 2) float64 rings (exterior first) without
         a repeated closing vertex, oriented: exteriors counter-clockwise, holes
         clockwise. Rings with fewer than 3 distinct vertices or all vertices
-        on one line are dropped (a polygon with such an exterior too).
+        on one line are dropped (a polygon with such an exterior too); an
+        empty polygon is an empty list.
     """
     fast = _shapely_parts(polygon)
     geo = getattr(polygon, "__geo_interface__", None) if fast is None else None
@@ -136,7 +159,9 @@ def polygon_rings(polygon: Any, name: str = "polygon") -> list[list[FloatArray]]
             arr = np.asarray(polygon)
         except ValueError:  # ragged: a sequence of rings of different lengths
             arr = None
-        if arr is not None and arr.ndim == 2 and arr.dtype != object:
+        # One ring as an (n, k) array; a list of empty lists ([[]]) is rings.
+        listed_empty = arr is not None and arr.size == 0 and not isinstance(polygon, np.ndarray)
+        if arr is not None and arr.ndim == 2 and arr.dtype != object and not listed_empty:
             parts = [[arr]]
         else:
             try:
@@ -146,7 +171,8 @@ def polygon_rings(polygon: Any, name: str = "polygon") -> list[list[FloatArray]]
                                 f"geometry, not {type(polygon).__name__}") from None
     arrays, owner, exterior = [], [], []
     for p, rings in enumerate(parts):
-        for k, r in enumerate(rings):
+        where = name if len(parts) == 1 else f"{name} part {p}"
+        for k, r in enumerate(_listed(rings, where)):
             label = f"{name} ring {k}" if len(parts) == 1 else f"{name} part {p} ring {k}"
             arrays.append(_ring_array(r, label))
             owner.append(p)

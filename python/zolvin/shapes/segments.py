@@ -9,7 +9,7 @@ import numpy as np
 
 from ..core import checks as V
 from ..core.checks import FloatArray
-from ..core.values import fmt, fmt_point
+from ..core.values import fmt, fmt_point, sealed
 from .base import Box, Figure, Shape, figures
 from .polygons import Hexagon, regular_offsets
 
@@ -52,14 +52,19 @@ class HexSegments(Figure):
     ``flat_to_flat`` is each segment's size between opposite flat edges (the
     point-to-point size is 2 / sqrt(3) times it), ``gap`` the clear space
     between neighbouring segments' facing edges, so neighbours' centres are
-    ``flat_to_flat + gap`` apart. ``orientation`` "flat" puts each segment's
-    flat edges at top and bottom (corners on +-x) and neighbours along +-y;
-    "pointy" turns it all by 30 degrees.
+    ``flat_to_flat + gap`` apart (the pitch).
 
     Positions are lattice indices (i, j), centred at ``center + i a + j b``
-    with b the step to the neighbour straight up ("flat") or straight right
-    ("pointy") and a the step 60 degrees clockwise of b ("flat") or
-    counter-clockwise ("pointy"); the ring of (i, j) is max(|i|, |j|, |i + j|).
+    for two lattice steps a and b of one pitch each, 60 degrees apart (b
+    counter-clockwise of a); the ring of (i, j) is max(|i|, |j|, |i + j|).
+    ``orientation`` "flat" puts each segment's flat edges at top and bottom
+    (corners on +-x) and its neighbours straight above and below: a points
+    30 degrees above +x and b straight up, so (1, 0) is centred at
+    ``pitch * (sqrt(3) / 2, 1 / 2)`` and (0, 1) at ``pitch * (0, 1)``.
+    "pointy" is that lattice and its segments turned 30 degrees clockwise:
+    corners at top and bottom, neighbours straight left and right, a along
+    +x and b 60 degrees above it, so (1, 0) is centred at ``pitch * (1, 0)``
+    and (0, 1) at ``pitch * (1 / 2, sqrt(3) / 2)``.
     The array spans ``rings`` rings around (0, 0). ``keep`` chooses the
     segments: None for all, a sequence of positions (kept in that order), or
     a function ``keep(x, y, ring) -> bool`` of a position's centre and ring,
@@ -141,9 +146,7 @@ class HexSegments(Figure):
     @property
     def centers(self) -> FloatArray:
         """(n, 2) segment centres, in the order of ``positions``."""
-        out = self._centers(self.positions)
-        out.flags.writeable = False
-        return out
+        return sealed(self._centers(self.positions))
 
     def _angle(self) -> float:
         return 0.0 if self.orientation == "flat" else math.pi / 6
@@ -199,8 +202,16 @@ class HexSegments(Figure):
         return (float(v[:, 0].min()), float(v[:, 1].min()),
                 float(v[:, 0].max()), float(v[:, 1].max()))
 
-    def _pieces(self, box: Box | None) -> tuple[FloatArray, FloatArray]:
+    def _pieces(self, box: Box | None, near: Box | None = None) -> tuple[FloatArray, FloatArray]:
+        """The hexagons' edges; with ``near``, only those of the hexagons
+        whose bounding boxes meet it. A closed ring away from every pixel
+        changes no winding there, and the kernel meets the others in the same
+        order: dropping the far ones keeps every result bit."""
         v = self.vertices()
+        if near is not None:
+            x0, y0, x1, y1 = near
+            lo, hi = v.min(axis=1), v.max(axis=1)
+            v = v[(hi[:, 0] >= x0) & (lo[:, 0] <= x1) & (hi[:, 1] >= y0) & (lo[:, 1] <= y1)]
         segs = np.concatenate([v, np.roll(v, -1, axis=1)], axis=2).reshape(-1, 4)
         return segs, np.empty((0, 8))
 

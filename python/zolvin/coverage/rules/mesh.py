@@ -420,10 +420,10 @@ def mesh(grid: Pixels | Grid, p: PupilGeometry, chord_error: float | None,
     scale = grid.pixel_scale
     eps = _chord_error(chord_error, scale)
     _check_mesh(p, scale, eps)
+    threads = V.threads(n_threads, grid.size, THREAD_THRESHOLD)
     if grid.size == 0:
         return np.zeros(grid.shape)
     lattice = _Lattice(p, scale, eps)
-    threads = V.threads(n_threads, grid.size, THREAD_THRESHOLD)
     bands = list(_bands(grid))
     for _, band in bands:
         _check_band(lattice.count(_window_box(band)), eps)

@@ -44,6 +44,7 @@ README_ROWS = [
     ("bench_wcs", "tan-sip"),
     ("bench_resample", "drizzle-4096"),
     ("bench_resample", "reproject-exact-512"),
+    ("bench_zonal", "voronoi-gdal"),
 ]
 
 SECONDS = {"s": 1.0, "ms": 1e-3, "us": 1e-6, "ns": 1e-9}

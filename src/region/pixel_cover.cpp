@@ -283,6 +283,9 @@ double PixelRegion::cover_simple(const PixelShape& p) const {
 double PixelRegion::cover_swept(const PixelShape& p) {
     if (!swept_ready_) {
         ends_ = join_arc_ends(region_);
+        // Copies of an edge are one piece with their count, as on a grid: a
+        // ring repeating one triangle costs what the triangle costs.
+        count_copies(region_, ends_);
         program_.emplace(region_.rules, region_.program);
         swept_ready_ = true;
     }

@@ -11,6 +11,7 @@
 #include <tuple>
 
 #include "../parallel.hpp"
+#include "cell_frame.hpp"
 #include "prepare.hpp"
 
 namespace zolvin::region {
@@ -34,33 +35,12 @@ std::span<const T> part(std::span<const T> all, std::span<const i64> start, std:
     return all.subspan(a, b - a);
 }
 
-// Plane -> cell frame, with the sweep's arithmetic so that both kernels see
-// the same points.
-struct CellFrame {
-    double x0, y0, ia, ib, ic, id;
-    bool mirrored;
-
-    explicit CellFrame(const GridTarget& g) : x0(g.x0), y0(g.y0) {
-        const double det = g.dxdu * g.dydv - g.dxdv * g.dydu;
-        if (!(std::isfinite(det) && det != 0.0))
-            throw std::domain_error("the grid's Jacobian is singular or not finite");
-        ia = g.dydv / det;
-        ib = -g.dxdv / det;
-        ic = -g.dydu / det;
-        id = g.dxdu / det;
-        mirrored = det < 0;
-    }
-    CellPoint point(double x, double y) const {
-        const double dx = x - x0, dy = y - y0;
-        return {ia * dx + ib * dy + 0.5, ic * dx + id * dy + 0.5};
-    }
-    CellPoint vector(double x, double y) const { return {ia * x + ib * y, ic * x + id * y}; }
-    CellEllipse ellipse(const Arc& a) const {
-        const CellPoint c = point(a.cx, a.cy);
-        const CellPoint m1 = vector(a.a, a.c), m2 = vector(a.b, a.d);
-        return {c.u, c.v, m1.u, m2.u, m1.v, m2.v};
-    }
-};
+// An arc's ellipse in the cell frame.
+CellEllipse cell_ellipse(const CellFrame& T, const Arc& a) {
+    const CellPoint c = T.point(a.cx, a.cy);
+    const CellPoint m1 = T.vector(a.a, a.c), m2 = T.vector(a.b, a.d);
+    return {c.u, c.v, m1.u, m2.u, m1.v, m2.v};
+}
 
 bool whole(const Arc& a) { return std::fabs(a.t1 - a.t0) >= kTwoPi; }
 
@@ -86,7 +66,7 @@ Box region_box(const RegionBatch& b, const CellFrame& T, std::size_t k) {
     }
     for (const Arc& a : part(b.arcs, b.arc_start, k)) {
         // The whole ellipse's box: enough for any part of it.
-        const CellEllipse e = T.ellipse(a);
+        const CellEllipse e = cell_ellipse(T, a);
         const double su = std::sqrt(e.m1u * e.m1u + e.m2u * e.m2u);
         const double sv = std::sqrt(e.m1v * e.m1v + e.m2v * e.m2v);
         box.add(e.cu - su, e.cv - sv);
@@ -121,7 +101,7 @@ void evaluate_block(const RegionBatch& b, const GridTarget& g, const CellFrame& 
         sink.block(thread, k, block, w.f.data());
         return;
     }
-    w.acc.start(block, T.mirrored);
+    w.acc.start(block, T.mirrored());
     for (const Segment& s : part(b.segments, b.segment_start, k))
         w.acc.segment(T.point(s.x0, s.y0), T.point(s.x1, s.y1));
     const auto arcs = part(b.arcs, b.arc_start, k);
@@ -132,7 +112,7 @@ void evaluate_block(const RegionBatch& b, const GridTarget& g, const CellFrame& 
     const ArcEnds ends = partial ? join_arc_ends(b.region(k)) : ArcEnds{};
     for (std::size_t m = 0; m < arcs.size(); ++m) {
         const Arc& a = arcs[m];
-        const CellEllipse e = T.ellipse(a);
+        const CellEllipse e = cell_ellipse(T, a);
         if (whole(a)) {
             w.acc.ellipse(e, (a.t1 > a.t0) == (a.a * a.d - a.b * a.c > 0));
         } else {

@@ -6,6 +6,7 @@
 // bit.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 
@@ -102,6 +103,24 @@ ZOLVIN_INLINE void add_quantities(double (*q)[4], std::size_t l, double w, doubl
     }
 }
 
+// Calls Body::run<F>(args...) for a pass's flags F: each combination is
+// compiled on its own, with no tests per cell (the deviations pass takes
+// mask and nodata only, the sums pass every combination).
+template <class Body, class... Args>
+ZOLVIN_INLINE void by_flags(int flags, Args&&... args) {
+    switch (flags) {
+#define ZOLVIN_CASE(f) \
+    case f: Body::template run<f>(args...); break;
+    ZOLVIN_CASE(0) ZOLVIN_CASE(1) ZOLVIN_CASE(2) ZOLVIN_CASE(3)
+    ZOLVIN_CASE(4) ZOLVIN_CASE(5) ZOLVIN_CASE(6) ZOLVIN_CASE(7)
+    ZOLVIN_CASE(8) ZOLVIN_CASE(9) ZOLVIN_CASE(10) ZOLVIN_CASE(11)
+    ZOLVIN_CASE(12) ZOLVIN_CASE(13) ZOLVIN_CASE(14) ZOLVIN_CASE(15)
+    ZOLVIN_CASE(16) ZOLVIN_CASE(17) ZOLVIN_CASE(18) ZOLVIN_CASE(19)
+#undef ZOLVIN_CASE
+    default: break;
+    }
+}
+
 // The starting value of quantity q's lanes: nothing counted yet.
 inline double empty(int q) { return q == 2 ? INFINITY : q == 3 ? -INFINITY : 0.0; }
 
@@ -126,6 +145,20 @@ inline void close(int q, double c, double& total) {
 }
 
 // ---- Walking a block's rows -----------------------------------------------------
+
+// A block's rows cut where a band of kBandRows grid rows ends (the sums are
+// closed band by band): part(r, rows, band) for each part, r its first row
+// in the block.
+template <class Part>
+ZOLVIN_INLINE void band_parts(const CellWindow& blk, const Part& part) {
+    for (i64 r = 0; r < blk.rows;) {
+        const i64 row = blk.row0 + r;
+        const i64 band = row / kBandRows;
+        const i64 rows = std::min(blk.rows - r, (band + 1) * kBandRows - row);
+        part(r, rows, band);
+        r += rows;
+    }
+}
 
 // Where a block's rows lie in the image: values d, a second array x laid out
 // alike (errors or weights; null without), the mask m (or null), stride

@@ -126,6 +126,15 @@ ZOLVIN_INLINE bool region_band(const CoverageRows<Index>& m, std::size_t k, i64 
     return true;
 }
 
+template <class Index>
+struct Band {
+    template <int F>
+    ZOLVIN_INLINE static void run(bool& ok, const CoverageRows<Index>& m, std::size_t k, i64 cols,
+                                  i64 plane, i64 b, const StatsInput& in, double* total) {
+        ok = region_band<F>(m, k, cols, plane, b, in, total);
+    }
+};
+
 // The body of region_stats, inlined into each of its clones.
 template <class Index>
 ZOLVIN_INLINE bool region_stats_body(const CoverageRows<Index>& m, std::size_t k, i64 cols, i64 plane,
@@ -137,17 +146,7 @@ ZOLVIN_INLINE bool region_stats_body(const CoverageRows<Index>& m, std::size_t k
     bool ok = true;
     for (i64 b = 0; b < in.bands && ok; ++b) {
         double* total = values + b * nq;
-        switch (flags) {
-#define ZOLVIN_CASE(f) \
-    case f: ok = region_band<f>(m, k, cols, plane, b, in, total); break;
-            ZOLVIN_CASE(0) ZOLVIN_CASE(1) ZOLVIN_CASE(2) ZOLVIN_CASE(3)
-            ZOLVIN_CASE(4) ZOLVIN_CASE(5) ZOLVIN_CASE(6) ZOLVIN_CASE(7)
-            ZOLVIN_CASE(8) ZOLVIN_CASE(9) ZOLVIN_CASE(10) ZOLVIN_CASE(11)
-            ZOLVIN_CASE(12) ZOLVIN_CASE(13) ZOLVIN_CASE(14) ZOLVIN_CASE(15)
-            ZOLVIN_CASE(16) ZOLVIN_CASE(17) ZOLVIN_CASE(18) ZOLVIN_CASE(19)
-#undef ZOLVIN_CASE
-            default: break;
-        }
+        cells::by_flags<Band<Index>>(flags, ok, m, k, cols, plane, b, in, total);
     }
     if (!ok) std::fill_n(values, in.bands * nq, std::numeric_limits<double>::quiet_NaN());
     return ok;

@@ -157,16 +157,13 @@ void SumsSink::close_band(State& st) {
 // each image band).
 template <class Add>
 void SumsSink::by_band(State& st, const CellWindow& blk, const Add& add) {
-    for (i64 r = 0; r < blk.rows;) {
-        const i64 row = blk.row0 + r;
-        const i64 band = row / kBandRows;
-        const i64 rows = std::min(blk.rows - r, (band + 1) * kBandRows - row);
+    cells::band_parts(blk, [&](i64 r, i64 rows, i64 band) {
         if (band != st.band) {
             if (st.band >= 0) close_band(st);
             st.band = band;
             for (Partial& p : st.partial) p = Partial{};
         }
-        const i64 at = (row - row0_) * cols_ + (blk.col0 - col0_);
+        const i64 at = (blk.row0 + r - row0_) * cols_ + (blk.col0 - col0_);
         for (i64 b = 0; b < in_.bands; ++b) {
             const double* d = in_.data + b * plane_;
             const double* e = in_.error ? in_.error + b * plane_ : nullptr;
@@ -176,8 +173,7 @@ void SumsSink::by_band(State& st, const CellWindow& blk, const Add& add) {
                                 in_.nodata};
             add(r, bi, st.partial[static_cast<std::size_t>(b)]);
         }
-        r += rows;
-    }
+    });
 }
 
 void SumsSink::block(int thread, std::size_t, const CellWindow& blk, const double* f) {

@@ -45,22 +45,7 @@ struct AddCells {
     }
 };
 
-// Calls Body::run<F> for the pass's flags: the deviations pass takes mask and
-// nodata only, the sums pass every combination.
-template <class Body, class... Args>
-ZOLVIN_INLINE void by_flags(int flags, Args&&... args) {
-    switch (flags) {
-#define ZOLVIN_CASE(f) \
-    case f: Body::template run<f>(args...); break;
-    ZOLVIN_CASE(0) ZOLVIN_CASE(1) ZOLVIN_CASE(2) ZOLVIN_CASE(3)
-    ZOLVIN_CASE(4) ZOLVIN_CASE(5) ZOLVIN_CASE(6) ZOLVIN_CASE(7)
-    ZOLVIN_CASE(8) ZOLVIN_CASE(9) ZOLVIN_CASE(10) ZOLVIN_CASE(11)
-    ZOLVIN_CASE(12) ZOLVIN_CASE(13) ZOLVIN_CASE(14) ZOLVIN_CASE(15)
-    ZOLVIN_CASE(16) ZOLVIN_CASE(17) ZOLVIN_CASE(18) ZOLVIN_CASE(19)
-#undef ZOLVIN_CASE
-    default: break;
-    }
-}
+using cells::by_flags;
 
 struct Stored {
     template <int F>
@@ -174,10 +159,7 @@ void StatsSink::close_band(State& st) {
 // block, rows, lanes of each image band).
 template <class Add>
 void StatsSink::by_band(State& st, const CellWindow& blk, const Add& add) {
-    for (i64 r = 0; r < blk.rows;) {
-        const i64 row = blk.row0 + r;
-        const i64 band = row / kBandRows;
-        const i64 rows = std::min(blk.rows - r, (band + 1) * kBandRows - row);
+    cells::band_parts(blk, [&](i64 r, i64 rows, i64 band) {
         if (band != st.band && !out_.open) {
             if (st.band >= 0) {
                 close_band(st);
@@ -187,7 +169,7 @@ void StatsSink::by_band(State& st, const CellWindow& blk, const Add& add) {
             }
             st.band = band;
         }
-        const i64 at = (row - row0_) * cols_ + (blk.col0 - col0_);
+        const i64 at = (blk.row0 + r - row0_) * cols_ + (blk.col0 - col0_);
         for (i64 b = 0; b < in_.bands; ++b) {
             const double* d = in_.data + b * plane_;
             const double* w = nullptr;
@@ -202,8 +184,7 @@ void StatsSink::by_band(State& st, const CellWindow& blk, const Add& add) {
                                centre};
             add(r, rows_in, st.partial[static_cast<std::size_t>(b)].q);
         }
-        r += rows;
-    }
+    });
 }
 
 namespace {

@@ -167,18 +167,25 @@ def sky_aperture_sums(data: Any, wcs: Any, apertures: Any, *, error: Any = None,
     todo = np.arange(n)
     nt = V.threads(n_threads, n, REGIONS_PER_THREAD)
     grow = 1
+    model = plane._native_model()
     while len(todo):
         sub = _subset(batch, todo)
         win = _clip(wide[todo], plane.shape)
-        (x, y, a, b, c, dd), offsets = _window_pixels(plane, win)
         part = [np.empty(len(todo)) for _ in range(3)]
         pvar = np.empty(len(todo)) if e is not None else np.zeros(0)
         border = np.zeros(len(todo), np.uint8)
-        zolvin._native.windows_sums(x, y, a, b, c, dd, win.ravel(), offsets, plane.shape[0], plane.shape[1],
-                                    *sub._native_args(), d.ravel(), bands,
-                                    e.ravel() if e is not None else np.zeros(0),
-                                    m.ravel() if m is not None else np.zeros(0, np.uint8),
-                                    False, 0.0, part[0], part[1], part[2], pvar, border, nt)
+        sums_args = (*sub._native_args(), d.ravel(), bands,
+                     e.ravel() if e is not None else np.zeros(0),
+                     m.ravel() if m is not None else np.zeros(0, np.uint8),
+                     False, 0.0, part[0], part[1], part[2], pvar, border, nt)
+        if model is not None:
+            # The engine makes each window's pixels itself, row by row.
+            zolvin._native.model_sums(model, win.ravel(), *plane.shape, *sums_args)
+            _refuse_off_plane(plane, win, border)
+        else:
+            (x, y, a, b, c, dd), offsets = _window_pixels(plane, win)
+            zolvin._native.windows_sums(x, y, a, b, c, dd, win.ravel(), offsets, *plane.shape,
+                                        *sums_args)
         done = border == 0
         for s, p in zip(sums, part):
             s[todo[done]] = p[done]
@@ -189,6 +196,16 @@ def sky_aperture_sums(data: Any, wcs: Any, apertures: Any, *, error: Any = None,
         todo = todo[~done]
     err = np.sqrt(var).reshape(out_shape) if e is not None else None
     return ApertureSums(sums[0].reshape(out_shape), err, sums[2].reshape(out_shape))
+
+
+def _refuse_off_plane(plane: TangentPlane, win: np.ndarray, border: np.ndarray) -> None:
+    """The NumPy model's ValueError for the first window with a pixel 90
+    degrees or more from the tangent point (the engine flags it)."""
+    bad = np.flatnonzero(border & 2)
+    if len(bad):
+        r0, c0, nr, nc = (int(t) for t in win[bad[0]])
+        plane.evaluate(np.arange(r0, r0 + nr)[:, None], np.arange(c0, c0 + nc)[None, :])
+        raise ValueError("every pixel must lie less than 90 degrees from center")
 
 
 def _subset(batch: RegionBatch, picks: np.ndarray) -> RegionBatch:

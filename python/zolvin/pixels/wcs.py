@@ -45,6 +45,7 @@ from .projection import (
     basis,
     cos_sin_deg,
     gnomonic,
+    native_model,
     product,
     projection_issue,
     wcslib_distortions,
@@ -278,6 +279,13 @@ class TangentPlane:
                 values = (*self._model(c, r)[:2], *values[2:])
             values = self._to_center(values, r, c)
         return tuple(np.reshape(v, shape) for v in values)
+
+    def _native_model(self) -> Any:
+        """The engine's PlaneModel of these pixels (the same bits as
+        ``evaluate``), for the analytic TAN and TAN-SIP kinds; else None."""
+        if self.kind != "model" or self._central or self._tpv is not None:
+            return None
+        return native_model(self._crpix, self._k, self._sip, self._h)
 
     # --- the interface ------------------------------------------------------
     def image(self) -> Arrays:

@@ -192,6 +192,7 @@ std::unique_ptr<R::PlaneModel> make_plane_model(const Doubles& linear, const Dou
         if (nc < 2) throw py::value_error("sip must start with its reference pixel");
         terms.emplace();
         terms->crpix0 = c[0], terms->crpix1 = c[1];
+        constexpr auto kRows = static_cast<std::int64_t>(R::PlaneModel::kMaxRows);
         std::int64_t at = 2, li = 0;
         auto next = [&](std::int64_t limit) {
             if (li >= nl || n[li] < 0 || n[li] > limit)
@@ -199,9 +200,9 @@ std::unique_ptr<R::PlaneModel> make_plane_model(const Doubles& linear, const Dou
             return n[li++];
         };
         for (auto& poly : terms->polys) {
-            poly.resize(static_cast<std::size_t>(next(64)));
+            poly.resize(static_cast<std::size_t>(next(kRows)));
             for (auto& row : poly) {
-                const std::int64_t len = next(64);
+                const std::int64_t len = next(kRows);
                 if (at + len > nc) throw py::value_error("sip holds fewer terms than layout");
                 row.assign(c + at, c + at + len);
                 at += len;

@@ -16,49 +16,66 @@ double horner(const std::vector<double>& row, double t) {
     return acc;
 }
 
+// Horner's rule in u along a row of pixels, the terms of each power of u
+// given: one pixel per lane.
+void along_row(const double* terms, size_t nterms, const double* __restrict u,
+               double* __restrict val, i64 n) {
+    if (nterms == 0) {
+        for (i64 q = 0; q < n; ++q) val[q] = 0.0;
+        return;
+    }
+    const double top = terms[nterms - 1];
+    for (i64 q = 0; q < n; ++q) val[q] = top;
+    for (size_t p = nterms - 1; p-- > 0;) {
+        const double t = terms[p];
+        for (i64 q = 0; q < n; ++q) val[q] = val[q] * u[q] + t;
+    }
+}
+
 }  // namespace
+
+void PlaneRow::reserve(std::size_t m, bool sip) {
+    if (m <= size_ && (!sip || !poly[0].empty())) return;
+    size_ = std::max(m, size_);
+    for (auto* a : {&x, &y, &dxdu, &dxdv, &dydu, &dydv, &u, &oy}) a->resize(size_);
+    if (sip)
+        for (auto& a : poly) a.resize(size_);
+}
 
 void PlaneModel::sip_terms(i64 row, i64 n, PlaneRow& out) const {
     const double v = (static_cast<double>(row) + 1.0) - sip_->crpix1;
+    double terms[kMaxRows];
     for (int i = 0; i < 6; ++i) {
         const Poly& poly = sip_->polys[static_cast<size_t>(i)];
-        double* val = out.poly[i].data();
-        // The terms of each power of u are the row's; Horner's rule in u
-        // runs along the row, one pixel per lane.
-        out.terms.resize(poly.size());
-        for (size_t p = 0; p < poly.size(); ++p) out.terms[p] = horner(poly[p], v);
-        if (poly.empty()) {
-            for (i64 q = 0; q < n; ++q) val[q] = 0.0;
-            continue;
-        }
-        const double top = out.terms.back();
-        for (i64 q = 0; q < n; ++q) val[q] = top;
-        for (size_t p = poly.size() - 1; p-- > 0;) {
-            const double t = out.terms[p];
-            const double* u = out.u.data();
-            for (i64 q = 0; q < n; ++q) val[q] = val[q] * u[q] + t;
-        }
+        // The terms of each power of u are the row's.
+        for (size_t p = 0; p < poly.size(); ++p) terms[p] = horner(poly[p], v);
+        along_row(terms, poly.size(), out.u.data(), out.poly[i].data(), n);
     }
 }
 
 bool PlaneModel::row(i64 row, i64 col0, i64 n, PlaneRow& out) const {
-    const auto m = static_cast<size_t>(n);
-    for (auto* a : {&out.x, &out.y, &out.dxdu, &out.dxdv, &out.dydu, &out.dydv, &out.u, &out.oy})
-        a->resize(m);
-    double *x = out.x.data(), *y = out.y.data(), *oy = out.oy.data();
-    double *j0 = out.dxdu.data(), *j1 = out.dxdv.data(), *j2 = out.dydu.data(),
-           *j3 = out.dydv.data();
+    out.reserve(static_cast<size_t>(n), sip_.has_value());
+    double* __restrict x = out.x.data();
+    double* __restrict y = out.y.data();
+    double* __restrict oy = out.oy.data();
+    double* __restrict j0 = out.dxdu.data();
+    double* __restrict j1 = out.dxdv.data();
+    double* __restrict j2 = out.dydu.data();
+    double* __restrict j3 = out.dydv.data();
     const double k0 = k_[0], k1 = k_[1], k2 = k_[2], k3 = k_[3];
     const double oy0 = (static_cast<double>(row) + 1.0) - crpix1_;
     // x holds ox until the end.
     for (i64 q = 0; q < n; ++q) x[q] = (static_cast<double>(col0 + q) + 1.0) - crpix0_;
     if (sip_) {
-        for (auto& a : out.poly) a.resize(m);
-        for (i64 q = 0; q < n; ++q)
-            out.u[static_cast<size_t>(q)] = (static_cast<double>(col0 + q) + 1.0) - sip_->crpix0;
+        double* __restrict u = out.u.data();
+        for (i64 q = 0; q < n; ++q) u[q] = (static_cast<double>(col0 + q) + 1.0) - sip_->crpix0;
         sip_terms(row, n, out);
-        const double *f = out.poly[0].data(), *fu = out.poly[1].data(), *fv = out.poly[2].data();
-        const double *g = out.poly[3].data(), *gu = out.poly[4].data(), *gv = out.poly[5].data();
+        const double* __restrict f = out.poly[0].data();
+        const double* __restrict fu = out.poly[1].data();
+        const double* __restrict fv = out.poly[2].data();
+        const double* __restrict g = out.poly[3].data();
+        const double* __restrict gu = out.poly[4].data();
+        const double* __restrict gv = out.poly[5].data();
         for (i64 q = 0; q < n; ++q) {
             x[q] = x[q] + f[q];
             oy[q] = oy0 + g[q];

@@ -16,6 +16,7 @@
 //     and the map's derivatives chained with J.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -29,11 +30,15 @@ namespace zolvin::region {
 struct PlaneRow {
     std::vector<double> x, y, dxdu, dxdv, dydu, dydv;
     std::vector<double> u, oy, poly[6];
-    std::vector<double> terms;
     PixelShape at(std::int64_t q) const {
         const auto k = static_cast<std::size_t>(q);
         return {x[k], y[k], dxdu[k], dxdv[k], dydu[k], dydv[k]};
     }
+    // Room for m pixels (and the SIP polynomials' values).
+    void reserve(std::size_t m, bool sip);
+
+private:
+    std::size_t size_ = 0;
 };
 
 class PlaneModel {
@@ -41,6 +46,7 @@ public:
     // Coefficients rows[p][q] of u^p v^q, trailing zeros trimmed (an empty
     // row is 0), as the package holds them.
     using Poly = std::vector<std::vector<double>>;
+    static constexpr std::size_t kMaxRows = 64;  // powers of u per polynomial
     struct Sip {
         double crpix0, crpix1;
         std::array<Poly, 6> polys;  // f, f_u, f_v, g, g_u, g_v

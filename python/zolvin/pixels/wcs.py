@@ -26,7 +26,8 @@ otherwise (a distortion not recognised) falls to the next kind.
 
 Only + - * / and sqrt run per pixel in the first two kinds, whose results
 numpy rounds element by element, so a pixel's values are the same bits
-whether it is computed with the whole image or in any window of it. The sky
+whether it is computed with the whole image or in any window of it (or by
+the engine's PlaneModel, which repeats the TAN and TAN-SIP model). The sky
 kind also takes numpy's sin and cos, which must be as consistent (the tests
 check it on each machine).
 """

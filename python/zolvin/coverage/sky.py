@@ -180,18 +180,19 @@ def sky_aperture_sums(data: Any, wcs: Any, apertures: Any, *, error: Any = None,
         part = [np.empty(len(todo)) for _ in range(3)]
         pvar = np.empty(len(todo)) if e is not None else np.zeros(0)
         border = np.zeros(len(todo), np.uint8)
-        sums_args = (*sub._native_args(), d.ravel(), bands,
-                     e.ravel() if e is not None else np.zeros(0),
-                     m.ravel() if m is not None else np.zeros(0, np.uint8),
-                     False, 0.0, part[0], part[1], part[2], pvar, border, nt)
+        sums_args: tuple[Any, ...] = (
+            *sub._native_args(), d.ravel(), bands, e.ravel() if e is not None else np.zeros(0),
+            m.ravel() if m is not None else np.zeros(0, np.uint8), False, 0.0,
+            part[0], part[1], part[2], pvar, border, nt)
         if model is not None:
             # The engine makes each window's pixels itself, row by row.
-            zolvin._native.model_sums(model, win.ravel(), *plane.shape, *sums_args)
+            zolvin._native.model_sums(model, win.ravel(), plane.shape[0], plane.shape[1],
+                                      *sums_args)
             _refuse_off_plane(plane, win, border)
         else:
             (x, y, a, b, c, dd), offsets = _window_pixels(plane, win)
-            zolvin._native.windows_sums(x, y, a, b, c, dd, win.ravel(), offsets, *plane.shape,
-                                        *sums_args)
+            zolvin._native.windows_sums(x, y, a, b, c, dd, win.ravel(), offsets, plane.shape[0],
+                                        plane.shape[1], *sums_args)
         done = border == 0
         for s, p in zip(sums, part):
             s[todo[done]] = p[done]

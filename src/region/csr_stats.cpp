@@ -60,8 +60,10 @@ template <int F>
 ZOLVIN_INLINE void add_groups(Lanes& p, const double* f, const double* d, const double* wt,
                 const std::uint8_t* mk, i64 n, const StatsInput& in, double centre) {
     const lanes zero = splat(0.0);
-    cells::Quantities q;
-    for (int k = 0; k < kStatsSums; ++k) q.q[k] = load4(p.q[k]);
+    // Only the quantities the flags use go through registers.
+    cells::Quantities q{{load4(p.q[0]), load4(p.q[1]), zero, zero, zero, zero}};
+    if (F & kMinMax) q.q[2] = load4(p.q[2]), q.q[3] = load4(p.q[3]);
+    if (F & kWeights) q.q[4] = load4(p.q[4]), q.q[5] = load4(p.q[5]);
     for (i64 j = 0; j < n; j += 4) {
         const lanes v = load4(d + j);
         const lanes masked = (F & kMask) ? cells::mask4(mk + j, 4) : zero;
@@ -69,7 +71,9 @@ ZOLVIN_INLINE void add_groups(Lanes& p, const double* f, const double* d, const 
                                                                             masked, in.nodata);
         cells::add_quantities<F>(q, w, v, (F & kWeights) ? load4(wt + j) : zero, centre);
     }
-    for (int k = 0; k < kStatsSums; ++k) store4(p.q[k], q.q[k]);
+    store4(p.q[0], q.q[0]), store4(p.q[1], q.q[1]);
+    if (F & kMinMax) store4(p.q[2], q.q[2]), store4(p.q[3], q.q[3]);
+    if (F & kWeights) store4(p.q[4], q.q[4]), store4(p.q[5], q.q[5]);
 }
 
 // Region k's entries for image band b, each added as the sink's add_cells

@@ -138,8 +138,10 @@ void windows_sums(const Doubles& x, const Doubles& y, const Doubles& dxdu, const
     const i64* o = offsets.data();
     for (u64 k = 0; k < n; ++k) {
         const i64 r0 = w[4 * k], c0 = w[4 * k + 1], nr = w[4 * k + 2], nc = w[4 * k + 3];
+        // Added as unsigned: two non-negative values below 2^63 cannot wrap.
         const bool inside = r0 >= 0 && c0 >= 0 && nr >= 0 && nc >= 0 &&
-                            static_cast<u64>(r0 + nr) <= rows && static_cast<u64>(c0 + nc) <= cols;
+                            static_cast<u64>(r0) + static_cast<u64>(nr) <= rows &&
+                            static_cast<u64>(c0) + static_cast<u64>(nc) <= cols;
         if (!inside || o[k + 1] - o[k] != nr * nc)
             throw py::value_error("windows[" + std::to_string(k) +
                                   "] must lie inside the image and match its offsets");

@@ -130,6 +130,17 @@ def _model_sums(windows):
                               np.zeros(1, np.uint8), 1)
 
 
+def _windows_sums(windows):
+    # One pixel's window, as the NumPy model's path hands windows over.
+    batch = zolvin.shapes.Discs([[1.0, 1.0]], 1.0).batch()
+    px = [np.zeros(1) for _ in range(6)]
+    out = [np.zeros(1) for _ in range(3)]
+    zolvin._native.windows_sums(*px, np.array(windows, np.int64), np.array([0, 1], np.int64),
+                                4, 4, *batch._native_args(), np.ones(1), 1, np.zeros(0),
+                                np.zeros(0, np.uint8), False, 0.0, *out, np.zeros(0),
+                                np.zeros(1, np.uint8), 1)
+
+
 def _plane_pixels(row):
     out = [np.zeros(1) for _ in range(6)]
     zolvin._native.plane_pixels(_plane_model(), np.array([row]), np.array([0]), *out)
@@ -144,6 +155,8 @@ def _plane_pixels(row):
     (lambda: _model_sums([0, 0, 5, 1]), "windows"),
     (lambda: _model_sums([2**62, 0, 2**62, 1]), "windows"),
     (lambda: _model_sums([0, 0, 1, 1, 0]), "windows"),
+    (lambda: _windows_sums([2**62, 0, 2**62, 1]), "windows"),
+    (lambda: _windows_sums([0, 2**62, 1, 2**62]), "windows"),
     (lambda: _plane_pixels(2**41), "2\\*\\*40"),
     (lambda: _plane_pixels(-2**63), "2\\*\\*40"),
 ])

@@ -219,10 +219,9 @@ struct Item {
     std::size_t k;
 };
 
-// Where a window's strip begins among the strips' rows: windows are walked in
-// strips of kStripCols columns, down each strip by first row, so that a
-// window's image rows are mostly in cache from the windows before it. Empty
-// and failed windows come first.
+// The order windows are walked in: strips of kStripCols columns, down each
+// strip by first row, so that a window's image rows are mostly in cache from
+// the windows before it. Empty and failed windows come first.
 struct StripOrder {
     i64 row0, rows, strips;
     explicit StripOrder(const GridTarget& g)

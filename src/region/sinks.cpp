@@ -198,11 +198,14 @@ SumsSink::SumsSink(const SumsInput& in, const SumsOutput& out, const GridTarget&
                    int threads)
     : in_(in), out_(out), row0_(grid.row0), col0_(grid.col0), cols_(grid.cols),
       plane_(grid.rows * grid.cols), states_(threads) {
+    // The threads' sums side by side in memory would share cache lines, and
+    // every region's writes would bounce them between cores: each buffer
+    // gets a cache line of room past its end.
+    const auto bands = static_cast<std::size_t>(in.bands);
     for (State& st : states_) {
-        st.partial.resize(static_cast<std::size_t>(in.bands));
-        st.sum.resize(static_cast<std::size_t>(in.bands));
-        st.count.resize(static_cast<std::size_t>(in.bands));
-        st.var.resize(static_cast<std::size_t>(in.bands));
+        st.partial.reserve(bands + 1), st.partial.resize(bands);
+        for (std::vector<double>* v : {&st.sum, &st.count, &st.var})
+            v->reserve(bands + 8), v->resize(bands);
     }
 }
 

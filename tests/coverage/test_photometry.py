@@ -190,12 +190,12 @@ def test_entries_against_photutils_masks():
 def test_batch_of_shapes_and_bounds():
     # One region per shape; the bounds cover every piece; simple figures are
     # accumulated, compositions and overlapping unions swept.
-    from zolvin.shapes import Disc, Hexagon, Polygon, RegionBatch
+    from zolvin.shapes import Disc, Hexagon, Polygon, compile_batch
     shapes = [Disc((1, 2), 3), Hexagon((10, 0), 2) - Disc((10, 0), 1),
               Polygon([[[0, 0], [4, 0], [4, 4], [0, 4]], [[1, 1], [1, 2], [2, 2], [2, 1]]]),
               Polygon([[[0, 0], [4, 0], [4, 4]], [[1, 0.5], [5, 0.5], [5, 3]]]),
               Disc((0, 0), 1) | Disc((5, 0), 1)]
-    batch = RegionBatch.of_shapes(shapes)
+    batch = compile_batch(shapes)
     assert len(batch) == 5 and batch.simple.tolist() == [1, 0, 1, 0, 0]
     np.testing.assert_array_equal(batch.bounds[0], [-2, -1, 4, 5])
     np.testing.assert_array_equal(batch.bounds[4], [-1, -1, 6, 1])

@@ -171,8 +171,7 @@ void pixels_region(const Doubles& x, const Doubles& y, const Doubles& dxdu, cons
     const R::PixelsTarget target{Shapes{x, y, dxdu, dxdv, dydu, dydv}.view(plane), index.rows(),
                                  index.cols(), &index};
     double* res = out.mutable_data();
-    py::gil_scoped_release unlocked;
-    R::pixels_region(region, simple, target, outside, res, n_threads);
+    unlocked([&] { R::pixels_region(region, simple, target, outside, res, n_threads); });
 }
 
 // The plane model from typed arrays: linear = crpix (2) and the matrix K

@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <span>
@@ -139,8 +138,10 @@ void windows_sums(const Doubles& x, const Doubles& y, const Doubles& dxdu, const
     const i64* o = offsets.data();
     for (u64 k = 0; k < n; ++k) {
         const i64 r0 = w[4 * k], c0 = w[4 * k + 1], nr = w[4 * k + 2], nc = w[4 * k + 3];
+        // Added as unsigned: two non-negative values below 2^63 cannot wrap.
         const bool inside = r0 >= 0 && c0 >= 0 && nr >= 0 && nc >= 0 &&
-                            static_cast<u64>(r0 + nr) <= rows && static_cast<u64>(c0 + nc) <= cols;
+                            static_cast<u64>(r0) + static_cast<u64>(nr) <= rows &&
+                            static_cast<u64>(c0) + static_cast<u64>(nc) <= cols;
         if (!inside || o[k + 1] - o[k] != nr * nc)
             throw py::value_error("windows[" + std::to_string(k) +
                                   "] must lie inside the image and match its offsets");
@@ -170,8 +171,7 @@ void pixels_region(const Doubles& x, const Doubles& y, const Doubles& dxdu, cons
     const R::PixelsTarget target{Shapes{x, y, dxdu, dxdv, dydu, dydv}.view(plane), index.rows(),
                                  index.cols(), &index};
     double* res = out.mutable_data();
-    py::gil_scoped_release unlocked;
-    R::pixels_region(region, simple, target, outside, res, n_threads);
+    unlocked([&] { R::pixels_region(region, simple, target, outside, res, n_threads); });
 }
 
 // The plane model from typed arrays: linear = crpix (2) and the matrix K
@@ -233,7 +233,8 @@ std::int64_t plane_pixels(const R::PlaneModel& model, const Int64s& rows, const 
     for (int k = 0; k < 6; ++k) expect_size(*outs[k], n, names[k]), o[k] = outs[k]->mutable_data();
     const std::int64_t *r = rows.data(), *c = cols.data();
     for (u64 k = 0; k < n; ++k) {
-        if (std::abs(r[k]) >= (std::int64_t{1} << 40) || std::abs(c[k]) >= (std::int64_t{1} << 40))
+        constexpr std::int64_t kFar = std::int64_t{1} << 40;
+        if (!(r[k] > -kFar && r[k] < kFar && c[k] > -kFar && c[k] < kFar))
             throw py::value_error("rows and cols must lie within +-2**40");
     }
     py::gil_scoped_release unlocked;
@@ -268,8 +269,10 @@ void model_sums(const R::PlaneModel& model, const Int64s& windows, u64 rows, u64
     const i64* w = windows.data();
     for (u64 k = 0; k < n; ++k) {
         const i64 r0 = w[4 * k], c0 = w[4 * k + 1], nr = w[4 * k + 2], nc = w[4 * k + 3];
-        if (!(r0 >= 0 && c0 >= 0 && nr >= 0 && nc >= 0 && static_cast<u64>(r0 + nr) <= rows &&
-              static_cast<u64>(c0 + nc) <= cols))
+        // Compared without adding, so that no window can overflow.
+        if (!(r0 >= 0 && c0 >= 0 && nr >= 0 && nc >= 0 && static_cast<u64>(r0) <= rows &&
+              static_cast<u64>(c0) <= cols && static_cast<u64>(nr) <= rows - static_cast<u64>(r0) &&
+              static_cast<u64>(nc) <= cols - static_cast<u64>(c0)))
             throw py::value_error("windows[" + std::to_string(k) + "] must lie inside the image");
     }
     R::PixelsTarget target{{}, static_cast<i64>(rows), static_cast<i64>(cols), nullptr,

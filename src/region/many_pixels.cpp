@@ -312,9 +312,14 @@ void pixels_region(const Region& region, bool simple, const PixelsTarget& t, dou
         PixelRegion region;
         bool ready = false;
     };
+    // A pixel's cover costs some 0.1 us per piece: look for a stop every few
+    // covered pixels, so that a region of many pieces stops within ~50 ms too.
+    const std::size_t pieces = region.segments.size() + region.arcs.size();
+    const std::uint64_t every = std::clamp<std::uint64_t>(2048 / (pieces + 1), 1, 64);
     deal_bands<Local>(static_cast<u64>(w.rows), kBand, n_threads,
                       [&](Local& S, u64 r0, u64 r1) {
         if (!S.ready) S.region.reset(region, simple), S.ready = true;
+        std::uint64_t covered = 0;
         for (u64 r = r0; r < r1; ++r) {
             const i64 row = w.row0 + static_cast<i64>(r);
             for (i64 col = w.col0; col < w.col0 + w.cols; ++col) {
@@ -322,8 +327,10 @@ void pixels_region(const Region& region, bool simple, const PixelsTarget& t, dou
                 const PixelShape p = t.px.at(k);
                 double xlo, ylo, xhi, yhi;
                 pixel_box(p, xlo, ylo, xhi, yhi);
-                if (xlo <= probe.xhi && xhi >= probe.xlo && ylo <= probe.yhi && yhi >= probe.ylo)
+                if (xlo <= probe.xhi && xhi >= probe.xlo && ylo <= probe.yhi && yhi >= probe.ylo) {
+                    if (++covered % every == 0) check_stop();
                     out[k] = S.region.cover(p);
+                }
             }
         }
     });

@@ -98,6 +98,8 @@ void pixels_sums(const RegionBatch& batch, const PixelsTarget& target, const Sum
 
 // Fraction of every pixel of an image (with its index) inside one region:
 // out holds rows x cols values; pixels off the region's box get `outside`.
+// Looks for the caller's stop (check_stop) as it goes and throws
+// Interrupted when asked; the pixels reached by then are written.
 void pixels_region(const Region& region, bool simple, const PixelsTarget& target,
                    double outside, double* out, std::uint64_t n_threads);
 

@@ -108,9 +108,12 @@ StatsSink::StatsSink(const StatsInput& in, const StatsOutput& out, const GridTar
                      int threads)
     : in_(in), out_(out), row0_(grid.row0), col0_(grid.col0), cols_(grid.cols),
       plane_(grid.rows * grid.cols), states_(static_cast<std::size_t>(threads)) {
+    // Room past each buffer's end, so that no two threads' buffers share a
+    // cache line (as in SumsSink).
+    const auto bands = static_cast<std::size_t>(in.bands);
     for (State& st : states_) {
-        st.partial.resize(static_cast<std::size_t>(in.bands));
-        st.total.resize(static_cast<std::size_t>(in.bands * kStatsSums));
+        st.partial.reserve(bands + 1), st.partial.resize(bands);
+        st.total.reserve(bands * kStatsSums + 8), st.total.resize(bands * kStatsSums);
     }
 }
 

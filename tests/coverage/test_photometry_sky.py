@@ -116,6 +116,55 @@ def test_a_window_beyond_the_plane_is_flagged():
     assert border.tolist() == [0, 2] and np.isnan(out[0][1]) and out[0][0] > 3
 
 
+def _plane_model(linear=(1.0, 1.0, 1.0, 0.0, 0.0, 1.0), sip=(), layout=()):
+    return zolvin._native.PlaneModel(np.array(linear, float), np.array(sip, float),
+                                     np.array(layout, np.int64), np.zeros(0))
+
+
+def _model_sums(windows):
+    batch = zolvin.shapes.Discs([[1.0, 1.0]], 1.0).batch()
+    out = [np.zeros(1) for _ in range(3)]
+    zolvin._native.model_sums(_plane_model(), np.array(windows, np.int64), 4, 4,
+                              *batch._native_args(), np.ones(16), 1, np.zeros(0),
+                              np.zeros(0, np.uint8), False, 0.0, *out, np.zeros(0),
+                              np.zeros(1, np.uint8), 1)
+
+
+def _windows_sums(windows):
+    # One pixel's window, as the NumPy model's path hands windows over.
+    batch = zolvin.shapes.Discs([[1.0, 1.0]], 1.0).batch()
+    px = [np.zeros(1) for _ in range(6)]
+    out = [np.zeros(1) for _ in range(3)]
+    zolvin._native.windows_sums(*px, np.array(windows, np.int64), np.array([0, 1], np.int64),
+                                4, 4, *batch._native_args(), np.ones(1), 1, np.zeros(0),
+                                np.zeros(0, np.uint8), False, 0.0, *out, np.zeros(0),
+                                np.zeros(1, np.uint8), 1)
+
+
+def _plane_pixels(row):
+    out = [np.zeros(1) for _ in range(6)]
+    zolvin._native.plane_pixels(_plane_model(), np.array([row]), np.array([0]), *out)
+
+
+@pytest.mark.parametrize("call, words", [
+    (lambda: _plane_model(linear=(1.0,) * 5), "linear"),
+    (lambda: _plane_model(sip=(1.0,), layout=(0,) * 6), "reference pixel"),
+    (lambda: _plane_model(sip=(1.0, 1.0), layout=(0,) * 5), "six polynomials"),
+    (lambda: _plane_model(sip=(1.0, 1.0, 2.0), layout=(1, 2, 0, 0, 0, 0, 0)), "fewer terms"),
+    (lambda: _plane_model(sip=(1.0, 1.0, 2.0), layout=(0,) * 6), "disagree"),
+    (lambda: _model_sums([0, 0, 5, 1]), "windows"),
+    (lambda: _model_sums([2**62, 0, 2**62, 1]), "windows"),
+    (lambda: _model_sums([0, 0, 1, 1, 0]), "windows"),
+    (lambda: _windows_sums([2**62, 0, 2**62, 1]), "windows"),
+    (lambda: _windows_sums([0, 2**62, 1, 2**62]), "windows"),
+    (lambda: _plane_pixels(2**41), "2\\*\\*40"),
+    (lambda: _plane_pixels(-2**63), "2\\*\\*40"),
+])
+def test_the_engine_model_refuses_what_it_cannot_use(call, words):
+    with pytest.raises(ValueError, match=words):
+        call()
+
+
 def test_against_photutils_where_one_scale_is_exact(data):
     # An undistorted TAN near its reference point: photutils' local scale and
     # orientation are right there, so both draw the same ellipses.

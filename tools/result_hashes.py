@@ -41,6 +41,12 @@ def digest(value) -> str:
             h.update(repr(v).encode())
         elif hasattr(v, "_asdict"):
             feed(tuple(v))
+        elif isinstance(v, dict):
+            for key in sorted(v):
+                feed((key, v[key]))
+        elif hasattr(v, "tocsr"):  # a sparse matrix: its arrays
+            m = v.tocsr()
+            feed((m.indptr, m.indices, m.data, m.shape))
         else:
             h.update(pickle.dumps(v))
 
@@ -136,6 +142,54 @@ def low_level_circle():
     return out
 
 
+def engine_cases():
+    """The many-region engine: sums over catalogs, zonal statistics, the
+    coverage matrix and resampling, on the three grids and on Pixels."""
+    import shapely
+    rng = np.random.default_rng(5)
+    data, err = rng.random((96, 80)), rng.random((96, 80))
+    mask = rng.random((96, 80)) < 0.05
+    c = rng.random((300, 2)) * [70, 80] + 5
+    turns = np.sort(rng.random((60, 6)) * 6.28, axis=1)
+    cats = {
+        "discs": S.Discs(c, rng.random(300) * 6 + 0.5),
+        "discs k": S.Discs(c, [[1.0, 2.5, 4.0]] * 300),
+        "ellipses": S.Ellipses(c, rng.random((300, 2)) * 5 + 0.5, rng.random(300) * 6),
+        "annuli": S.Annuli(c, 1.5, 4.0),
+        "shapes": [S.Disc(tuple(p), 3.0) - S.RegularPolygon(tuple(p), 1.5, 5) for p in c[:40]],
+        "polygons": S.Polygons([shapely.Polygon(p + 2.5 * np.c_[np.cos(t), np.sin(t)])
+                                for p, t in zip(c[:60], turns)]),
+    }
+    cells = shapely.voronoi_polygons(shapely.MultiPoint(c[:120]),
+                                     extend_to=shapely.box(-10, -10, 110, 110))
+    zones = shapely.intersection(np.array(list(cells.geoms)), shapely.box(-5, -5, 100, 100))
+    stats = ("sum", "count", "mean", "min", "max", "stdev", "weighted_sum", "weighted_mean")
+    bands = np.stack([data, data * 3 - 1])
+    bands[0, 5, 5], bands[1, 7, 9] = np.nan, -1.0
+    dst = zolvin.Grid((70, 60), (3.3, -1.1), ((0.8, -0.2), (0.3, 0.9)))
+    rr, cc = np.mgrid[0:96, 0:80].astype(float)
+    jac = np.zeros((96, 80, 2, 2))
+    jac[..., 0, 0], jac[..., 0, 1] = 0.95 + 0.002 * rr, 0.002 * cc
+    jac[..., 1, 0], jac[..., 1, 1] = 0.002 * cc, 1.02
+    px = zolvin.Pixels(0.5 + cc * 0.95 + 0.002 * rr * cc, 0.5 + rr * 1.02 + 0.001 * cc * cc, jac)
+    for cname, cat in cats.items():
+        yield f"aperture_sums pixels {cname}", lambda cat=cat: zolvin.aperture_sums(
+            data, px, cat, error=err, n_threads=2)
+    for name, jac_g in (("square", ((1, 0), (0, 1))), ("sheared", ((0.9, -0.25), (0.2, 1.1))),
+                        ("mirrored", ((-1.0, 0.1), (0.05, 0.97)))):
+        g = zolvin.Grid((96, 80), (90, 0.5) if name == "mirrored" else (0.3, -0.2), jac_g)
+        for cname, cat in cats.items():
+            yield f"aperture_sums {name} {cname}", lambda g=g, cat=cat: zolvin.aperture_sums(
+                data, g, cat, error=err, mask=mask, n_threads=2)
+        yield f"zonal_stats {name}", lambda g=g: zolvin.zonal_stats(
+            bands, g, zones, stats=stats, weights=err, mask=mask, nodata=-1.0, n_threads=2)
+        yield f"coverage_matrix {name}", lambda g=g: zolvin.coverage_matrix(g, zones)
+        yield f"resample {name}", lambda g=g: zolvin.resample(data, g, dst, n_threads=2)
+        yield f"resample mean {name}", lambda g=g: zolvin.resample(
+            bands, g, dst, conserve="mean", n_threads=2)
+        yield f"resample_weights {name}", lambda g=g: zolvin.resample_weights(g, dst)
+
+
 def dask_cases():
     try:
         import zolvin.dask as zd
@@ -151,7 +205,7 @@ def dask_cases():
 
 
 def main() -> int:
-    for name, fn in list(cases()) + list(dask_cases()):
+    for name, fn in list(cases()) + list(engine_cases()) + list(dask_cases()):
         note = ""
         try:
             result = fn()

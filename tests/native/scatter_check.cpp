@@ -272,7 +272,7 @@ int main(int argc, char** argv) {
     expect(same_bits(one, spread(mesh, {0, 0, 40, 40}, data, R::Conserve::flux, 2, fp2)),
            "a bent mesh: the same bits on 1 and 2 threads");
     mix(one.data(), one.size());
-    const i64 n = quick ? 1024 : 4096;
+    const i64 n = quick ? 512 : 4096;
     std::printf("scatter, %lld^2 rotated 17 deg, scaled 0.9, onto %lld^2, one thread: %.1f ns "
                 "per input pixel (CPU time)\n",
                 static_cast<long long>(n), static_cast<long long>(n), timing(n));

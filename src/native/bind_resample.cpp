@@ -1,9 +1,8 @@
 // Resampling in zolvin._native: an image's pixels spread exactly over the
-// cells of an output grid (see region/scatter.hpp), the input a grid (its ten
-// numbers) or a mesh of corners already in the output's cell frame. The
-// package checks the values; the binding checks that the arrays agree in
-// size. The work runs with the interpreter's lock released; Ctrl-C stops it
-// within a few input rows.
+// cells of an output grid (see region/scatter.hpp), the input a grid given by
+// its ten numbers. The package checks the values; the binding checks that the
+// arrays agree in size. The work runs with the interpreter's lock released;
+// Ctrl-C stops it within a few input rows.
 #include <Python.h>
 
 #include <cmath>
@@ -40,17 +39,6 @@ R::InputNodes grid_nodes(u64 rows, u64 cols, u64 row0, u64 col0, double x0, doub
     const double dx = x0 - ox, dy = y0 - oy;
     in.tu = ia * dx + ib * dy + 0.5;
     in.tv = ic * dx + id * dy + 0.5;
-    return in;
-}
-
-R::InputNodes mesh_nodes(const Doubles& u, const Doubles& v, u64 rows, u64 cols) {
-    const u64 n = (rows + 1) * (cols + 1);
-    expect_size(u, n, "u");
-    expect_size(v, n, "v");
-    R::InputNodes in;
-    in.affine = false;
-    in.rows = static_cast<i64>(rows), in.cols = static_cast<i64>(cols);
-    in.u = u.data(), in.v = v.data();
     return in;
 }
 
@@ -180,24 +168,6 @@ py::tuple resample_grid_weights(u64 rows, u64 cols, u64 row0, u64 col0, double x
     return entries(in, out_rows, out_cols, out_row0, out_col0, n_threads);
 }
 
-void resample_mesh(const Doubles& u, const Doubles& v, u64 rows, u64 cols, u64 out_rows,
-                   u64 out_cols, u64 out_row0, u64 out_col0, const Doubles& data, u64 bands,
-                   bool mean, const Doubles& weight, bool weight_per_band,
-                   const Doubles& variance, Doubles& sum, Doubles& footprint, Doubles& var,
-                   bool accumulate, u64 n_threads) {
-    spread(mesh_nodes(u, v, rows, cols), out_rows, out_cols, out_row0, out_col0,
-           {data, bands, mean, weight, weight_per_band, variance, sum, footprint, var,
-            accumulate},
-           n_threads);
-}
-
-py::tuple resample_mesh_weights(const Doubles& u, const Doubles& v, u64 rows, u64 cols,
-                                u64 out_rows, u64 out_cols, u64 out_row0, u64 out_col0,
-                                u64 n_threads) {
-    return entries(mesh_nodes(u, v, rows, cols), out_rows, out_cols, out_row0, out_col0,
-                   n_threads);
-}
-
 }  // namespace
 
 void bind_resample(py::module_& m) {
@@ -209,15 +179,11 @@ void bind_resample(py::module_& m) {
         py::arg("out_rows"), py::arg("out_cols"), py::arg("out_row0"), py::arg("out_col0"),
         py::arg("out_x0"), py::arg("out_y0"), py::arg("out_dxdu"), py::arg("out_dxdv"),
         py::arg("out_dydu"), py::arg("out_dydv"));
-    const auto cells = std::make_tuple(py::arg("out_rows"), py::arg("out_cols"),
-                                       py::arg("out_row0"), py::arg("out_col0"));
     const auto image = std::make_tuple(
         py::arg("data").noconvert(), py::arg("bands"), py::arg("mean"),
         py::arg("weight").noconvert(), py::arg("weight_per_band"), py::arg("variance").noconvert(),
         py::arg("sum").noconvert(), py::arg("footprint").noconvert(), py::arg("var").noconvert(),
         py::arg("accumulate"));
-    const auto mesh = std::make_tuple(py::arg("u").noconvert(), py::arg("v").noconvert(),
-                                      py::arg("rows"), py::arg("cols"));
     std::apply(
         [&](auto... a) {
             m.def("resample_grid", &resample_grid,
@@ -235,22 +201,6 @@ void bind_resample(py::module_& m) {
                   a..., py::arg("n_threads"));
         },
         std::tuple_cat(in_grid, out_grid));
-    std::apply(
-        [&](auto... a) {
-            m.def("resample_mesh", &resample_mesh,
-                  "An image whose pixels are the quadrilaterals of a mesh of corners (in the "
-                  "output grid's cell frame) spread exactly over the output's cells.",
-                  a..., py::arg("n_threads"));
-        },
-        std::tuple_cat(mesh, cells, image));
-    std::apply(
-        [&](auto... a) {
-            m.def("resample_mesh_weights", &resample_mesh_weights,
-                  "The flux weights of a mesh's quadrilaterals over an output grid's cells as "
-                  "compressed sparse columns: (indptr, indices, data).",
-                  a..., py::arg("n_threads"));
-        },
-        std::tuple_cat(mesh, cells));
 }
 
 }  // namespace zolvin::native

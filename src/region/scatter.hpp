@@ -53,8 +53,10 @@ struct InputNodes {
     }
 };
 
-// The output grid's cells [row0, row0 + rows) x [col0, col0 + cols); an
-// image on them holds cell (i, j) at (i - row0) x cols + (j - col0).
+// The output grid's cells [row0, row0 + rows) x [col0, col0 + cols), row0
+// and col0 not negative (a grid's own cells: QuadCover keeps its cells from
+// column 0 on); an image on them holds cell (i, j) at (i - row0) x cols +
+// (j - col0).
 struct OutputCells {
     std::int64_t row0 = 0, col0 = 0, rows = 0, cols = 0;
 };

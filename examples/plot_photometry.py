@@ -16,22 +16,13 @@ matplotlib.use("Agg")
 import matplotlib.pyplot as plt
 import numpy as np
 import zolvin
-from astropy.wcs import WCS, Sip
+from _figures import label_pixel_axes, sip_wcs
 from matplotlib.patches import Circle
 from zolvin.shapes import SkyDiscs
 
 
 def distorted_wcs():
-    w = WCS(naxis=2)
-    w.wcs.ctype = ["RA---TAN-SIP", "DEC--TAN-SIP"]
-    w.wcs.crval, w.wcs.crpix = [150.1, 2.2], [128.5, 120.5]
-    t = math.radians(20)
-    w.wcs.cd = 0.11 / 3600 * np.array([[-math.cos(t), math.sin(t)], [math.sin(t), math.cos(t)]])
-    a, b = np.zeros((3, 3)), np.zeros((3, 3))
-    a[2, 0], a[1, 1], b[0, 2], b[1, 1] = 4e-6, -2e-6, 3e-6, 2e-6
-    w.sip = Sip(a, b, None, None, w.wcs.crpix)
-    w.wcs.set()
-    return w
+    return sip_wcs((128.5, 120.5), 0.11, {(2, 0): 4e-6, (1, 1): -2e-6}, {(0, 2): 3e-6, (1, 1): 2e-6})
 
 
 def star_field(shape, n, rng, sigma=1.6):
@@ -58,8 +49,7 @@ def main(out):
     for xi, yi in zip(x, y):
         axes[0].add_patch(Circle((xi, yi), 1.0 / 0.11, fill=False, color="orange", lw=0.6))
     axes[0].set_title("1 arcsec sky discs")
-    axes[0].set_xlabel("column")
-    axes[0].set_ylabel("row")
+    label_pixel_axes(axes[0])
     axes[1].plot([0, 2000], [0, 2000], color="gray", lw=0.8)
     axes[1].scatter(flux, net, s=8)
     axes[1].set_xlabel("flux put in")

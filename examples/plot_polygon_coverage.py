@@ -14,7 +14,7 @@ matplotlib.use("Agg")
 import matplotlib.pyplot as plt
 import numpy as np
 import zolvin
-from matplotlib.collections import PolyCollection
+from _figures import finish_plane, pixel_cells
 
 
 def main(out):
@@ -25,25 +25,12 @@ def main(out):
     outer = np.column_stack([r * np.cos(t), r * np.sin(t)])
     hole = np.array([[-1.0, -0.7], [1.1, -0.4], [-0.2, 1.2]])
     frac = zolvin.polygon_coverage(grid, [outer, hole])
-    pixels = grid.pixels()
-    c = np.stack([pixels.x, pixels.y], -1).reshape(-1, 2)
-    du, dv = jac[:, 0] / 2, jac[:, 1] / 2
-    quads = np.stack([c - du - dv, c + du - dv, c + du + dv, c - du + dv], 1)
     fig, ax = plt.subplots(figsize=(6, 5))
-    cells = PolyCollection(quads, array=frac.ravel(), cmap="viridis", edgecolors="white",
-                           linewidths=0.4)
-    ax.add_collection(cells)
+    cells = pixel_cells(ax, grid, frac, linewidths=0.4)
     for ring in (outer, hole):
         closed = np.vstack([ring, ring[:1]])
         ax.plot(closed[:, 0], closed[:, 1], color="red", lw=1)
-    ax.set_aspect("equal")
-    ax.autoscale_view()
-    ax.set_xlabel("x")
-    ax.set_ylabel("y")
-    fig.colorbar(cells, ax=ax, label="fraction inside")
-    ax.set_title("polygon_coverage on a sheared Grid")
-    fig.tight_layout()
-    fig.savefig(out, dpi=110)
+    finish_plane(fig, ax, cells, "polygon_coverage on a sheared Grid", out)
 
 
 if __name__ == "__main__":

@@ -18,6 +18,7 @@ matplotlib.use("Agg")
 import matplotlib.pyplot as plt
 import numpy as np
 import zolvin
+from _figures import label_pixel_axes
 from scipy.ndimage import map_coordinates
 
 
@@ -61,8 +62,7 @@ def main(out):
                        vmin=-lim if cmap == "coolwarm" else 0, vmax=lim)
         fig.colorbar(im, ax=ax, shrink=0.8)
         ax.set_title(title, fontsize=10)
-        ax.set_xlabel("column")
-        ax.set_ylabel("row")
+    label_pixel_axes(*axes)
     fig.tight_layout()
     fig.savefig(out, dpi=100)
 

@@ -7,7 +7,6 @@ with its own Jacobian: the left panel is each pixel's area in square
 arcseconds, the right one a 12 arcsecond circle on the sky covered through
 those pixels.
 """
-import math
 import sys
 
 import matplotlib
@@ -16,21 +15,12 @@ matplotlib.use("Agg")
 import matplotlib.pyplot as plt
 import numpy as np
 import zolvin
-from astropy.wcs import WCS, Sip
+from _figures import label_pixel_axes, sip_wcs
 
 
 def distorted_wcs():
-    w = WCS(naxis=2)
-    w.wcs.ctype = ["RA---TAN-SIP", "DEC--TAN-SIP"]
-    w.wcs.crval, w.wcs.crpix = [150.1, 2.2], [118.5, 130.5]
-    t = math.radians(20)
-    w.wcs.cd = 0.2 / 3600 * np.array([[-math.cos(t), math.sin(t)], [math.sin(t), math.cos(t)]])
-    a, b = np.zeros((4, 4)), np.zeros((4, 4))
-    a[2, 0], a[1, 1], a[0, 2] = 6e-5, -3e-5, 4e-5
-    b[2, 0], b[1, 1], b[0, 2] = -3e-5, 7e-5, 3e-5
-    w.sip = Sip(a, b, None, None, w.wcs.crpix)
-    w.wcs.set()
-    return w
+    return sip_wcs((118.5, 130.5), 0.2, {(2, 0): 6e-5, (1, 1): -3e-5, (0, 2): 4e-5},
+                   {(2, 0): -3e-5, (1, 1): 7e-5, (0, 2): 3e-5}, order=3)
 
 
 def main(out):
@@ -44,9 +34,7 @@ def main(out):
     im = axes[1].imshow(disc, origin="lower", cmap="viridis")
     fig.colorbar(im, ax=axes[1], label="fraction inside")
     axes[1].set_title(f"circle on the sky: {float((disc * area).sum()):.3f} arcsec$^2$")
-    for ax in axes:
-        ax.set_xlabel("column")
-        ax.set_ylabel("row")
+    label_pixel_axes(*axes)
     fig.tight_layout()
     fig.savefig(out, dpi=100)
 

@@ -21,10 +21,7 @@ using namespace detail;
 
 // ---- One pixel ----
 
-double pixel_frac_1(const Line& line, const Pixel& p) {
-    return half_plane_fraction<double>(line.x, line.y, line.dir_y, line.dir_x, p.x, p.y, p.u,
-                                       p.v, p.dxdu, p.dxdv, p.dydu, p.dydv);
-}
+double pixel_frac_1(const Line& line, const Pixel& p) { return line_fraction(line, p); }
 
 double enclosed_circle_1(const Circle& circle, const Pixel& p) {
     const double s = pixel_scale(p);

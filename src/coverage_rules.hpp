@@ -7,7 +7,6 @@
 
 #include <cmath>
 
-#include "coverage.hpp"
 #include "geometry.hpp"
 #include "lanes.hpp"
 
@@ -83,6 +82,13 @@ ZOLVIN_INLINE T half_plane_fraction(T x0, T y0, T dir_y, T dir_x, T x, T y, T u,
     return select(complement, 1 - area, area);
 }
 
+// The fraction of one pixel on the inner side of a line (right of its
+// direction): what pixel_frac_1 gives, and the circle's and strut's rim step.
+inline double line_fraction(const Line& line, const Pixel& p) {
+    return half_plane_fraction<double>(line.x, line.y, line.dir_y, line.dir_x, p.x, p.y, p.u,
+                                       p.v, p.dxdu, p.dxdv, p.dydu, p.dydv);
+}
+
 // ---- Circle ----
 
 // The circle's early tests: 1 inside, 0 outside, kRim for the rim step.
@@ -106,7 +112,7 @@ inline double circle_rim(const Pixel& p, const Circle& c, double s, double dx, d
     const double px = (dx * c.radius) / d + c.cx;
     const double py = (c.radius * dy) / d + c.cy;
     // Direction (dy, -dx)/d: the circle's side is inner.
-    return pixel_frac_1(Line{px, py, dy / d, (-dx) / d}, p);
+    return line_fraction(Line{px, py, dy / d, (-dx) / d}, p);
 }
 
 // ---- Strut ----
@@ -141,7 +147,7 @@ inline double strut_core(const Pixel& p, const StrutRule& t) {
     const double l1 = edge_value(t.edge1, x, y);
     const double l2 = edge_value(t.edge2, x, y);
     if (2 * s > std::fabs(l1) || 2 * s > std::fabs(l2)) {
-        return pixel_frac_1(t.edge1, p) - pixel_frac_1(t.edge2, p);
+        return line_fraction(t.edge1, p) - line_fraction(t.edge2, p);
     }
     // Far from both edges: inside iff the centre is on the inner side of
     // exactly one of them, whichever order the edges come in.

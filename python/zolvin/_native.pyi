@@ -27,6 +27,12 @@ class PixelIndex:
     @property
     def rows(self) -> int:
         ...
+class PlaneModel:
+    """
+    The pixels of a TAN or TAN-SIP image on a tangent plane, by plain arithmetic.
+    """
+    def __init__(self, linear: numpy.typing.NDArray[numpy.float64], sip: numpy.typing.NDArray[numpy.float64], layout: numpy.typing.NDArray[numpy.int64], projective: numpy.typing.NDArray[numpy.float64]) -> None:
+        ...
 def accumulate_triangles(triangles: numpy.typing.NDArray[numpy.float64], values: numpy.typing.NDArray[numpy.float64], weights: numpy.typing.NDArray[numpy.float64], grid: numpy.typing.NDArray[numpy.float64], grid_size: typing.SupportsInt | typing.SupportsIndex, n_threads: typing.SupportsInt | typing.SupportsIndex) -> None:
     """
     Adds value / weight times each triangle's overlap area to a grid centred on 0.
@@ -75,6 +81,10 @@ def grid_pixel_frac(rows: typing.SupportsInt | typing.SupportsIndex, cols: typin
     """
     Fraction of each pixel of a grid window on the inner side of one line.
     """
+def model_sums(model: PlaneModel, windows: numpy.typing.NDArray[numpy.int64], rows: typing.SupportsInt | typing.SupportsIndex, cols: typing.SupportsInt | typing.SupportsIndex, segments: numpy.typing.NDArray[numpy.float64], segment_start: numpy.typing.NDArray[numpy.int64], segment_leaf: numpy.typing.NDArray[numpy.int32], arcs: numpy.typing.NDArray[numpy.float64], arc_start: numpy.typing.NDArray[numpy.int64], arc_leaf: numpy.typing.NDArray[numpy.int32], rules: numpy.typing.NDArray[numpy.uint8], rule_start: numpy.typing.NDArray[numpy.int64], program: numpy.typing.NDArray[numpy.int32], program_start: numpy.typing.NDArray[numpy.int64], simple: numpy.typing.NDArray[numpy.uint8], data: numpy.typing.NDArray[numpy.float64], bands: typing.SupportsInt | typing.SupportsIndex, error: numpy.typing.NDArray[numpy.float64], mask: numpy.typing.NDArray[numpy.uint8], has_nodata: bool, nodata: typing.SupportsFloat | typing.SupportsIndex, sum: numpy.typing.NDArray[numpy.float64], count: numpy.typing.NDArray[numpy.float64], area: numpy.typing.NDArray[numpy.float64], var: numpy.typing.NDArray[numpy.float64], border: numpy.typing.NDArray[numpy.uint8], n_threads: typing.SupportsInt | typing.SupportsIndex) -> None:
+    """
+    pixels_sums over a window per region whose pixels a PlaneModel makes; border gets 1 where a window is too small, 2 where the model cannot place a pixel.
+    """
 def pixel_frac_lines(x: numpy.typing.NDArray[numpy.float64], y: numpy.typing.NDArray[numpy.float64], u: numpy.typing.NDArray[numpy.float64], v: numpy.typing.NDArray[numpy.float64], dxdu: numpy.typing.NDArray[numpy.float64], dxdv: numpy.typing.NDArray[numpy.float64], dydu: numpy.typing.NDArray[numpy.float64], dydv: numpy.typing.NDArray[numpy.float64], line_x: numpy.typing.NDArray[numpy.float64], line_y: numpy.typing.NDArray[numpy.float64], dir_x: numpy.typing.NDArray[numpy.float64], dir_y: numpy.typing.NDArray[numpy.float64], out: numpy.typing.NDArray[numpy.float64], n_threads: typing.SupportsInt | typing.SupportsIndex) -> None:
     """
     Fraction of each pixel on the inner side of its own line.
@@ -90,6 +100,10 @@ def pixels_region(x: numpy.typing.NDArray[numpy.float64], y: numpy.typing.NDArra
 def pixels_sums(x: numpy.typing.NDArray[numpy.float64], y: numpy.typing.NDArray[numpy.float64], dxdu: numpy.typing.NDArray[numpy.float64], dxdv: numpy.typing.NDArray[numpy.float64], dydu: numpy.typing.NDArray[numpy.float64], dydv: numpy.typing.NDArray[numpy.float64], index: PixelIndex, segments: numpy.typing.NDArray[numpy.float64], segment_start: numpy.typing.NDArray[numpy.int64], segment_leaf: numpy.typing.NDArray[numpy.int32], arcs: numpy.typing.NDArray[numpy.float64], arc_start: numpy.typing.NDArray[numpy.int64], arc_leaf: numpy.typing.NDArray[numpy.int32], rules: numpy.typing.NDArray[numpy.uint8], rule_start: numpy.typing.NDArray[numpy.int64], program: numpy.typing.NDArray[numpy.int32], program_start: numpy.typing.NDArray[numpy.int64], simple: numpy.typing.NDArray[numpy.uint8], data: numpy.typing.NDArray[numpy.float64], bands: typing.SupportsInt | typing.SupportsIndex, error: numpy.typing.NDArray[numpy.float64], mask: numpy.typing.NDArray[numpy.uint8], has_nodata: bool, nodata: typing.SupportsFloat | typing.SupportsIndex, sum: numpy.typing.NDArray[numpy.float64], count: numpy.typing.NDArray[numpy.float64], area: numpy.typing.NDArray[numpy.float64], var: numpy.typing.NDArray[numpy.float64], n_threads: typing.SupportsInt | typing.SupportsIndex) -> None:
     """
     Per region and band, over the counted pixels of an image whose pixels have their own shape: sums of f x data, f, f x pixel area and f^2 x error^2.
+    """
+def plane_pixels(model: PlaneModel, rows: numpy.typing.NDArray[numpy.int64], cols: numpy.typing.NDArray[numpy.int64], x: numpy.typing.NDArray[numpy.float64], y: numpy.typing.NDArray[numpy.float64], dxdu: numpy.typing.NDArray[numpy.float64], dxdv: numpy.typing.NDArray[numpy.float64], dydu: numpy.typing.NDArray[numpy.float64], dydv: numpy.typing.NDArray[numpy.float64]) -> int:
+    """
+    Centres and Jacobians of pixels (rows[k], cols[k]) through a PlaneModel; the first pixel it cannot place, or -1.
     """
 def poly_grid_contains(poly_x: numpy.typing.NDArray[numpy.float64], poly_y: numpy.typing.NDArray[numpy.float64], grid_x: numpy.typing.NDArray[numpy.float64], grid_y: numpy.typing.NDArray[numpy.float64], mask: numpy.typing.NDArray[numpy.uint8], n_threads: typing.SupportsInt | typing.SupportsIndex) -> None:
     """

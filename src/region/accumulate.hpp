@@ -26,14 +26,9 @@
 #include <vector>
 
 #include "../lanes.hpp"
+#include "cell_frame.hpp"
 
 namespace zolvin::region {
-
-// A point in the grid's cell frame, where cell (row i, column j) is the unit
-// square [j, j + 1] x [i, i + 1].
-struct CellPoint {
-    double u, v;
-};
 
 // The ellipse c + m1 cos t + m2 sin t in the cell frame.
 struct CellEllipse {

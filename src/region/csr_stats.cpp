@@ -9,6 +9,7 @@
 
 #include "../lanes.hpp"
 #include "../parallel.hpp"
+#include "cell_sums.hpp"
 #include "many.hpp"
 
 namespace zolvin::region {
@@ -17,40 +18,24 @@ namespace {
 
 using i64 = std::int64_t;
 
+using cells::empty;
+using cells::kDeviations;
+using cells::kMask;
+using cells::kMinMax;
+using cells::kNodata;
+using cells::kWeights;
+
 struct Lanes {
     double q[kStatsSums][4];
 };
-
-double empty(int q) { return q == 2 ? INFINITY : q == 3 ? -INFINITY : 0.0; }
 
 void clear(Lanes& p) {
     for (int q = 0; q < kStatsSums; ++q) std::fill_n(p.q[q], 4, empty(q));
 }
 
-// Lanes of quantity q combined as the sink combines them.
-double combine(int q, const double* l) {
-    if (q == 2) {
-        const double a = l[1] < l[0] ? l[1] : l[0], b = l[3] < l[2] ? l[3] : l[2];
-        return b < a ? b : a;
-    }
-    if (q == 3) {
-        const double a = l[1] > l[0] ? l[1] : l[0], b = l[3] > l[2] ? l[3] : l[2];
-        return b > a ? b : a;
-    }
-    return (l[0] + l[1]) + (l[2] + l[3]);
-}
-
 void close(const Lanes& p, int nq, double* total) {
-    for (int q = 0; q < nq; ++q) {
-        const double c = combine(q, p.q[q]);
-        if (q == 2) total[q] = c < total[q] ? c : total[q];
-        else if (q == 3) total[q] = c > total[q] ? c : total[q];
-        else total[q] += c;
-    }
+    for (int q = 0; q < nq; ++q) cells::close(q, cells::combine(q, p.q[q]), total[q]);
 }
-
-// Flags of a pass, each compiled on its own.
-enum : int { kMask = 1, kNodata = 2, kWeights = 4, kMinMax = 8, kDeviations = 16 };
 
 // Entries from e on that come in whole groups of four consecutive pixels of
 // one row, the first at pix (lane 0): how many (a multiple of 4).
@@ -68,50 +53,27 @@ ZOLVIN_INLINE i64 aligned_run(const Index* indices, i64 e, i64 last, i64 pix, i6
 }
 
 // n entries of coverage f over the consecutive pixels of d (weights wt,
-// mask mk), four at a time, each to its own lane with the arithmetic of the
-// scalar path below: an entry that is not counted adds +0.0 (which leaves a
+// mask mk), four at a time, each to its own lane with the sinks' arithmetic
+// (cell_sums.hpp): an entry that is not counted adds +0.0 (which leaves a
 // sum that starts at +0.0 as it is) and leaves min and max as they are.
 template <int F>
 ZOLVIN_INLINE void add_groups(Lanes& p, const double* f, const double* d, const double* wt,
                 const std::uint8_t* mk, i64 n, const StatsInput& in, double centre) {
     const lanes zero = splat(0.0);
-    lanes q0 = load4(p.q[0]), q1 = load4(p.q[1]);
-    lanes q2 = zero, q3 = zero, q4 = zero, q5 = zero;
-    if (F & kMinMax) q2 = load4(p.q[2]), q3 = load4(p.q[3]);
-    if (F & kWeights) q4 = load4(p.q[4]), q5 = load4(p.q[5]);
+    // Only the quantities the flags use go through registers.
+    cells::Quantities q{{load4(p.q[0]), load4(p.q[1]), zero, zero, zero, zero}};
+    if (F & kMinMax) q.q[2] = load4(p.q[2]), q.q[3] = load4(p.q[3]);
+    if (F & kWeights) q.q[4] = load4(p.q[4]), q.q[5] = load4(p.q[5]);
     for (i64 j = 0; j < n; j += 4) {
         const lanes v = load4(d + j);
-        lanes w = select(v == v, load4(f + j), zero);
-        if (F & kMask) {
-            const lanes masked = {mk[j] ? 1.0 : 0.0, mk[j + 1] ? 1.0 : 0.0,
-                                  mk[j + 2] ? 1.0 : 0.0, mk[j + 3] ? 1.0 : 0.0};
-            w = select(masked == 0.0, w, zero);
-        }
-        if (F & kNodata) w = select(v == in.nodata, zero, w);
-        const lane_mask ok = w > 0.0;
-        if (F & kDeviations) {
-            const lanes dv = v - centre;
-            const lanes wd = w * dv;
-            q0 = q0 + select(ok, wd, zero);
-            q1 = q1 + select(ok, wd * dv, zero);
-            continue;
-        }
-        q0 = q0 + select(ok, w * v, zero);
-        q1 = q1 + select(ok, w, zero);
-        if (F & kMinMax) {
-            q2 = select(ok, select(v < q2, v, q2), q2);
-            q3 = select(ok, select(v > q3, v, q3), q3);
-        }
-        if (F & kWeights) {
-            const lanes x = load4(wt + j);
-            const lanes fw = select(x == x, w * x, zero);
-            q4 = q4 + select(ok, fw, zero);
-            q5 = q5 + select(ok, select(fw == 0.0, zero, fw * v), zero);
-        }
+        const lanes masked = (F & kMask) ? cells::mask4(mk + j, 4) : zero;
+        const lanes w = cells::counted<(F & kMask) != 0, (F & kNodata) != 0>(load4(f + j), v,
+                                                                            masked, in.nodata);
+        cells::add_quantities<F>(q, w, v, (F & kWeights) ? load4(wt + j) : zero, centre);
     }
-    store4(p.q[0], q0), store4(p.q[1], q1);
-    if (F & kMinMax) store4(p.q[2], q2), store4(p.q[3], q3);
-    if (F & kWeights) store4(p.q[4], q4), store4(p.q[5], q5);
+    store4(p.q[0], q.q[0]), store4(p.q[1], q.q[1]);
+    if (F & kMinMax) store4(p.q[2], q.q[2]), store4(p.q[3], q.q[3]);
+    if (F & kWeights) store4(p.q[4], q.q[4]), store4(p.q[5], q.q[5]);
 }
 
 // Region k's entries for image band b, each added as the sink's add_cells
@@ -157,35 +119,25 @@ ZOLVIN_INLINE bool region_band(const CoverageRows<Index>& m, std::size_t k, i64 
                 }
             }
             const double v = d[pix];
-            double w = v == v ? m.f[e] : 0.0;
-            if ((F & kMask) && in.mask[pix] != 0) w = 0.0;
-            if ((F & kNodata) && v == in.nodata) w = 0.0;
+            const double w = cells::counted<(F & kMask) != 0, (F & kNodata) != 0>(
+                m.f[e], v, (F & kMask) && in.mask[pix] != 0, in.nodata);
             if (!(w > 0.0)) continue;
             const auto l = static_cast<std::size_t>((pix - start) & 3);
-            if (F & kDeviations) {
-                const double dv = v - centre;
-                const double wd = w * dv;
-                p.q[0][l] = p.q[0][l] + wd;
-                p.q[1][l] = p.q[1][l] + wd * dv;
-                continue;
-            }
-            p.q[0][l] = p.q[0][l] + w * v;
-            p.q[1][l] = p.q[1][l] + w;
-            if (F & kMinMax) {
-                if (v < p.q[2][l]) p.q[2][l] = v;
-                if (v > p.q[3][l]) p.q[3][l] = v;
-            }
-            if (F & kWeights) {
-                const double x = wt[pix];
-                const double fw = x == x ? w * x : 0.0;
-                p.q[4][l] = p.q[4][l] + fw;
-                p.q[5][l] = p.q[5][l] + (fw == 0.0 ? 0.0 : fw * v);
-            }
+            cells::add_quantities<F>(p.q, l, w, v, (F & kWeights) ? wt[pix] : 0.0, centre);
         }
     }
     if (band >= 0) close(p, nq, total);
     return true;
 }
+
+template <class Index>
+struct Band {
+    template <int F>
+    ZOLVIN_INLINE static void run(bool& ok, const CoverageRows<Index>& m, std::size_t k, i64 cols,
+                                  i64 plane, i64 b, const StatsInput& in, double* total) {
+        ok = region_band<F>(m, k, cols, plane, b, in, total);
+    }
+};
 
 // The body of region_stats, inlined into each of its clones.
 template <class Index>
@@ -198,17 +150,7 @@ ZOLVIN_INLINE bool region_stats_body(const CoverageRows<Index>& m, std::size_t k
     bool ok = true;
     for (i64 b = 0; b < in.bands && ok; ++b) {
         double* total = values + b * nq;
-        switch (flags) {
-#define ZOLVIN_CASE(f) \
-    case f: ok = region_band<f>(m, k, cols, plane, b, in, total); break;
-            ZOLVIN_CASE(0) ZOLVIN_CASE(1) ZOLVIN_CASE(2) ZOLVIN_CASE(3)
-            ZOLVIN_CASE(4) ZOLVIN_CASE(5) ZOLVIN_CASE(6) ZOLVIN_CASE(7)
-            ZOLVIN_CASE(8) ZOLVIN_CASE(9) ZOLVIN_CASE(10) ZOLVIN_CASE(11)
-            ZOLVIN_CASE(12) ZOLVIN_CASE(13) ZOLVIN_CASE(14) ZOLVIN_CASE(15)
-            ZOLVIN_CASE(16) ZOLVIN_CASE(17) ZOLVIN_CASE(18) ZOLVIN_CASE(19)
-#undef ZOLVIN_CASE
-            default: break;
-        }
+        cells::by_flags<Band<Index>>(flags, ok, m, k, cols, plane, b, in, total);
     }
     if (!ok) std::fill_n(values, in.bands * nq, std::numeric_limits<double>::quiet_NaN());
     return ok;

@@ -4,14 +4,14 @@
 #include <algorithm>
 #include <cmath>
 
+#include "cell_frame.hpp"
+
 namespace zolvin::region {
 
 inline constexpr double kPi = 3.14159265358979323846;
 inline constexpr double kTwoPi = 2 * kPi;
 
-struct Point {
-    double u, v;
-};
+using Point = CellPoint;
 
 // An ellipse in the cell frame: (cu + a cos t + b sin t, cv + c cos t + d sin t).
 struct Ellipse {

@@ -11,6 +11,7 @@
 #include <tuple>
 
 #include "../parallel.hpp"
+#include "cell_frame.hpp"
 #include "prepare.hpp"
 
 namespace zolvin::region {
@@ -34,33 +35,12 @@ std::span<const T> part(std::span<const T> all, std::span<const i64> start, std:
     return all.subspan(a, b - a);
 }
 
-// Plane -> cell frame, with the sweep's arithmetic so that both kernels see
-// the same points.
-struct CellFrame {
-    double x0, y0, ia, ib, ic, id;
-    bool mirrored;
-
-    explicit CellFrame(const GridTarget& g) : x0(g.x0), y0(g.y0) {
-        const double det = g.dxdu * g.dydv - g.dxdv * g.dydu;
-        if (!(std::isfinite(det) && det != 0.0))
-            throw std::domain_error("the grid's Jacobian is singular or not finite");
-        ia = g.dydv / det;
-        ib = -g.dxdv / det;
-        ic = -g.dydu / det;
-        id = g.dxdu / det;
-        mirrored = det < 0;
-    }
-    CellPoint point(double x, double y) const {
-        const double dx = x - x0, dy = y - y0;
-        return {ia * dx + ib * dy + 0.5, ic * dx + id * dy + 0.5};
-    }
-    CellPoint vector(double x, double y) const { return {ia * x + ib * y, ic * x + id * y}; }
-    CellEllipse ellipse(const Arc& a) const {
-        const CellPoint c = point(a.cx, a.cy);
-        const CellPoint m1 = vector(a.a, a.c), m2 = vector(a.b, a.d);
-        return {c.u, c.v, m1.u, m2.u, m1.v, m2.v};
-    }
-};
+// An arc's ellipse in the cell frame.
+CellEllipse cell_ellipse(const CellFrame& T, const Arc& a) {
+    const CellPoint c = T.point(a.cx, a.cy);
+    const CellPoint m1 = T.vector(a.a, a.c), m2 = T.vector(a.b, a.d);
+    return {c.u, c.v, m1.u, m2.u, m1.v, m2.v};
+}
 
 bool whole(const Arc& a) { return std::fabs(a.t1 - a.t0) >= kTwoPi; }
 
@@ -86,7 +66,7 @@ Box region_box(const RegionBatch& b, const CellFrame& T, std::size_t k) {
     }
     for (const Arc& a : part(b.arcs, b.arc_start, k)) {
         // The whole ellipse's box: enough for any part of it.
-        const CellEllipse e = T.ellipse(a);
+        const CellEllipse e = cell_ellipse(T, a);
         const double su = std::sqrt(e.m1u * e.m1u + e.m2u * e.m2u);
         const double sv = std::sqrt(e.m1v * e.m1v + e.m2v * e.m2v);
         box.add(e.cu - su, e.cv - sv);
@@ -107,13 +87,19 @@ std::pair<i64, i64> cells_between(double lo, double hi, i64 first, i64 n) {
 struct Worker {
     Accumulator acc;
     std::vector<double> f;
+    // f only grows: every value is written before it is read, so a window
+    // smaller than the last one costs no refill.
+    void grow(std::size_t n) {
+        if (f.size() < n) f.resize(n);
+    }
 };
 
 // One block of a region's window, handed to the sink.
 void evaluate_block(const RegionBatch& b, const GridTarget& g, const CellFrame& T, std::size_t k,
                     const CellWindow& block, Worker& w, Sink& sink, int thread) {
-    w.f.resize(static_cast<std::size_t>(block.rows * block.cols) + 3);  // finish's scratch
+    const auto cells = static_cast<std::size_t>(block.rows * block.cols) + 3;  // finish's scratch
     if (!b.simple[k]) {
+        w.grow(cells);
         const GridWindow f{g.x0, g.y0, g.dxdu, g.dxdv, g.dydu, g.dydv,
                       static_cast<u64>(block.row0), static_cast<u64>(block.col0),
                       static_cast<u64>(block.rows), static_cast<u64>(block.cols)};
@@ -121,7 +107,7 @@ void evaluate_block(const RegionBatch& b, const GridTarget& g, const CellFrame& 
         sink.block(thread, k, block, w.f.data());
         return;
     }
-    w.acc.start(block, T.mirrored);
+    w.acc.start(block, T.mirrored());
     for (const Segment& s : part(b.segments, b.segment_start, k))
         w.acc.segment(T.point(s.x0, s.y0), T.point(s.x1, s.y1));
     const auto arcs = part(b.arcs, b.arc_start, k);
@@ -132,7 +118,7 @@ void evaluate_block(const RegionBatch& b, const GridTarget& g, const CellFrame& 
     const ArcEnds ends = partial ? join_arc_ends(b.region(k)) : ArcEnds{};
     for (std::size_t m = 0; m < arcs.size(); ++m) {
         const Arc& a = arcs[m];
-        const CellEllipse e = T.ellipse(a);
+        const CellEllipse e = cell_ellipse(T, a);
         if (whole(a)) {
             w.acc.ellipse(e, (a.t1 > a.t0) == (a.a * a.d - a.b * a.c > 0));
         } else {
@@ -141,6 +127,7 @@ void evaluate_block(const RegionBatch& b, const GridTarget& g, const CellFrame& 
         }
     }
     if (sink.accumulated(thread, k, block, w.acc)) return;
+    w.grow(cells);
     w.acc.finish(w.f.data());
     sink.block(thread, k, block, w.f.data());
 }
@@ -177,50 +164,121 @@ Region RegionBatch::region(std::size_t k) const {
             part(rules, rule_start, k),       part(program, program_start, k)};
 }
 
-std::vector<CellWindow> region_windows(const RegionBatch& batch, const GridTarget& grid) {
-    const CellFrame T(grid);
-    std::vector<CellWindow> out(batch.size());
-    for (std::size_t k = 0; k < batch.size(); ++k) {
-        const Box box = region_box(batch, T, k);
-        if (box.ulo > box.uhi) {  // no pieces: an empty region
-            out[k] = {0, 0, 0, 0};
-            continue;
-        }
-        if (!box.near()) {
-            out[k] = {0, 0, -1, -1};
-            continue;
-        }
-        const auto [r0, nr] = cells_between(box.vlo, box.vhi, grid.row0, grid.rows);
-        const auto [c0, nc] = cells_between(box.ulo, box.uhi, grid.col0, grid.cols);
-        out[k] = nr > 0 && nc > 0 ? CellWindow{r0, c0, nr, nc} : CellWindow{0, 0, 0, 0};
-    }
+namespace {
+
+// The window of region k (see region_windows).
+CellWindow window_of(const RegionBatch& batch, const GridTarget& grid, const CellFrame& T,
+                     std::size_t k) {
+    const Box box = region_box(batch, T, k);
+    if (box.ulo > box.uhi) return {0, 0, 0, 0};  // no pieces: an empty region
+    if (!box.near()) return {0, 0, -1, -1};
+    const auto [r0, nr] = cells_between(box.vlo, box.vhi, grid.row0, grid.rows);
+    const auto [c0, nc] = cells_between(box.ulo, box.uhi, grid.col0, grid.cols);
+    return nr > 0 && nc > 0 ? CellWindow{r0, c0, nr, nc} : CellWindow{0, 0, 0, 0};
+}
+
+// Regions per thread below which the windows are found on one thread.
+constexpr std::size_t kWindowsPerThread = 4096;
+
+std::vector<CellWindow> windows_of(const RegionBatch& batch, const GridTarget& grid,
+                                   const CellFrame& T, u64 n_threads) {
+    const std::size_t n = batch.size();
+    std::vector<CellWindow> out(n);
+    const u64 parts = std::clamp<u64>(n / kWindowsPerThread, 1, std::max<u64>(1, n_threads));
+    split_range(n, parts, [&](u64 a, u64 e) {
+        for (auto k = static_cast<std::size_t>(a); k < e; ++k)
+            out[k] = window_of(batch, grid, T, k);
+    });
     return out;
+}
+
+// A region in the order the driver walks them, its window beside it so that
+// the walk reads both in sequence.
+struct Item {
+    CellWindow win;
+    std::size_t k;
+};
+
+// The order windows are walked in: strips of kStripCols columns, down each
+// strip by first row, so that a window's image rows are mostly in cache from
+// the windows before it. Empty and failed windows come first.
+struct StripOrder {
+    i64 row0, rows, strips;
+    explicit StripOrder(const GridTarget& g)
+        : row0(g.row0), rows(std::max<i64>(g.rows, 1)),
+          strips((std::max<i64>(g.cols, 1) + kStripCols - 1) / kStripCols) {}
+    // (strip, first row) of a window, (-1, 0) for one with no cells.
+    std::pair<i64, i64> key(const CellWindow& w, i64 col0) const {
+        if (w.rows <= 0 || w.cols <= 0) return {-1, 0};
+        return {(w.col0 - col0) / kStripCols, w.row0 - row0};
+    }
+    // The keys numbered from 0, when buckets() is small.
+    std::size_t bucket(const CellWindow& w, i64 col0) const {
+        const auto [strip, row] = key(w, col0);
+        return strip < 0 ? 0 : static_cast<std::size_t>(1 + strip * rows + row);
+    }
+    std::size_t buckets() const { return static_cast<std::size_t>(1 + strips * rows); }
+};
+
+// The regions in walking order: a counting sort by (strip, first row), ties
+// in batch order, when the buckets are few beside the regions; a comparison
+// sort by the same keys otherwise. The order changes no result (every region
+// writes only its own slot), only how well the image stays in cache.
+std::vector<Item> walking_order(const std::vector<CellWindow>& windows, const GridTarget& g) {
+    const std::size_t n = windows.size();
+    const StripOrder so(g);
+    std::vector<Item> items(n);
+    const bool few = static_cast<u64>(so.strips) <= (u64{1} << 40) / static_cast<u64>(so.rows) &&
+                     so.buckets() <= 4 * n + 65536;
+    if (few) {
+        std::vector<std::size_t> at(so.buckets() + 1, 0);
+        for (const CellWindow& w : windows) ++at[so.bucket(w, g.col0) + 1];
+        for (std::size_t b = 1; b < at.size(); ++b) at[b] += at[b - 1];
+        for (std::size_t k = 0; k < n; ++k)
+            items[at[so.bucket(windows[k], g.col0)]++] = {windows[k], k};
+        return items;
+    }
+    for (std::size_t k = 0; k < n; ++k) items[k] = {windows[k], k};
+    std::sort(items.begin(), items.end(), [&](const Item& x, const Item& y) {
+        return std::tuple(so.key(x.win, g.col0), x.k) <
+               std::tuple(so.key(y.win, g.col0), y.k);
+    });
+    return items;
+}
+
+// Fetches what region k's evaluation reads first from the batch: its pieces'
+// offsets, then (once those are in cache) its first pieces.
+void prefetch_offsets(const RegionBatch& b, std::size_t k) {
+#if defined(__GNUC__) || defined(__clang__)
+    __builtin_prefetch(&b.segment_start[k]);
+    __builtin_prefetch(&b.arc_start[k]);
+    __builtin_prefetch(&b.simple[k]);
+#endif
+}
+void prefetch_pieces(const RegionBatch& b, std::size_t k) {
+#if defined(__GNUC__) || defined(__clang__)
+    const auto s = static_cast<std::size_t>(b.segment_start[k]);
+    const auto a = static_cast<std::size_t>(b.arc_start[k]);
+    if (s < static_cast<std::size_t>(b.segment_start[k + 1])) __builtin_prefetch(&b.segments[s]);
+    if (a < static_cast<std::size_t>(b.arc_start[k + 1])) {
+        __builtin_prefetch(&b.arcs[a]);
+        __builtin_prefetch(&b.arcs[a].t1);
+    }
+#endif
+}
+
+}  // namespace
+
+std::vector<CellWindow> region_windows(const RegionBatch& batch, const GridTarget& grid) {
+    return windows_of(batch, grid, CellFrame(grid), 1);
 }
 
 void evaluate_regions(const RegionBatch& batch, const GridTarget& grid, Sink& sink,
                       const DriverOptions& options) {
     const CellFrame T(grid);
-    const std::vector<CellWindow> windows = region_windows(batch, grid);
     const std::size_t n = batch.size();
-    // Windows in strips of kStripCols columns, down each strip by (row0,
-    // col0), ties in batch order: a window's rows are mostly in cache from
-    // the windows before it, whose rows overlap its own.
-    struct Key {
-        i64 strip, row0, col0;
-        std::size_t k;
-        bool operator<(const Key& o) const {
-            return std::tie(strip, row0, col0, k) < std::tie(o.strip, o.row0, o.col0, o.k);
-        }
-    };
-    std::vector<Key> keys(n);
-    for (std::size_t k = 0; k < n; ++k) {
-        const CellWindow& w = windows[k];
-        keys[k] = {w.col0 / kStripCols, w.row0, w.col0, k};
-    }
-    std::sort(keys.begin(), keys.end());
-    std::vector<std::size_t> order(n);
-    for (std::size_t k = 0; k < n; ++k) order[k] = keys[k].k;
     const u64 workers = std::max<u64>(1, std::min<u64>(options.n_threads, n));
+    const std::vector<Item> items = walking_order(windows_of(batch, grid, T, workers), grid);
     const std::size_t chunk = std::clamp<std::size_t>(n / (workers * 16), 1, 64);
     constexpr std::size_t kPollEvery = 256;
     std::atomic<std::size_t> next{0};
@@ -235,10 +293,13 @@ void evaluate_regions(const RegionBatch& batch, const GridTarget& grid, Sink& si
             if (a >= n) break;
             const std::size_t e = std::min(n, a + chunk);
             for (std::size_t m = a; m < e; ++m) {
-                const std::size_t k = order[m];
-                if (m + kAhead < n) sink.prefetch(thread, windows[order[m + kAhead]]);
-                evaluate_one(batch, grid, T, k, windows[k], options.block_cells, sink, thread,
-                             w);
+                if (m + 2 * kAhead < n) prefetch_offsets(batch, items[m + 2 * kAhead].k);
+                if (m + kAhead < n) {
+                    prefetch_pieces(batch, items[m + kAhead].k);
+                    sink.prefetch(thread, items[m + kAhead].win);
+                }
+                const Item& it = items[m];
+                evaluate_one(batch, grid, T, it.k, it.win, options.block_cells, sink, thread, w);
             }
             since_poll += e - a;
             if (polls && since_poll >= kPollEvery) {

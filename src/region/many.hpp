@@ -153,7 +153,8 @@ private:
     struct Partial {
         double s[4], c[4], v[4];
     };
-    struct State {
+    // One per thread, on cache lines of its own (see the constructor).
+    struct alignas(64) State {
         std::int64_t band = -1;
         std::vector<Partial> partial;  // per image band
         std::vector<double> sum, count, var;
@@ -272,7 +273,8 @@ private:
     struct Lanes {
         double q[kStatsSums][4];
     };
-    struct State {
+    // One per thread, on cache lines of its own (see the constructor).
+    struct alignas(64) State {
         std::size_t region = 0;
         std::int64_t band = -1;
         int first_lane = 0;  // the grid lane of the window's first column

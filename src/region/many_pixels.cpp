@@ -144,6 +144,7 @@ struct Partial {
 struct Worker {
     PixelRegion region;
     std::vector<Partial> partial;  // per image band
+    PlaneRow row;                  // a window row's pixels, made by the model
 };
 
 // The window of region k and where its pixels lie in the target's arrays:
@@ -159,7 +160,7 @@ Placed place(const PixelsTarget& t, const PixelRegion& region, std::size_t k) {
         return {w, w.row0 * t.cols + w.col0, t.cols};
     }
     const i64* win = t.windows + 4 * k;
-    return {{win[0], win[1], win[2], win[3]}, t.offsets[k], win[3]};
+    return {{win[0], win[1], win[2], win[3]}, t.offsets ? t.offsets[k] : 0, win[3]};
 }
 
 // Whether pixel (row, col) lies on the window's border where the image goes
@@ -169,9 +170,10 @@ bool open_border(const CellWindow& w, i64 row, i64 col, i64 rows, i64 cols) {
            (col == w.col0 && w.col0 > 0) || (col == w.col0 + w.cols - 1 && col < cols - 1);
 }
 
-// Region k's sums into its slots; false when a pixel's frame overflowed.
+// Region k's sums into its slots; false when a pixel's frame overflowed or
+// the model could not place a pixel (flags gets kOffPlane).
 bool sum_region(const RegionBatch& batch, std::size_t k, const PixelsTarget& t,
-                const SumsInput& in, Worker& wk, bool& border) {
+                const SumsInput& in, Worker& wk, std::uint8_t& flags) {
     PixelRegion& R = wk.region;
     R.reset(batch.region(k), batch.simple[k] != 0);
     for (Partial& p : wk.partial) p = Partial{};
@@ -180,9 +182,13 @@ bool sum_region(const RegionBatch& batch, std::size_t k, const PixelsTarget& t,
     const i64 plane = t.rows * t.cols;
     for (i64 r = 0; r < pl.w.rows; ++r) {
         const i64 row = pl.w.row0 + r;
+        if (t.model && !t.model->row(row, pl.w.col0, pl.w.cols, wk.row)) {
+            flags |= kOffPlane;
+            return false;
+        }
         for (i64 q = 0; q < pl.w.cols; ++q) {
             const i64 col = pl.w.col0 + q;
-            const PixelShape p = t.px.at(pl.base + r * pl.stride + q);
+            const PixelShape p = t.model ? wk.row.at(q) : t.px.at(pl.base + r * pl.stride + q);
             double xlo, ylo, xhi, yhi;
             pixel_box(p, xlo, ylo, xhi, yhi);
             if (!(xlo <= R.xhi && xhi >= R.xlo && ylo <= R.yhi && yhi >= R.ylo)) continue;
@@ -194,7 +200,7 @@ bool sum_region(const RegionBatch& batch, std::size_t k, const PixelsTarget& t,
             // A covered pixel on a border the image goes on beyond: the
             // region may go on too (a connected region leaves a window only
             // through pixels of its border that it covers).
-            if (t.windows && open_border(pl.w, row, col, t.rows, t.cols)) border = true;
+            if (t.windows && open_border(pl.w, row, col, t.rows, t.cols)) flags |= kOnBorder;
             const i64 at = row * t.cols + col;
             if (in.mask && in.mask[at]) continue;
             const double area = std::fabs(p.dxdu * p.dydv - p.dxdv * p.dydu);
@@ -276,10 +282,10 @@ void pixels_sums(const RegionBatch& batch, const PixelsTarget& target, const Sum
             const std::size_t e = std::min(n, a + chunk);
             for (std::size_t m = a; m < e; ++m) {
                 const std::size_t k = order[m];
-                bool on_border = false;
-                const bool ok = sum_region(batch, k, target, in, wk, on_border);
+                std::uint8_t flags = 0;
+                const bool ok = sum_region(batch, k, target, in, wk, flags);
                 write_sums(k, wk, in, out, ok);
-                if (border) border[k] = on_border ? 1 : 0;
+                if (border) border[k] = flags;
             }
             since_poll += e - a;
             if (polls && since_poll >= kPollEvery) {
@@ -306,9 +312,14 @@ void pixels_region(const Region& region, bool simple, const PixelsTarget& t, dou
         PixelRegion region;
         bool ready = false;
     };
+    // A pixel's cover costs some 0.1 us per piece: look for a stop every few
+    // covered pixels, so that a region of many pieces stops within ~50 ms too.
+    const std::size_t pieces = region.segments.size() + region.arcs.size();
+    const std::uint64_t every = std::clamp<std::uint64_t>(2048 / (pieces + 1), 1, 64);
     deal_bands<Local>(static_cast<u64>(w.rows), kBand, n_threads,
                       [&](Local& S, u64 r0, u64 r1) {
         if (!S.ready) S.region.reset(region, simple), S.ready = true;
+        std::uint64_t covered = 0;
         for (u64 r = r0; r < r1; ++r) {
             const i64 row = w.row0 + static_cast<i64>(r);
             for (i64 col = w.col0; col < w.col0 + w.cols; ++col) {
@@ -316,8 +327,10 @@ void pixels_region(const Region& region, bool simple, const PixelsTarget& t, dou
                 const PixelShape p = t.px.at(k);
                 double xlo, ylo, xhi, yhi;
                 pixel_box(p, xlo, ylo, xhi, yhi);
-                if (xlo <= probe.xhi && xhi >= probe.xlo && ylo <= probe.yhi && yhi >= probe.ylo)
+                if (xlo <= probe.xhi && xhi >= probe.xlo && ylo <= probe.yhi && yhi >= probe.ylo) {
+                    if (++covered % every == 0) check_stop();
                     out[k] = S.region.cover(p);
+                }
             }
         }
     });

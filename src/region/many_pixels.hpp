@@ -23,6 +23,7 @@
 
 #include "many.hpp"
 #include "pixel_cover.hpp"
+#include "plane_model.hpp"
 
 namespace zolvin::region {
 
@@ -70,25 +71,35 @@ private:
 };
 
 // Where each region is evaluated: the whole image's pixels and its index, or
-// a window per region with its pixels laid out window after window.
+// a window per region with its pixels laid out window after window, or a
+// window per region whose pixels the plane model makes row by row.
 struct PixelsTarget {
     PixelShapes px;
     std::int64_t rows, cols;                 // the image
     const PixelIndex* index = nullptr;       // whole-image pixels
     const std::int64_t* windows = nullptr;   // or per region: row0, col0, rows, cols
     const std::int64_t* offsets = nullptr;   // and its first pixel in px
+    const PlaneModel* model = nullptr;       // or its pixels made here
 };
+
+// What pixels_sums reports per region through `border` (window targets).
+constexpr std::uint8_t kOnBorder = 1;  // a covered pixel on an open border
+constexpr std::uint8_t kOffPlane = 2;  // a window pixel the model cannot place
 
 // Evaluates every region over its candidates and sums the image there (the
 // Sums sink's inputs and outputs; area sums f times each pixel's own area).
-// border, when given (window targets), gets per region whether a pixel it
-// covers lies on its window's border away from the image's edge. Throws Cancelled
+// border, when given (window targets), gets per region kOnBorder when a
+// pixel it covers lies on its window's border away from the image's edge,
+// and kOffPlane (its sums NaN) when the model cannot place a pixel of its
+// window. Throws Cancelled
 // when options.poll asks it to stop.
 void pixels_sums(const RegionBatch& batch, const PixelsTarget& target, const SumsInput& in,
                  const SumsOutput& out, std::uint8_t* border, const DriverOptions& options);
 
 // Fraction of every pixel of an image (with its index) inside one region:
 // out holds rows x cols values; pixels off the region's box get `outside`.
+// Looks for the caller's stop (check_stop) as it goes and throws
+// Interrupted when asked; the pixels reached by then are written.
 void pixels_region(const Region& region, bool simple, const PixelsTarget& target,
                    double outside, double* out, std::uint64_t n_threads);
 

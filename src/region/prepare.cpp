@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "../parallel.hpp"
+#include "cell_frame.hpp"
 
 namespace zolvin::region {
 
@@ -13,28 +14,7 @@ namespace {
 
 using u64 = std::uint64_t;
 
-// ---- Into the cell frame -----------------------------------------------------
-
-struct Transform {
-    double x0, y0, ia, ib, ic, id;  // the inverse Jacobian
-    int orientation;                // sign of det J: -1 mirrors windings
-
-    explicit Transform(const GridWindow& w) : x0(w.x0), y0(w.y0) {
-        const double det = w.dxdu * w.dydv - w.dxdv * w.dydu;
-        if (!(std::isfinite(det) && det != 0.0))
-            throw std::domain_error("the grid's Jacobian is singular or not finite");
-        ia = w.dydv / det;
-        ib = -w.dxdv / det;
-        ic = -w.dydu / det;
-        id = w.dxdu / det;
-        orientation = det > 0 ? 1 : -1;
-    }
-    Point point(double x, double y) const {
-        const double dx = x - x0, dy = y - y0;
-        return {ia * dx + ib * dy + 0.5, ic * dx + id * dy + 0.5};
-    }
-    Point vector(double x, double y) const { return {ia * x + ib * y, ic * x + id * y}; }
-};
+// ---- Reach -------------------------------------------------------------------
 
 void check_reach(double value) {
     if (!(std::fabs(value) <= kReach))
@@ -109,7 +89,7 @@ Piece arc_piece(const Boundary& B, std::int32_t index, double t0, double t1, Poi
     return p;
 }
 
-void add_arc(Boundary& B, const Transform& T, const Arc& arc, Point start, Point end,
+void add_arc(Boundary& B, const CellFrame& T, const Arc& arc, Point start, Point end,
              std::int32_t leaf, std::int32_t count, std::vector<double>& cuts) {
     const Point c = T.point(arc.cx, arc.cy);
     const Point m1 = T.vector(arc.a, arc.c), m2 = T.vector(arc.b, arc.d);
@@ -141,7 +121,7 @@ std::int32_t count_of(const std::vector<std::int32_t>& counts, std::size_t k) {
     return counts.empty() ? 1 : counts[k];
 }
 
-void add_pieces(const Region& r, const ArcEnds& ends, const Transform& T, Boundary& B) {
+void add_pieces(const Region& r, const ArcEnds& ends, const CellFrame& T, Boundary& B) {
     B.ellipses.clear();
     B.pieces.clear();
     for (std::size_t k = 0; k < r.segments.size(); ++k) {
@@ -343,7 +323,7 @@ ArcEnds join_arc_ends(const Region& r) {
 }
 
 void check_frame(const Region& r, const GridWindow& window) {
-    const Transform T(window);
+    const CellFrame T(window);
     for (std::size_t k = 0; k < r.segments.size(); ++k) {
         if ((k & 0xfff) == 0) check_stop();
         const auto& s = r.segments[k];
@@ -360,7 +340,7 @@ void check_frame(const Region& r, const GridWindow& window) {
 
 void prepare(const Region& region, const ArcEnds& ends, const GridWindow& window,
              Boundary& out) {
-    const Transform T(window);
+    const CellFrame T(window);
     add_pieces(region, ends, T, out);
     bucket_rows(window, out);
 }

@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "../lanes.hpp"
+#include "cell_sums.hpp"
 #include "many.hpp"
 
 namespace zolvin::region {
@@ -21,17 +22,10 @@ using i64 = std::int64_t;
 
 namespace {
 
-// Where a block's rows lie in the image: values d (stride values from one
-// row to the next), errors e and mask m laid out alike (or null), and the
-// ends of the values and errors, to know where four lanes may be loaded
-// past a row.
-struct BlockInput {
-    const double* d;
-    const double* e;
-    const std::uint8_t* m;
-    i64 rows, cols, stride;
-    const double* d_end;
-    const double* e_end;
+using cells::ImageRows;
+
+// A block's rows in the image (x holds the errors), and the nodata value.
+struct BlockInput : ImageRows {
     bool has_nodata;
     double nodata;
 };
@@ -40,93 +34,26 @@ struct Lanes3 {
     lanes s, c, v;
 };
 
-// Adds four cells to the partial sums: counted when f > 0 on a pixel not
-// masked, not NaN and not nodata.
+// Adds four cells to the partial sums: counted where their weight is > 0.
 // The flags say which of errors, mask and nodata the image has.
 template <bool Errors, bool Mask, bool Nodata>
-ZOLVIN_INLINE void count_cells(Lanes3& p, lanes f, lanes d, lanes err, lanes masked,
-                               double nodata) {
-    const lanes zero = splat(0.0);
-    lanes w = select(d == d, f, zero);
-    if (Mask) w = select(masked == 0.0, w, zero);
-    if (Nodata) w = select(d == nodata, zero, w);
-    const lane_mask ok = w > 0.0;
-    p.s = p.s + select(ok, w * d, zero);
-    p.c = p.c + select(ok, w, zero);
-    if (Errors) p.v = p.v + select(ok, (w * w) * (err * err), zero);
-}
-
-// Adds row r of the block, cell q to lane q mod 4; cover(q) gives the
-// coverages of cells q .. q + 3 (lanes past the row are ignored).
-template <bool Errors, bool Mask, bool Nodata, class Cover>
-ZOLVIN_INLINE void sum_row(const BlockInput& in, i64 r, const Cover& cover, Lanes3& p) {
-    const lanes zero = splat(0.0);
-    constexpr bool errors = Errors;
-    const double* d = in.d + r * in.stride;
-    const double* e = errors ? in.e + r * in.stride : nullptr;
-    const std::uint8_t* m = in.m ? in.m + r * in.stride : nullptr;
-    auto mask4 = [&](i64 q, i64 n) {
-        lanes out = zero;
-        if (Mask) {
-            for (i64 l = 0; l < n; ++l) out[static_cast<int>(l)] = m[q + l] ? 1.0 : 0.0;
-        }
-        return out;
-    };
-    const i64 full = in.cols / 4 * 4;
-    i64 q = 0;
-    for (; q < full; q += 4) {
-        count_cells<Errors, Mask, Nodata>(p, cover(q), load4(d + q),
-                                          errors ? load4(e + q) : zero, mask4(q, 4), in.nodata);
-    }
-    if (q == in.cols) return;
-    // The last cells: four lanes where the image has them, else one by one.
-    const lanes lane = {0.0, 1.0, 2.0, 3.0};
-    const lanes fq = select(lane < static_cast<double>(in.cols - q), cover(q), zero);
-    lanes dq = zero, eq = zero;
-    if (d + q + 4 <= in.d_end && (!errors || e + q + 4 <= in.e_end)) {
-        dq = load4(d + q);
-        if (errors) eq = load4(e + q);
-    } else {
-        for (i64 l = 0; q + l < in.cols; ++l) {
-            dq[static_cast<int>(l)] = d[q + l];
-            if (errors) eq[static_cast<int>(l)] = e[q + l];
-        }
-    }
-    count_cells<Errors, Mask, Nodata>(p, fq, dq, eq, mask4(q, in.cols - q), in.nodata);
-}
-
-// Coverages of four cells of a row, stored or straight from the accumulator.
-struct StoredCover {
-    const double* f;
-    ZOLVIN_INLINE lanes operator()(i64 q) const { return load4(f + q); }
-};
-// Called for q = 0, 4, 8, ... in turn: the heights add up along the row.
-struct AccumulatedCover {
-    AccumulatedRow row;
-    mutable double run;
-    ZOLVIN_INLINE lanes operator()(i64 q) const {
-        const lanes a = load4(row.area + q);
-        return cover4(add_heights(a, load4(row.height + q), run), a, row.sign);
+struct AddSums {
+    Lanes3& p;
+    double nodata;
+    ZOLVIN_INLINE void operator()(lanes f, lanes d, lanes err, lanes masked) {
+        const lanes zero = splat(0.0);
+        const lanes w = cells::counted<Mask, Nodata>(f, d, masked, nodata);
+        const lane_mask ok = w > 0.0;
+        p.s = p.s + select(ok, w * d, zero);
+        p.c = p.c + select(ok, w, zero);
+        if (Errors) p.v = p.v + select(ok, (w * w) * (err * err), zero);
     }
 };
-
-template <bool E, bool M, bool N>
-ZOLVIN_INLINE void sum_stored(const BlockInput& in, const double* f, Lanes3& p) {
-    for (i64 r = 0; r < in.rows; ++r) sum_row<E, M, N>(in, r, StoredCover{f + r * in.cols}, p);
-}
-
-template <bool E, bool M, bool N>
-ZOLVIN_INLINE void sum_rows(const BlockInput& in, const Accumulator& acc, i64 first, Lanes3& p) {
-    for (i64 r = 0; r < in.rows; ++r) {
-        const AccumulatedRow row = acc.row(first + r);
-        sum_row<E, M, N>(in, r, AccumulatedCover{row, row.left}, p);
-    }
-}
 
 // The image's flags (errors, mask, nodata) as a number: each combination is
 // compiled on its own, with no tests per cell.
 int flags(const BlockInput& in) {
-    return (in.e ? 4 : 0) + (in.m ? 2 : 0) + (in.has_nodata ? 1 : 0);
+    return (in.x ? 4 : 0) + (in.m ? 2 : 0) + (in.has_nodata ? 1 : 0);
 }
 
 // Calls F::template run<Errors, Mask, Nodata>(args...) for the image's
@@ -148,14 +75,16 @@ ZOLVIN_INLINE void by_flags(const BlockInput& in, Args&&... args) {
 struct SumStored {
     template <bool E, bool M, bool N>
     ZOLVIN_INLINE static void run(const BlockInput& in, const double* f, Lanes3& p) {
-        sum_stored<E, M, N>(in, f, p);
+        AddSums<E, M, N> add{p, in.nodata};
+        cells::walk_stored<E, M>(in, f, add);
     }
 };
 struct SumRows {
     template <bool E, bool M, bool N>
     ZOLVIN_INLINE static void run(const BlockInput& in, const Accumulator& acc, i64 first,
                                   Lanes3& p) {
-        sum_rows<E, M, N>(in, acc, first, p);
+        AddSums<E, M, N> add{p, in.nodata};
+        cells::walk_accumulated<E, M>(in, acc, first, add);
     }
 };
 
@@ -198,16 +127,27 @@ SumsSink::SumsSink(const SumsInput& in, const SumsOutput& out, const GridTarget&
                    int threads)
     : in_(in), out_(out), row0_(grid.row0), col0_(grid.col0), cols_(grid.cols),
       plane_(grid.rows * grid.cols), states_(threads) {
+    // The threads' sums side by side in memory would share cache lines, and
+    // every region's writes would bounce them between cores: each buffer
+    // gets a cache line of room past its end.
+    const auto bands = static_cast<std::size_t>(in.bands);
     for (State& st : states_) {
-        st.partial.resize(static_cast<std::size_t>(in.bands));
-        st.sum.resize(static_cast<std::size_t>(in.bands));
-        st.count.resize(static_cast<std::size_t>(in.bands));
-        st.var.resize(static_cast<std::size_t>(in.bands));
+        st.partial.reserve(bands + 1), st.partial.resize(bands);
+        for (std::vector<double>* v : {&st.sum, &st.count, &st.var})
+            v->reserve(bands + 8), v->resize(bands);
     }
 }
 
-void SumsSink::begin(int thread, std::size_t, const CellWindow&) {
+void SumsSink::begin(int thread, std::size_t k, const CellWindow&) {
     State& st = states_[static_cast<std::size_t>(thread)];
+#if defined(__GNUC__) || defined(__clang__)
+    // The region's slots, written by end(): regions come in window order, not
+    // slot order, so each slot is a cache miss unless fetched while it works.
+    const auto at = static_cast<std::size_t>(static_cast<i64>(k) * in_.bands);
+    for (double* out : {out_.sum, out_.count, out_.area, out_.var}) {
+        if (out) __builtin_prefetch(out + at, 1);
+    }
+#endif
     st.band = -1;
     std::fill(st.sum.begin(), st.sum.end(), 0.0);
     std::fill(st.count.begin(), st.count.end(), 0.0);
@@ -228,30 +168,23 @@ void SumsSink::close_band(State& st) {
 // each image band).
 template <class Add>
 void SumsSink::by_band(State& st, const CellWindow& blk, const Add& add) {
-    for (i64 r = 0; r < blk.rows;) {
-        const i64 row = blk.row0 + r;
-        const i64 band = row / kBandRows;
-        const i64 rows = std::min(blk.rows - r, (band + 1) * kBandRows - row);
+    cells::band_parts(blk, [&](i64 r, i64 rows, i64 band) {
         if (band != st.band) {
             if (st.band >= 0) close_band(st);
             st.band = band;
             for (Partial& p : st.partial) p = Partial{};
         }
-        const i64 at = (row - row0_) * cols_ + (blk.col0 - col0_);
+        const i64 at = (blk.row0 + r - row0_) * cols_ + (blk.col0 - col0_);
         for (i64 b = 0; b < in_.bands; ++b) {
             const double* d = in_.data + b * plane_;
             const double* e = in_.error ? in_.error + b * plane_ : nullptr;
-            const BlockInput bi{d + at,    e ? e + at : nullptr,
-                                in_.mask ? in_.mask + at : nullptr,
-                                rows,      blk.cols,
-                                cols_,     d + plane_,
-                                e ? e + plane_ : nullptr,
+            const BlockInput bi{{d + at, e ? e + at : nullptr, in_.mask ? in_.mask + at : nullptr,
+                                 rows, blk.cols, cols_, d + plane_, e ? e + plane_ : nullptr},
                                 in_.has_nodata,
                                 in_.nodata};
             add(r, bi, st.partial[static_cast<std::size_t>(b)]);
         }
-        r += rows;
-    }
+    });
 }
 
 void SumsSink::block(int thread, std::size_t, const CellWindow& blk, const double* f) {

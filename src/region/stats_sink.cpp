@@ -9,6 +9,7 @@
 #include <limits>
 
 #include "../lanes.hpp"
+#include "cell_sums.hpp"
 #include "many.hpp"
 
 namespace zolvin::region {
@@ -17,154 +18,48 @@ namespace {
 
 using i64 = std::int64_t;
 
-// Rows of a block in the image: values d and weights w (stride values from
-// one row to the next, w null without weights), the mask m (or null), the
-// ends of the values and weights (to know where four lanes may be loaded
-// past a row), and the deviations' centre.
-struct Rows {
-    const double* d;
-    const double* w;
-    const std::uint8_t* m;
-    i64 rows, cols, stride;
-    const double* d_end;
-    const double* w_end;
+using cells::kDeviations;
+using cells::kMask;
+using cells::kMinMax;
+using cells::kNodata;
+using cells::kWeights;
+using cells::Quantities;
+
+// A block's rows in the image (x holds the weights), the nodata value and
+// the deviations' centre.
+struct Rows : cells::ImageRows {
     double nodata, centre;
 };
 
-struct Quantities {
-    lanes q[kStatsSums];
-};
-
-// Flags of a pass, each compiled on its own.
-enum : int { kMask = 1, kNodata = 2, kWeights = 4, kMinMax = 8, kDeviations = 16 };
-
-// Adds four cells: counted when f > 0 on a pixel not masked, not NaN and not
-// nodata. The counted weight and sums are the Sums sink's, operation for
-// operation, so that both give the same bits.
+// Adds four cells to the quantities with the arithmetic every statistics
+// path shares (cell_sums.hpp); the counted weight and sums are the Sums
+// sink's, operation for operation, so that both give the same bits.
 template <int F>
-ZOLVIN_INLINE void add_cells(Quantities& p, lanes f, lanes d, lanes wt, lanes masked,
-                             const Rows& in) {
-    const lanes zero = splat(0.0);
-    lanes w = select(d == d, f, zero);
-    if (F & kMask) w = select(masked == 0.0, w, zero);
-    if (F & kNodata) w = select(d == in.nodata, zero, w);
-    const lane_mask ok = w > 0.0;
-    if (F & kDeviations) {
-        const lanes dv = d - in.centre;
-        const lanes wd = w * dv;
-        p.q[0] = p.q[0] + select(ok, wd, zero);
-        p.q[1] = p.q[1] + select(ok, wd * dv, zero);
-        return;
-    }
-    p.q[0] = p.q[0] + select(ok, w * d, zero);
-    p.q[1] = p.q[1] + select(ok, w, zero);
-    if (F & kMinMax) {
-        p.q[2] = select(ok, select(d < p.q[2], d, p.q[2]), p.q[2]);
-        p.q[3] = select(ok, select(d > p.q[3], d, p.q[3]), p.q[3]);
-    }
-    if (F & kWeights) {
-        // A NaN weight leaves the pixel out of the weighted sums; a zero
-        // product adds nothing (not 0 x inf).
-        const lanes fw = select(wt == wt, w * wt, zero);
-        p.q[4] = p.q[4] + select(ok, fw, zero);
-        p.q[5] = p.q[5] + select(ok, select(fw == 0.0, zero, fw * d), zero);
-    }
-}
-
-// Four lanes of a row from q on: loaded whole where the image has them
-// (lanes past the row are never counted: their f is 0), else one by one.
-ZOLVIN_INLINE lanes tail4(const double* p, i64 n, const double* end) {
-    if (p + 4 <= end) return load4(p);
-    lanes out = splat(0.0);
-    for (i64 l = 0; l < n; ++l) out[static_cast<int>(l)] = p[l];
-    return out;
-}
-
-// Adds row r of the block, cell q to lane q mod 4; cover(q) gives the
-// coverages of cells q .. q + 3, called for q = 0, 4, 8, ... in turn.
-template <int F, class Cover>
-ZOLVIN_INLINE void add_row(const Rows& in, i64 r, const Cover& cover, Quantities& p) {
-    const lanes zero = splat(0.0);
-    const double* d = in.d + r * in.stride;
-    const double* w = (F & kWeights) ? in.w + r * in.stride : nullptr;
-    const std::uint8_t* m = (F & kMask) ? in.m + r * in.stride : nullptr;
-    auto mask4 = [&](i64 q, i64 n) {
-        lanes out = zero;
-        if (F & kMask) {
-            for (i64 l = 0; l < n; ++l) out[static_cast<int>(l)] = m[q + l] ? 1.0 : 0.0;
-        }
-        return out;
-    };
-    const i64 full = in.cols / 4 * 4;
-    i64 q = 0;
-    for (; q < full; q += 4) {
-        add_cells<F>(p, cover(q), load4(d + q), (F & kWeights) ? load4(w + q) : zero,
-                     mask4(q, 4), in);
-    }
-    if (q == in.cols) return;
-    const i64 n = in.cols - q;
-    const lanes lane = {0.0, 1.0, 2.0, 3.0};
-    const lanes fq = select(lane < static_cast<double>(n), cover(q), zero);
-    add_cells<F>(p, fq, tail4(d + q, n, in.d_end),
-                 (F & kWeights) ? tail4(w + q, n, in.w_end) : zero, mask4(q, n), in);
-}
-
-struct StoredCover {
-    const double* f;
-    ZOLVIN_INLINE lanes operator()(i64 q) const { return load4(f + q); }
-};
-// The coverages Accumulator::finish_row gives, made along the row.
-struct AccumulatedCover {
-    AccumulatedRow row;
-    mutable double run;
-    ZOLVIN_INLINE lanes operator()(i64 q) const {
-        const lanes a = load4(row.area + q);
-        return cover4(add_heights(a, load4(row.height + q), run), a, row.sign);
+struct AddCells {
+    Quantities& p;
+    const Rows& in;
+    ZOLVIN_INLINE void operator()(lanes f, lanes d, lanes wt, lanes masked) {
+        const lanes w = cells::counted<(F & kMask) != 0, (F & kNodata) != 0>(f, d, masked,
+                                                                            in.nodata);
+        cells::add_quantities<F>(p, w, d, wt, in.centre);
     }
 };
 
-template <int F>
-ZOLVIN_INLINE void add_stored(const Rows& in, const double* f, Quantities& p) {
-    for (i64 r = 0; r < in.rows; ++r) add_row<F>(in, r, StoredCover{f + r * in.cols}, p);
-}
-
-template <int F>
-ZOLVIN_INLINE void add_accumulated(const Rows& in, const Accumulator& acc, i64 first,
-                                   Quantities& p) {
-    for (i64 r = 0; r < in.rows; ++r) {
-        const AccumulatedRow row = acc.row(first + r);
-        add_row<F>(in, r, AccumulatedCover{row, row.left}, p);
-    }
-}
-
-// Calls Body::run<F> for the pass's flags: the deviations pass takes mask and
-// nodata only, the sums pass every combination.
-template <class Body, class... Args>
-ZOLVIN_INLINE void by_flags(int flags, Args&&... args) {
-    switch (flags) {
-#define ZOLVIN_CASE(f) \
-    case f: Body::template run<f>(args...); break;
-    ZOLVIN_CASE(0) ZOLVIN_CASE(1) ZOLVIN_CASE(2) ZOLVIN_CASE(3)
-    ZOLVIN_CASE(4) ZOLVIN_CASE(5) ZOLVIN_CASE(6) ZOLVIN_CASE(7)
-    ZOLVIN_CASE(8) ZOLVIN_CASE(9) ZOLVIN_CASE(10) ZOLVIN_CASE(11)
-    ZOLVIN_CASE(12) ZOLVIN_CASE(13) ZOLVIN_CASE(14) ZOLVIN_CASE(15)
-    ZOLVIN_CASE(16) ZOLVIN_CASE(17) ZOLVIN_CASE(18) ZOLVIN_CASE(19)
-#undef ZOLVIN_CASE
-    default: break;
-    }
-}
+using cells::by_flags;
 
 struct Stored {
     template <int F>
     ZOLVIN_INLINE static void run(const Rows& in, const double* f, Quantities& p) {
-        add_stored<F>(in, f, p);
+        AddCells<F> add{p, in};
+        cells::walk_stored<(F & kWeights) != 0, (F & kMask) != 0>(in, f, add);
     }
 };
 struct Fused {
     template <int F>
     ZOLVIN_INLINE static void run(const Rows& in, const Accumulator& acc, i64 first,
                                   Quantities& p) {
-        add_accumulated<F>(in, acc, first, p);
+        AddCells<F> add{p, in};
+        cells::walk_accumulated<(F & kWeights) != 0, (F & kMask) != 0>(in, acc, first, add);
     }
 };
 
@@ -205,23 +100,7 @@ void stats_fused(int flags, const Rows& in, const Accumulator& acc, i64 first, d
     stats_fused_body(flags, in, acc, first, q);
 }
 
-// The starting value of quantity q's lanes: nothing counted yet.
-double empty(int q) {
-    return q == 2 ? INFINITY : q == 3 ? -INFINITY : 0.0;
-}
-
-// Lanes of quantity q combined: (l0 + l1) + (l2 + l3), or the extreme.
-double combine(int q, const double* l) {
-    if (q == 2) {
-        const double a = l[1] < l[0] ? l[1] : l[0], b = l[3] < l[2] ? l[3] : l[2];
-        return b < a ? b : a;
-    }
-    if (q == 3) {
-        const double a = l[1] > l[0] ? l[1] : l[0], b = l[3] > l[2] ? l[3] : l[2];
-        return b > a ? b : a;
-    }
-    return (l[0] + l[1]) + (l[2] + l[3]);
-}
+using cells::empty;
 
 }  // namespace
 
@@ -229,9 +108,12 @@ StatsSink::StatsSink(const StatsInput& in, const StatsOutput& out, const GridTar
                      int threads)
     : in_(in), out_(out), row0_(grid.row0), col0_(grid.col0), cols_(grid.cols),
       plane_(grid.rows * grid.cols), states_(static_cast<std::size_t>(threads)) {
+    // Room past each buffer's end, so that no two threads' buffers share a
+    // cache line (as in SumsSink).
+    const auto bands = static_cast<std::size_t>(in.bands);
     for (State& st : states_) {
-        st.partial.resize(static_cast<std::size_t>(in.bands));
-        st.total.resize(static_cast<std::size_t>(in.bands * kStatsSums));
+        st.partial.reserve(bands + 1), st.partial.resize(bands);
+        st.total.reserve(bands * kStatsSums + 8), st.total.resize(bands * kStatsSums);
     }
 }
 
@@ -270,10 +152,7 @@ void StatsSink::close_band(State& st) {
             double& t = st.total[b * kStatsSums + static_cast<std::size_t>(q)];
             double l[4];
             for (int a = 0; a < 4; ++a) l[a] = st.partial[b].q[q][lane(st, a)];
-            const double c = combine(q, l);
-            if (q == 2) t = c < t ? c : t;
-            else if (q == 3) t = c > t ? c : t;
-            else t += c;
+            cells::close(q, cells::combine(q, l), t);
         }
     }
 }
@@ -283,10 +162,7 @@ void StatsSink::close_band(State& st) {
 // block, rows, lanes of each image band).
 template <class Add>
 void StatsSink::by_band(State& st, const CellWindow& blk, const Add& add) {
-    for (i64 r = 0; r < blk.rows;) {
-        const i64 row = blk.row0 + r;
-        const i64 band = row / kBandRows;
-        const i64 rows = std::min(blk.rows - r, (band + 1) * kBandRows - row);
+    cells::band_parts(blk, [&](i64 r, i64 rows, i64 band) {
         if (band != st.band && !out_.open) {
             if (st.band >= 0) {
                 close_band(st);
@@ -296,7 +172,7 @@ void StatsSink::by_band(State& st, const CellWindow& blk, const Add& add) {
             }
             st.band = band;
         }
-        const i64 at = (row - row0_) * cols_ + (blk.col0 - col0_);
+        const i64 at = (blk.row0 + r - row0_) * cols_ + (blk.col0 - col0_);
         for (i64 b = 0; b < in_.bands; ++b) {
             const double* d = in_.data + b * plane_;
             const double* w = nullptr;
@@ -305,16 +181,13 @@ void StatsSink::by_band(State& st, const CellWindow& blk, const Add& add) {
                 in_.centre ? in_.centre[st.region * static_cast<std::size_t>(in_.bands) +
                                         static_cast<std::size_t>(b)]
                            : 0.0;
-            const Rows rows_in{d + at,   w ? w + at : nullptr,
-                               in_.mask ? in_.mask + at : nullptr,
-                               rows,     blk.cols,
-                               cols_,    d + plane_,
-                               w ? w + plane_ : nullptr,
-                               in_.nodata, centre};
+            const Rows rows_in{{d + at, w ? w + at : nullptr, in_.mask ? in_.mask + at : nullptr,
+                                rows, blk.cols, cols_, d + plane_, w ? w + plane_ : nullptr},
+                               in_.nodata,
+                               centre};
             add(r, rows_in, st.partial[static_cast<std::size_t>(b)].q);
         }
-        r += rows;
-    }
+    });
 }
 
 namespace {

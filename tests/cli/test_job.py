@@ -142,6 +142,7 @@ def wait_for_chunks(proc, folder, count):
     pytest.fail("no chunks were written")
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("sig, old, entry", [
     (signal.SIGKILL, False, "module"), (signal.SIGKILL, True, "module"),
     (signal.SIGTERM, True, "module"), (signal.SIGTERM, False, "module"),
@@ -259,6 +260,7 @@ with replacing(Path(sys.argv[1]), False) as tmp:
 """
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("suffix", [".zarr", ".npy"])
 def test_a_stopped_run_ends_and_leaves_nothing(tmp_path, suffix):
     # A child process: a run whose chunks outlive it could hang at exit.

@@ -86,6 +86,7 @@ def test_accumulate_far_bands_of_a_huge_grid(rng):
     assert ref.any() and same_bits(got, ref)
 
 
+@pytest.mark.slow
 def test_distributed_processes(rng):
     distributed = pytest.importorskip("distributed")
     tris = rng.uniform(-8, 8, size=(400, 3, 2))

@@ -13,6 +13,7 @@ import json, math, os, signal, sys, threading
 import numpy as np
 import zolvin
 from zolvin import Grid, Pixels
+from zolvin.coverage.region import polygon_region
 
 def star(n, r0, r1):
     t = np.arange(2 * n) * math.pi / n
@@ -25,6 +26,11 @@ x = np.linspace(-400.0, 400.0, 4000)
 PIXELS = Pixels(x, x[::-1].copy(), np.eye(2) * 2.0)
 TRIS = np.tile(np.array([[-100.0, -100.0], [120.0, -90.0], [10.0, 130.0]]), (40_000, 1, 1))
 GX = np.linspace(-600.0, 600.0, 8000)
+# An image's pixels, index made: the call reaches its pixels at once.
+GY, GXX = np.mgrid[-300:300, -300:300] * 1.0
+IMAGE = Pixels(GXX, GY, np.eye(2))
+zolvin.polygon_coverage(IMAGE, star(3, 1.0, 2.0))
+SMALL_STAR = polygon_region(star(5_000, 100.0, 290.0))
 out = {out}
 threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT)).start()
 try:
@@ -41,6 +47,9 @@ CALLS = {
                      "np.full(GRID.shape, np.nan)", "np.isnan(out).any()"),
     "region pixels": ("zolvin.polygon_coverage(PIXELS, STAR, fill='evenodd', out=out)",
                       "np.full(PIXELS.shape, np.nan)", "np.isnan(out).any()"),
+    # Through the pixels' index: each pixel near the star costs its pieces.
+    "region image pixels": ("zolvin.region_coverage(IMAGE, SMALL_STAR, out=out)",
+                            "np.full(IMAGE.shape, np.nan)", "np.isnan(out).any()"),
     "crossing check": ("zolvin.polygon_coverage(GRID[:1, :1], STAR, out=out)",
                        "np.full((1, 1), np.nan)", "np.isnan(out).all()"),
     # Each triangle adds its area, 24750, to the grid.

@@ -42,16 +42,18 @@ def data():
 
 
 @pytest.mark.parametrize("kind, margin", [("discs", 1), ("ellipses", 1), ("annuli", 1),
-                                          ("skycoord", 1), ("discs", 0), ("annuli", 0)])
+                                          ("skycoord", 1), ("discs", 0), ("annuli", 0),
+                                          ("undistorted", 1)])
 def test_bits_of_the_whole_image_pixels(data, kind, margin, monkeypatch):
     # Pixels evaluated around the sources only: the sums of the whole image's,
     # also where first windows are too tight (no margin) and have to grow.
     monkeypatch.setattr("zolvin.coverage.sky.MARGIN", margin)
     calls = []
-    native = zolvin._native.windows_sums
-    monkeypatch.setattr(zolvin._native, "windows_sums",
-                        lambda *a: calls.append(len(a[-2])) or native(*a))
-    w = sky_wcs()
+    for name in ("windows_sums", "model_sums"):
+        native = getattr(zolvin._native, name)
+        monkeypatch.setattr(zolvin._native, name,
+                            lambda *a, native=native: calls.append(len(a[-2])) or native(*a))
+    w = sky_wcs(sip=kind != "undistorted")
     c = sources(w, 400, 1)
     rng = np.random.default_rng(2)
     if kind == "ellipses":
@@ -74,6 +76,93 @@ def test_bits_of_the_whole_image_pixels(data, kind, margin, monkeypatch):
         assert a.tobytes() == b.tobytes()
     assert (got.area > 0).sum() > 300
     assert len(calls) == 1 if margin else 2 <= len(calls) <= 4  # grown once or twice
+
+
+@pytest.mark.parametrize("sip", [True, False])
+def test_the_engine_model_keeps_the_bits(data, sip, monkeypatch):
+    # TAN and TAN-SIP pixels made in the engine: the sums of the NumPy
+    # model's pixels, for every thread count and source order.
+    w = sky_wcs(sip=sip)
+    c = sources(w, 300, 7)
+    radii = np.random.default_rng(8).uniform(0.3, 3, 300)
+    err = np.random.default_rng(9).uniform(0.1, 1.0, SHAPE)
+    got = zolvin.sky_aperture_sums(data, w, SkyDiscs(c, radii), error=err, n_threads=1)
+    order = np.random.default_rng(10).permutation(300)
+    shuffled = zolvin.sky_aperture_sums(data, w, SkyDiscs(c[order], radii[order]), error=err,
+                                        n_threads=2)
+    monkeypatch.setattr(TangentPlane, "_native_model", lambda self: None)
+    numpy_model = zolvin.sky_aperture_sums(data, w, SkyDiscs(c, radii), error=err, n_threads=2)
+    for a, b, s in zip(got, numpy_model, shuffled):
+        assert a.tobytes() == b.tobytes() and a[order].tobytes() == s.tobytes()
+
+
+def test_a_window_beyond_the_plane_is_flagged():
+    # The engine's model flags a region whose window holds a pixel it cannot
+    # place (w <= 0: at or beyond 90 degrees from the tangent point), its
+    # sums NaN, and leaves the others alone. (The plane's checks over the
+    # image refuse such a WCS first; this is the engine's own guard.)
+    from zolvin.pixels.projection import native_model
+    from zolvin.shapes import Discs
+    # Unit pixels centred at (col, row); w = 1 - x / 30 reaches 0 at column 30.
+    model = native_model((1.0, 1.0), (1.0, 0.0, 0.0, 1.0), None,
+                         [[1.0, 0.0, 0.0], [0.0, 1.0, 0.0], [-1 / 30, 0.0, 1.0]])
+    batch = Discs([[10.0, 10.0], [28.0, 10.0]], 2.0).batch()
+    windows = np.array([[2, 2, 12, 12], [7, 25, 7, 10]], np.int64)
+    out = [np.zeros(2) for _ in range(3)]
+    border = np.zeros(2, np.uint8)
+    zolvin._native.model_sums(model, windows.ravel(), 40, 40, *batch._native_args(),
+                              np.ones(1600), 1, np.zeros(0), np.zeros(0, np.uint8), False, 0.0,
+                              *out, np.zeros(0), border, 1)
+    assert border.tolist() == [0, 2] and np.isnan(out[0][1]) and out[0][0] > 3
+
+
+def _plane_model(linear=(1.0, 1.0, 1.0, 0.0, 0.0, 1.0), sip=(), layout=()):
+    return zolvin._native.PlaneModel(np.array(linear, float), np.array(sip, float),
+                                     np.array(layout, np.int64), np.zeros(0))
+
+
+def _model_sums(windows):
+    batch = zolvin.shapes.Discs([[1.0, 1.0]], 1.0).batch()
+    out = [np.zeros(1) for _ in range(3)]
+    zolvin._native.model_sums(_plane_model(), np.array(windows, np.int64), 4, 4,
+                              *batch._native_args(), np.ones(16), 1, np.zeros(0),
+                              np.zeros(0, np.uint8), False, 0.0, *out, np.zeros(0),
+                              np.zeros(1, np.uint8), 1)
+
+
+def _windows_sums(windows):
+    # One pixel's window, as the NumPy model's path hands windows over.
+    batch = zolvin.shapes.Discs([[1.0, 1.0]], 1.0).batch()
+    px = [np.zeros(1) for _ in range(6)]
+    out = [np.zeros(1) for _ in range(3)]
+    zolvin._native.windows_sums(*px, np.array(windows, np.int64), np.array([0, 1], np.int64),
+                                4, 4, *batch._native_args(), np.ones(1), 1, np.zeros(0),
+                                np.zeros(0, np.uint8), False, 0.0, *out, np.zeros(0),
+                                np.zeros(1, np.uint8), 1)
+
+
+def _plane_pixels(row):
+    out = [np.zeros(1) for _ in range(6)]
+    zolvin._native.plane_pixels(_plane_model(), np.array([row]), np.array([0]), *out)
+
+
+@pytest.mark.parametrize("call, words", [
+    (lambda: _plane_model(linear=(1.0,) * 5), "linear"),
+    (lambda: _plane_model(sip=(1.0,), layout=(0,) * 6), "reference pixel"),
+    (lambda: _plane_model(sip=(1.0, 1.0), layout=(0,) * 5), "six polynomials"),
+    (lambda: _plane_model(sip=(1.0, 1.0, 2.0), layout=(1, 2, 0, 0, 0, 0, 0)), "fewer terms"),
+    (lambda: _plane_model(sip=(1.0, 1.0, 2.0), layout=(0,) * 6), "disagree"),
+    (lambda: _model_sums([0, 0, 5, 1]), "windows"),
+    (lambda: _model_sums([2**62, 0, 2**62, 1]), "windows"),
+    (lambda: _model_sums([0, 0, 1, 1, 0]), "windows"),
+    (lambda: _windows_sums([2**62, 0, 2**62, 1]), "windows"),
+    (lambda: _windows_sums([0, 2**62, 1, 2**62]), "windows"),
+    (lambda: _plane_pixels(2**41), "2\\*\\*40"),
+    (lambda: _plane_pixels(-2**63), "2\\*\\*40"),
+])
+def test_the_engine_model_refuses_what_it_cannot_use(call, words):
+    with pytest.raises(ValueError, match=words):
+        call()
 
 
 def test_against_photutils_where_one_scale_is_exact(data):

@@ -51,7 +51,7 @@ def same(a, b):
 
 
 @pytest.mark.parametrize("chunks, task_pixels", [
-    ((2, 90, 110), 1 << 23), ((1, 17, 23), 1 << 23), ((2, 7, 110), 400), ((1, 90, 9), 1)])
+    ((2, 90, 110), 1 << 23), ((1, 17, 23), 1 << 23), ((2, 7, 110), 400), ((1, 90, 9), 50)])
 def test_same_bits_as_in_memory(raster, chunks, task_pixels):
     grid, zones, values, weights, mask = raster
     kw = dict(stats=STATS, weights=weights, mask=mask, nodata=-1.0)
@@ -100,6 +100,7 @@ def test_zones_taller_than_a_band():
         same(got, want)
 
 
+@pytest.mark.slow
 def test_on_two_processes(raster):
     distributed = pytest.importorskip("distributed")
     grid, zones, values, _, _ = raster

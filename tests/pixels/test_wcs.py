@@ -410,3 +410,42 @@ def test_an_unrecognised_distortion_is_caught(monkeypatch):
     for name, tol in (("x", 1e-9), ("y", 1e-9), ("dxdu", 1e-9 * SCALE), ("dxdv", 1e-9 * SCALE),
                       ("dydu", 1e-9 * SCALE), ("dydv", 1e-9 * SCALE)):
         assert np.abs(getattr(caught, name) - getattr(recognised, name)).max() < tol, name
+
+
+MODEL_KINDS = {
+    "SIP": (make_wcs, None),
+    "SIP, off centre": (make_wcs, OFF_CENTER),
+    "plain TAN": (lambda: make_wcs(distorted=False), None),
+    "plain TAN, off centre": (lambda: make_wcs(distorted=False), OFF_CENTER),
+    "SIP, flipped, turned, swapped": (lambda: make_wcs(flip=True, lonpole=150, swap=True),
+                                      OFF_CENTER),
+}
+
+
+@pytest.mark.parametrize("kind", MODEL_KINDS)
+def test_the_engine_model_gives_the_bits_of_numpy(kind, rng):
+    # The engine places TAN and TAN-SIP pixels itself (sky apertures) with
+    # the NumPy model's operations in its order: the same bits, inside the
+    # image and far outside it; a pixel 90 degrees from the tangent point
+    # is refused by both.
+    make, center = MODEL_KINDS[kind]
+    plane = _wcs.TangentPlane(make(), SHAPE, center=center)
+    assert plane.kind == "model"
+    rows, cols = rng.integers(-5000, 5000, 20001), rng.integers(-5000, 5000, 20001)
+    got = [np.empty(rows.size) for _ in range(6)]
+    assert zolvin._native.plane_pixels(plane._native_model(), rows, cols, *got) == -1
+    for name, a, b in zip(("x", "y", "dxdu", "dxdv", "dydu", "dydv"), got,
+                          plane.evaluate(rows, cols)):
+        assert same_bits(a, b), name
+    far = np.array([3, 2**39]), np.array([5, 2**39])
+    if center is not None:
+        with pytest.raises(ValueError, match="90 degrees"):
+            plane.evaluate(*far)
+    placed = zolvin._native.plane_pixels(plane._native_model(), *far, *(g[:2] for g in got))
+    assert placed == (1 if center is not None else -1)
+
+
+@pytest.mark.parametrize("kind", ["SIP, central", "TPV", "lookup table", "SIN"])
+def test_other_kinds_have_no_engine_model(kind):
+    make, center, jacobian = WINDOW_KINDS[kind]
+    assert _wcs.TangentPlane(make(), SHAPE, center=center, jacobian=jacobian)._native_model() is None

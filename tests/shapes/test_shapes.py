@@ -194,3 +194,25 @@ def test_far_mirror_segments_cost_nothing(shape):
     assert got.tobytes() == whole.tobytes()
     chunked = zolvin.dask.aperture_coverage(g, shape, chunks=5).compute()
     assert chunked.tobytes() == got.tobytes()
+
+
+@pytest.mark.parametrize("shape, simple", [
+    (Ellipse((0, 0), (3, 1), 0.4), 1),
+    (RegularPolygon((0, 0), 2, 7), 1),
+    (Polygon([[[0, 0], [4, 0], [2, 3]], [[1, 0.5], [3, 0.5], [2, 2]]]), 1),  # a hole inside
+    (Polygon([[[0, 0], [4, 0], [2, 3]], [[5, 0], [9, 0], [7, 3]]]), 0),  # a hole outside
+    (Polygon([[[[0, 0], [4, 0], [2, 3]]], [[[5, 0], [9, 0], [7, 3]]]]), 1),  # parts apart
+    (Polygon([[[[0, 0], [4, 0], [2, 3]]], [[[1, 0.5], [3, 0.5], [2, 2]]]]), 0),  # parts nested
+    (Spider((0, 0), 0.3, 0.5, 4.0), 0),
+    (HexSegments(1.0, 0.1, 1), 0),
+    (Disc((0, 0), 2) & Disc((1, 0), 2), 0),
+])
+def test_batch_marks_the_figures_that_wind_once(shape, simple):
+    # Regions that wind once are accumulated, the rest swept; each keeps the
+    # pieces compile_shape gives it.
+    from zolvin.shapes import compile_batch
+    batch = compile_batch([shape])
+    c = compile_shape(shape)
+    assert batch.simple.tolist() == [simple]
+    np.testing.assert_array_equal(batch.segments, c.segments)
+    np.testing.assert_array_equal(batch.arcs, c.arcs)

@@ -16,6 +16,7 @@ from ..core.checks import FloatArray
 from ..pixels.grid import Grid
 from ..pixels.pixels import Pixels
 from ..shapes.batch import RegionBatch
+from ..shapes.compile import compile_batch
 
 __all__ = ["Sums", "as_batch", "pixel_index", "pixels_sums", "region_entries", "region_stats",
            "region_sums", "region_windows"]
@@ -60,7 +61,7 @@ def as_batch(apertures: Any, name: str = "apertures") -> tuple[RegionBatch, tupl
                         f"sequence of shapes or shapely geometries, not "
                         f"{type(apertures).__name__}")
     items = list(apertures)
-    return RegionBatch.of_shapes(items, name), (len(items),)
+    return compile_batch(items, name), (len(items),)
 
 
 def _image(value: Any, shape: tuple[int, int], name: str) -> FloatArray:

@@ -203,3 +203,25 @@ class Tpv:
             out.append((value, da, db))
         (x2, x2_dx, x2_dy), (y2, y2_dy, y2_dx) = out
         return x2, y2, (x2_dx, x2_dy, y2_dx, y2_dy)
+
+
+def native_model(crpix: tuple[float, float], k: tuple[float, ...], sip: Sip | None,
+                 h: list[list[float]] | None) -> Any:
+    """The TAN model (linear matrix k, SIP terms, projective map h) as the
+    engine's ``PlaneModel``, which evaluates the same operations in the same
+    order: the same bits as the NumPy model above."""
+    import zolvin._native
+
+    coeffs: list[float] = []
+    layout: list[int] = []
+    if sip is not None:
+        coeffs += sip.crpix
+        for poly in (p for polys in sip.polys for p in polys):
+            layout.append(len(poly.rows))
+            for row in poly.rows:
+                layout.append(len(row))
+                coeffs += row
+    return zolvin._native.PlaneModel(
+        np.array([*crpix, *k], dtype=np.float64), np.array(coeffs, dtype=np.float64),
+        np.array(layout, dtype=np.int64),
+        np.array(h if h is not None else [], dtype=np.float64).ravel())

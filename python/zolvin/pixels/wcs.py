@@ -26,7 +26,8 @@ otherwise (a distortion not recognised) falls to the next kind.
 
 Only + - * / and sqrt run per pixel in the first two kinds, whose results
 numpy rounds element by element, so a pixel's values are the same bits
-whether it is computed with the whole image or in any window of it. The sky
+whether it is computed with the whole image or in any window of it (or by
+the engine's PlaneModel, which repeats the TAN and TAN-SIP model). The sky
 kind also takes numpy's sin and cos, which must be as consistent (the tests
 check it on each machine).
 """
@@ -45,6 +46,7 @@ from .projection import (
     basis,
     cos_sin_deg,
     gnomonic,
+    native_model,
     product,
     projection_issue,
     wcslib_distortions,
@@ -278,6 +280,13 @@ class TangentPlane:
                 values = (*self._model(c, r)[:2], *values[2:])
             values = self._to_center(values, r, c)
         return tuple(np.reshape(v, shape) for v in values)
+
+    def _native_model(self) -> Any:
+        """The engine's PlaneModel of these pixels (the same bits as
+        ``evaluate``), for the analytic TAN and TAN-SIP kinds; else None."""
+        if self.kind != "model" or self._central or self._tpv is not None:
+            return None
+        return native_model(self._crpix, self._k, self._sip, self._h)
 
     # --- the interface ------------------------------------------------------
     def image(self) -> Arrays:

@@ -56,6 +56,12 @@ class Shape(Value):
         refused without walking it."""
         return 1, 0
 
+    def _simple(self) -> bool:
+        """Whether the shape's winding number is 0 or 1 everywhere, the
+        inside +1: such a region is evaluated by accumulation, the others
+        by the strip sweep. False unless a figure knows it."""
+        return False
+
 
 def as_shape(value: Any, name: str) -> Shape:
     if not isinstance(value, Shape):
@@ -73,6 +79,13 @@ class Figure(Shape):
         counter-clockwise, holes clockwise. box is what a figure without an
         extent of its own runs beyond (None where there is nothing)."""
         raise NotImplementedError
+
+    def _pieces_near(self, box: Box | None,
+                     near: Box) -> tuple[FloatArray, FloatArray] | None:
+        """The pieces that matter to pixels inside ``near``, for a figure
+        that can leave out the others and keep every result bit there; None
+        (all of ``_pieces``) for the rest."""
+        return None
 
 
 def box_of(points: FloatArray) -> Box:

@@ -4,32 +4,19 @@ a Python object per region where the input allows it."""
 from __future__ import annotations
 
 import importlib
-import math
-from collections.abc import Sequence
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
-import zolvin._native
-
 from ..core.checks import FloatArray
+from ..core.limits import RULE_CODES
 from ..core.values import Value, sealed
-from .base import Shape, as_shape
-from .compile import compile_shape
-from .ellipses import Disc, Ellipse
-from .polygons import Polygon, RegularPolygon
-from .rings import polygon_edges
 
 __all__ = ["RegionBatch"]
 
 IntArray = npt.NDArray[np.int32]
 Int64Array = npt.NDArray[np.int64]
-TAU = 2 * math.pi
-
-_RULE_CODES = {"nonzero": zolvin._native.RULE_NONZERO, "evenodd": zolvin._native.RULE_EVENODD,
-               "positive": zolvin._native.RULE_POSITIVE}
-
 
 def _frozen(a: np.ndarray, dtype: Any) -> np.ndarray:
     return sealed(np.ascontiguousarray(a, dtype=dtype))
@@ -54,8 +41,9 @@ class RegionBatch(Value):
     others by the strip sweep). ``bounds`` holds each region's plane bounding
     box ``(xmin, ymin, xmax, ymax)``.
 
-    Built by ``RegionBatch.of(...)`` from a catalog, a sequence of shapes or
-    regions, or shapely geometries; immutable (its arrays are read-only).
+    Made by a catalog (``batch()``), from shapes or regions by
+    ``compile_batch``, or from shapely geometries by ``RegionBatch.of_shapely``;
+    immutable (its arrays are read-only).
     """
 
     __slots__ = ("arc_leaf", "arc_start", "arcs", "bounds", "program", "program_start",
@@ -151,29 +139,13 @@ class RegionBatch(Value):
         n = len(simple)
         return cls(segments, _starts(segment_count), np.zeros(len(segments), np.int32), arcs,
                    _starts(arc_count), np.zeros(len(arcs), np.int32),
-                   np.full(n, _RULE_CODES[rule], np.uint8), np.arange(n + 1, dtype=np.int64),
+                   np.full(n, RULE_CODES[rule], np.uint8), np.arange(n + 1, dtype=np.int64),
                    np.zeros(0, np.int32), np.zeros(n + 1, np.int64), simple)
 
     @classmethod
-    def of_shapes(cls, shapes: Sequence[Any], name: str = "apertures") -> RegionBatch:
-        """One region per shape (or Region); compositions go through the sweep."""
-        from .region import Region
-        parts: list[tuple[Any, ...]] = []
-        simple = np.zeros(len(shapes), np.uint8)
-        for k, item in enumerate(shapes):
-            if isinstance(item, Region):
-                parts.append(item._native_args())
-                continue
-            shape = as_shape(item, f"{name}[{k}]")
-            c = compile_shape(shape)
-            rules = np.array([_RULE_CODES[r] for r in c.leaf_rules], np.uint8)
-            parts.append((c.segments, c.segment_leaf, c.arcs, c.arc_leaf, rules,
-                          np.array(c.program, np.int32)))
-            simple[k] = _simple_figure(shape)
-        return cls._concat(parts, simple)
-
-    @classmethod
     def _concat(cls, parts: list[tuple[Any, ...]], simple: np.ndarray) -> RegionBatch:
+        """Regions given as (segments, segment_leaf, arcs, arc_leaf, rules,
+        program) each, one after another."""
         def cat(i: int, width: int, dtype: Any) -> tuple[np.ndarray, Int64Array]:
             arrays = [np.reshape(p[i], (-1, width)) if width > 1 else np.ravel(p[i])
                       for p in parts]
@@ -244,48 +216,3 @@ def _shapely_edges(arr: np.ndarray) -> tuple[FloatArray, np.ndarray]:
     order = np.argsort(edge_owner, kind="stable")
     counts = np.bincount(edge_owner, minlength=n).astype(np.int64)
     return np.ascontiguousarray(segs[order]), counts
-
-
-def _simple_figure(shape: Shape) -> bool:
-    """Whether a shape is one figure whose winding number is 0 or 1
-    everywhere: a disc, an ellipse, a regular polygon, or polygons whose rings
-    do not cross, holes inside their exteriors and parts apart."""
-    if isinstance(shape, (Disc, Ellipse, RegularPolygon)):
-        return True
-    if isinstance(shape, Polygon):
-        return simple_polygons([list(p) for p in shape.polygons])
-    return False
-
-
-def _inside(point: np.ndarray, ring: np.ndarray) -> bool:
-    """Whether a point lies strictly inside a ring (crossing count)."""
-    x, y = point
-    a, b = ring, np.roll(ring, -1, axis=0)
-    up = (a[:, 1] <= y) != (b[:, 1] <= y)
-    with np.errstate(divide="ignore", invalid="ignore"):
-        xc = a[:, 0] + (y - a[:, 1]) * (b[:, 0] - a[:, 0]) / (b[:, 1] - a[:, 1])
-    return bool(np.count_nonzero(up & (xc > x)) % 2)
-
-
-def simple_polygons(parts: list[list[FloatArray]]) -> bool:
-    """Whether oriented polygons (exterior counter-clockwise, holes clockwise)
-    make a region of winding 0 or 1: no two edges cross, every hole's first
-    vertex lies inside its exterior and outside its other holes, and no part's
-    first vertex lies inside another part."""
-    if not parts:
-        return True
-    segs, _ = polygon_edges(parts)
-    if len(segs):
-        i, _ = zolvin._native.find_crossing(segs, np.zeros(len(segs), np.int32))
-        if i >= 0:
-            return False
-    for p in parts:
-        for k, hole in enumerate(p[1:], 1):
-            if not _inside(hole[0], p[0]):
-                return False
-            if any(_inside(hole[0], other) for j, other in enumerate(p[1:], 1) if j != k):
-                return False
-    for k, p in enumerate(parts):
-        if any(_inside(p[0][0], q[0]) for j, q in enumerate(parts) if j != k):
-            return False
-    return True

@@ -15,8 +15,8 @@ import zolvin._native
 from ..core import checks as V
 from ..core.checks import FloatArray
 from ..core.values import sealed
-from .batch import RegionBatch, simple_polygons
-from .rings import polygon_edges, polygon_rings, ring_edges
+from .batch import RegionBatch
+from .rings import polygon_edges, polygon_rings, ring_edges, simple_polygons
 
 __all__ = ["Annuli", "Discs", "Ellipses", "Polygons"]
 

@@ -19,13 +19,13 @@ import numpy as np
 import numpy.typing as npt
 
 from ..core.checks import FloatArray
-from ..core.limits import AND, DIFF, MAX_DEPTH, MAX_LEAVES, OR
+from ..core.limits import AND, DIFF, MAX_DEPTH, MAX_LEAVES, OR, RULE_CODES
 from ..core.values import sealed
 from .base import Box, Difference, Figure, Intersection, Shape, Union, as_shape, figures, union_box
+from .batch import RegionBatch
 from .region import Region
-from .segments import HexSegments
 
-__all__ = ["Compiled", "clear_cache", "compile_shape"]
+__all__ = ["Compiled", "clear_cache", "compile_batch", "compile_shape"]
 
 # Compiled regions kept for reuse: at most this many, holding at most this
 # many bytes of arrays together (a region larger than that is not kept).
@@ -80,8 +80,10 @@ class _Builder:
         return k
 
     def _pieces(self, f: Figure) -> tuple[FloatArray, FloatArray]:
-        if self.near is not None and isinstance(f, HexSegments):
-            return f._pieces(self.box, self.near)
+        if self.near is not None:
+            culled = f._pieces_near(self.box, self.near)
+            if culled is not None:
+                return culled
         if self.memo is None:
             return f._pieces(self.box)
         if f not in self.memo:
@@ -135,9 +137,10 @@ def compile_shape(shape: Shape, box: Box | None = None, near: Box | None = None,
                   memo: dict[Figure, tuple[FloatArray, FloatArray]] | None = None) -> Compiled:
     """The shape's region: every union of figures one "positive" leaf, the
     rest postfix operations. Spiders of length None run beyond ``box``
-    (default: ``reach_box(shape)``). With ``near``, the segments of a
-    HexSegments whose boxes miss it are left out: the region is the same
-    inside ``near``, bit for bit in coverage, at the cost of what is near.
+    (default: ``reach_box(shape)``). With ``near``, the pieces a figure can
+    leave out there (``Figure._pieces_near``: the segments of a HexSegments
+    whose boxes miss it) are left out: the region is the same inside
+    ``near``, bit for bit in coverage, at the cost of what is near.
     ``memo`` keeps each figure's pieces for the next call with the same box:
     shapes that share figures compile them once. A shape of more than 64
     leaves (each difference and intersection adds one per operand; a union of
@@ -152,6 +155,25 @@ def region(shape: Shape, box: Box | None = None, near: Box | None = None,
     """The shape compiled into a Region (see ``compile_shape``)."""
     c = compile_shape(shape, box, near, memo)
     return Region(c.segments, c.segment_leaf, c.arcs, c.arc_leaf, c.leaf_rules, c.program)
+
+
+def compile_batch(shapes: Sequence[Any], name: str = "apertures") -> RegionBatch:
+    """One region per shape (or Region) in a RegionBatch. A shape that is one
+    figure winding 0 or 1 everywhere is marked simple (accumulated); the
+    others go through the strip sweep."""
+    parts: list[tuple[Any, ...]] = []
+    simple = np.zeros(len(shapes), np.uint8)
+    for k, item in enumerate(shapes):
+        if isinstance(item, Region):
+            parts.append(item._native_args())
+            continue
+        shape = as_shape(item, f"{name}[{k}]")
+        c = compile_shape(shape)
+        rules = np.array([RULE_CODES[r] for r in c.leaf_rules], np.uint8)
+        parts.append((c.segments, c.segment_leaf, c.arcs, c.arc_leaf, rules,
+                      np.array(c.program, np.int32)))
+        simple[k] = shape._simple()
+    return RegionBatch._concat(parts, simple)
 
 
 class _Recent:

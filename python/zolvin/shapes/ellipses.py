@@ -45,6 +45,9 @@ class Disc(Figure):
         (x, y), r = self.center, self.radius
         return x - r, y - r, x + r, y + r
 
+    def _simple(self) -> bool:
+        return True
+
     def _pieces(self, box: Box | None) -> tuple[FloatArray, FloatArray]:
         (x, y), r = self.center, self.radius
         return np.empty((0, 4)), np.array([[x, y, r, 0.0, 0.0, r, 0.0, TAU]])
@@ -84,6 +87,9 @@ class Ellipse(Figure):
         a, b, c, d = self._coefficients()
         hx, hy = math.hypot(a, b), math.hypot(c, d)
         return x - hx, y - hy, x + hx, y + hy
+
+    def _simple(self) -> bool:
+        return True
 
     def _pieces(self, box: Box | None) -> tuple[FloatArray, FloatArray]:
         x, y = self.center

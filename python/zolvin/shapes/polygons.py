@@ -10,7 +10,7 @@ from ..core import checks as V
 from ..core.checks import FloatArray
 from ..core.values import fmt, fmt_point
 from .base import TAU, Box, Figure, box_of
-from .rings import polygon_rings, ring_edges
+from .rings import polygon_rings, ring_edges, simple_polygons
 
 __all__ = ["Hexagon", "Polygon", "RegularPolygon"]
 
@@ -91,6 +91,9 @@ class Polygon(Figure):
     def area(self) -> float:
         """Shoelace area: exteriors minus holes (overlapping polygons counted twice)."""
         return sum(_signed_area(r) for p in self.polygons for r in p)
+
+    def _simple(self) -> bool:
+        return simple_polygons([list(p) for p in self.polygons])
 
     def _pieces(self, box: Box | None) -> tuple[FloatArray, FloatArray]:
         return ring_edges([r for p in self.polygons for r in p]), np.empty((0, 8))
@@ -173,6 +176,9 @@ class RegularPolygon(Figure):
     @property
     def bounds(self) -> Box:
         return box_of(self.vertices())
+
+    def _simple(self) -> bool:
+        return True
 
     def _pieces(self, box: Box | None) -> tuple[FloatArray, FloatArray]:
         return ring_edges([self.vertices()]), np.empty((0, 8))

@@ -1,6 +1,6 @@
 """Polygons as the package reads them: rings from arrays, sequences, shapely
 geometries or anything with a ``__geo_interface__``, oriented and cleaned;
-and the edges of closed rings."""
+the edges of closed rings, and whether rings make a simple region."""
 from __future__ import annotations
 
 import sys
@@ -9,6 +9,8 @@ from typing import Any
 
 import numpy as np
 import numpy.typing as npt
+
+import zolvin._native
 
 from ..core import checks as V
 from ..core.checks import FloatArray
@@ -209,3 +211,37 @@ def polygon_edges(parts: list[list[FloatArray]]) -> tuple[FloatArray, IntArray]:
         return np.zeros((0, 4)), np.zeros(0, np.int32)
     per_part = np.repeat(np.arange(len(parts), dtype=np.int32), [len(rs) for rs in parts])
     return ring_edges(rings), np.repeat(per_part, [len(r) for r in rings])
+
+
+def _inside(point: np.ndarray, ring: np.ndarray) -> bool:
+    """Whether a point lies strictly inside a ring (crossing count)."""
+    x, y = point
+    a, b = ring, np.roll(ring, -1, axis=0)
+    up = (a[:, 1] <= y) != (b[:, 1] <= y)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        xc = a[:, 0] + (y - a[:, 1]) * (b[:, 0] - a[:, 0]) / (b[:, 1] - a[:, 1])
+    return bool(np.count_nonzero(up & (xc > x)) % 2)
+
+
+def simple_polygons(parts: list[list[FloatArray]]) -> bool:
+    """Whether oriented polygons (exterior counter-clockwise, holes clockwise)
+    make a region of winding 0 or 1: no two edges cross, every hole's first
+    vertex lies inside its exterior and outside its other holes, and no part's
+    first vertex lies inside another part."""
+    if not parts:
+        return True
+    segs, _ = polygon_edges(parts)
+    if len(segs):
+        i, _ = zolvin._native.find_crossing(segs, np.zeros(len(segs), np.int32))
+        if i >= 0:
+            return False
+    for p in parts:
+        for k, hole in enumerate(p[1:], 1):
+            if not _inside(hole[0], p[0]):
+                return False
+            if any(_inside(hole[0], other) for j, other in enumerate(p[1:], 1) if j != k):
+                return False
+    for k, p in enumerate(parts):
+        if any(_inside(p[0][0], q[0]) for j, q in enumerate(parts) if j != k):
+            return False
+    return True

@@ -209,16 +209,23 @@ class HexSegments(Figure):
         return (float(v[:, 0].min()), float(v[:, 1].min()),
                 float(v[:, 0].max()), float(v[:, 1].max()))
 
-    def _pieces(self, box: Box | None, near: Box | None = None) -> tuple[FloatArray, FloatArray]:
-        """The hexagons' edges; with ``near``, only those of the hexagons
-        whose bounding boxes meet it. A closed ring away from every pixel
-        changes no winding there, and the kernel meets the others in the same
-        order: dropping the far ones keeps every result bit."""
+    def _pieces(self, box: Box | None) -> tuple[FloatArray, FloatArray]:
+        return self._edges(self.vertices())
+
+    def _pieces_near(self, box: Box | None, near: Box) -> tuple[FloatArray, FloatArray]:
+        """Only the edges of the hexagons whose bounding boxes meet ``near``.
+        A closed ring away from every pixel changes no winding there, and the
+        kernel meets the others in the same order: dropping the far ones keeps
+        every result bit."""
         v = self.vertices()
-        if near is not None:
-            x0, y0, x1, y1 = near
-            lo, hi = v.min(axis=1), v.max(axis=1)
-            v = v[(hi[:, 0] >= x0) & (lo[:, 0] <= x1) & (hi[:, 1] >= y0) & (lo[:, 1] <= y1)]
+        x0, y0, x1, y1 = near
+        lo, hi = v.min(axis=1), v.max(axis=1)
+        return self._edges(v[(hi[:, 0] >= x0) & (lo[:, 0] <= x1) & (hi[:, 1] >= y0) &
+                             (lo[:, 1] <= y1)])
+
+    @staticmethod
+    def _edges(v: FloatArray) -> tuple[FloatArray, FloatArray]:
+        """The edges of hexagons v (k, 6, 2), hexagon after hexagon."""
         segs = np.concatenate([v, np.roll(v, -1, axis=1)], axis=2).reshape(-1, 4)
         return segs, np.empty((0, 8))
 

@@ -16,6 +16,8 @@ import numpy as np
 import numpy.typing as npt
 
 from .batch import RegionBatch, _shapely_edges
+from .catalogs import _Catalog
+from .compile import compile_batch
 
 __all__ = ["Zones", "read_zones"]
 
@@ -40,7 +42,6 @@ def read_zones(zones: Any, name: str = "zones") -> Zones:
     empty zone), a GeoSeries or GeoDataFrame, an object or mapping whose
     ``__geo_interface__`` is a FeatureCollection, a sequence of
     ``zolvin.shapes`` values, a catalog of one dimension or a RegionBatch."""
-    from .catalogs import _Catalog
     none = np.zeros(0, np.int64)
     if isinstance(zones, RegionBatch):
         return Zones(zones, none, ())
@@ -55,7 +56,7 @@ def read_zones(zones: Any, name: str = "zones") -> Zones:
     if isinstance(zones, (str, bytes, Mapping)) or not hasattr(zones, "__len__"):
         raise TypeError(f"{name} must be shapely polygons, a GeoSeries, a FeatureCollection "
                         f"or a sequence of zolvin shapes, not {type(zones).__name__}")
-    return Zones(RegionBatch.of_shapes(list(zones), name), none, ())
+    return Zones(compile_batch(list(zones), name), none, ())
 
 
 def _shapely() -> Any:

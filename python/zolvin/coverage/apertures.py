@@ -104,13 +104,13 @@ def aperture_coverage(pixels: Pixels | Grid, shape: Shape, *, out: Any = None,
       work: the sweep's cost per pixel grows faster than the edges in it.
     """
     shape = as_shape(shape, "shape")
-    _refuse_dense_mirrors(pixels, shape)
     if V.flag(segments, "segments"):
         if out is not None:
             raise ValueError("out= does not apply with segments=True: the maps are windows")
         return segment_maps(pixels, shape, n_threads=n_threads)
     # Refuses what it cannot compile before anything walks the shape.
     shape = compilable(shape)
+    _refuse_dense_mirrors(pixels, shape)
     compiled = cached_region(shape, _near(pixels, shape))
     if isinstance(pixels, Grid) and pixels.size == 0:
         # No pixels: nothing to sweep, however many rows the grid claims; but
@@ -219,6 +219,7 @@ def segment_maps(grid: Pixels | Grid, shape: Shape, *, n_threads: int | None = N
     array = hex_segments(shape)
     if array is None:
         raise ValueError("segments=True needs a shape that holds a HexSegments")
+    _refuse_dense_mirrors(grid, shape)
     # Spiders of length None reach as far as in the whole shape.
     box = reach_box(shape)
     # The rest of the shape is the same in every segment's part: its figures

@@ -2,10 +2,12 @@
 // for two segments of one group that cross.
 #include <algorithm>
 #include <cmath>
+#include <set>
 #include <tuple>
 #include <vector>
 
 #include "../parallel.hpp"
+#include "orient.hpp"
 #include "region.hpp"
 
 namespace zolvin::region {
@@ -33,8 +35,6 @@ std::vector<std::int64_t> without_copies(std::span<const Segment> segs,
     return order;
 }
 
-}  // namespace
-
 // Where y falls among `count` equal bands of [lo, lo + 2 * half], half the
 // span kept apart so that spans near the largest doubles do not overflow.
 struct Bands {
@@ -48,9 +48,9 @@ struct Bands {
     }
 };
 
-// Bands of y for the sweep: about sqrt(n) of them, fewer where the segments
-// span many, so that the entries (a segment in every band its y-range meets)
-// stay within about eight per segment.
+// Bands of y that choose which earlier segment a crossing one is named with:
+// about sqrt(n) of them, fewer where the segments span many. (An earlier
+// check walked these bands; refusals keep naming the pair it named.)
 Bands bands_for(std::span<const Segment> segs, const std::vector<std::int64_t>& order) {
     double lo = INFINITY, hi = -INFINITY;
     for (const std::int64_t k : order) {
@@ -69,58 +69,164 @@ Bands bands_for(std::span<const Segment> segs, const std::vector<std::int64_t>& 
     return {lo, half, std::max<std::int64_t>(1, static_cast<std::int64_t>(count))};
 }
 
+// A segment with its ends in the sweep's order: left end first, the lower
+// first when vertical (the sweep meets points by x, then by y).
+struct Seg {
+    double lx, ly, rx, ry;
+    std::int64_t id;
+};
+
+Seg sweep_seg(const Segment& s, std::int64_t id) {
+    if (s.x1 < s.x0 || (s.x1 == s.x0 && s.y1 < s.y0)) return {s.x1, s.y1, s.x0, s.y0, id};
+    return {s.x0, s.y0, s.x1, s.y1, id};
+}
+
+// Whether s and t cross properly: each has its ends strictly either side of
+// the other's line. Touching, or lying on one line, is no crossing.
+bool cross(const Seg& s, const Seg& t) {
+    if (orient(s.lx, s.ly, s.rx, s.ry, t.lx, t.ly) * orient(s.lx, s.ly, s.rx, s.ry, t.rx, t.ry) >= 0)
+        return false;
+    return orient(t.lx, t.ly, t.rx, t.ry, s.lx, s.ly) * orient(t.lx, t.ly, t.rx, t.ry, s.rx, s.ry) < 0;
+}
+
+// Where s lies against a just after s's left end, which a's span holds: +1
+// above. From a point on a, the side s leaves to; along a, the earlier id
+// below, so that every order asked is one order.
+int side_of(const Seg& s, const Seg& a) {
+    int r = orient(a.lx, a.ly, a.rx, a.ry, s.lx, s.ly);
+    if (r == 0) r = orient(a.lx, a.ly, a.rx, a.ry, s.rx, s.ry);
+    if (r == 0) r = (s.id > a.id) - (s.id < a.id);
+    return r;
+}
+
+// The order of the segments the sweep line meets, bottom to top. Two are
+// only compared when one of them starts at the sweep's point: that one is
+// placed against the other there.
+struct Below {
+    const std::vector<Seg>* segs;
+    bool operator()(std::int32_t i, std::int32_t j) const {
+        if (i == j) return false;
+        const Seg &a = (*segs)[i], &b = (*segs)[j];
+        const bool a_later = a.lx > b.lx || (a.lx == b.lx && a.ly >= b.ly);
+        return a_later ? side_of(a, b) < 0 : side_of(b, a) > 0;
+    }
+};
+
+// Whether any two of the first m segments cross properly. Segments enter the
+// ordered set at their left ends and leave at their right ends, and only
+// neighbours in it are tested. Before the leftmost crossing the order is
+// that of the plane, and just before it the two crossing segments are
+// neighbours, or become neighbours when the segments between them (which
+// can only end there) leave: so the first crossing is found, and the sweep
+// stops at it, answering one more than the later of the two (0: none).
+// Cost: m log m.
+std::size_t any_crossing(const std::vector<Seg>& segs, std::size_t m) {
+    struct Event {
+        double x, y;
+        int enter;  // leaving comes first at a point
+        std::int32_t k;
+    };
+    std::vector<Event> events;
+    events.reserve(2 * m);
+    for (std::size_t k = 0; k < m; ++k) {
+        const Seg& s = segs[k];
+        if (s.lx == s.rx && s.ly == s.ry) continue;  // a point crosses nothing
+        events.push_back({s.lx, s.ly, 1, static_cast<std::int32_t>(k)});
+        events.push_back({s.rx, s.ry, 0, static_cast<std::int32_t>(k)});
+    }
+    std::sort(events.begin(), events.end(), [](const Event& a, const Event& b) {
+        return std::tie(a.x, a.y, a.enter, a.k) < std::tie(b.x, b.y, b.enter, b.k);
+    });
+    using Active = std::set<std::int32_t, Below>;
+    Active active(Below{&segs});
+    std::vector<Active::iterator> where(m, active.end());
+    auto crossing = [&](Active::iterator a, Active::iterator b) -> std::size_t {
+        if (a == active.end() || b == active.end() || !cross(segs[*a], segs[*b])) return 0;
+        return static_cast<std::size_t>(std::max(*a, *b)) + 1;
+    };
+    std::size_t done = 0;
+    for (const Event& e : events) {
+        if (++done % 4096 == 0) check_stop();
+        if (e.enter) {
+            const auto it = active.insert(e.k).first;
+            where[e.k] = it;
+            if (const std::size_t c = crossing(it, std::next(it))) return c;
+            if (it == active.begin()) continue;
+            if (const std::size_t c = crossing(std::prev(it), it)) return c;
+        } else {
+            const auto it = where[e.k];
+            const auto up = std::next(it);
+            const std::size_t c = it == active.begin() ? 0 : crossing(std::prev(it), up);
+            if (c) return c;
+            active.erase(it);
+        }
+    }
+    return 0;
+}
+
+// The first position in the sweep's order (by left x) whose segment crosses
+// an earlier one of its group, or -1: in each group, the shortest run of its
+// segments (in that order) that holds a crossing, by bisection (each crossing
+// found bounds that run from above).
+std::int64_t first_crossing(std::span<const Segment> segs, std::span<const std::int32_t> group,
+                            const std::vector<std::int64_t>& order) {
+    std::vector<std::pair<std::int32_t, std::int64_t>> by_group(order.size());
+    for (std::size_t q = 0; q < order.size(); ++q) {
+        by_group[q] = {group[order[q]], static_cast<std::int64_t>(q)};
+    }
+    std::sort(by_group.begin(), by_group.end());
+    std::int64_t best = -1;
+    std::vector<Seg> members;
+    for (std::size_t g0 = 0, g1; g0 < by_group.size(); g0 = g1) {
+        members.clear();
+        for (g1 = g0; g1 < by_group.size() && by_group[g1].first == by_group[g0].first; ++g1) {
+            const std::int64_t k = order[by_group[g1].second];
+            members.push_back(sweep_seg(segs[k], k));
+        }
+        std::size_t hi = any_crossing(members, members.size()), lo = 2;
+        if (!hi) continue;
+        while (lo < hi) {
+            const std::size_t mid = lo + (hi - lo) / 2;
+            const std::size_t c = any_crossing(members, mid);
+            if (c) hi = c;
+            else lo = mid + 1;
+        }
+        const std::int64_t at = by_group[g0 + lo - 1].second;
+        if (best < 0 || at < best) best = at;
+    }
+    return best;
+}
+
+}  // namespace
+
 std::pair<std::int64_t, std::int64_t> find_crossing(std::span<const Segment> segs,
                                                     std::span<const std::int32_t> group) {
-    // Sweep over x: each segment is tested against the earlier ones whose
-    // x-ranges and y-ranges both meet its own. The earlier ones are kept in
-    // bands of y (each in every band its y-range meets), so that segments
-    // far apart in y are never visited; those whose x-ranges end before the
-    // sweep are dropped from a band as it is read.
+    // Segments in order of their left x (the later copies left out); the
+    // answer is the first of them that crosses an earlier one of its group,
+    // with the earlier one met first by a walk through bands of y (the
+    // lowest band both reach, then the sweep's order), so that which pair is
+    // named does not depend on how the crossing was found.
     const std::size_t n = segs.size();
     std::vector<std::int64_t> order(n);
     for (std::size_t k = 0; k < n; ++k) order[k] = static_cast<std::int64_t>(k);
     auto xlo = [&](std::int64_t k) { return std::min(segs[k].x0, segs[k].x1); };
-    auto xhi = [&](std::int64_t k) { return std::max(segs[k].x0, segs[k].x1); };
     order = without_copies(segs, group, std::move(order));
     std::sort(order.begin(), order.end(),
               [&](std::int64_t a, std::int64_t b) { return xlo(a) < xlo(b); });
-    auto side = [](double ax, double ay, double bx, double by, double px, double py) {
-        const double c = (bx - ax) * (py - ay) - (by - ay) * (px - ax);
-        return (c > 0) - (c < 0);
-    };
+    const std::int64_t at = first_crossing(segs, group, order);
+    if (at < 0) return {-1, -1};
+    const std::int64_t k = order[at];
     const Bands bands = bands_for(segs, order);
-    std::vector<std::vector<std::int64_t>> active(static_cast<std::size_t>(bands.count));
-    std::vector<std::int64_t> seen(n, -1);  // the last segment each was tested against
-    std::size_t done = 0;
-    for (const std::int64_t k : order) {
-        if (++done % 1024 == 0) check_stop();
-        const Segment& s = segs[k];
-        const std::int64_t b0 = bands.of(std::min(s.y0, s.y1));
-        const std::int64_t b1 = bands.of(std::max(s.y0, s.y1));
-        for (std::int64_t b = b0; b <= b1; ++b) {
-            auto& band = active[static_cast<std::size_t>(b)];
-            std::size_t keep = 0;
-            for (std::size_t q = 0; q < band.size(); ++q) {
-                const std::int64_t o = band[q];
-                if (xhi(o) < xlo(k)) continue;
-                band[keep++] = o;
-                if (seen[o] == k || group[o] != group[k]) continue;
-                seen[o] = k;
-                const Segment& t = segs[o];
-                if (std::max(s.y0, s.y1) < std::min(t.y0, t.y1) ||
-                    std::max(t.y0, t.y1) < std::min(s.y0, s.y1))
-                    continue;
-                const int a = side(s.x0, s.y0, s.x1, s.y1, t.x0, t.y0);
-                const int c1 = side(s.x0, s.y0, s.x1, s.y1, t.x1, t.y1);
-                const int c = side(t.x0, t.y0, t.x1, t.y1, s.x0, s.y0);
-                const int d = side(t.x0, t.y0, t.x1, t.y1, s.x1, s.y1);
-                if (a * c1 < 0 && c * d < 0) return {std::min(o, k), std::max(o, k)};
-            }
-            band.resize(keep);
-            band.push_back(k);
-        }
+    const std::int64_t b0 = bands.of(std::min(segs[k].y0, segs[k].y1));
+    const Seg s = sweep_seg(segs[k], k);
+    std::int64_t partner = -1, partner_band = 0;
+    for (std::int64_t q = 0; q < at; ++q) {
+        const std::int64_t o = order[q];
+        if (group[o] != group[k] || !cross(s, sweep_seg(segs[o], o))) continue;
+        const std::int64_t b = std::max(b0, bands.of(std::min(segs[o].y0, segs[o].y1)));
+        if (partner < 0 || b < partner_band) partner = o, partner_band = b;
     }
-    return {-1, -1};
+    return {std::min(partner, k), std::max(partner, k)};
 }
 
 }  // namespace zolvin::region

@@ -266,8 +266,20 @@ def test_spider_reaches_beyond_the_rest():
         zolvin.aperture_coverage(grid, bar)
 
 
+# 10981 segments, each 1/200 of a pixel across on unit pixels: 46000 in a pixel.
+DENSE = HexSegments(0.005, 0.0, 60)
+HALF = Grid((8, 8), (-1.75, -1.75), ((0.5, 0.0), (0.0, 0.5)))  # 11500 in a pixel
+THIRD = Grid((8, 8), (-1.75, -1.75), ((1 / 3, 0.0), (0.0, 1 / 3)))  # 5100
+
 REFUSALS = [
     (lambda n: zolvin.aperture_coverage(Grid((2, 2)), "disc"), TypeError, "shape"),
+    (lambda n: zolvin.aperture_coverage(n.G, DENSE), ValueError, "MAX_SEGMENTS_PER_PIXEL"),
+    (lambda n: zolvin.aperture_coverage(HALF, DENSE - Disc((0, 0), 0.1)), ValueError,
+     "MAX_SEGMENTS_PER_PIXEL"),
+    (lambda n: zolvin.aperture_coverage(HALF.pixels(), DENSE), ValueError,
+     "MAX_SEGMENTS_PER_PIXEL"),
+    (lambda n: zolvin.aperture_coverage(HALF, DENSE, segments=True), ValueError,
+     "MAX_SEGMENTS_PER_PIXEL"),
     (lambda n: zolvin.aperture_coverage(Grid((2, 2)), SQUARE, segments=True), ValueError,
      "HexSegments"),
     (lambda n: zolvin.aperture_coverage(Grid((2, 2)).pixels(), ARRAY, segments=True), TypeError,
@@ -282,3 +294,11 @@ REFUSALS = [
 @pytest.mark.parametrize("call, error, words", REFUSALS, ids=refusal_ids(REFUSALS))
 def test_refusals(call, error, words):
     refused(call, error, words)
+
+
+@pytest.mark.parametrize("mirror, grid", [(DENSE, THIRD), (HexSegments(0.001, 0.0, 5), HALF)])
+def test_mirrors_within_the_segment_bound(mirror, grid):
+    # Below the bound, by larger pixels or by few segments however small:
+    # the segments touch, so their union has their summed area.
+    cover = zolvin.aperture_coverage(grid, mirror)
+    assert abs(cover.sum() * grid.pixel_area - mirror.area) <= 1e-12 * mirror.area

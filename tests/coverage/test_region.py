@@ -402,7 +402,7 @@ def proper_crossings(segs, group):
 
 
 @pytest.mark.parametrize("seed", range(6))
-@pytest.mark.parametrize("kind", ["soup", "ring", "grid lines"])
+@pytest.mark.parametrize("kind", ["soup", "ring", "grid lines", "fans", "mesh"])
 def test_crossing_check_against_brute_force(seed, kind):
     rng = np.random.default_rng(seed)
     n = 300
@@ -414,13 +414,27 @@ def test_crossing_check_against_brute_force(seed, kind):
         if seed % 2:
             ring[seed] *= [3.5, 0.2]
         segs = np.hstack([ring, np.roll(ring, -1, axis=0)])
-    else:  # axis-parallel lines meeting at shared points and crossing
+    elif kind == "grid lines":  # axis-parallel lines meeting at shared points and crossing
         x = rng.integers(0, 12, (n, 2)).astype(float)
         segs = np.hstack([x, x + np.where(rng.random((n, 1)) < 0.5, [[0, 3]], [[3, 0]])])
-    group = rng.integers(0, 2, n).astype(np.int32)
+    elif kind == "fans":  # segments from a few hubs (vertical ones too), crossing or not
+        hubs = rng.integers(0, 40, (3 + seed, 2))[rng.integers(0, 3 + seed, n)]
+        segs = np.hstack([hubs, hubs + rng.integers(-6, 7, (n, 2))]).astype(float)
+    else:  # a triangulated lattice: shared ends, T-junctions, overlaps, no crossing
+        x, y = (a.ravel() for a in np.mgrid[0:6, 0:6])
+        steps = [(1, 0), (0, 1), (1, 1), (2, 0)]  # the long one overlaps two short ones
+        segs = np.vstack([np.stack([x, y, x + dx, y + dy], 1) for dx, dy in steps])
+        if seed % 2:  # one cell's other diagonal: crosses that cell's diagonal
+            segs = np.vstack([segs, [[3, 2, 2, 3]]])
+        flip = rng.random(len(segs)) < 0.5
+        segs[flip] = segs[flip][:, [2, 3, 0, 1]]
+        segs = segs[rng.permutation(len(segs))].astype(float)
+    group = rng.integers(0, 1 if kind == "mesh" else 2, len(segs)).astype(np.int32)
     i, j = zolvin._native.find_crossing(np.ascontiguousarray(segs), group)
     pairs = proper_crossings(segs, group)
     assert (i >= 0) == bool(pairs.any())
+    if kind == "mesh":
+        assert (i >= 0) == bool(seed % 2)
     if i >= 0:
         assert pairs[i, j]
 
@@ -431,17 +445,23 @@ n = 10**5
 y = np.arange(n) * 1e-3
 zigzag = np.stack([np.where(np.arange(n) % 2 == 0, 0.0, 50.0), y], 1)
 zigzag = np.vstack([zigzag, [(-10.0, y[-1]), (-10.0, 0.0)]])  # closed round its left
-for ring in (zigzag, zigzag[:, ::-1]):
+t = np.arange(3 * n) * np.pi / (1.5 * n)
+star = np.stack([np.cos(t), np.sin(t)], 1) * np.where(np.arange(3 * n) % 2, 100.0, 500.0)[:, None]
+crossed = star.copy()
+crossed[-7] *= [3.5, 0.2]  # a spike laid across its neighbours
+for ring, refused in [(zigzag, False), (zigzag[:, ::-1], False), (star, False), (crossed, True)]:
     segs = np.hstack([ring, np.roll(ring, -1, axis=0)])
-    assert zolvin._native.find_crossing(segs, np.zeros(len(segs), np.int32))[0] < 0
+    i, j = zolvin._native.find_crossing(segs, np.zeros(len(segs), np.int32))
+    assert (i >= 0) == refused and (not refused or {i, j} & {len(ring) - 8, len(ring) - 7})
 print("ok")
 """
 
 
 def test_crossing_check_of_long_rings_is_not_quadratic():
-    # 10^5 edges that all overlap in x (a zigzag, and the same turned): each
-    # pair of them was tested (over a minute); the bands of y take a fraction
-    # of a second.
+    # 10^5 edges that all overlap in x (a zigzag, and the same turned), and a
+    # star of 3 10^5 edges whose spikes overlap pairwise in x and in y (with
+    # and without a spike crossing its neighbours): testing the pairs that
+    # overlap took minutes; the sweep takes about a second.
     import subprocess
     import sys
     run = subprocess.run([sys.executable, "-c", COSTLY_CHECKS], capture_output=True, text=True,

@@ -59,3 +59,8 @@ RULE_CODES = {"nonzero": RULE_NONZERO, "evenodd": RULE_EVENODD, "positive": RULE
 LEAF_RULES = tuple(RULE_CODES)
 OR, AND, DIFF, XOR, NOT = OP_OR, OP_AND, OP_DIFF, OP_XOR, OP_NOT
 BINARY = (OR, AND, DIFF, XOR)
+# A segmented mirror may put at most this many segments in one pixel it
+# covers. The sweep's work per pixel grows faster than the number of edges in
+# it (10^4 segments in a pixel cost about a second a pixel), and a mirror of
+# segments a thousandth of a pixel across would take minutes and gigabytes.
+MAX_SEGMENTS_PER_PIXEL = 10_000

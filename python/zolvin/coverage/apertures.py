@@ -15,6 +15,7 @@ import numpy as np
 
 from ..core import checks as V
 from ..core.checks import FloatArray
+from ..core.limits import MAX_SEGMENTS_PER_PIXEL
 from ..pixels.grid import Grid
 from ..pixels.pixels import Pixels
 from ..shapes.base import Box, Figure, Intersection, Shape, as_shape, figures, replace
@@ -97,7 +98,10 @@ def aperture_coverage(pixels: Pixels | Grid, shape: Shape, *, out: Any = None,
       figures is one leaf; each operand of a difference or intersection
       adds its own) or nesting compositions more than 128 deep, and a figure
       further than 1e150 pixels from a Grid's pixel (0, 0) (squares of its
-      coordinates would overflow), named; also for a Grid of no pixels.
+      coordinates would overflow), named; also for a Grid of no pixels;
+      and a ``HexSegments`` of more than 10^4 segments in a pixel
+      (``MAX_SEGMENTS_PER_PIXEL``; for Pixels, in the largest), before any
+      work: the sweep's cost per pixel grows faster than the edges in it.
     """
     shape = as_shape(shape, "shape")
     if V.flag(segments, "segments"):
@@ -106,6 +110,7 @@ def aperture_coverage(pixels: Pixels | Grid, shape: Shape, *, out: Any = None,
         return segment_maps(pixels, shape, n_threads=n_threads)
     # Refuses what it cannot compile before anything walks the shape.
     shape = compilable(shape)
+    _refuse_dense_mirrors(pixels, shape)
     compiled = cached_region(shape, _near(pixels, shape))
     if isinstance(pixels, Grid) and pixels.size == 0:
         # No pixels: nothing to sweep, however many rows the grid claims; but
@@ -116,6 +121,29 @@ def aperture_coverage(pixels: Pixels | Grid, shape: Shape, *, out: Any = None,
             return np.empty(pixels.shape)
         return V.out_array(out, pixels.shape, V.F64)
     return _coverage(pixels, shape, compiled, out, n_threads)
+
+
+def _refuse_dense_mirrors(pixels: Pixels | Grid, shape: Shape) -> None:
+    """ValueError naming the shape's mirror when it puts more than
+    MAX_SEGMENTS_PER_PIXEL segments in one of the pixels (the largest, for
+    Pixels), before any work."""
+    mirrors = [f for f in figures(shape) if isinstance(f, HexSegments)]
+    if not mirrors:
+        return
+    if isinstance(pixels, Grid):
+        area = pixels.pixel_area
+    elif pixels.size:
+        area = float(np.abs(pixels.dxdu * pixels.dydv - pixels.dxdv * pixels.dydu).max())
+    else:
+        return
+    for m in mirrors:
+        if m.per_pixel(area) > MAX_SEGMENTS_PER_PIXEL:
+            # Not the mirror's repr: for millions of segments it costs seconds.
+            raise ValueError(f"shape: its HexSegments of {len(m.positions)} segments "
+                             f"(flat_to_flat={m.flat_to_flat:.6g}) puts {m.per_pixel(area):.3g} "
+                             f"in a pixel, more than MAX_SEGMENTS_PER_PIXEL = "
+                             f"{MAX_SEGMENTS_PER_PIXEL}: use smaller pixels or fewer, larger "
+                             f"segments")
 
 
 def _coverage(pixels: Pixels | Grid, shape: Shape, compiled: Region, out: Any,
@@ -191,6 +219,7 @@ def segment_maps(grid: Pixels | Grid, shape: Shape, *, n_threads: int | None = N
     array = hex_segments(shape)
     if array is None:
         raise ValueError("segments=True needs a shape that holds a HexSegments")
+    _refuse_dense_mirrors(grid, shape)
     # Spiders of length None reach as far as in the whole shape.
     box = reach_box(shape)
     # The rest of the shape is the same in every segment's part: its figures

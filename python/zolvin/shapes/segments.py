@@ -175,6 +175,13 @@ class HexSegments(Figure):
         """Total segment area."""
         return len(self.positions) * 0.5 * math.sqrt(3.0) * self.flat_to_flat ** 2
 
+    def per_pixel(self, pixel_area: float) -> float:
+        """How many segments a pixel of this area holds where the mirror
+        covers it (no more than there are): the pixel area over one
+        segment's."""
+        n = len(self.positions)
+        return float(min(n, pixel_area / (0.5 * math.sqrt(3.0) * self.flat_to_flat ** 2)))
+
     def _args(self) -> tuple[Any, ...]:
         return (self.flat_to_flat, self.gap, self.rings, self.orientation, self.positions)
 

@@ -35,13 +35,36 @@ struct Shapes {
     }
 };
 
+// rows x cols must count the arrays' elements without wrapping around.
+void expect_image(u64 rows, u64 cols) {
+    if (rows > (u64{1} << 40) || cols > (u64{1} << 40) || (cols != 0 && rows > UINT64_MAX / cols))
+        throw py::value_error("rows x cols must be a size the arrays can have");
+}
+
+// n windows (row0, col0, rows, cols), each inside a rows x cols image, and
+// with offsets: each window's pixels between its offsets. Compared without
+// adding, so that no window can overflow.
+void expect_windows(const Int64s& windows, u64 n, u64 rows, u64 cols, const i64* offsets) {
+    expect_size(windows, 4 * n, "windows");
+    const i64* w = windows.data();
+    for (u64 k = 0; k < n; ++k) {
+        const i64 r0 = w[4 * k], c0 = w[4 * k + 1], nr = w[4 * k + 2], nc = w[4 * k + 3];
+        const bool inside = r0 >= 0 && c0 >= 0 && nr >= 0 && nc >= 0 &&
+                            static_cast<u64>(r0) <= rows && static_cast<u64>(c0) <= cols &&
+                            static_cast<u64>(nr) <= rows - static_cast<u64>(r0) &&
+                            static_cast<u64>(nc) <= cols - static_cast<u64>(c0);
+        if (!inside)
+            throw py::value_error("windows[" + std::to_string(k) + "] must lie inside the image");
+        if (offsets && offsets[k + 1] - offsets[k] != nr * nc)
+            throw py::value_error("windows[" + std::to_string(k) + "] must match its offsets");
+    }
+}
+
 std::unique_ptr<R::PixelIndex> make_index(const Doubles& x, const Doubles& y,
                                           const Doubles& dxdu, const Doubles& dxdv,
                                           const Doubles& dydu, const Doubles& dydv, u64 rows,
                                           u64 cols, u64 n_threads) {
-    // rows x cols must count the arrays' elements without wrapping around.
-    if (rows > (u64{1} << 40) || cols > (u64{1} << 40) || (cols != 0 && rows > UINT64_MAX / cols))
-        throw py::value_error("rows x cols must be a size the arrays can have");
+    expect_image(rows, cols);
     const R::PixelShapes px = Shapes{x, y, dxdu, dxdv, dydu, dydv}.view(rows * cols);
     py::gil_scoped_release unlocked;
     return std::make_unique<R::PixelIndex>(px, static_cast<i64>(rows), static_cast<i64>(cols),
@@ -127,25 +150,11 @@ void windows_sums(const Doubles& x, const Doubles& y, const Doubles& dxdu, const
         batch_of({segments, segment_start, segment_leaf, arcs, arc_start, arc_leaf, rules,
                   rule_start, program, program_start, simple});
     const u64 n = batch.size();
-    if (rows > (u64{1} << 40) || cols > (u64{1} << 40) || (cols != 0 && rows > UINT64_MAX / cols))
-        throw py::value_error("rows x cols must be a size the arrays can have");
-    expect_size(windows, 4 * n, "windows");
+    expect_image(rows, cols);
     expect_size(border, n, "border");
     const auto total = static_cast<u64>(x.size());
     expect_offsets(offsets, n, total, "offsets");
-    // Every window inside the image, its pixels between its offsets.
-    const i64* w = windows.data();
-    const i64* o = offsets.data();
-    for (u64 k = 0; k < n; ++k) {
-        const i64 r0 = w[4 * k], c0 = w[4 * k + 1], nr = w[4 * k + 2], nc = w[4 * k + 3];
-        // Added as unsigned: two non-negative values below 2^63 cannot wrap.
-        const bool inside = r0 >= 0 && c0 >= 0 && nr >= 0 && nc >= 0 &&
-                            static_cast<u64>(r0) + static_cast<u64>(nr) <= rows &&
-                            static_cast<u64>(c0) + static_cast<u64>(nc) <= cols;
-        if (!inside || o[k + 1] - o[k] != nr * nc)
-            throw py::value_error("windows[" + std::to_string(k) +
-                                  "] must lie inside the image and match its offsets");
-    }
+    expect_windows(windows, n, rows, cols, offsets.data());
     const R::PixelsTarget target{Shapes{x, y, dxdu, dxdv, dydu, dydv}.view(total),
                                  static_cast<i64>(rows), static_cast<i64>(cols), nullptr,
                                  windows.data(), offsets.data()};
@@ -262,19 +271,9 @@ void model_sums(const R::PlaneModel& model, const Int64s& windows, u64 rows, u64
         batch_of({segments, segment_start, segment_leaf, arcs, arc_start, arc_leaf, rules,
                   rule_start, program, program_start, simple});
     const u64 n = batch.size();
-    if (rows > (u64{1} << 40) || cols > (u64{1} << 40) || (cols != 0 && rows > UINT64_MAX / cols))
-        throw py::value_error("rows x cols must be a size the arrays can have");
-    expect_size(windows, 4 * n, "windows");
+    expect_image(rows, cols);
     expect_size(border, n, "border");
-    const i64* w = windows.data();
-    for (u64 k = 0; k < n; ++k) {
-        const i64 r0 = w[4 * k], c0 = w[4 * k + 1], nr = w[4 * k + 2], nc = w[4 * k + 3];
-        // Compared without adding, so that no window can overflow.
-        if (!(r0 >= 0 && c0 >= 0 && nr >= 0 && nc >= 0 && static_cast<u64>(r0) <= rows &&
-              static_cast<u64>(c0) <= cols && static_cast<u64>(nr) <= rows - static_cast<u64>(r0) &&
-              static_cast<u64>(nc) <= cols - static_cast<u64>(c0)))
-            throw py::value_error("windows[" + std::to_string(k) + "] must lie inside the image");
-    }
+    expect_windows(windows, n, rows, cols, nullptr);
     R::PixelsTarget target{{}, static_cast<i64>(rows), static_cast<i64>(cols), nullptr,
                            windows.data(), nullptr, &model};
     SumsArrays io{data, bands, error, mask, has_nodata, nodata, sum, count, area, var};

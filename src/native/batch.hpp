@@ -7,6 +7,7 @@
 
 #include <span>
 #include <string>
+#include <tuple>
 
 #include "../region/many.hpp"
 #include "native.hpp"
@@ -69,6 +70,18 @@ inline R::RegionBatch batch_of(const BatchArrays& a) {
             records<std::int32_t>(a.program, static_cast<u64>(a.program.size())),
             records<i64>(a.program_start, n + 1),
             records<std::uint8_t>(a.simple, n)};
+}
+
+// The Python names of a batch's eleven arrays, in BatchArrays' order, for
+// the bindings that take a batch.
+inline auto batch_args() {
+    return std::make_tuple(
+        py::arg("segments").noconvert(), py::arg("segment_start").noconvert(),
+        py::arg("segment_leaf").noconvert(), py::arg("arcs").noconvert(),
+        py::arg("arc_start").noconvert(), py::arg("arc_leaf").noconvert(),
+        py::arg("rules").noconvert(), py::arg("rule_start").noconvert(),
+        py::arg("program").noconvert(), py::arg("program_start").noconvert(),
+        py::arg("simple").noconvert());
 }
 
 // Asks the interpreter, lock taken for a moment, whether a signal is pending

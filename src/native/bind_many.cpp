@@ -268,13 +268,7 @@ void csr_stats(const Int64s& indptr, const py::array& indices, const Doubles& f,
 }  // namespace
 
 void bind_many(py::module_& m) {
-    const auto batch = std::make_tuple(
-        py::arg("segments").noconvert(), py::arg("segment_start").noconvert(),
-        py::arg("segment_leaf").noconvert(), py::arg("arcs").noconvert(),
-        py::arg("arc_start").noconvert(), py::arg("arc_leaf").noconvert(),
-        py::arg("rules").noconvert(), py::arg("rule_start").noconvert(),
-        py::arg("program").noconvert(), py::arg("program_start").noconvert(),
-        py::arg("simple").noconvert());
+    const auto batch = batch_args();
     std::apply(
         [&](auto... region) {
             def_grid(m, "regions_sums", &regions_sums,

@@ -319,13 +319,7 @@ void bind_pixels(py::module_& m) {
     const auto shapes = std::make_tuple(
         py::arg("x").noconvert(), py::arg("y").noconvert(), py::arg("dxdu").noconvert(),
         py::arg("dxdv").noconvert(), py::arg("dydu").noconvert(), py::arg("dydv").noconvert());
-    const auto batch = std::make_tuple(
-        py::arg("segments").noconvert(), py::arg("segment_start").noconvert(),
-        py::arg("segment_leaf").noconvert(), py::arg("arcs").noconvert(),
-        py::arg("arc_start").noconvert(), py::arg("arc_leaf").noconvert(),
-        py::arg("rules").noconvert(), py::arg("rule_start").noconvert(),
-        py::arg("program").noconvert(), py::arg("program_start").noconvert(),
-        py::arg("simple").noconvert());
+    const auto batch = batch_args();
     const auto sums = std::make_tuple(
         py::arg("data").noconvert(), py::arg("bands"), py::arg("error").noconvert(),
         py::arg("mask").noconvert(), py::arg("has_nodata"), py::arg("nodata"),

@@ -12,6 +12,7 @@
 
 #include "../parallel.hpp"
 #include "cell_frame.hpp"
+#include "deal.hpp"
 #include "prepare.hpp"
 
 namespace zolvin::region {
@@ -279,36 +280,17 @@ void evaluate_regions(const RegionBatch& batch, const GridTarget& grid, Sink& si
     const std::size_t n = batch.size();
     const u64 workers = std::max<u64>(1, std::min<u64>(options.n_threads, n));
     const std::vector<Item> items = walking_order(windows_of(batch, grid, T, workers), grid);
-    const std::size_t chunk = std::clamp<std::size_t>(n / (workers * 16), 1, 64);
-    constexpr std::size_t kPollEvery = 256;
-    std::atomic<std::size_t> next{0};
-    std::atomic<bool> stop{false};
-    split_range(workers, workers, [&](u64 first, u64) {
-        const int thread = static_cast<int>(first);
-        const bool polls = first + 1 == workers && options.poll;
-        Worker w;
-        std::size_t since_poll = 0;
-        while (!stop.load(std::memory_order_relaxed)) {
-            const std::size_t a = next.fetch_add(chunk, std::memory_order_relaxed);
-            if (a >= n) break;
-            const std::size_t e = std::min(n, a + chunk);
-            for (std::size_t m = a; m < e; ++m) {
-                if (m + 2 * kAhead < n) prefetch_offsets(batch, items[m + 2 * kAhead].k);
-                if (m + kAhead < n) {
-                    prefetch_pieces(batch, items[m + kAhead].k);
-                    sink.prefetch(thread, items[m + kAhead].win);
-                }
-                const Item& it = items[m];
-                evaluate_one(batch, grid, T, it.k, it.win, options.block_cells, sink, thread, w);
-            }
-            since_poll += e - a;
-            if (polls && since_poll >= kPollEvery) {
-                since_poll = 0;
-                if (options.poll()) stop.store(true, std::memory_order_relaxed);
-            }
-        }
-    });
-    if (stop.load()) throw Cancelled{};
+    deal_regions(n, workers, options, [] { return Worker{}; },
+                 [&](int thread, std::size_t m, Worker& w) {
+                     if (m + 2 * kAhead < n) prefetch_offsets(batch, items[m + 2 * kAhead].k);
+                     if (m + kAhead < n) {
+                         prefetch_pieces(batch, items[m + kAhead].k);
+                         sink.prefetch(thread, items[m + kAhead].win);
+                     }
+                     const Item& it = items[m];
+                     evaluate_one(batch, grid, T, it.k, it.win, options.block_cells, sink, thread,
+                                  w);
+                 });
 }
 
 }  // namespace zolvin::region

@@ -9,6 +9,7 @@
 #include <tuple>
 
 #include "../parallel.hpp"
+#include "deal.hpp"
 
 namespace zolvin::region {
 
@@ -267,34 +268,18 @@ void pixels_sums(const RegionBatch& batch, const PixelsTarget& target, const Sum
     const std::size_t n = batch.size();
     const std::vector<std::size_t> order = region_order(batch, target);
     const u64 workers = std::max<u64>(1, std::min<u64>(options.n_threads, n));
-    const std::size_t chunk = std::clamp<std::size_t>(n / (workers * 16), 1, 64);
-    constexpr std::size_t kPollEvery = 256;
-    std::atomic<std::size_t> next{0};
-    std::atomic<bool> stop{false};
-    split_range(workers, workers, [&](u64 first, u64) {
-        const bool polls = first + 1 == workers && options.poll;
+    const auto make = [&] {
         Worker wk;
         wk.partial.resize(static_cast<std::size_t>(in.bands));
-        std::size_t since_poll = 0;
-        while (!stop.load(std::memory_order_relaxed)) {
-            const std::size_t a = next.fetch_add(chunk, std::memory_order_relaxed);
-            if (a >= n) break;
-            const std::size_t e = std::min(n, a + chunk);
-            for (std::size_t m = a; m < e; ++m) {
-                const std::size_t k = order[m];
-                std::uint8_t flags = 0;
-                const bool ok = sum_region(batch, k, target, in, wk, flags);
-                write_sums(k, wk, in, out, ok);
-                if (border) border[k] = flags;
-            }
-            since_poll += e - a;
-            if (polls && since_poll >= kPollEvery) {
-                since_poll = 0;
-                if (options.poll()) stop.store(true, std::memory_order_relaxed);
-            }
-        }
+        return wk;
+    };
+    deal_regions(n, workers, options, make, [&](int, std::size_t m, Worker& wk) {
+        const std::size_t k = order[m];
+        std::uint8_t flags = 0;
+        const bool ok = sum_region(batch, k, target, in, wk, flags);
+        write_sums(k, wk, in, out, ok);
+        if (border) border[k] = flags;
     });
-    if (stop.load()) throw Cancelled{};
 }
 
 // ---- One region over a whole image -------------------------------------------

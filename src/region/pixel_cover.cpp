@@ -22,22 +22,26 @@ struct Form {
           absdet(std::fabs(e.m1u * e.m2v - e.m2u * e.m1v)) {}
 };
 
-// u on the right (hi) or left branch where the ellipse crosses height v.
-double row_u(const CellEllipse& e, const Form& f, double v, bool hi) {
-    const double dk = v - e.cv;
-    const double q = f.pa - dk * dk;
+// Where the ellipse crosses the line t = const (t a height v or a column u):
+// the other coordinate, centred at c_other, on its hi or lo branch; ct is the
+// centre's t and p the form's coefficient that goes with the line (pa for
+// heights, pc for columns).
+double branch(double t, double ct, double c_other, double p, const Form& f, bool hi) {
+    const double dk = t - ct;
+    const double q = p - dk * dk;
     const double root = f.absdet * std::sqrt(q > 0.0 ? q : 0.0);
     const double base = -f.pb * dk;
-    return e.cu + (hi ? base + root : base - root) / f.pa;
+    return c_other + (hi ? base + root : base - root) / p;
+}
+
+// u on the right (hi) or left branch where the ellipse crosses height v.
+double row_u(const CellEllipse& e, const Form& f, double v, bool hi) {
+    return branch(v, e.cv, e.cu, f.pa, f, hi);
 }
 
 // v on the upper (hi) or lower chain where the ellipse crosses column u.
 double col_v(const CellEllipse& e, const Form& f, double u, bool hi) {
-    const double dk = u - e.cu;
-    const double q = f.pc - dk * dk;
-    const double root = f.absdet * std::sqrt(q > 0.0 ? q : 0.0);
-    const double base = -f.pb * dk;
-    return e.cv + (hi ? base + root : base - root) / f.pc;
+    return branch(u, e.cu, e.cv, f.pc, f, hi);
 }
 
 // The area between the chord a -> b and the ellipse's arc over it (an arc

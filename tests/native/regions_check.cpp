@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "check.hpp"
 #include "region/many.hpp"
 
 namespace R = zolvin::region;
@@ -20,24 +21,6 @@ using i64 = std::int64_t;
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
-int failures = 0;
-// A digest of every result's bits, to compare builds (tools/native-check
-// --digests builds it several ways).
-std::uint64_t digest = 1469598103934665603ULL;
-void mix(const double* v, std::size_t n) {
-    for (std::size_t k = 0; k < n; ++k) {
-        std::uint64_t b;
-        std::memcpy(&b, v + k, 8);
-        digest = (digest ^ b) * 1099511628211ULL;
-    }
-}
-
-void expect(bool ok, const std::string& what) {
-    if (!ok) {
-        ++failures;
-        std::printf("FAIL: %s\n", what.c_str());
-    }
-}
 
 // A batch assembled region by region.
 struct Builder {

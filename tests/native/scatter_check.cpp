@@ -18,28 +18,13 @@
 #include <vector>
 
 #include "region/scatter.hpp"
+#include "check.hpp"
 
 namespace R = zolvin::region;
 using i64 = std::int64_t;
 
 namespace {
 
-int failures = 0;
-std::uint64_t digest = 1469598103934665603ULL;
-void mix(const double* v, std::size_t n) {
-    for (std::size_t k = 0; k < n; ++k) {
-        std::uint64_t b;
-        std::memcpy(&b, v + k, 8);
-        digest = (digest ^ b) * 1099511628211ULL;
-    }
-}
-
-void expect(bool ok, const std::string& what) {
-    if (!ok) {
-        ++failures;
-        std::printf("FAIL: %s\n", what.c_str());
-    }
-}
 
 using Point = std::array<long double, 2>;
 using Polygon = std::vector<Point>;

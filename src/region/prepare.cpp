@@ -196,7 +196,11 @@ void bucket_rows(const GridWindow& w, Boundary& B) {
 // ---- Arc ends in the plane ---------------------------------------------------
 
 // The plane point where an arc starts or ends: a segment end (of any leaf) or
-// an earlier arc end within 1e-9 of the arc's size is taken instead.
+// an earlier arc end within 1e-9 of the arc's size is taken instead. Size is
+// measured in the ellipse's own units (the offset mapped back onto the unit
+// circle), so that a thin ellipse's end is never moved across its width:
+// moved ends bound the pieces, and an end moved far off the rim would leave
+// a piece whose curve runs outside its own range.
 struct Joiner {
     std::vector<std::array<double, 2>> ends;  // sorted by x
     explicit Joiner(const Region& r) {
@@ -207,13 +211,26 @@ struct Joiner {
         }
         std::sort(ends.begin(), ends.end());
     }
-    std::array<double, 2> join(double x, double y, double tol) {
-        auto it = std::lower_bound(ends.begin(), ends.end(), std::array<double, 2>{x - tol, -INFINITY});
+    std::array<double, 2> join(const Arc& a, double x, double y) {
+        // The matrix scaled to its largest entry, so that neither its
+        // determinant nor the offsets overflow; a NaN distance joins nothing.
+        const double s = std::max({std::fabs(a.a), std::fabs(a.b), std::fabs(a.c), std::fabs(a.d)});
+        const double ma = a.a / s, mb = a.b / s, mc = a.c / s, md = a.d / s;
+        const double det = ma * md - mb * mc;
+        auto distance = [&](const std::array<double, 2>& q) {
+            const double dx = (q[0] - x) / s, dy = (q[1] - y) / s;
+            return std::max(std::fabs((md * dx - mb * dy) / det),
+                            std::fabs((ma * dy - mc * dx) / det));
+        };
+        // An end within 1e-9 on the unit circle lies within 1e-9 (|a| + |b|)
+        // in x.
+        const double reach = 1e-9 * (std::fabs(a.a) + std::fabs(a.b));
+        auto it = std::lower_bound(ends.begin(), ends.end(), std::array<double, 2>{x - reach, -INFINITY});
         std::array<double, 2> best{x, y};
         double best_d = INFINITY;
-        for (; it != ends.end() && (*it)[0] <= x + tol; ++it) {
-            const double d = std::max(std::fabs((*it)[0] - x), std::fabs((*it)[1] - y));
-            if (d <= tol && d < best_d) best = *it, best_d = d;
+        for (; it != ends.end() && (*it)[0] <= x + reach; ++it) {
+            const double d = distance(*it);
+            if (d <= 1e-9 && d < best_d) best = *it, best_d = d;
         }
         if (best_d == INFINITY) {
             ends.insert(std::upper_bound(ends.begin(), ends.end(), best), best);
@@ -301,8 +318,6 @@ ArcEnds join_arc_ends(const Region& r) {
     out.ends.reserve(r.arcs.size());
     Joiner joiner(r);
     for (const auto& a : r.arcs) {
-        const double tol = 1e-9 * std::max({std::fabs(a.a), std::fabs(a.b), std::fabs(a.c),
-                                            std::fabs(a.d)});
         auto eval = [&](double t) {
             const double c = std::cos(t), s = std::sin(t);
             return std::array<double, 2>{a.cx + a.a * c + a.b * s, a.cy + a.c * c + a.d * s};
@@ -310,13 +325,13 @@ ArcEnds join_arc_ends(const Region& r) {
         const auto p0 = eval(a.t0);
         if (std::fabs(a.t1 - a.t0) >= kTwoPi) {
             // A whole ellipse closes on itself: moving its start onto another
-            // piece's end would bend it off its rim by up to tol.
+            // piece's end would bend it off its rim.
             out.ends.push_back({p0[0], p0[1], p0[0], p0[1]});
             continue;
         }
-        const auto s = joiner.join(p0[0], p0[1], tol);
+        const auto s = joiner.join(a, p0[0], p0[1]);
         const auto p1 = eval(a.t1);
-        const auto e = joiner.join(p1[0], p1[1], tol);
+        const auto e = joiner.join(a, p1[0], p1[1]);
         out.ends.push_back({s[0], s[1], e[0], e[1]});
     }
     return out;

@@ -303,6 +303,29 @@ def test_bits_whatever_the_window_ends(rng):
     assert chunked.compute().tobytes() == whole.tobytes()
 
 
+def test_thin_ellipse_ends_are_not_joined_across_its_width():
+    # Two arcs of ellipses 10^90 times taller than wide (in pixels of that
+    # shape, about unit circles): an end within 1e-9 of the height of the
+    # other's end, but four pixels across the width, was moved onto it, and
+    # the moved piece ran outside its own range, so a cell depended on where
+    # the window ended.
+    h = float.fromhex
+    arcs = [[h(v) for v in row.split()] for row in (
+        "0x1.996p+4 -0x1p+2 0x1.fc58p+6 -0x1.9bfffffdea914p+1 -0x1.8f8p+4 "
+        "0x1.0a25d33ca5b22p+301 -0x1.86p+1 -0x1.028p+2",
+        "0x1.0c9p+5 -0x1.fdaf3afac330ap+1 -0x1.1838p+5 -0x1.731db6a2aa914p+1 -0x1.8f8p+4 "
+        "0x1.0a25d32cb5b22p+301 -0x1.86p+1 0x1.1ap+0")]
+    region = Region(np.zeros((0, 4)), [], arcs, [1, 0], ("nonzero", "evenodd", "evenodd"),
+                    (0, 1, 1, -2, -4))
+    jac = ((h("-0x1.1838p+5"), h("-0x1.731db6a2aa914p+1")), (h("-0x1.8f8p+4"), h("0x1.0a2bd2p+301")))
+    grid = Grid((4, 4), origin=(h("0x1.053cp+6"), h("-0x1.27cp+5")), jac=jac)
+    whole = zolvin.region_coverage(grid, region)
+    for k in range(1, 4):
+        for cols in (slice(0, k), slice(k, 4)):
+            assert zolvin.region_coverage(grid[:, cols], region).tobytes() == \
+                whole[:, cols].tobytes(), cols
+
+
 TRIANGLE = np.array([(-2.03, -1.01), (2.57, -0.33), (0.11, 2.79)])
 
 

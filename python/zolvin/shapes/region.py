@@ -107,7 +107,9 @@ class Region(Value):
     -----
     Each leaf's pieces should form closed chains. An arc's end within 1e-9 of
     its size of a segment's end (or of an earlier arc's end) is joined to that
-    point exactly; a whole ellipse (``|t1 - t0| >= 2 pi``) closes on itself
+    point exactly; the offset is measured in the ellipse's own units (mapped
+    back onto the unit circle), so that an end is never moved across a thin
+    ellipse's width. A whole ellipse (``|t1 - t0| >= 2 pi``) closes on itself
     and is joined to nothing. A Region is immutable (its arrays are read-only
     copies that cannot be made writable), hashable and picklable; unpickling
     re-runs the checks.

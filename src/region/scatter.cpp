@@ -144,8 +144,7 @@ ZOLVIN_INLINE void spread_small(const SmallCover& s, const Clip& k, bool whole, 
         spread<S>([&](i64 i, i64 j) ZOLVIN_LAMBDA_INLINE { return s.at(i, j); }, k, x, o, cells);
         return;
     }
-    ZOLVIN_UNROLL
-    for (int r = 0; r < 3; ++r) {
+    for (int r = 0; r < s.rows; ++r) {
         const i64 at = (s.i0 + r - cells.row0) * cells.cols + (s.j0 - cells.col0);
         const auto a = adds<S.mode, S.weights, S.variance>(s.f[r], x);
         store4(o.sum + at, load4(o.sum + at) + a.sum);
@@ -215,6 +214,7 @@ struct OneCell {
     void cover(const CellWindow& w, PixelCover& pc) const {
         pc.small = true;
         pc.sc.i0 = w.row0, pc.sc.j0 = w.col0;
+        pc.sc.rows = 1;
         pc.sc.f[0] = splat(0.0), pc.sc.f[1] = splat(0.0), pc.sc.f[2] = splat(0.0);
         pc.sc.f[0][0] = f;
     }

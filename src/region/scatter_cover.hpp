@@ -284,6 +284,7 @@ ZOLVIN_INLINE lanes floor_small(lanes a) { return as_lanes(whole(a)); }
 // columns j0 .. j0 + 3, f[r] the four cells of row r (0 beyond the window).
 struct SmallCover {
     i64 i0, j0;
+    int rows;
     lanes f[3];
     double at(i64 i, i64 j) const { return f[i - i0][static_cast<int>(j - j0)]; }
 };
@@ -320,6 +321,7 @@ ZOLVIN_INLINE void small_cover(const CellPoint (&q)[4], const CellWindow& w, dou
     const double j0 = static_cast<double>(w.col0), i0 = static_cast<double>(w.row0);
     const double cols = static_cast<double>(w.cols);
     out.i0 = w.row0, out.j0 = w.col0;
+    out.rows = static_cast<int>(w.rows);
     // Window coordinates (exact), edge k from corner k to corner k + 1.
     const lanes au = {q[0].u - j0, q[1].u - j0, q[2].u - j0, q[3].u - j0};
     const lanes av = {q[0].v - i0, q[1].v - i0, q[2].v - i0, q[3].v - i0};

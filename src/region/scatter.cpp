@@ -134,9 +134,9 @@ ZOLVIN_INLINE void spread(const Cov& cov, const Clip& k, const Value& x, const P
     }
 }
 
-// A small pixel's 3 x 4 cells at once where they all lie in the band and
-// the output (those beyond its window add +0.0); else cell by cell, with
-// the same operations.
+// A small pixel's rows of 4 cells at once where they all lie in the band
+// and the output (those beyond its window add +0.0); else cell by cell,
+// with the same operations.
 template <Sums S>
 ZOLVIN_INLINE void spread_small(const SmallCover& s, const Clip& k, bool whole, const Value& x,
                                 const Planes& o, const OutputCells& cells) {
@@ -261,7 +261,7 @@ ZOLVIN_INLINE void scatter_band_body(const InputNodes& in, const MeshExtents& ex
                  one.cover(w, pc);
              else
                  cover_pixel(in, all_small, sign, q, w, k, qc, pc);
-             const bool whole = pc.small && w.row0 >= b0 && w.row0 + 3 <= b1 &&
+             const bool whole = pc.small && w.row0 >= b0 && w.row0 + pc.sc.rows <= b1 &&
                                 w.col0 >= c0 && w.col0 + 4 <= c1;
              const i64 at = r * in.cols + c;
              Value x{0.0, in_one ? one.per_area : reciprocal_area(q), 1.0, 0.0};

@@ -281,7 +281,8 @@ ZOLVIN_INLINE lanes as_lanes(ints4 a) {
 ZOLVIN_INLINE lanes floor_small(lanes a) { return as_lanes(whole(a)); }
 
 // The coverages of a small quadrilateral's window: rows i0 .. i0 + 2 and
-// columns j0 .. j0 + 3, f[r] the four cells of row r (0 beyond the window).
+// columns j0 .. j0 + 3, f[r] the four cells of row r (0 beyond the window);
+// rows of them (at most 3) hold its window's rows, the others only zeros.
 struct SmallCover {
     i64 i0, j0;
     int rows;

@@ -219,9 +219,11 @@ const CellWindow& QuadCover::cover(const CellPoint (&q)[4], double sign, i64 r0,
 
 // A quadrilateral is small when no edge spans a whole cell either way: each
 // edge then crosses at most one row line and one column line, its window is
-// at most 3 x 3 cells, and its four edges are cut side by side in four lanes
-// with no branch on where they fall (branches on that mispredict once per
-// pixel or more, which costs more than all the arithmetic).
+// at most 3 x 3 cells, and its four edges run side by side in four lanes
+// over all of them with no branch on where they fall (branches on that
+// mispredict once per pixel or more, which costs more than all the
+// arithmetic; so did cutting the edges into pieces and adding each to its
+// cell through memory).
 ZOLVIN_INLINE bool small_quad(const CellPoint (&q)[4]) {
     bool ok = true;
     ZOLVIN_UNROLL
@@ -232,53 +234,12 @@ ZOLVIN_INLINE bool small_quad(const CellPoint (&q)[4]) {
     return ok;
 }
 
-#ifndef ZOLVIN_SCALAR
-ZOLVIN_INLINE lane_mask both(lane_mask a, lane_mask b) { return a & b; }
-ZOLVIN_INLINE lane_mask either(lane_mask a, lane_mask b) { return a | b; }
 // (a1, a2, a3, a0): each edge's end is the next edge's start.
+#ifndef ZOLVIN_SCALAR
 ZOLVIN_INLINE lanes next(lanes a) { return __builtin_shufflevector(a, a, 1, 2, 3, 0); }
 #else
-ZOLVIN_INLINE lane_mask both(lane_mask a, lane_mask b) {
-    lane_mask m;
-    for (int l = 0; l < 4; ++l) m.e[l] = a.e[l] && b.e[l];
-    return m;
-}
-ZOLVIN_INLINE lane_mask either(lane_mask a, lane_mask b) {
-    lane_mask m;
-    for (int l = 0; l < 4; ++l) m.e[l] = a.e[l] || b.e[l];
-    return m;
-}
 ZOLVIN_INLINE lanes next(lanes a) { return lanes{{a.e[1], a.e[2], a.e[3], a.e[0]}}; }
 #endif
-
-// Whole parts of four values in [0, 2^31), as ints and as doubles: floor,
-// for the window coordinates of a small quadrilateral, which are never
-// negative.
-#ifndef ZOLVIN_SCALAR
-typedef int ints4 __attribute__((vector_size(16)));
-ZOLVIN_INLINE ints4 whole(lanes a) { return __builtin_convertvector(a, ints4); }
-ZOLVIN_INLINE lanes as_lanes(ints4 a) { return __builtin_convertvector(a, lanes); }
-#else
-struct ints4 {
-    int e[4];
-    int operator[](int l) const { return e[l]; }
-    ints4 operator*(int k) const { return {{e[0] * k, e[1] * k, e[2] * k, e[3] * k}}; }
-    ints4 operator+(const ints4& o) const {
-        return {{e[0] + o.e[0], e[1] + o.e[1], e[2] + o.e[2], e[3] + o.e[3]}};
-    }
-};
-ZOLVIN_INLINE ints4 whole(lanes a) {
-    ints4 r;
-    for (int l = 0; l < 4; ++l) r.e[l] = static_cast<int>(a.e[l]);
-    return r;
-}
-ZOLVIN_INLINE lanes as_lanes(ints4 a) {
-    lanes r;
-    for (int l = 0; l < 4; ++l) r.e[l] = static_cast<double>(a.e[l]);
-    return r;
-}
-#endif
-ZOLVIN_INLINE lanes floor_small(lanes a) { return as_lanes(whole(a)); }
 
 // The coverages of a small quadrilateral's window: rows i0 .. i0 + 2 and
 // columns j0 .. j0 + 3, f[r] the four cells of row r (0 beyond the window);
@@ -290,33 +251,35 @@ struct SmallCover {
     double at(i64 i, i64 j) const { return f[i - i0][static_cast<int>(j - j0)]; }
 };
 
-// A piece of the four edges, lane by lane, from p to q: its area right of it
-// in its cell and its height into the window's scratch (rows of four cells,
-// scalar stores and loads only: a vector store read back in parts, or parts
-// read back as a vector, would wait for the stores to land).
-ZOLVIN_INLINE void add_pieces(lanes pu, lanes pv, lanes qu, lanes qv, lanes sgn, double* area,
-                              double* height) {
-    const lanes dv = qv - pv;
-    const lanes mu = (pu + qu) * 0.5;
-    const ints4 ji = whole(mu);
-    const lanes j = as_lanes(ji);
-    const ints4 at = whole((pv + qv) * 0.5) * 4 + ji;
-    // A piece splits its cell unless it has no length or lies on a row line.
-    const lane_mask empty = both(pu == qu, pv == qv);
-    const lane_mask on_line = both(dv == 0.0, floor_small(pv) == pv);
-    const lane_mask splits = invert(either(empty, on_line));
-    const lanes a = select(splits, sgn * (dv * ((j + 1.0) - mu)) + 0.0, splat(-0.0));
-    const lanes h = sgn * dv;
-    area[at[0]] += a[0], height[at[0]] += h[0];
-    area[at[1]] += a[1], height[at[1]] += h[1];
-    area[at[2]] += a[2], height[at[2]] += h[2];
-    area[at[3]] += a[3], height[at[3]] += h[3];
+// {sum of a, sum of b, sum of c, 0}, each over the four lanes as (l0 + l1) +
+// (l2 + l3): a transposition, the four edges' parts of three cells added up.
+#ifndef ZOLVIN_SCALAR
+ZOLVIN_INLINE lanes lane_sums(lanes a, lanes b, lanes c) {
+    const lanes z = splat(0.0);
+    const lanes ab = __builtin_shufflevector(a, b, 0, 4, 2, 6) +
+                     __builtin_shufflevector(a, b, 1, 5, 3, 7);
+    const lanes cz = __builtin_shufflevector(c, z, 0, 4, 2, 6) +
+                     __builtin_shufflevector(c, z, 1, 5, 3, 7);
+    return __builtin_shufflevector(ab, cz, 0, 1, 4, 5) +
+           __builtin_shufflevector(ab, cz, 2, 3, 6, 7);
 }
+#else
+ZOLVIN_INLINE lanes lane_sums(lanes a, lanes b, lanes c) {
+    auto sum = [](const lanes& x) { return (x[0] + x[1]) + (x[2] + x[3]); };
+    return lanes{{sum(a), sum(b), sum(c), 0.0}};
+}
+#endif
+
+// Coverages this close to 0 or 1 are rounding in a cell no edge crosses (its
+// edges' parts add up to a whole number there but for rounding).
+constexpr double kWhole = 0x1p-48;
 
 // The cells of a small quadrilateral (corners q in order, sign +1 when they
-// run counter-clockwise): the same Green's sums as QuadCover, each edge cut
-// at its row line and its column line (where it crosses one) in the order
-// met from its lower end.
+// run counter-clockwise), by Green's theorem cell by cell: edge e, cut to
+// row r (v from va to vb, u from ua to ub, linear in v), gives cell j of
+// the row D (g(j + 1) - g(j)), D = its travel down the row and g(x) the
+// mean of max(0, x - u) along it: 0 left of the edge, exactly D right of
+// it. The four edges run side by side in the lanes, three cells a row.
 ZOLVIN_INLINE void small_cover(const CellPoint (&q)[4], const CellWindow& w, double sign,
                                SmallCover& out) {
     const double j0 = static_cast<double>(w.col0), i0 = static_cast<double>(w.row0);
@@ -330,45 +293,35 @@ ZOLVIN_INLINE void small_cover(const CellPoint (&q)[4], const CellWindow& w, dou
     const lane_mask up = bv > av;
     const lanes lu = select(up, au, bu), lv = select(up, av, bv);
     const lanes hu = select(up, bu, au), hv = select(up, bv, av);
-    // Upward travel counts the areas and heights negative.
-    const lanes sgn = select(up, splat(-1.0), splat(1.0));
-    const lanes du = hu - lu, dv = hv - lv;
-    const lanes du_dv = select(dv == 0.0, splat(0.0), du / select(dv == 0.0, splat(1.0), dv));
-    const lanes dv_du = select(du == 0.0, splat(0.0), dv / select(du == 0.0, splat(1.0), du));
-    // The row line strictly between the ends, if any, else the upper end.
-    const lanes y = floor_small(hv);
-    const lane_mask row = both(y > lv, y < hv);
-    const lanes ru = select(row, lu + (y - lv) * du_dv, hu), rv = select(row, y, hv);
-    // The column line strictly between the ends, if any, else the upper end.
-    const lanes umin = select(lu < hu, lu, hu), umax = select(lu < hu, hu, lu);
-    const lanes k = floor_small(umax);
-    const lane_mask col = both(k > umin, k < umax);
-    lanes kv = lv + (k - lu) * dv_du;
-    kv = select(kv < lv, lv, select(kv > hv, hv, kv));
-    const lanes cu = select(col, k, hu), cv = select(col, kv, hv);
-    // Which comes first from the lower end (horizontal edges: by u).
-    const lanes sr = (rv - lv) + select(ru < lu, lu - ru, ru - lu);
-    const lanes sc = (cv - lv) + select(cu < lu, lu - cu, cu - lu);
-    const lane_mask rfirst = sr <= sc;
-    const lanes p1u = select(rfirst, ru, cu), p1v = select(rfirst, rv, cv);
-    const lanes p2u = select(rfirst, cu, ru), p2v = select(rfirst, cv, rv);
-    double area[16], height[16];
-    ZOLVIN_UNROLL
-    for (int m = 0; m < 16; ++m) area[m] = -0.0, height[m] = 0.0;
-    add_pieces(lu, lv, p1u, p1v, sgn, area, height);
-    add_pieces(p1u, p1v, p2u, p2v, sgn, area, height);
-    add_pieces(p2u, p2v, hu, hv, sgn, area, height);
-    // Along each row, as QuadCover does; cells right of the window are 0.
+    const lanes dv = hv - lv;
+    const lanes du_dv = select(dv == 0.0, splat(0.0), (hu - lu) / select(dv == 0.0, splat(1.0), dv));
     const lanes lane = {0.0, 1.0, 2.0, 3.0};
     const lane_mask inside = lane < cols;
     ZOLVIN_UNROLL
     for (int r = 0; r < 3; ++r) {
-        const double* ar = area + 4 * r;
-        const double* hr = height + 4 * r;
-        const lanes a = {ar[0], ar[1], ar[2], ar[3]};
-        double run = 0.0;
-        const lanes t = add_heights(a, lanes{hr[0], hr[1], hr[2], hr[3]}, run);
-        out.f[r] = select(inside, cover4(t, a, sign), splat(0.0));
+        const double y = static_cast<double>(r);
+        // The edge within the row (where it passes through it).
+        const lanes va = select(lv > y, lv, splat(y));
+        const lanes vb = select(hv < y + 1.0, hv, splat(y + 1.0));
+        const lanes ua = select(va == lv, lu, lu + (va - lv) * du_dv);
+        const lanes ub = select(vb == hv, hu, lu + (vb - lv) * du_dv);
+        const lanes d = select(vb > va, select(up, va - vb, vb - va), splat(0.0));
+        // (A level edge adds nothing: d is 0.)
+        const lanes lo = select(ua < ub, ua, ub), hi = select(ua < ub, ub, ua);
+        const lanes mid = (ua + ub) * 0.5;
+        const lanes wid = hi - lo;
+        const lanes half = select(wid > 0.0, 0.5 / select(wid > 0.0, wid, splat(1.0)), splat(0.0));
+        auto g = [&](double x) ZOLVIN_LAMBDA_INLINE {
+            const lanes in = (x - lo) * (x - lo) * half;
+            return select(hi <= x, x - mid, select(lo < x, in, splat(0.0)));
+        };
+        const lanes g1 = g(1.0), g2 = g(2.0), g3 = g(3.0);
+        const lanes c0 = d * g1;
+        const lanes c1 = select(hi <= 1.0, d, d * (g2 - g1));
+        const lanes c2 = select(hi <= 2.0, d, d * (g3 - g2));
+        lanes t = sign * lane_sums(c0, c1, c2);
+        t = select(t < kWhole, splat(0.0), select(t > 1.0 - kWhole, splat(1.0), t));
+        out.f[r] = select(inside, t + 0.0, splat(0.0));
     }
 }
 

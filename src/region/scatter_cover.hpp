@@ -270,9 +270,10 @@ ZOLVIN_INLINE lanes lane_sums(lanes a, lanes b, lanes c) {
 }
 #endif
 
-// Coverages this close to 0 or 1 are rounding in a cell no edge crosses (its
-// edges' parts add up to a whole number there but for rounding).
-constexpr double kWhole = 0x1p-48;
+// Coverages this close to 0 or 1 are taken as whole: in a cell no edge
+// crosses, the edges' parts (each exact there, D) add up to 0 or 1 but for
+// the rounding of their sum, a few 2^-54 at most.
+constexpr double kWhole = 0x1p-50;
 
 // The cells of a small quadrilateral (corners q in order, sign +1 when they
 // run counter-clockwise), by Green's theorem cell by cell: edge e, cut to

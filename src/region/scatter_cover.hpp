@@ -298,8 +298,11 @@ ZOLVIN_INLINE void small_cover(const CellPoint (&q)[4], const CellWindow& w, dou
     const lanes du_dv = select(dv == 0.0, splat(0.0), (hu - lu) / select(dv == 0.0, splat(1.0), dv));
     const lanes lane = {0.0, 1.0, 2.0, 3.0};
     const lane_mask inside = lane < cols;
+    out.f[2] = splat(0.0);
     ZOLVIN_UNROLL
     for (int r = 0; r < 3; ++r) {
+        // Most windows are two rows high.
+        if (r == 2 && w.rows < 3) break;
         const double y = static_cast<double>(r);
         // The edge within the row (where it passes through it).
         const lanes va = select(lv > y, lv, splat(y));

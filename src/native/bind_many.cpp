@@ -124,6 +124,32 @@ py::tuple regions_entries(u64 rows, u64 cols, u64 row0, u64 col0, double x0, dou
     return py::make_tuple(indptr, indices, values, failed);
 }
 
+// The image and its companions of a statistics pass, checked against the
+// plane's size and the number of regions n.
+R::StatsInput stats_input(const Doubles& data, u64 bands, u64 plane, const Doubles& weights,
+                          u64 weight_bands, const Bytes& mask, bool has_nodata, double nodata,
+                          bool minmax, const Doubles& centre, u64 n) {
+    expect_size(data, bands * plane, "data");
+    const bool weighted = weights.size() != 0, masked = mask.size() != 0;
+    const bool deviations = centre.size() != 0;
+    if (weighted) {
+        if (weight_bands != 1 && weight_bands != bands)
+            throw py::value_error("weight_bands must be 1 or bands");
+        expect_size(weights, weight_bands * plane, "weights");
+    }
+    if (masked) expect_size(mask, plane, "mask");
+    if (deviations) expect_size(centre, n * bands, "centre");
+    return {data.data(),
+            static_cast<i64>(bands),
+            weighted ? weights.data() : nullptr,
+            static_cast<i64>(weight_bands),
+            masked ? mask.data() : nullptr,
+            has_nodata,
+            nodata,
+            minmax,
+            deviations ? centre.data() : nullptr};
+}
+
 // Per region and band, the statistics of an image (see StatsSink): the
 // sums pass, or with `centre` the deviations pass; `open` leaves each
 // quantity's four lanes unclosed, continuing from `start` when it is given.
@@ -141,16 +167,9 @@ void regions_stats(u64 rows, u64 cols, u64 row0, u64 col0, double x0, double y0,
                   rule_start, program, program_start, simple});
     const R::GridTarget grid = grid_of(rows, cols, row0, col0, x0, y0, dxdu, dxdv, dydu, dydv);
     const u64 plane = rows * cols, n = batch.size();
-    expect_size(data, bands * plane, "data");
-    const bool weighted = weights.size() != 0, masked = mask.size() != 0;
-    const bool deviations = centre.size() != 0;
-    if (weighted) {
-        if (weight_bands != 1 && weight_bands != bands)
-            throw py::value_error("weight_bands must be 1 or bands");
-        expect_size(weights, weight_bands * plane, "weights");
-    }
-    if (masked) expect_size(mask, plane, "mask");
-    if (deviations) expect_size(centre, n * bands, "centre");
+    const R::StatsInput in = stats_input(data, bands, plane, weights, weight_bands, mask,
+                                         has_nodata, nodata, minmax, centre, n);
+    const bool deviations = in.centre != nullptr;
     const u64 per = bands * static_cast<u64>(deviations ? R::kStatsDeviations : R::kStatsSums) *
                     (open ? 4 : 1);
     expect_size(values, n * per, "values");
@@ -158,15 +177,6 @@ void regions_stats(u64 rows, u64 cols, u64 row0, u64 col0, double x0, double y0,
         if (!open) throw py::value_error("start needs open");
         expect_size(start, n * per, "start");
     }
-    const R::StatsInput in{data.data(),
-                           static_cast<i64>(bands),
-                           weighted ? weights.data() : nullptr,
-                           static_cast<i64>(weight_bands),
-                           masked ? mask.data() : nullptr,
-                           has_nodata,
-                           nodata,
-                           minmax,
-                           deviations ? centre.data() : nullptr};
     const R::StatsOutput out{values.mutable_data(), open,
                              start.size() != 0 ? start.data() : nullptr};
     const u64 threads = std::max<u64>(1, std::min<u64>(n_threads, std::max<u64>(n, 1)));
@@ -231,28 +241,12 @@ void csr_stats(const Int64s& indptr, const py::array& indices, const Doubles& f,
                const Doubles& centre, Doubles& values, u64 n_threads) {
     if (indptr.size() < 1) throw py::value_error("indptr must hold at least one value");
     const u64 plane = rows * cols, n = static_cast<u64>(indptr.size()) - 1;
-    expect_size(data, bands * plane, "data");
-    const bool weighted = weights.size() != 0, masked = mask.size() != 0;
-    const bool deviations = centre.size() != 0;
-    if (weighted) {
-        if (weight_bands != 1 && weight_bands != bands)
-            throw py::value_error("weight_bands must be 1 or bands");
-        expect_size(weights, weight_bands * plane, "weights");
-    }
-    if (masked) expect_size(mask, plane, "mask");
-    if (deviations) expect_size(centre, n * bands, "centre");
+    const R::StatsInput in = stats_input(data, bands, plane, weights, weight_bands, mask,
+                                         has_nodata, nodata, minmax, centre, n);
+    const bool deviations = in.centre != nullptr;
     expect_size(values,
                 n * bands * static_cast<u64>(deviations ? R::kStatsDeviations : R::kStatsSums),
                 "values");
-    const R::StatsInput in{data.data(),
-                           static_cast<i64>(bands),
-                           weighted ? weights.data() : nullptr,
-                           static_cast<i64>(weight_bands),
-                           masked ? mask.data() : nullptr,
-                           has_nodata,
-                           nodata,
-                           minmax,
-                           deviations ? centre.data() : nullptr};
     if (!(indices.flags() & py::array::c_style))
         throw py::type_error("indices must be C-contiguous");
     const u64 threads = std::max<u64>(1, n_threads);

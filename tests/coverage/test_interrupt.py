@@ -32,6 +32,9 @@ IMAGE = Pixels(GXX, GY, np.eye(2))
 zolvin.polygon_coverage(IMAGE, star(3, 1.0, 2.0))
 SMALL_STAR = polygon_region(star(5_000, 100.0, 290.0))
 out = {out}
+# A shell's background job starts with SIGINT ignored, and Python then
+# leaves it so: Ctrl-C's handler is put back for the test.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT)).start()
 try:
     {call}

@@ -60,12 +60,15 @@ def _normalised(rings: list[FloatArray], exterior: np.ndarray) -> list[FloatArra
     if not len(points):
         return [None] * len(rings)
     # Twice each ring's signed area about its first vertex: the first vertex's
-    # own offset is zero, so products across two rings' seam vanish.
-    d = points - np.repeat(points[starts], lengths, axis=0)
+    # own offset is zero, so products across two rings' seam vanish. Vertices
+    # near the largest doubles overflow here, quietly: the kernel refuses such
+    # rings by their reach, whichever way they turn.
     cross = np.zeros(len(points))
-    cross[:-1] = d[:-1, 0] * d[1:, 1] - d[:-1, 1] * d[1:, 0]
-    at = np.minimum(starts, len(points) - 1)
-    area = np.add.reduceat(cross, at)
+    with np.errstate(over="ignore", invalid="ignore"):
+        d = points - np.repeat(points[starts], lengths, axis=0)
+        cross[:-1] = d[:-1, 0] * d[1:, 1] - d[:-1, 1] * d[1:, 0]
+        at = np.minimum(starts, len(points) - 1)
+        area = np.add.reduceat(cross, at)
     bent = np.logical_or.reduceat(cross != 0, at)
     out: list[FloatArray | None] = []
     for k, (s, n) in enumerate(zip(starts.tolist(), lengths.tolist())):

@@ -188,6 +188,10 @@ def engine_cases():
         yield f"resample mean {name}", lambda g=g: zolvin.resample(
             bands, g, dst, conserve="mean", n_threads=2)
         yield f"resample_weights {name}", lambda g=g: zolvin.resample_weights(g, dst)
+    # Pixels smaller than the output's cells: the scatter kernel's small path.
+    small = zolvin.Grid((96, 80), (0.7, 0.4), ((0.8, -0.25), (0.25, 0.8)))
+    yield "resample small", lambda: zolvin.resample(data, small, dst, n_threads=2)
+    yield "resample_weights small", lambda: zolvin.resample_weights(small, dst)
 
 
 def dask_cases():

@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "exact_sum.hpp"
 #include "polygon.hpp"
 #include "polygon_rows.hpp"
 
@@ -14,14 +15,6 @@ namespace zolvin {
 namespace {
 
 using namespace detail;
-
-// x + y == a + b exactly (no overflow).
-inline void two_sum(double a, double b, double& x, double& y) {
-    x = a + b;
-    const double b_virtual = x - a;
-    const double a_virtual = x - b_virtual;
-    y = (a - a_virtual) + (b - b_virtual);
-}
 
 // x + y == a * b exactly, by splitting each factor into two 26-bit halves
 // (no fused multiply-add is needed; none is generated).
@@ -33,28 +26,6 @@ inline void two_product(double a, double b, double& x, double& y) {
     x = a * b;
     const double err = ((x - a_hi * b_hi) - a_lo * b_hi) - a_hi * b_lo;
     y = a_lo * b_lo - err;
-}
-
-// Sign of the exact sum of the terms. Each term is added to an expansion:
-// components of increasing magnitude whose binary digits do not overlap, so
-// the largest nonzero component outweighs all the others together.
-int exact_sum_sign(const double* terms, int n) {
-    double expansion[12];
-    int size = 0;
-    for (int k = 0; k < n; ++k) {
-        double carry = terms[k];
-        for (int i = 0; i < size; ++i) {
-            double sum, low;
-            two_sum(carry, expansion[i], sum, low);
-            expansion[i] = low;
-            carry = sum;
-        }
-        expansion[size++] = carry;
-    }
-    for (int i = size; i-- > 0;) {
-        if (expansion[i] != 0) return expansion[i] > 0 ? 1 : -1;
-    }
-    return 0;
 }
 
 // Sign of (a - c) x (b - c): positive when a, b, c turn counter-clockwise.
@@ -75,7 +46,7 @@ int orientation(double a_x, double a_y, double b_x, double b_y, double c_x, doub
     two_product(-a_y, b_x, terms[6], terms[7]);
     two_product(a_y, c_x, terms[8], terms[9]);
     two_product(c_y, b_x, terms[10], terms[11]);
-    return exact_sum_sign(terms, 12);
+    return exact::sum_sign(terms);
 }
 
 // One crossing of a row with an edge from its lower end to its upper end.

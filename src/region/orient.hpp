@@ -7,16 +7,11 @@
 
 #include <cmath>
 
+#include "../exact_sum.hpp"
+
 namespace zolvin::region {
 
 namespace orient_detail {
-
-// a + b = x + y exactly, |y| at most half an ulp of x.
-inline void two_sum(double a, double b, double& x, double& y) {
-    x = a + b;
-    const double bv = x - a, av = x - bv;
-    y = (a - av) + (b - bv);
-}
 
 inline void two_diff(double a, double b, double& x, double& y) {
     x = a - b;
@@ -40,31 +35,17 @@ inline int exact_sign(double ax, double ay, double bx, double by, double px, dou
     two_diff(py, ay, d[1][0], d[1][1]);
     two_diff(by, ay, d[2][0], d[2][1]);
     two_diff(px, ax, d[3][0], d[3][1]);
-    double e[16];
+    double terms[16];
     int n = 0;
-    auto grow = [&](double b) {
-        double q = b;
-        for (int i = 0; i < n; ++i) {
-            double s, t;
-            two_sum(q, e[i], s, t);
-            e[i] = t;
-            q = s;
-        }
-        e[n++] = q;
-    };
     for (int i = 0; i < 2; ++i) {
         for (int j = 0; j < 2; ++j) {
-            double x, y;
-            two_product(d[0][i], d[1][j], x, y);
-            grow(x), grow(y);
-            two_product(d[2][i], d[3][j], x, y);
-            grow(-x), grow(-y);
+            two_product(d[0][i], d[1][j], terms[n], terms[n + 1]);
+            two_product(d[2][i], d[3][j], terms[n + 2], terms[n + 3]);
+            terms[n + 2] = -terms[n + 2], terms[n + 3] = -terms[n + 3];
+            n += 4;
         }
     }
-    for (int i = n - 1; i >= 0; --i) {
-        if (e[i] != 0) return e[i] > 0 ? 1 : -1;
-    }
-    return 0;
+    return exact::sum_sign(terms);
 }
 
 }  // namespace orient_detail

@@ -148,3 +148,9 @@ def refused(call, error, words):
 
 def refusal_ids(cases):
     return [f"{words}-{k}" for k, (_, _, words) in enumerate(cases)]
+
+
+def swept(region):
+    """The region without its simple mark: what the strip sweep makes of it
+    (a simple region is accumulated instead, with other rounding)."""
+    return zolvin.Region(*region._args())

@@ -69,6 +69,10 @@ def find_crossing(segments: numpy.typing.NDArray[numpy.float64], group: numpy.ty
     """
     Indices (i, j) of two segments of one group that cross properly, or (-1, -1).
     """
+def simple_rings(segments: numpy.typing.NDArray[numpy.float64]) -> bool:
+    """
+    Whether closed rings of segments are simple together: no vertex twice, no two edges meeting but consecutive ones at their shared vertex.
+    """
 def grid_enclosed_circle(rows: typing.SupportsInt | typing.SupportsIndex, cols: typing.SupportsInt | typing.SupportsIndex, row0: typing.SupportsInt | typing.SupportsIndex, col0: typing.SupportsInt | typing.SupportsIndex, x0: typing.SupportsFloat | typing.SupportsIndex, y0: typing.SupportsFloat | typing.SupportsIndex, dxdu: typing.SupportsFloat | typing.SupportsIndex, dxdv: typing.SupportsFloat | typing.SupportsIndex, dydu: typing.SupportsFloat | typing.SupportsIndex, dydv: typing.SupportsFloat | typing.SupportsIndex, cx: typing.SupportsFloat | typing.SupportsIndex, cy: typing.SupportsFloat | typing.SupportsIndex, radius: typing.SupportsFloat | typing.SupportsIndex, out: numpy.typing.NDArray[numpy.float64], zeroed: bool, n_threads: typing.SupportsInt | typing.SupportsIndex) -> None:
     """
     Fraction of each pixel of a grid window inside a circle.
@@ -113,9 +117,9 @@ def poly_grid_points(poly_x: numpy.typing.NDArray[numpy.float64], poly_y: numpy.
     """
     Mask (uint8, ny x nx) of the grid points inside a polygon by the even-odd rule.
     """
-def region_grid(rows: typing.SupportsInt | typing.SupportsIndex, cols: typing.SupportsInt | typing.SupportsIndex, row0: typing.SupportsInt | typing.SupportsIndex, col0: typing.SupportsInt | typing.SupportsIndex, x0: typing.SupportsFloat | typing.SupportsIndex, y0: typing.SupportsFloat | typing.SupportsIndex, dxdu: typing.SupportsFloat | typing.SupportsIndex, dxdv: typing.SupportsFloat | typing.SupportsIndex, dydu: typing.SupportsFloat | typing.SupportsIndex, dydv: typing.SupportsFloat | typing.SupportsIndex, segments: numpy.typing.NDArray[numpy.float64], segment_leaf: numpy.typing.NDArray[numpy.int32], arcs: numpy.typing.NDArray[numpy.float64], arc_leaf: numpy.typing.NDArray[numpy.int32], rules: numpy.typing.NDArray[numpy.uint8], program: numpy.typing.NDArray[numpy.int32], out: numpy.typing.NDArray[numpy.float64], n_threads: typing.SupportsInt | typing.SupportsIndex) -> None:
+def region_grid(rows: typing.SupportsInt | typing.SupportsIndex, cols: typing.SupportsInt | typing.SupportsIndex, row0: typing.SupportsInt | typing.SupportsIndex, col0: typing.SupportsInt | typing.SupportsIndex, x0: typing.SupportsFloat | typing.SupportsIndex, y0: typing.SupportsFloat | typing.SupportsIndex, dxdu: typing.SupportsFloat | typing.SupportsIndex, dxdv: typing.SupportsFloat | typing.SupportsIndex, dydu: typing.SupportsFloat | typing.SupportsIndex, dydv: typing.SupportsFloat | typing.SupportsIndex, segments: numpy.typing.NDArray[numpy.float64], segment_leaf: numpy.typing.NDArray[numpy.int32], arcs: numpy.typing.NDArray[numpy.float64], arc_leaf: numpy.typing.NDArray[numpy.int32], rules: numpy.typing.NDArray[numpy.uint8], program: numpy.typing.NDArray[numpy.int32], simple: bool, out: numpy.typing.NDArray[numpy.float64], n_threads: typing.SupportsInt | typing.SupportsIndex) -> None:
     """
-    Fraction of each pixel of a grid window inside a region.
+    Fraction of each pixel of a grid window inside a region (simple: its winding is 0 or 1 everywhere, accumulated instead of swept).
     """
 def region_pixels(x: numpy.typing.NDArray[numpy.float64], y: numpy.typing.NDArray[numpy.float64], u: numpy.typing.NDArray[numpy.float64], v: numpy.typing.NDArray[numpy.float64], dxdu: numpy.typing.NDArray[numpy.float64], dxdv: numpy.typing.NDArray[numpy.float64], dydu: numpy.typing.NDArray[numpy.float64], dydv: numpy.typing.NDArray[numpy.float64], segments: numpy.typing.NDArray[numpy.float64], segment_leaf: numpy.typing.NDArray[numpy.int32], arcs: numpy.typing.NDArray[numpy.float64], arc_leaf: numpy.typing.NDArray[numpy.int32], rules: numpy.typing.NDArray[numpy.uint8], program: numpy.typing.NDArray[numpy.int32], out: numpy.typing.NDArray[numpy.float64], n_threads: typing.SupportsInt | typing.SupportsIndex) -> None:
     """

@@ -38,8 +38,10 @@ R::Region region_of(const Doubles& segments, const Ints& segment_leaf, const Dou
 void region_grid(u64 rows, u64 cols, u64 row0, u64 col0, double x0, double y0, double dxdu,
                  double dxdv, double dydu, double dydv, const Doubles& segments,
                  const Ints& segment_leaf, const Doubles& arcs, const Ints& arc_leaf,
-                 const Bytes& rules, const Ints& program, Doubles& out, u64 n_threads) {
-    const R::Region region = region_of(segments, segment_leaf, arcs, arc_leaf, rules, program);
+                 const Bytes& rules, const Ints& program, bool simple, Doubles& out,
+                 u64 n_threads) {
+    R::Region region = region_of(segments, segment_leaf, arcs, arc_leaf, rules, program);
+    region.simple = simple;
     const GridWindow window = grid_window(rows, cols, row0, col0, x0, y0, dxdu, dxdv, dydu, dydv);
     expect_size(out, rows * cols, "out");
     double* res = out.mutable_data();
@@ -67,28 +69,47 @@ std::pair<std::int64_t, std::int64_t> find_crossing(const Doubles& segments, con
     return found;
 }
 
+bool simple_rings(const Doubles& segments) {
+    const auto n = static_cast<u64>(segments.size()) / 4;
+    expect_size(segments, 4 * n, "segments");
+    const auto segs = records<R::Segment>(segments, n);
+    bool simple = false;
+    unlocked([&] { simple = R::simple_rings(segs); });
+    return simple;
+}
+
 }  // namespace
 
 void bind_region(py::module_& m) {
     // After the grid window or the pixels: the region, out and n_threads.
-    const auto after = std::make_tuple(
+    const auto region = std::make_tuple(
         py::arg("segments").noconvert(), py::arg("segment_leaf").noconvert(),
         py::arg("arcs").noconvert(), py::arg("arc_leaf").noconvert(),
-        py::arg("rules").noconvert(), py::arg("program").noconvert(),
-        py::arg("out").noconvert(), py::arg("n_threads"));
+        py::arg("rules").noconvert(), py::arg("program").noconvert());
+    const auto rest = std::make_tuple(py::arg("out").noconvert(), py::arg("n_threads"));
     std::apply(
         [&](auto... a) {
             def_grid(m, "region_grid", &region_grid,
-                     "Fraction of each pixel of a grid window inside a region.", a...);
+                     "Fraction of each pixel of a grid window inside a region (simple: its "
+                     "winding is 0 or 1 everywhere, accumulated instead of swept).",
+                     a...);
+        },
+        std::tuple_cat(region, std::make_tuple(py::arg("simple")), rest));
+    std::apply(
+        [&](auto... a) {
             def_pixels(m, "region_pixels", &region_pixels,
                        "Fraction of each parallelogram pixel inside a region (u and v are not "
                        "read).",
                        a...);
         },
-        after);
+        std::tuple_cat(region, rest));
     m.def("find_crossing", &find_crossing,
           "Indices (i, j) of two segments of one group that cross properly, or (-1, -1).",
           py::arg("segments").noconvert(), py::arg("group").noconvert());
+    m.def("simple_rings", &simple_rings,
+          "Whether closed rings of segments are simple together: no vertex twice, no two edges "
+          "meeting but consecutive ones at their shared vertex.",
+          py::arg("segments").noconvert());
 }
 
 }  // namespace zolvin::native

@@ -6,6 +6,7 @@
 #include "../parallel.hpp"
 #include "prepare.hpp"
 #include "program.hpp"
+#include "simple_region.hpp"
 #include "strip.hpp"
 
 namespace zolvin::region {
@@ -30,6 +31,7 @@ void grid_coverage(const Region& region, const GridWindow& window, double* out,
         check_frame(region, window);
         return;
     }
+    if (region.simple && accumulate_coverage(region, window, out, n_threads)) return;
     Boundary boundary;
     ArcEnds ends = join_arc_ends(region);
     count_copies(region, ends);

@@ -14,6 +14,7 @@
 #include "cell_frame.hpp"
 #include "deal.hpp"
 #include "prepare.hpp"
+#include "simple_region.hpp"
 
 namespace zolvin::region {
 
@@ -21,9 +22,6 @@ namespace {
 
 using i64 = std::int64_t;
 using u64 = std::uint64_t;
-constexpr double kTwoPi = 2 * 3.14159265358979323846;
-// Coordinates in the cell frame beyond this are refused, as the sweep does.
-constexpr double kFar = kReach;
 // Columns of the strips the driver walks the windows down.
 constexpr i64 kStripCols = 256;
 // How many windows ahead the image rows are fetched.
@@ -34,46 +32,6 @@ std::span<const T> part(std::span<const T> all, std::span<const i64> start, std:
     const auto a = static_cast<std::size_t>(start[k]);
     const auto b = static_cast<std::size_t>(start[k + 1]);
     return all.subspan(a, b - a);
-}
-
-// An arc's ellipse in the cell frame.
-CellEllipse cell_ellipse(const CellFrame& T, const Arc& a) {
-    const CellPoint c = T.point(a.cx, a.cy);
-    const CellPoint m1 = T.vector(a.a, a.c), m2 = T.vector(a.b, a.d);
-    return {c.u, c.v, m1.u, m2.u, m1.v, m2.v};
-}
-
-bool whole(const Arc& a) { return std::fabs(a.t1 - a.t0) >= kTwoPi; }
-
-// The cell-frame box of a region, or nothing when it reaches too far.
-struct Box {
-    double ulo = INFINITY, uhi = -INFINITY, vlo = INFINITY, vhi = -INFINITY;
-    void add(double u, double v) {
-        ulo = std::min(ulo, u), uhi = std::max(uhi, u);
-        vlo = std::min(vlo, v), vhi = std::max(vhi, v);
-    }
-    bool near() const {
-        return std::fabs(ulo) <= kFar && std::fabs(uhi) <= kFar && std::fabs(vlo) <= kFar &&
-               std::fabs(vhi) <= kFar;
-    }
-};
-
-Box region_box(const RegionBatch& b, const CellFrame& T, std::size_t k) {
-    Box box;
-    for (const Segment& s : part(b.segments, b.segment_start, k)) {
-        const CellPoint p = T.point(s.x0, s.y0), q = T.point(s.x1, s.y1);
-        box.add(p.u, p.v);
-        box.add(q.u, q.v);
-    }
-    for (const Arc& a : part(b.arcs, b.arc_start, k)) {
-        // The whole ellipse's box: enough for any part of it.
-        const CellEllipse e = cell_ellipse(T, a);
-        const double su = std::sqrt(e.m1u * e.m1u + e.m2u * e.m2u);
-        const double sv = std::sqrt(e.m1v * e.m1v + e.m2v * e.m2v);
-        box.add(e.cu - su, e.cv - sv);
-        box.add(e.cu + su, e.cv + sv);
-    }
-    return box;
 }
 
 // Cells [floor(lo), ceil(hi)) cut to [first, first + n), as (first, count).
@@ -109,24 +67,8 @@ void evaluate_block(const RegionBatch& b, const GridTarget& g, const CellFrame& 
         return;
     }
     w.acc.start(block, T.mirrored());
-    for (const Segment& s : part(b.segments, b.segment_start, k))
-        w.acc.segment(T.point(s.x0, s.y0), T.point(s.x1, s.y1));
-    const auto arcs = part(b.arcs, b.arc_start, k);
-    // Partial arcs start and end where the sweep has them: joined to the
-    // neighbouring pieces' ends, so that the boundary closes.
-    const bool partial =
-        std::any_of(arcs.begin(), arcs.end(), [](const Arc& a) { return !whole(a); });
-    const ArcEnds ends = partial ? join_arc_ends(b.region(k)) : ArcEnds{};
-    for (std::size_t m = 0; m < arcs.size(); ++m) {
-        const Arc& a = arcs[m];
-        const CellEllipse e = cell_ellipse(T, a);
-        if (whole(a)) {
-            w.acc.ellipse(e, (a.t1 > a.t0) == (a.a * a.d - a.b * a.c > 0));
-        } else {
-            const auto& p = ends.ends[m];
-            w.acc.arc(e, a.t0, a.t1, T.point(p[0], p[1]), T.point(p[2], p[3]));
-        }
-    }
+    const Region region = b.region(k);
+    accumulate_region(region, accumulated_arc_ends(region), T, w.acc);
     if (sink.accumulated(thread, k, block, w.acc)) return;
     w.grow(cells);
     w.acc.finish(w.f.data());
@@ -170,7 +112,7 @@ namespace {
 // The window of region k (see region_windows).
 CellWindow window_of(const RegionBatch& batch, const GridTarget& grid, const CellFrame& T,
                      std::size_t k) {
-    const Box box = region_box(batch, T, k);
+    const CellBox box = region_box(batch.region(k), T);
     if (box.ulo > box.uhi) return {0, 0, 0, 0};  // no pieces: an empty region
     if (!box.near()) return {0, 0, -1, -1};
     const auto [r0, nr] = cells_between(box.vlo, box.vhi, grid.row0, grid.rows);

@@ -40,6 +40,11 @@ inline constexpr int kMaxLeaves = 64;
 // differences and products must stay finite.
 inline constexpr double kReach = 1e150;
 
+// A simple region whose box reaches further than this from a grid's cell
+// (0, 0) is swept, not accumulated: the accumulator numbers cells by whole
+// doubles.
+inline constexpr double kAccumulateReach = 0x1p50;
+
 // The region as the caller hands it in (checked by the caller: leaves in
 // range, at most kMaxLeaves rules, a program that leaves one value, finite
 // coordinates, ad - bc != 0 for arcs).
@@ -50,10 +55,17 @@ struct Region {
     std::span<const std::int32_t> arc_leaf;
     std::span<const Rule> rules;
     std::span<const std::int32_t> program;  // empty: the union of all leaves
+    // The caller's word that the region's winding number, over all its
+    // leaves, is 0 or 1 everywhere and the inside winds +1 (with the union of
+    // its leaves): a grid then accumulates it instead of sweeping it.
+    bool simple = false;
 };
 
 // Writes the covered fraction of every pixel of the window, row after row, to
-// out (rows x cols, row-major), over up to n_threads threads. Throws
+// out (rows x cols, row-major), over up to n_threads threads. A simple region
+// is accumulated (cost: the cells plus the grid lines the boundary crosses)
+// unless it reaches beyond kAccumulateReach cells, others swept (cost per
+// row: the slabs between its events times the pieces over each). Throws
 // std::domain_error when the boundary leaves the range of finite numbers in
 // the grid's frame (a singular or tiny Jacobian).
 void grid_coverage(const Region& region, const GridWindow& window, double* out,
@@ -71,5 +83,12 @@ void pixels_coverage(const Region& region, const PixelArrays& pixels, double* ou
 // Segments that only touch, or lie on one line, do not cross.
 std::pair<std::int64_t, std::int64_t> find_crossing(std::span<const Segment> segments,
                                                     std::span<const std::int32_t> group);
+
+// Whether closed rings of segments (each edge's end the next one's start,
+// ring after ring) are simple, together: no vertex occurs twice, and no two
+// edges meet anywhere but consecutive ones at their shared vertex. Such rings
+// make a region whose winding number is 0 or +-1 around each ring alone, and
+// the rings touch nowhere. Cost: n log n.
+bool simple_rings(std::span<const Segment> segments);
 
 }  // namespace zolvin::region

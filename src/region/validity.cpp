@@ -89,6 +89,29 @@ bool cross(const Seg& s, const Seg& t) {
     return orient(t.lx, t.ly, t.rx, t.ry, s.lx, s.ly) * orient(t.lx, t.ly, t.rx, t.ry, s.rx, s.ry) < 0;
 }
 
+// Whether s and t meet anywhere but at an end of both: a vertex of one on
+// the other, a crossing, or an overlap along one line. Two edges that share
+// an end and do not lie on one line meet only there.
+bool meets(const Seg& s, const Seg& t) {
+    const int a = orient(s.lx, s.ly, s.rx, s.ry, t.lx, t.ly);
+    const int b = orient(s.lx, s.ly, s.rx, s.ry, t.rx, t.ry);
+    if (a * b > 0) return false;
+    const int c = orient(t.lx, t.ly, t.rx, t.ry, s.lx, s.ly);
+    const int d = orient(t.lx, t.ly, t.rx, t.ry, s.rx, s.ry);
+    if (c * d > 0) return false;
+    auto before = [](double x0, double y0, double x1, double y1) {  // in the sweep's order
+        return x0 < x1 || (x0 == x1 && y0 < y1);
+    };
+    if (a == 0 && b == 0) {
+        // On one line: their spans overlap unless one ends where, or before,
+        // the other starts.
+        return before(t.lx, t.ly, s.rx, s.ry) && before(s.lx, s.ly, t.rx, t.ry);
+    }
+    auto same = [](double x0, double y0, double x1, double y1) { return x0 == x1 && y0 == y1; };
+    return !(same(s.lx, s.ly, t.lx, t.ly) || same(s.lx, s.ly, t.rx, t.ry) ||
+             same(s.rx, s.ry, t.lx, t.ly) || same(s.rx, s.ry, t.rx, t.ry));
+}
+
 // Where s lies against a just after s's left end, which a's span holds: +1
 // above. From a point on a, the side s leaves to; along a, the earlier id
 // below, so that every order asked is one order.
@@ -119,8 +142,9 @@ struct Below {
 // neighbours, or become neighbours when the segments between them (which
 // can only end there) leave: so the first crossing is found, and the sweep
 // stops at it, answering one more than the later of the two (0: none).
-// Cost: m log m.
-std::size_t any_crossing(const std::vector<Seg>& segs, std::size_t m) {
+// Cost: m log m. With `touching`, segments that meet count as crossing (see
+// meets): the same sweep finds the leftmost meeting point of two.
+std::size_t any_crossing(const std::vector<Seg>& segs, std::size_t m, bool touching = false) {
     struct Event {
         double x, y;
         int enter;  // leaving comes first at a point
@@ -141,7 +165,9 @@ std::size_t any_crossing(const std::vector<Seg>& segs, std::size_t m) {
     Active active(Below{&segs});
     std::vector<Active::iterator> where(m, active.end());
     auto crossing = [&](Active::iterator a, Active::iterator b) -> std::size_t {
-        if (a == active.end() || b == active.end() || !cross(segs[*a], segs[*b])) return 0;
+        if (a == active.end() || b == active.end()) return 0;
+        const Seg &s = segs[*a], &t = segs[*b];
+        if (!(touching ? meets(s, t) : cross(s, t))) return 0;
         return static_cast<std::size_t>(std::max(*a, *b)) + 1;
     };
     std::size_t done = 0;
@@ -198,6 +224,19 @@ std::int64_t first_crossing(std::span<const Segment> segs, std::span<const std::
 }
 
 }  // namespace
+
+bool simple_rings(std::span<const Segment> segs) {
+    // A vertex twice: two edges start there.
+    std::vector<std::pair<double, double>> starts(segs.size());
+    for (std::size_t k = 0; k < segs.size(); ++k) starts[k] = {segs[k].x0, segs[k].y0};
+    std::sort(starts.begin(), starts.end());
+    if (std::adjacent_find(starts.begin(), starts.end()) != starts.end()) return false;
+    std::vector<Seg> all(segs.size());
+    for (std::size_t k = 0; k < segs.size(); ++k) {
+        all[k] = sweep_seg(segs[k], static_cast<std::int64_t>(k));
+    }
+    return any_crossing(all, all.size(), true) == 0;
+}
 
 std::pair<std::int64_t, std::int64_t> find_crossing(std::span<const Segment> segs,
                                                     std::span<const std::int32_t> group) {

@@ -10,8 +10,9 @@ from pathlib import Path
 import numpy as np
 import pytest
 import zolvin
-from helpers import same_bits
+from helpers import same_bits, swept
 from zolvin import shapes as S
+from zolvin.coverage.region import polygon_region
 
 FOLDER = Path(__file__).resolve().parent.parent / "data" / "pickles"
 
@@ -91,8 +92,10 @@ def graphs():
                                    zolvin.aperture_coverage(GRID, shape)),
         "dask_region_coverage": (zd.region_coverage(WINDOW, region(), chunks=9),
                                  zolvin.region_coverage(WINDOW, region())),
+        # Pickled before regions said whether they are simple: its polygon is
+        # swept, as it was then.
         "dask_polygon_coverage": (zd.polygon_coverage(GRID, polygon, chunks=11),
-                                  zolvin.polygon_coverage(GRID, polygon)),
+                                  zolvin.region_coverage(GRID, swept(polygon_region(polygon)))),
         "dask_pixel_frac": (zd.pixel_frac(GRID, (0.1, -0.2), (0.3, 1.0), chunks=12),
                             zolvin.pixel_frac(GRID, (0.1, -0.2), (0.3, 1.0))),
         "dask_enclosed_circle": (zd.enclosed_circle(GRID, (0.05, 0.02), 0.61, chunks=12),

@@ -49,7 +49,7 @@ CALLS = {
                                           zeroed=True, n_threads=1), ["out"]),
     "grid_enclosed_strut": (lambda: dict(**WINDOW, **STRUT, out=np.zeros(6), zeroed=False,
                                          n_threads=1), ["out"]),
-    "region_grid": (lambda: dict(**WINDOW, **region(), out=np.zeros(6), n_threads=2),
+    "region_grid": (lambda: dict(**WINDOW, **region(), simple=True, out=np.zeros(6), n_threads=2),
                     ["segments", "out"]),
     "region_pixels": (lambda: dict(**pixels(3), **region(), out=np.zeros(3), n_threads=1),
                       ["dxdu", "segment_leaf"]),

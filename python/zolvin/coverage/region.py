@@ -15,7 +15,7 @@ from ..core.limits import PIXELS_REGION_THRESHOLD, REACH, THREAD_THRESHOLD
 from ..pixels.grid import Grid
 from ..pixels.pixels import Pixels
 from ..shapes.region import Region
-from ..shapes.rings import polygon_edges, polygon_rings
+from ..shapes.rings import accumulable, polygon_edges, polygon_rings
 
 
 def _check_grid(grid: Grid) -> None:
@@ -91,7 +91,8 @@ def beyond_reach(grid: Grid, segments: FloatArray, arcs: FloatArray) -> tuple[st
 def _grid_coverage(grid: Grid, region: Region, res: FloatArray, nt: int) -> None:
     """The kernel over a Grid; BeyondReach names the piece it refuses as too far."""
     try:
-        zolvin._native.region_grid(*grid._native_args(), *region._native_args(), res, nt)
+        zolvin._native.region_grid(*grid._native_args(), *region._native_args(),
+                                   region.simple, res, nt)
     except ValueError:
         found = beyond_reach(grid, region.segments, region.arcs)
         if found is None:
@@ -266,7 +267,7 @@ def polygon_region(polygon: Any, fill: str = "positive", name: str = "polygon") 
                 f"{segs[j, :2].tolist()} -> {segs[j, 2:].tolist()}): a ring crosses itself or "
                 f"a hole crosses another ring; pass fill='evenodd' to fill it by parity")
     return Region(segs, np.zeros(len(segs), np.int32), np.zeros((0, 8)), np.zeros(0, np.int32),
-                  (fill,))
+                  (fill,), simple=accumulable(parts, fill))
 
 
 def polygon_coverage(pixels: Pixels | Grid, polygon: Any, *,

@@ -62,6 +62,18 @@ class Shape(Value):
         by the strip sweep. False unless a figure knows it."""
         return False
 
+    def _empty(self) -> bool:
+        """Whether the shape has no piece at all (an empty polygon), known
+        without compiling it. (A shape without bounds may be unbounded.)"""
+        return False
+
+    def _accumulated(self) -> bool:
+        """Whether its one region over a Grid may be accumulated (compiled
+        with ``simple=True``): simple, and no two parts of it can share an
+        edge, which would leave a whole pixel where they meet a rounding
+        away from 1.0 instead of exactly 1.0."""
+        return self._simple()
+
 
 def as_shape(value: Any, name: str) -> Shape:
     if not isinstance(value, Shape):
@@ -160,6 +172,14 @@ class Union(_Combination):
     _symbol = "|"
     _join = staticmethod(union_box)
 
+    def _empty(self) -> bool:
+        return all(p._empty() for p in self.parts)
+
+    def _accumulated(self) -> bool:
+        # Empty parts add no piece: what is left may be one simple shape.
+        solid = [p for p in self.parts if not p._empty()]
+        return len(solid) == 1 and solid[0]._accumulated()
+
     @staticmethod
     def _leaves(parts: list[Shape], sizes: list[tuple[int, int]]) -> int:
         # Its figures share one leaf.
@@ -193,6 +213,10 @@ class Difference(Shape):
 
     def _args(self) -> tuple[Any, ...]:
         return (self.base, self.cut)
+
+    def _accumulated(self) -> bool:
+        # An empty cut adds no piece.
+        return self.cut._empty() and self.base._accumulated()
 
     def __repr__(self) -> str:
         return f"({self.base!r} - {self.cut!r})"

@@ -154,6 +154,8 @@ def region(shape: Shape, box: Box | None = None, near: Box | None = None,
            memo: dict[Figure, tuple[FloatArray, FloatArray]] | None = None) -> Region:
     """The shape compiled into a Region (see ``compile_shape``)."""
     c = compile_shape(shape, box, near, memo)
+    if shape._accumulated():  # a figure: one leaf, which is the union of its leaves
+        return Region(c.segments, c.segment_leaf, c.arcs, c.arc_leaf, c.leaf_rules, simple=True)
     return Region(c.segments, c.segment_leaf, c.arcs, c.arc_leaf, c.leaf_rules, c.program)
 
 
@@ -166,6 +168,7 @@ def compile_batch(shapes: Sequence[Any], name: str = "apertures") -> RegionBatch
     for k, item in enumerate(shapes):
         if isinstance(item, Region):
             parts.append(item._native_args())
+            simple[k] = item.simple
             continue
         shape = as_shape(item, f"{name}[{k}]")
         c = compile_shape(shape)

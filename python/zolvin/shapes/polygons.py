@@ -10,7 +10,7 @@ from ..core import checks as V
 from ..core.checks import FloatArray
 from ..core.values import fmt, fmt_point
 from .base import TAU, Box, Figure, box_of
-from .rings import polygon_rings, ring_edges, simple_polygons
+from .rings import accumulable, polygon_rings, ring_edges, simple_polygons
 
 __all__ = ["Hexagon", "Polygon", "RegularPolygon"]
 
@@ -94,6 +94,12 @@ class Polygon(Figure):
 
     def _simple(self) -> bool:
         return simple_polygons([list(p) for p in self.polygons])
+
+    def _empty(self) -> bool:
+        return not self.polygons
+
+    def _accumulated(self) -> bool:
+        return accumulable([list(p) for p in self.polygons], "positive")
 
     def _pieces(self, box: Box | None) -> tuple[FloatArray, FloatArray]:
         return ring_edges([r for p in self.polygons for r in p]), np.empty((0, 8))

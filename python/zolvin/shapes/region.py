@@ -102,6 +102,16 @@ class Region(Value):
         Postfix over the leaves' memberships: ``k >= 0`` pushes leaf k, -1 OR,
         -2 AND, -3 DIFF (below and not top), -4 XOR, -5 NOT; it must leave one
         value. None (the default) is the union of all leaves.
+    simple : bool, optional
+        The caller's promise that the winding number of all the leaves
+        together is 0 or 1 everywhere, the inside winding +1, and that the
+        region is the union of its leaves (``program`` None): a Grid then
+        accumulates the region piece by piece (``region_coverage``), which
+        costs the pixels plus the grid lines the boundary crosses however
+        densely its pieces crowd a row. False (the default): it is swept. A
+        broken promise gives wrong coverage, never a crash. Polygons that
+        pass the crossing check and the simple shapes (discs, ellipses,
+        regular polygons, simple polygons) are compiled with it set.
 
     Notes
     -----
@@ -125,6 +135,7 @@ class Region(Value):
         "program",
         "segment_leaf",
         "segments",
+        "simple",
     )
 
     segments: FloatArray
@@ -133,13 +144,14 @@ class Region(Value):
     arc_leaf: IntArray
     leaf_rules: tuple[str, ...]
     program: tuple[int, ...] | None
+    simple: bool
     _rule_codes: npt.NDArray[np.uint8]
     _program_array: IntArray
     _hash: int
 
     def __init__(self, segments: npt.ArrayLike, segment_leaf: npt.ArrayLike,
                  arcs: npt.ArrayLike, arc_leaf: npt.ArrayLike, leaf_rules: Sequence[str],
-                 program: Sequence[int] | None = None) -> None:
+                 program: Sequence[int] | None = None, *, simple: bool = False) -> None:
         if isinstance(leaf_rules, str):
             raise TypeError("leaf_rules must be a sequence of rule names, not a str")
         try:
@@ -168,19 +180,29 @@ class Region(Value):
             if np.any(det == 0):
                 raise ValueError("arcs: a d - b c must not be zero (a degenerate ellipse)")
         ops = _program(program, len(rules))
+        simple = V.flag(simple, "simple")
+        if simple and program is not None:
+            raise ValueError("simple=True needs program=None: a simple region is the union of "
+                             "its leaves")
         # The arrays are sealed copies (or the sealed arrays of a compiled shape).
         self._set(segments=segs, segment_leaf=seg_leaf, arcs=arcs_, arc_leaf=arc_leaf_,
-                  leaf_rules=rules, program=ops if program is not None else None,
+                  leaf_rules=rules, program=ops if program is not None else None, simple=simple,
                   _rule_codes=np.array([RULE_CODES[r] for r in rules], np.uint8),
                   _program_array=np.array(ops, np.int32))
 
     def _key(self) -> tuple[Any, ...]:
+        # simple is part of what a region is: it picks the kernel, and so the
+        # rounding of the results.
         return ("Region", self.segments.tobytes(), self.segment_leaf.tobytes(),
-                self.arcs.tobytes(), self.arc_leaf.tobytes(), self.leaf_rules, self.program)
+                self.arcs.tobytes(), self.arc_leaf.tobytes(), self.leaf_rules, self.program,
+                self.simple)
 
     def _args(self) -> tuple[Any, ...]:
         return (self.segments, self.segment_leaf, self.arcs, self.arc_leaf, self.leaf_rules,
                 self.program)
+
+    def _kwargs(self) -> dict[str, Any]:
+        return {"simple": True} if self.simple else {}
 
     def __hash__(self) -> int:
         # The key holds every byte of the pieces: hashed once.
@@ -192,8 +214,9 @@ class Region(Value):
 
     def __repr__(self) -> str:
         prog = "" if self.program is None else f", program={self.program}"
+        simple = ", simple=True" if self.simple else ""
         return (f"Region({self.segments.shape[0]} segments, {self.arcs.shape[0]} arcs, "
-                f"leaf_rules={self.leaf_rules}{prog})")
+                f"leaf_rules={self.leaf_rules}{prog}{simple})")
 
     def _native_args(self) -> tuple[FloatArray, IntArray, FloatArray, IntArray,
                                     npt.NDArray[np.uint8], IntArray]:

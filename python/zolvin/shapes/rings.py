@@ -228,16 +228,16 @@ def _inside(point: np.ndarray, ring: np.ndarray) -> bool:
 
 def simple_polygons(parts: list[list[FloatArray]]) -> bool:
     """Whether oriented polygons (exterior counter-clockwise, holes clockwise)
-    make a region of winding 0 or 1: no two edges cross, every hole's first
-    vertex lies inside its exterior and outside its other holes, and no part's
-    first vertex lies inside another part."""
+    make a region of winding 0 or 1: their rings are simple together (no
+    vertex twice, no two edges meeting but consecutive ones at their vertex:
+    rings that cross, touch or run through one point are not), every hole's
+    first vertex lies inside its exterior and outside its other holes, and no
+    part's first vertex lies inside another part."""
     if not parts:
         return True
     segs, _ = polygon_edges(parts)
-    if len(segs):
-        i, _ = zolvin._native.find_crossing(segs, np.zeros(len(segs), np.int32))
-        if i >= 0:
-            return False
+    if len(segs) and not zolvin._native.simple_rings(segs):
+        return False
     for p in parts:
         for k, hole in enumerate(p[1:], 1):
             if not _inside(hole[0], p[0]):
@@ -248,3 +248,21 @@ def simple_polygons(parts: list[list[FloatArray]]) -> bool:
         if any(_inside(p[0][0], q[0]) for j, q in enumerate(parts) if j != k):
             return False
     return True
+
+
+# The most rings of one polygon whose nesting is checked before it is
+# accumulated: the check costs a pass over a ring per pair of rings.
+MAX_NESTING_CHECK = 64
+
+
+def accumulable(parts: list[list[FloatArray]], fill: str) -> bool:
+    """Whether a polygon's coverage may be accumulated (its Region made with
+    ``simple=True``) under the fill: one polygon of at most MAX_NESTING_CHECK
+    rings that are simple_polygons; for "evenodd", one simple ring. Several
+    polygons are swept: where two share an edge, a whole pixel must stay
+    exactly 1.0."""
+    if len(parts) != 1 or len(parts[0]) > MAX_NESTING_CHECK:
+        return False
+    if fill == "evenodd" and len(parts[0]) != 1:
+        return False
+    return simple_polygons(parts)

@@ -1,5 +1,6 @@
 // The region kernel on regions the package would pass (finite coordinates,
-// leaves in range, a program that leaves one value) over any grid window:
+// leaves in range, a program that leaves one value; sometimes said to be
+// simple, truly or not, which a grid accumulates) over any grid window:
 // every cell of the window written with a value in [0, 1] and nothing
 // outside it, or std::domain_error before anything is written; each row
 // alone, and each run of columns alone, gives the same bits as the whole
@@ -22,8 +23,11 @@ struct Parts {
     std::vector<std::int32_t> arc_leaf;
     std::vector<R::Rule> rules;
     std::vector<std::int32_t> program;
+    bool simple = false;  // the promise, kept or not: a broken one must not crash
 
-    R::Region view() const { return {segments, segment_leaf, arcs, arc_leaf, rules, program}; }
+    R::Region view() const {
+        return {segments, segment_leaf, arcs, arc_leaf, rules, program, simple};
+    }
 };
 
 // A coordinate as the package passes them: finite.
@@ -75,6 +79,7 @@ Parts region(fuzz::Input& in) {
         r.arc_leaf.push_back(static_cast<std::int32_t>(in.range(0, leaves - 1)));
     }
     r.program = program(in, leaves);
+    r.simple = r.program.empty() && in.byte() < 96;
     return r;
 }
 

@@ -37,6 +37,7 @@ README_ROWS = [
     ("bench_grid", "circle"),
     ("bench_grid", "struts"),
     ("bench_polygon_coverage", "star-photutils"),
+    ("bench_polygon_coverage", "dense-star-supersampled"),
     ("bench_polygon_coverage", "elt-photutils"),
     ("bench_apertures", "demo-photutils"),
     ("bench_apertures", "elt-supersampled"),

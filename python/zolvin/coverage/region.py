@@ -152,9 +152,13 @@ def region_coverage(pixels: Pixels | Grid, region: Region, *, out: FloatArray | 
 
     Notes
     -----
-    Every row of pixels is swept as a strip in the grid's cell frame; inside a
-    strip the region between two consecutive boundary pieces has known
-    memberships and an area in closed form.
+    On a Grid, a region marked simple (``Region.simple``: its winding is 0
+    or 1 everywhere) is accumulated: by Green's theorem each boundary piece,
+    cut at the grid lines it crosses, adds to the cells it passes, and one
+    pass along each row adds up the rest. Any other region has every row of
+    pixels swept as a strip in the grid's cell frame; inside a strip the
+    region between two consecutive boundary pieces has known memberships and
+    an area in closed form.
 
     - Bit-exact: pixels that no boundary piece changes are exactly 0.0 or 1.0
       (also where pieces of different shapes coincide, as in a tiling); every
@@ -172,7 +176,13 @@ def region_coverage(pixels: Pixels | Grid, region: Region, *, out: FloatArray | 
       (a Grid is swept in its own frame, Pixels each in the pixel's own):
       within 6e-16 times the grid's larger side in pixels.
 
-    A Grid costs the pixels plus the boundary's length in pixels. Pixels are
+    On a Grid an accumulated region costs the pixels plus the grid lines its
+    boundary crosses (the cells of each row from the region's first column,
+    or from the start of the block of 4096 columns holding the window's
+    first); a swept one costs, per row, its slabs (between piece ends,
+    crossings and column lines) times the pieces over each: the pixels plus
+    the boundary's length when the boundary crosses a row a few times,
+    quadratic in the pieces over one place when they crowd it. Pixels are
     swept one by one, each in its own frame (the whole boundary transformed
     for the pixel: about 40 ns per piece), but only those whose box meets
     the region's box, found through an index of the boxes of tiles of 8 x 8
@@ -312,7 +322,11 @@ def polygon_coverage(pixels: Pixels | Grid, polygon: Any, *,
     ValueError; a polygon with fewer than 3 distinct vertices or zero area
     covers nothing; so does an empty polygon (``[]``, an empty geometry). A
     vertex further than 1e150 pixels from a Grid's pixel (0, 0) is a
-    ValueError naming it. See ``region_coverage`` for the method and its cost.
+    ValueError naming it. A polygon of one part whose rings are simple
+    together (no vertex twice, no two edges meeting but consecutive ones
+    at their vertex) and nest as exterior and holes is
+    accumulated on a Grid, any other swept; see ``region_coverage`` for the
+    methods and their cost.
     """
     region = polygon_region(polygon, fill)
     return polygon_region_coverage(pixels, region, out=out, n_threads=n_threads)

@@ -1,16 +1,30 @@
-// How the many-region drivers hand regions to threads: chunks of the walking
-// order taken in turn, the last thread asking whether to stop.
+// What the many-region drivers take (threads, a way to stop, a block size),
+// and how they hand regions to threads: chunks of the walking order taken in
+// turn, the last thread asking whether to stop.
 #pragma once
 
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 #include "../parallel.hpp"
-#include "many.hpp"
 
 namespace zolvin::region {
+
+// Raised out of the driver when `poll` asked it to stop.
+struct Cancelled {};
+
+struct DriverOptions {
+    std::uint64_t n_threads = 1;
+    // Called on the calling thread every few hundred regions; returning true
+    // stops every thread and makes the driver throw Cancelled.
+    std::function<bool()> poll;
+    // Cells per block handed to a sink (at least one row): bounds the
+    // scratch memory of a region that spans a large part of the grid.
+    std::int64_t block_cells = std::int64_t{1} << 20;
+};
 
 // Deals positions 0..n-1 of a walking order to the workers in chunks (small
 // enough that the threads finish together, large enough that taking one is

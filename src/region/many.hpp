@@ -20,8 +20,9 @@
 #include <span>
 #include <vector>
 
-#include "region.hpp"
 #include "accumulate.hpp"
+#include "deal.hpp"
+#include "region.hpp"
 
 namespace zolvin::region {
 
@@ -86,19 +87,6 @@ public:
     // A hint, before the region before it: the window the thread will read
     // next, to fetch its image rows ahead.
     virtual void prefetch(int, const CellWindow&) {}
-};
-
-// Raised out of the driver when `poll` asked it to stop.
-struct Cancelled {};
-
-struct DriverOptions {
-    std::uint64_t n_threads = 1;
-    // Called on the calling thread every few hundred regions; returning true
-    // stops every thread and makes the driver throw Cancelled.
-    std::function<bool()> poll;
-    // Cells per block handed to a sink (at least one row): bounds the
-    // scratch memory of a region that spans a large part of the grid.
-    std::int64_t block_cells = std::int64_t{1} << 20;
 };
 
 // The window of every region: its plane bounding box in the grid's cell

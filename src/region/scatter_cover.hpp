@@ -14,7 +14,7 @@
 #include "../lanes.hpp"
 #include "../parallel.hpp"
 #include "many.hpp"
-#include "scatter.hpp"
+#include "accumulate.hpp"
 
 // A lambda inlined wherever it is called: one that is not is compiled once
 // for the baseline target, whatever the clone that calls it.

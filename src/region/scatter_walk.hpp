@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "../parallel.hpp"
+#include "input_nodes.hpp"
 #include "scatter_cover.hpp"
 
 namespace zolvin::region {

@@ -624,3 +624,29 @@ def test_simple_rings_agree_with_shapely(seed):
         return
     lines = shapely.MultiLineString([np.vstack([r, r[:1]]) for r in rings])
     assert zolvin._native.simple_rings(ring_edges(rings)) is bool(shapely.is_simple(lines))
+
+
+SQUARE = [(0, 0), (4, 0), (4, 4), (0, 4)]
+INNER = [(1, 1), (1, 3), (3, 3)]
+FAR = [(6, 0), (8, 0), (7, 2)]
+NESTINGS = {  # polygon, accumulated
+    "parts apart, with a hole": ([[SQUARE, INNER], [FAR]], True),
+    "hole outside its exterior": ([[SQUARE, [(5, 5), (5, 6), (6, 6)]]], False),
+    "part inside another": ([[SQUARE], [INNER]], False),
+    "hole inside a hole": ([[SQUARE, [(0.5, 0.5), (0.5, 3.5), (3.5, 3.5), (3.5, 0.5)], INNER]],
+                           False),
+    "parts sharing an edge": ([[SQUARE], [[(4, 0), (6, 0), (6, 4), (4, 4)]]], False),
+}
+
+
+@pytest.mark.parametrize("name", NESTINGS)
+def test_which_polygons_are_accumulated(name):
+    polygon, accumulated = NESTINGS[name]
+    grid = Grid((30, 44), origin=(-0.9, -0.7), jac=((0.21, 0.02), (-0.03, 0.2)))
+    geometry = MultiPolygon([Polygon(p[0], p[1:]) for p in polygon])
+    for fill in ("positive", "evenodd"):
+        region = polygon_region(geometry, fill)
+        assert region.simple is accumulated
+        if accumulated:  # the same region by either rule, accumulated
+            assert np.abs(zolvin.region_coverage(grid, region) -
+                          oracle(grid, shapely.make_valid(geometry))).max() <= 1e-13

@@ -322,10 +322,11 @@ def polygon_coverage(pixels: Pixels | Grid, polygon: Any, *,
     ValueError; a polygon with fewer than 3 distinct vertices or zero area
     covers nothing; so does an empty polygon (``[]``, an empty geometry). A
     vertex further than 1e150 pixels from a Grid's pixel (0, 0) is a
-    ValueError naming it. A polygon of one part whose rings are simple
-    together (no vertex twice, no two edges meeting but consecutive ones
-    at their vertex) and nest as exterior and holes is
-    accumulated on a Grid, any other swept; see ``region_coverage`` for the
+    ValueError naming it. Polygons of up to 64 rings that are simple
+    together (no vertex twice, no two edges meeting but consecutive ones at
+    their vertex: no two rings touch) and nest as exteriors and holes are
+    accumulated on a Grid, under either fill; any others (more rings, rings
+    that cross or touch, parts that overlap or share edges) are swept. See ``region_coverage`` for the
     methods and their cost.
     """
     region = polygon_region(polygon, fill)

@@ -101,6 +101,7 @@ class Polygon(Figure):
     def _accumulated(self) -> bool:
         return accumulable([list(p) for p in self.polygons], "positive")
 
+
     def _pieces(self, box: Box | None) -> tuple[FloatArray, FloatArray]:
         return ring_edges([r for p in self.polygons for r in p]), np.empty((0, 8))
 

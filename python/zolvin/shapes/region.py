@@ -109,9 +109,10 @@ class Region(Value):
         accumulates the region piece by piece (``region_coverage``), which
         costs the pixels plus the grid lines the boundary crosses however
         densely its pieces crowd a row. False (the default): it is swept. A
-        broken promise gives wrong coverage, never a crash. Polygons that
-        pass the crossing check and the simple shapes (discs, ellipses,
-        regular polygons, simple polygons) are compiled with it set.
+        broken promise gives wrong coverage, never a crash. Polygons whose
+        rings are simple together and nest as exteriors and holes, and the
+        simple shapes (discs, ellipses, regular polygons), are made with it
+        set.
 
     Notes
     -----

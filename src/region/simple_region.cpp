@@ -11,6 +11,7 @@
 #include "simple_region.hpp"
 
 #include <algorithm>
+#include <array>
 #include <vector>
 
 #include "../parallel.hpp"
@@ -27,17 +28,46 @@ using u64 = std::uint64_t;
 constexpr i64 kBlockCols = 4096;
 constexpr u64 kBandRows = 64;
 
+// An arc's ellipse in the cell frame.
+CellEllipse cell_ellipse(const CellFrame& T, const Arc& a) {
+    const CellPoint c = T.point(a.cx, a.cy);
+    const CellPoint m1 = T.vector(a.a, a.c), m2 = T.vector(a.b, a.d);
+    return {c.u, c.v, m1.u, m2.u, m1.v, m2.v};
+}
+
+// Whether the arc is its whole ellipse.
+bool whole(const Arc& a) { return std::fabs(a.t1 - a.t0) >= kTwoPi; }
+
+// Arc m into the accumulator; a partial arc from and to its joined ends.
+void accumulate_arc(const Region& region, std::size_t m, const ArcEnds& ends,
+                    const CellFrame& T, Accumulator& acc) {
+    const Arc& a = region.arcs[m];
+    const CellEllipse e = cell_ellipse(T, a);
+    if (whole(a)) {
+        acc.ellipse(e, (a.t1 > a.t0) == (a.a * a.d - a.b * a.c > 0));
+        return;
+    }
+    // Partial arcs start and end where the sweep has them: joined to the
+    // neighbouring pieces' ends, so that the boundary closes.
+    const auto& p = ends.ends[m];
+    acc.arc(e, a.t0, a.t1, T.point(p[0], p[1]), T.point(p[2], p[3]));
+}
+
 // The pieces that reach each band of the window's rows, in the region's
 // order (segments, then arcs): CSR lists of piece numbers, arcs numbered
-// after the segments.
+// after the segments; and the segments' ends in the cell frame, mapped once
+// for every band that reads them.
 struct Bands {
     std::vector<u64> start;
     std::vector<std::uint32_t> piece;
+    std::vector<std::array<CellPoint, 2>> ends;
+    bool empty(u64 band) const { return start[band] == start[band + 1]; }
 };
 
 Bands bucket(const Region& region, const CellFrame& T, double row0, u64 rows) {
     const u64 n = rows / kBandRows + (rows % kBandRows != 0 ? 1 : 0);
     const double top = row0 + static_cast<double>(rows);
+    Bands B;
     std::vector<std::pair<u64, u64>> reach;  // first and last band of each piece
     auto add = [&](double lo, double hi) {
         if (!(hi >= row0 && lo <= top)) {
@@ -50,8 +80,10 @@ Bands bucket(const Region& region, const CellFrame& T, double row0, u64 rows) {
         };
         reach.emplace_back(band(lo), band(hi));
     };
+    B.ends.reserve(region.segments.size());
     for (const Segment& s : region.segments) {
         const CellPoint p = T.point(s.x0, s.y0), q = T.point(s.x1, s.y1);
+        B.ends.push_back({p, q});
         add(std::min(p.v, q.v), std::max(p.v, q.v));
     }
     for (const Arc& a : region.arcs) {
@@ -61,7 +93,6 @@ Bands bucket(const Region& region, const CellFrame& T, double row0, u64 rows) {
         // misses costs a check, one left out would lose its area.
         add(e.cv - sv - 1.0, e.cv + sv + 1.0);
     }
-    Bands B;
     B.start.assign(n + 1, 0);
     for (const auto& [a, b] : reach)
         for (u64 k = a; k <= b && a <= b; ++k) ++B.start[k + 1];
@@ -89,14 +120,6 @@ struct ColumnRange {
 
 }  // namespace
 
-CellEllipse cell_ellipse(const CellFrame& T, const Arc& a) {
-    const CellPoint c = T.point(a.cx, a.cy);
-    const CellPoint m1 = T.vector(a.a, a.c), m2 = T.vector(a.b, a.d);
-    return {c.u, c.v, m1.u, m2.u, m1.v, m2.v};
-}
-
-bool whole(const Arc& a) { return std::fabs(a.t1 - a.t0) >= kTwoPi; }
-
 CellBox region_box(const Region& region, const CellFrame& T) {
     CellBox box;
     for (const Segment& s : region.segments) {
@@ -121,29 +144,9 @@ ArcEnds accumulated_arc_ends(const Region& region) {
     return partial ? join_arc_ends(region) : ArcEnds{};
 }
 
-void accumulate_segment(const Region& region, std::size_t k, const CellFrame& T,
-                        Accumulator& acc) {
-    const Segment& s = region.segments[k];
-    acc.segment(T.point(s.x0, s.y0), T.point(s.x1, s.y1));
-}
-
-void accumulate_arc(const Region& region, std::size_t m, const ArcEnds& ends,
-                    const CellFrame& T, Accumulator& acc) {
-    const Arc& a = region.arcs[m];
-    const CellEllipse e = cell_ellipse(T, a);
-    if (whole(a)) {
-        acc.ellipse(e, (a.t1 > a.t0) == (a.a * a.d - a.b * a.c > 0));
-        return;
-    }
-    // Partial arcs start and end where the sweep has them: joined to the
-    // neighbouring pieces' ends, so that the boundary closes.
-    const auto& p = ends.ends[m];
-    acc.arc(e, a.t0, a.t1, T.point(p[0], p[1]), T.point(p[2], p[3]));
-}
-
 void accumulate_region(const Region& region, const ArcEnds& ends, const CellFrame& T,
                        Accumulator& acc) {
-    for (std::size_t k = 0; k < region.segments.size(); ++k) accumulate_segment(region, k, T, acc);
+    for (const Segment& s : region.segments) acc.segment(T.point(s.x0, s.y0), T.point(s.x1, s.y1));
     for (std::size_t m = 0; m < region.arcs.size(); ++m) accumulate_arc(region, m, ends, T, acc);
 }
 
@@ -174,6 +177,9 @@ bool accumulate_coverage(const Region& region, const GridWindow& window, double*
         const u64 band = r0 / kBandRows;
         const auto rows = static_cast<i64>(r1 - r0);
         for (u64 r = r0; r < r1; ++r) std::fill_n(out + r * window.cols, window.cols, 0.0);
+        // A row the boundary does not reach is not covered: a covered cell's
+        // row is crossed by the boundary on either side.
+        if (bands.empty(band)) return;
         for (double b = std::floor(cols.lo / kBlockCols) * kBlockCols; b < cols.hi; b += kBlockCols) {
             // The block's cells the accumulator holds: from the region's first
             // column or the block's, to the window's last.
@@ -185,7 +191,7 @@ bool accumulate_coverage(const Region& region, const GridWindow& window, double*
             for (u64 k = bands.start[band]; k < bands.start[band + 1]; ++k) {
                 const std::size_t m = bands.piece[k];
                 if (m < nseg) {
-                    accumulate_segment(region, m, T, w.acc);
+                    w.acc.segment(bands.ends[m][0], bands.ends[m][1]);
                 } else {
                     accumulate_arc(region, m - nseg, ends, T, w.acc);
                 }

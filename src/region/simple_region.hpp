@@ -32,12 +32,6 @@ struct CellBox {
     }
 };
 
-// An arc's ellipse in the cell frame.
-CellEllipse cell_ellipse(const CellFrame& T, const Arc& a);
-
-// Whether the arc is its whole ellipse.
-bool whole(const Arc& a);
-
 // The segments' ends and the arcs' whole ellipses' boxes, in the frame.
 CellBox region_box(const Region& region, const CellFrame& T);
 
@@ -45,14 +39,9 @@ CellBox region_box(const Region& region, const CellFrame& T);
 // every arc is a whole ellipse: none are needed).
 ArcEnds accumulated_arc_ends(const Region& region);
 
-// Piece by piece into an accumulator started on its window, in the frame T:
-// segment k, and arc m (from and to its joined ends when it is partial).
-void accumulate_segment(const Region& region, std::size_t k, const CellFrame& T,
-                        Accumulator& acc);
-void accumulate_arc(const Region& region, std::size_t m, const ArcEnds& ends,
-                    const CellFrame& T, Accumulator& acc);
-
-// Every piece, segments first, each in its order.
+// Every piece into an accumulator started on its window, in the frame T,
+// segments first, each in its order; partial arcs from and to their joined
+// ends.
 void accumulate_region(const Region& region, const ArcEnds& ends, const CellFrame& T,
                        Accumulator& acc);
 

@@ -269,7 +269,9 @@ def polygon_region(polygon: Any, fill: str = "positive", name: str = "polygon") 
         raise ValueError(f"fill must be 'positive' or 'evenodd', not {fill!r}")
     parts = polygon_rings(polygon, name)
     segs, group = polygon_edges(parts)
-    if fill == "positive" and len(segs):
+    # Simple rings cross nowhere: only the others need the crossing check.
+    simple = accumulable(parts, segs)
+    if fill == "positive" and len(segs) and not simple:
         i, j = zolvin._native.find_crossing(segs, group)
         if i >= 0:
             raise ValueError(
@@ -277,7 +279,7 @@ def polygon_region(polygon: Any, fill: str = "positive", name: str = "polygon") 
                 f"{segs[j, :2].tolist()} -> {segs[j, 2:].tolist()}): a ring crosses itself or "
                 f"a hole crosses another ring; pass fill='evenodd' to fill it by parity")
     return Region(segs, np.zeros(len(segs), np.int32), np.zeros((0, 8)), np.zeros(0, np.int32),
-                  (fill,), simple=accumulable(parts, fill))
+                  (fill,), simple=simple)
 
 
 def polygon_coverage(pixels: Pixels | Grid, polygon: Any, *,
@@ -326,8 +328,8 @@ def polygon_coverage(pixels: Pixels | Grid, polygon: Any, *,
     together (no vertex twice, no two edges meeting but consecutive ones at
     their vertex: no two rings touch) and nest as exteriors and holes are
     accumulated on a Grid, under either fill; any others (more rings, rings
-    that cross or touch, parts that overlap or share edges) are swept. See ``region_coverage`` for the
-    methods and their cost.
+    that cross or touch, parts that overlap or share edges) are swept. See
+    ``region_coverage`` for the methods and their cost.
     """
     region = polygon_region(polygon, fill)
     return polygon_region_coverage(pixels, region, out=out, n_threads=n_threads)

@@ -99,7 +99,7 @@ class Polygon(Figure):
         return not self.polygons
 
     def _accumulated(self) -> bool:
-        return accumulable([list(p) for p in self.polygons], "positive")
+        return accumulable([list(p) for p in self.polygons])
 
 
     def _pieces(self, box: Box | None) -> tuple[FloatArray, FloatArray]:

@@ -255,21 +255,23 @@ def _nested(parts: list[list[FloatArray]]) -> bool:
     return True
 
 
-def simple_polygons(parts: list[list[FloatArray]]) -> bool:
+def simple_polygons(parts: list[list[FloatArray]], edges: FloatArray | None = None) -> bool:
     """Whether oriented polygons (exterior counter-clockwise, holes clockwise)
     make a region of winding 0 or 1: their rings are simple together (no
     vertex twice, no two edges meeting but consecutive ones at their vertex:
     rings that cross, touch or run through one point are not), every hole's
     first vertex lies inside its exterior and outside its other holes, and no
     part's first vertex lies inside another part. Polygons whose nesting
-    would cost more than MAX_NESTING_WORK to check are taken as not simple."""
+    would cost more than MAX_NESTING_WORK to check are taken as not simple.
+    ``edges``: the parts' edges (``polygon_edges``), when the caller has
+    them."""
     if not parts:
         return True
     work = sum(len(p[0]) * (len(parts) + len(p) - 1) + sum(len(h) for h in p[1:]) * (len(p) - 1)
                for p in parts)
     if work > MAX_NESTING_WORK:
         return False
-    segs, _ = polygon_edges(parts)
+    segs = polygon_edges(parts)[0] if edges is None else edges
     if len(segs) and not zolvin._native.simple_rings(segs):
         return False
     return _nested(parts)
@@ -281,7 +283,7 @@ def simple_polygons(parts: list[list[FloatArray]]) -> bool:
 MAX_ACCUMULATED_RINGS = 64
 
 
-def accumulable(parts: list[list[FloatArray]], fill: str) -> bool:
+def accumulable(parts: list[list[FloatArray]], edges: FloatArray | None = None) -> bool:
     """Whether a polygon's coverage may be accumulated (its Region made with
     ``simple=True``): at most MAX_ACCUMULATED_RINGS rings that are
     simple_polygons, under either fill (with no two rings touching,
@@ -290,4 +292,4 @@ def accumulable(parts: list[list[FloatArray]], fill: str) -> bool:
     where they meet stays exactly 1.0."""
     if sum(len(p) for p in parts) > MAX_ACCUMULATED_RINGS:
         return False
-    return simple_polygons(parts)
+    return simple_polygons(parts, edges)

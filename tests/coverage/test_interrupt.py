@@ -21,6 +21,10 @@ def star(n, r0, r1):
     return np.stack([r * np.cos(t), r * np.sin(t)], 1)
 
 STAR = star(150_000, 100.0, 500.0)
+# A spike out and back repeats a vertex: not simple rings, so the crossing
+# check runs over every edge (about a second).
+BIG = star(600_000, 100.0, 500.0)
+PINCHED = np.insert(BIG, 1, [BIG[0] * 0.999, BIG[0]], axis=0)
 GRID = Grid((1024, 1024), origin=(-511.5, -511.5))
 x = np.linspace(-400.0, 400.0, 4000)
 PIXELS = Pixels(x, x[::-1].copy(), np.eye(2) * 2.0)
@@ -53,7 +57,7 @@ CALLS = {
     # Through the pixels' index: each pixel near the star costs its pieces.
     "region image pixels": ("zolvin.region_coverage(IMAGE, SMALL_STAR, out=out)",
                             "np.full(IMAGE.shape, np.nan)", "np.isnan(out).any()"),
-    "crossing check": ("zolvin.polygon_coverage(GRID[:1, :1], STAR, out=out)",
+    "crossing check": ("zolvin.polygon_coverage(GRID[:1, :1], PINCHED, out=out)",
                        "np.full((1, 1), np.nan)", "np.isnan(out).all()"),
     # Each triangle adds its area, 24750, to the grid.
     "triangles": ("zolvin.accumulate_triangles(TRIS, 1.0, 1.0, 512, out=out)",
